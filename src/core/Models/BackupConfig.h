@@ -1,0 +1,46 @@
+#pragma once
+
+#include "Models/AppEnums.h"
+#include "Platform/Error.h"
+#include "Platform/JsonCoding.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkaro {
+
+// The user's settings, as saved in config.json.
+struct BackupConfig {
+    std::vector<std::string> sourceDirectories = defaultSources();
+    std::string destinationDirectory = defaultDestination();
+    std::vector<std::string> targetExtensions {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb"};
+    BackupInterval backupInterval = BackupInterval::hourly;
+    AutoLaunchState autoLaunchState = AutoLaunchState::disabled;
+    StartupWindowMode startupWindowMode = StartupWindowMode::showWindow;
+    NotificationSettingMode notificationMode = NotificationSettingMode::all;
+    std::int64_t maxSnapshotsLimit = 30;
+    // Kept and written back unchanged; collection always descends into sub-folders.
+    bool shouldIncludeSubdirectories = true;
+
+    bool operator==(const BackupConfig &) const = default;
+
+    // Computed from the home folder each time they are asked for.
+    static std::vector<std::string> defaultSources(); // ~/.gemini
+    static std::string defaultDestination(); // ~/Documents/VelkaroAntigraviti_Backups
+    static std::filesystem::path defaultConfigFilePath(); // <application support>/config.json
+
+    Json::Value toJson() const;
+    // All nine members are required with their exact types and labels; other members are ignored.
+    static std::optional<BackupConfig> fromJson(const Json::Value &json);
+    static std::optional<BackupConfig> decode(std::string_view text);
+
+    // The configuration in the file, or nothing when it is missing, unreadable or not decodable.
+    static std::optional<BackupConfig> readFile(const std::filesystem::path &path = defaultConfigFilePath());
+    // Writes the file crash-safely; a damaged file standing there is kept once as config.json.damaged.
+    Result<void> writeFile(const std::filesystem::path &path = defaultConfigFilePath()) const;
+};
+
+} // namespace velkaro

@@ -1,0 +1,210 @@
+#include "Platform/FileSystem.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velkaro::FileSystem {
+
+namespace {
+
+std::error_code lastError()
+{
+    return {errno, std::generic_category()};
+}
+
+// The process umask, read without changing it (umask(2) would race with other threads).
+mode_t currentUmask()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Umask:", 0) == 0)
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
+    }
+    return 022;
+}
+
+bool writeAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+fs::path homeDirectory()
+{
+    if (const char *home = std::getenv("HOME"); home && *home)
+        return fs::path(home).lexically_normal();
+    if (const passwd *pw = ::getpwuid(::getuid()); pw && pw->pw_dir)
+        return fs::path(pw->pw_dir);
+    return fs::path("/");
+}
+
+fs::path configHome()
+{
+    if (const char *xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute())
+        return fs::path(xdg);
+    return homeDirectory() / ".config";
+}
+
+fs::path applicationSupportDirectory()
+{
+    return configHome() / "VelkaroAntigraviti_Backup";
+}
+
+bool exists(const fs::path &path)
+{
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
+}
+
+bool isDirectory(const fs::path &path)
+{
+    std::error_code ec;
+    return fs::is_directory(path, ec);
+}
+
+Result<void> createDirectories(const fs::path &path)
+{
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec)
+        return std::unexpected(systemError(ec, path));
+    if (!fs::is_directory(path, ec))
+        return std::unexpected(systemError(std::make_error_code(std::errc::not_a_directory), path));
+    return {};
+}
+
+Result<std::vector<fs::path>> listDirectory(const fs::path &path)
+{
+    std::error_code ec;
+    fs::directory_iterator it(path, ec);
+    if (ec)
+        return std::unexpected(systemError(ec, path));
+    std::vector<fs::path> entries;
+    for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+        entries.push_back(it->path());
+    }
+    if (ec)
+        return std::unexpected(systemError(ec, path));
+    std::sort(entries.begin(), entries.end(),
+              [](const fs::path &a, const fs::path &b) { return a.filename().native() < b.filename().native(); });
+    return entries;
+}
+
+Result<std::string> readFile(const fs::path &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(systemError(lastError(), path));
+    std::string data;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        return std::unexpected(systemError(std::make_error_code(std::errc::is_a_directory), path));
+    }
+    if (st.st_size > 0)
+        data.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            const auto ec = lastError();
+            ::close(fd);
+            return std::unexpected(systemError(ec, path));
+        }
+        if (n == 0)
+            break;
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+Result<void> writeFileAtomically(const fs::path &path, std::string_view data)
+{
+    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    if (auto made = createDirectories(parent); !made)
+        return made;
+
+    std::string tmpl = (parent / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+    const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(systemError(lastError(), path));
+
+    auto fail = [&](std::error_code ec) -> Result<void> {
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        return std::unexpected(systemError(ec, path));
+    };
+
+    struct stat old {};
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    if (::fchmod(fd, mode) != 0)
+        return fail(lastError());
+    if (!writeAll(fd, data))
+        return fail(lastError());
+    if (::fsync(fd) != 0)
+        return fail(lastError());
+    if (::close(fd) != 0) {
+        const auto ec = lastError();
+        ::unlink(tmpl.c_str());
+        return std::unexpected(systemError(ec, path));
+    }
+    if (::rename(tmpl.c_str(), path.c_str()) != 0) {
+        const auto ec = lastError();
+        ::unlink(tmpl.c_str());
+        return std::unexpected(systemError(ec, path));
+    }
+    // Make the rename itself durable.
+    if (const int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {};
+}
+
+Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
+                                     const std::function<bool(std::string_view)> &isDecodable)
+{
+    const auto current = readFile(path);
+    const bool damaged = current ? !isDecodable(*current) : FileSystem::exists(path);
+    if (damaged) {
+        fs::path kept = path;
+        kept += ".damaged";
+        std::error_code ec;
+        fs::rename(path, kept, ec);
+        if (ec)
+            // Never replace what we could not keep.
+            return std::unexpected(systemError(ec, kept));
+    }
+    return writeFileAtomically(path, data);
+}
+
+Result<void> removeAll(const fs::path &path)
+{
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    if (ec)
+        return std::unexpected(systemError(ec, path));
+    return {};
+}
+
+} // namespace velkaro::FileSystem

@@ -1,0 +1,175 @@
+// History and retention of BackupService.
+#include "Services/BackupService.h"
+
+#include "Platform/FileSystem.h"
+
+#include <algorithm>
+#include <set>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kHistoryFileName = "history.json";
+constexpr const char *kSnapshotFileName = "snapshot.json";
+
+std::optional<BackupSnapshot> readSnapshotFile(const fs::path &folder)
+{
+    if (auto text = FileSystem::readFile(folder / kSnapshotFileName))
+        return BackupSnapshot::decode(*text);
+    return std::nullopt;
+}
+
+bool isSymlink(const fs::path &path)
+{
+    std::error_code ec;
+    return fs::is_symlink(fs::symlink_status(path, ec));
+}
+
+fs::path withoutTrailingSeparator(fs::path path)
+{
+    if (!path.has_filename() && path.has_parent_path() && path != path.root_path())
+        path = path.parent_path();
+    return path;
+}
+
+} // namespace
+
+std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) const
+{
+    auto text = FileSystem::readFile(destination / kHistoryFileName);
+    if (!text)
+        return scanSnapshotsDirectory(destination);
+    if (auto history = decodeSnapshotList(*text))
+        return std::move(*history);
+    // A damaged file must not hide the snapshots that are still on disk.
+    return scanSnapshotsDirectory(destination);
+}
+
+void BackupService::writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const
+{
+    (void)FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, encodeSnapshotList(history),
+                                              [](std::string_view text) { return decodeSnapshotList(text).has_value(); });
+}
+
+void BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
+{
+    auto history = loadHistory(destination);
+    std::erase_if(history, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
+    history.insert(history.begin(), snapshot);
+    writeHistory(history, destination);
+}
+
+void BackupService::removeFromHistory(const std::vector<std::string> &ids, const Path &destination) const
+{
+    if (ids.empty())
+        return;
+    const std::set<std::string, std::less<>> gone(ids.begin(), ids.end());
+    auto history = loadHistory(destination);
+    const auto removed = std::erase_if(history, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
+    const bool fileExists = FileSystem::exists(destination / kHistoryFileName);
+    if (removed > 0 || !fileExists)
+        writeHistory(history, destination);
+}
+
+std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &destination) const
+{
+    std::vector<BackupSnapshot> found;
+    auto entries = FileSystem::listDirectory(destination / "snapshots");
+    if (!entries)
+        return found;
+    for (const auto &entry : *entries) {
+        if (auto snapshot = readSnapshotFile(entry)) {
+            found.push_back(std::move(*snapshot));
+            continue;
+        }
+        auto children = FileSystem::listDirectory(entry);
+        if (!children)
+            continue;
+        for (const auto &child : *children) {
+            if (auto snapshot = readSnapshotFile(child))
+                found.push_back(std::move(*snapshot));
+        }
+    }
+    std::stable_sort(found.begin(), found.end(),
+                     [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt > b.createdAt; });
+    return found;
+}
+
+std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit) const
+{
+    std::vector<std::string> removedIds;
+    if (limit < 1)
+        return removedIds;
+    const fs::path snapshots = withoutTrailingSeparator(snapshotsDirectory);
+    const fs::path destination = snapshots.parent_path();
+
+    const auto onDisk = scanSnapshotsDirectory(destination);
+    if (onDisk.size() <= static_cast<std::uint64_t>(limit))
+        return removedIds;
+
+    for (std::size_t i = static_cast<std::size_t>(limit); i < onDisk.size(); ++i) {
+        const std::string &snapshotId = onDisk[i].id;
+        const auto folder = snapshotFolder(snapshots, snapshotId);
+        if (!folder)
+            continue; // an id that points outside the store is never used to remove anything
+        if (!FileSystem::removeAll(*folder) || FileSystem::exists(*folder))
+            continue;
+        removedIds.push_back(snapshotId);
+
+        // The day folder goes with its last snapshot; a stray file in it keeps it.
+        const fs::path day = folder->parent_path();
+        if (day == snapshots)
+            continue;
+        if (auto left = FileSystem::listDirectory(day); left && left->empty()) {
+            std::error_code ec;
+            fs::remove(day, ec);
+        }
+    }
+    removeFromHistory(removedIds, destination);
+    return removedIds;
+}
+
+bool BackupService::isSafeSnapshotId(std::string_view id)
+{
+    if (id.empty() || id.front() == '/')
+        return false;
+    std::size_t start = 0;
+    while (start <= id.size()) {
+        const std::size_t end = std::min(id.find('/', start), id.size());
+        const std::string_view component = id.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::optional<BackupService::Path> BackupService::snapshotFolder(const Path &snapshotsDirectory, std::string_view id)
+{
+    if (!isSafeSnapshotId(id))
+        return std::nullopt;
+    const fs::path snapshots = withoutTrailingSeparator(snapshotsDirectory);
+    const fs::path relative {std::string(id)};
+
+    // Every folder between snapshots/ and the snapshot folder must be a real folder, not a link.
+    fs::path walk = snapshots;
+    for (auto it = relative.begin(); it != relative.end(); ++it) {
+        if (std::next(it) == relative.end())
+            break;
+        walk /= *it;
+        if (isSymlink(walk))
+            return std::nullopt;
+    }
+    fs::path folder = snapshots / relative;
+    if (!FileSystem::exists(folder)) {
+        const fs::path flat = snapshots / relative.filename();
+        if (FileSystem::exists(flat))
+            return flat;
+    }
+    return folder;
+}
+
+} // namespace velkaro

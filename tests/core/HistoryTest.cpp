@@ -1,0 +1,198 @@
+#include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
+#include "Services/BackupService.h"
+#include "TestSupport.h"
+
+using namespace velkaro;
+using namespace velkaro::test;
+
+namespace {
+
+class HistoryTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        dest = root / "dest";
+        snapshots = dest / "snapshots";
+    }
+
+    // A snapshot record taken `minute` minutes after a fixed instant.
+    static BackupSnapshot record(std::string id, int minute)
+    {
+        return BackupSnapshot {std::move(id), TimePoint {std::chrono::seconds(1741047300 + 60 * minute)},
+                               BackupTriggerType::manual, 1, 10, {"GEMINI.md"}, std::nullopt};
+    }
+
+    // Writes a snapshot folder (snapshot.json and one data file) below snapshots/ at `folder`.
+    void onDisk(const BackupSnapshot &s, const std::string &folder = {})
+    {
+        const fs::path dir = snapshots / (folder.empty() ? s.id : folder);
+        writeText(dir / "data/GEMINI.md", "x");
+        writeText(dir / "snapshot.json", Json::encodePretty(s.toJson()));
+    }
+
+    std::vector<std::string> ids(const std::vector<BackupSnapshot> &list)
+    {
+        std::vector<std::string> out;
+        for (const auto &s : list)
+            out.push_back(s.id);
+        return out;
+    }
+
+    std::vector<std::string> historyFileIds() { return ids(*decodeSnapshotList(readText(dest / "history.json"))); }
+
+    BackupService service;
+    fs::path dest;
+    fs::path snapshots;
+};
+
+using Ids = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(HistoryTest, MissingHistoryIsRebuiltFromBothFolderDepthsNewestFirst)
+{
+    EXPECT_TRUE(service.loadHistory(dest).empty());
+    onDisk(record("2025-03-04/snapshot_091500", 0));
+    onDisk(record("2025-03-04/snapshot_101500", 60));
+    onDisk(record("old/snapshot_flat", 30), "snapshot_flat"); // flat form, id from its file
+    // A damaged first-level file does not hide the snapshots inside that folder.
+    writeText(snapshots / "2025-03-05/snapshot.json", "{ damaged");
+    onDisk(record("2025-03-05/snapshot_000000", 90));
+    // Deeper than two levels is not looked at; neither is a stray file.
+    onDisk(record("a/b/snapshot_deep", 120));
+    writeText(snapshots / "stray.txt", "");
+
+    EXPECT_EQ(ids(service.loadHistory(dest)),
+              (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat",
+                    "2025-03-04/snapshot_091500"}));
+    EXPECT_FALSE(fs::exists(dest / "history.json")) << "loading never writes";
+}
+
+TEST_F(HistoryTest, LoadingKeepsFileOrderWithoutSorting)
+{
+    const auto older = record("a/snapshot_1", 0);
+    const auto newer = record("b/snapshot_2", 10);
+    writeText(dest / "history.json", encodeSnapshotList({older, newer}));
+    onDisk(record("c/snapshot_3", 20)); // not in the file, so not in the list
+    EXPECT_EQ(service.loadHistory(dest), (std::vector {older, newer}));
+}
+
+TEST_F(HistoryTest, UpdatePutsNewestFirstAndReplacesTheSameId)
+{
+    const auto first = record("2025-03-04/snapshot_091500", 0);
+    onDisk(first);
+    service.updateHistory(first, dest);
+    EXPECT_EQ(historyFileIds(), Ids {first.id}) << "the scan found it, it is listed once";
+
+    const auto second = record("2025-03-04/snapshot_101500", 60);
+    service.updateHistory(second, dest);
+    BackupSnapshot again = first;
+    again.filesCount = 7; // same second, later run
+    service.updateHistory(again, dest);
+    const auto history = service.loadHistory(dest);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history[0], again);
+    EXPECT_EQ(history[1], second);
+}
+
+TEST_F(HistoryTest, DamagedHistoryIsRebuiltAndKeptOnce)
+{
+    const auto a = record("2025-03-04/snapshot_091500", 0);
+    const auto b = record("2025-03-04/snapshot_101500", 60);
+    onDisk(a);
+    onDisk(b);
+    const std::string torn = encodeSnapshotList({b, a}).substr(0, 80);
+    writeText(dest / "history.json", torn);
+
+    EXPECT_EQ(ids(service.loadHistory(dest)), (Ids {b.id, a.id}));
+    EXPECT_EQ(readText(dest / "history.json"), torn) << "loading leaves the damaged file alone";
+
+    const auto c = record("2025-03-04/snapshot_111500", 120);
+    onDisk(c);
+    service.updateHistory(c, dest);
+    EXPECT_EQ(historyFileIds(), (Ids {c.id, b.id, a.id}));
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+
+    // An unknown trigger label damages the whole file just the same.
+    auto json = *Json::parse(readText(dest / "history.json"));
+    json[2]["triggerType"] = "manual";
+    writeText(dest / "history.json", json.dump());
+    EXPECT_EQ(service.loadHistory(dest).size(), 3u);
+}
+
+TEST_F(HistoryTest, RetentionRemovesOldestFoldersAndTheirHistoryEntries)
+{
+    std::vector<BackupSnapshot> all;
+    for (int i = 0; i < 5; ++i) {
+        // Two days: the first two snapshots share day 1.
+        const std::string id = (i < 2 ? "2025-03-01" : "2025-03-02") + std::string("/snapshot_0") + char('0' + i);
+        all.push_back(record(id, i));
+        onDisk(all.back());
+        service.updateHistory(all.back(), dest);
+    }
+    // A snapshot known only to the history (folder gone long ago) stays listed.
+    service.updateHistory(record("1999-01-01/snapshot_gone", -1000), dest);
+
+    const auto removed = service.cleanOldSnapshots(snapshots, 3);
+    EXPECT_EQ(removed, (Ids {all[1].id, all[0].id}));
+    EXPECT_FALSE(fs::exists(snapshots / "2025-03-01")) << "an emptied day folder goes too";
+    EXPECT_TRUE(fs::exists(snapshots / all[2].id));
+    EXPECT_EQ(historyFileIds(), (Ids {"1999-01-01/snapshot_gone", all[4].id, all[3].id, all[2].id}));
+
+    EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 3).empty());
+    EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 0).empty());
+    EXPECT_TRUE(service.cleanOldSnapshots(snapshots, -1).empty());
+    EXPECT_EQ(service.scanSnapshotsDirectory(dest).size(), 3u);
+}
+
+TEST_F(HistoryTest, RetentionKeepsScanOrderForEqualDatesAndDayFoldersWithStrays)
+{
+    onDisk(record("2025-03-01/snapshot_A", 0));
+    onDisk(record("2025-03-01/snapshot_B", 0));
+    writeText(snapshots / "2025-03-01/.DS_Store", "");
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {"2025-03-01/snapshot_B"});
+    EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_A"));
+
+    onDisk(record("2025-03-02/snapshot_C", 5));
+    writeText(snapshots / "2025-03-01/stray.txt", "");
+    fs::remove(snapshots / "2025-03-01/.DS_Store");
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {"2025-03-01/snapshot_A"});
+    EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/stray.txt")) << "a stray file keeps its day folder";
+}
+
+TEST_F(HistoryTest, RetentionNeverFollowsIdsOutOfTheStore)
+{
+    const fs::path victim = root / "victim";
+    writeText(victim / "precious.txt", "keep me");
+    fs::create_directories(snapshots);
+    fs::create_symlink(root, snapshots / "link");
+
+    onDisk(record("2025-03-02/snapshot_new", 100));
+    onDisk(record("../../victim", 0), "2025-03-01/snapshot_a");
+    onDisk(record(victim.string(), 1), "2025-03-01/snapshot_b");
+    onDisk(record("link/victim", 2), "2025-03-01/snapshot_c");
+    onDisk(record("", 3), "2025-03-01/snapshot_d");
+
+    EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 1).empty());
+    EXPECT_EQ(readText(victim / "precious.txt"), "keep me");
+    EXPECT_TRUE(fs::exists(snapshots / "2025-03-02/snapshot_new"));
+    EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_a"));
+
+    EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot_091500"));
+    for (const char *bad : {"", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/."})
+        EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
+}
+
+TEST_F(HistoryTest, SnapshotFolderFallsBackToTheFlatForm)
+{
+    onDisk(record("2025-03-04/snapshot_091500", 0), "snapshot_091500");
+    EXPECT_EQ(BackupService::snapshotFolder(snapshots, "2025-03-04/snapshot_091500"), snapshots / "snapshot_091500");
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {});
+    onDisk(record("2025-03-05/snapshot_000000", 10));
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {"2025-03-04/snapshot_091500"});
+    EXPECT_FALSE(fs::exists(snapshots / "snapshot_091500"));
+    EXPECT_TRUE(fs::exists(snapshots)) << "the store itself is never removed as an empty day folder";
+}

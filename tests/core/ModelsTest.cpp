@@ -1,0 +1,294 @@
+#include "Models/AppEnums.h"
+#include "Models/BackupConfig.h"
+#include "Models/BackupSnapshot.h"
+#include "Platform/Formatters.h"
+#include "TestSupport.h"
+
+#include <unordered_set>
+
+using namespace velkaro;
+using namespace velkaro::test;
+
+TEST(EnumerationsTest, ParsingAcceptsExactLabelsOnly)
+{
+    EXPECT_EQ(fromRawValue<BackupInterval>("1時間ごと"), BackupInterval::hourly);
+    EXPECT_EQ(fromRawValue<BackupInterval>("hourly"), std::nullopt);
+    EXPECT_EQ(fromRawValue<BackupInterval>("1時間ごと "), std::nullopt);
+    EXPECT_EQ(fromRawValue<BackupInterval>("2時間ごと"), std::nullopt);
+    EXPECT_EQ(fromRawValue<BackupInterval>(""), std::nullopt);
+    // Half-width parentheses and the space are part of the label.
+    EXPECT_EQ(fromRawValue<BackupInterval>("無効 (手動のみ)"), BackupInterval::disabled);
+    EXPECT_EQ(fromRawValue<BackupInterval>("無効（手動のみ）"), std::nullopt);
+    EXPECT_EQ(fromRawValue<BackupTriggerType>("復元前自動退避"), BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(fromRawValue<TemplateKind>("キャラクター / 人格"), TemplateKind::character);
+    EXPECT_EQ(fromRawValue<TemplateKind>("custom"), std::nullopt);
+}
+
+TEST(EnumerationsTest, EveryLabelRoundTripsAndIsDistinct)
+{
+    auto check = []<class E>(E) {
+        std::unordered_set<std::string_view> seen;
+        for (E value : allCases<E>()) {
+            EXPECT_EQ(fromRawValue<E>(rawValue(value)), value);
+            EXPECT_EQ(id(value), rawValue(value));
+            EXPECT_TRUE(seen.insert(rawValue(value)).second) << rawValue(value);
+        }
+    };
+    check(BackupInterval {});
+    check(BackupTriggerType {});
+    check(RestoreScopeOption {});
+    check(AutoLaunchState {});
+    check(StartupWindowMode {});
+    check(NotificationSettingMode {});
+    check(TemplateKind {});
+    check(AppEdition {});
+    check(NavigationTab {});
+}
+
+TEST(EnumerationsTest, PickerOrderIntervalsAndIcons)
+{
+    using enum NotificationSettingMode;
+    EXPECT_EQ(allCases<NotificationSettingMode>(), (std::array {all, errorsOnly, none}));
+    const auto intervals = allCases<BackupInterval>();
+    ASSERT_EQ(intervals.size(), 7u);
+    EXPECT_EQ(intervals.front(), BackupInterval::disabled);
+    EXPECT_EQ(intervals[2], BackupInterval::hourly);
+    EXPECT_EQ(intervals.back(), BackupInterval::daily);
+    EXPECT_EQ(rawValue(intervals[3]), "3時間ごと");
+
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::disabled), std::nullopt);
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::everyThirtyMinutes), 1800.0);
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::everySixHours), 21600.0);
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::daily), 86400.0);
+
+    EXPECT_EQ(iconName(NavigationTab::history), "clock.arrow.circlepath");
+    EXPECT_EQ(rawValue(NavigationTab::settings), "環境設定");
+    EXPECT_EQ(rawValue(RestoreScopeOption::configOnly), "設定ファイル (.json / .pbtxt 等) のみ");
+}
+
+TEST(BackupExecutionStateTest, EqualityTitlesAndRunning)
+{
+    using S = BackupExecutionState;
+    EXPECT_EQ(S::copying(0.5, "a.md"), S::copying(0.5, "a.md"));
+    EXPECT_NE(S::copying(0.5, "a.md"), S::copying(0.5, "b.md"));
+    EXPECT_NE(S::copying(0.5, "a.md"), S::copying(0.25, "a.md"));
+    EXPECT_NE(S::idle(), S::preparing());
+    const TimePoint t {std::chrono::seconds(1000)};
+    EXPECT_EQ(S::success(t, "x"), S::success(t, "x"));
+    EXPECT_NE(S::success(t, "x"), S::success(t + std::chrono::milliseconds(1), "x"));
+    EXPECT_EQ(S {}, S::idle());
+
+    EXPECT_EQ(S::copying(0, "GEMINI.md").displayTitle(), "コピー中: GEMINI.md");
+    EXPECT_EQ(S::failed("だめ").displayTitle(), "エラー: だめ");
+    EXPECT_EQ(S::preparing().displayTitle(), "バックアップ準備中...");
+    EXPECT_EQ(S::finalizing().displayTitle(), "スナップショット作成中...");
+    EXPECT_EQ(S::idle().displayTitle(), "待機中");
+    EXPECT_EQ(S::success(t, "x").displayTitle(), "バックアップ完了");
+
+    EXPECT_FALSE(S::idle().isRunning());
+    EXPECT_TRUE(S::preparing().isRunning());
+    EXPECT_TRUE(S::copying(0.1, "a").isRunning());
+    EXPECT_TRUE(S::finalizing().isRunning());
+    EXPECT_FALSE(S::success(t, "x").isRunning());
+    EXPECT_FALSE(S::failed("x").isRunning());
+}
+
+class BackupConfigTest : public TempDirTest
+{
+};
+
+TEST_F(BackupConfigTest, DefaultsFollowTheHomeFolder)
+{
+    const BackupConfig config;
+    EXPECT_EQ(config.sourceDirectories, std::vector<std::string> {(home / ".gemini").string()});
+    EXPECT_EQ(config.destinationDirectory, (home / "Documents/VelkaroAntigraviti_Backups").string());
+    EXPECT_EQ(BackupConfig::defaultConfigFilePath(), home / ".config/VelkaroAntigraviti_Backup/config.json");
+    EXPECT_EQ(config.targetExtensions,
+              (std::vector<std::string> {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb"}));
+    EXPECT_EQ(config.backupInterval, BackupInterval::hourly);
+    EXPECT_EQ(config.autoLaunchState, AutoLaunchState::disabled);
+    EXPECT_EQ(config.maxSnapshotsLimit, 30);
+    EXPECT_TRUE(config.shouldIncludeSubdirectories);
+}
+
+TEST_F(BackupConfigTest, FileRoundTripUsesLabelsAndFieldOrder)
+{
+    const auto path = BackupConfig::defaultConfigFilePath();
+    ASSERT_FALSE(fs::exists(path.parent_path()));
+    ASSERT_TRUE(BackupConfig {}.writeFile());
+    EXPECT_EQ(BackupConfig::readFile(), BackupConfig {});
+
+    BackupConfig custom;
+    custom.sourceDirectories = {"/a/b", "/c"};
+    custom.targetExtensions = {};
+    custom.backupInterval = BackupInterval::daily;
+    custom.autoLaunchState = AutoLaunchState::enabled;
+    custom.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
+    custom.notificationMode = NotificationSettingMode::none;
+    custom.maxSnapshotsLimit = -4;
+    custom.shouldIncludeSubdirectories = false;
+    ASSERT_TRUE(custom.writeFile());
+    EXPECT_EQ(BackupConfig::readFile(), custom);
+
+    const std::string text = readText(path);
+    EXPECT_NE(text.find("\"backupInterval\": \"24時間ごと\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\\/a\\/b"), std::string::npos) << "slashes are written escaped";
+    EXPECT_LT(text.find("sourceDirectories"), text.find("destinationDirectory"));
+    EXPECT_LT(text.find("maxSnapshotsLimit"), text.find("shouldIncludeSubdirectories"));
+}
+
+TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocuments)
+{
+    const std::string good = Json::encodePretty(BackupConfig {}.toJson());
+    ASSERT_TRUE(BackupConfig::decode(good));
+
+    auto variant = [&](auto edit) {
+        auto json = *Json::parse(good);
+        edit(json);
+        return BackupConfig::decode(json.dump());
+    };
+    EXPECT_FALSE(variant([](auto &j) { j["backupInterval"] = "hourly"; }));
+    EXPECT_FALSE(variant([](auto &j) { j.erase("shouldIncludeSubdirectories"); }));
+    EXPECT_FALSE(variant([](auto &j) { j.erase("sourceDirectories"); }));
+    EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = "30"; }));
+    EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = 30.5; }));
+    EXPECT_FALSE(variant([](auto &j) { j["shouldIncludeSubdirectories"] = 1; }));
+    EXPECT_FALSE(variant([](auto &j) { j["targetExtensions"] = Json::Value::array({"md", 3}); }));
+    EXPECT_FALSE(variant([](auto &j) { j["autoLaunchState"] = "有効 "; }));
+    EXPECT_FALSE(BackupConfig::decode("[]"));
+    EXPECT_FALSE(BackupConfig::decode("{\"sourceDirectories\": [}"));
+
+    // Unknown members are ignored on reading and gone after the next save.
+    auto extra = variant([](auto &j) { j["somethingNew"] = {1, 2}; });
+    ASSERT_TRUE(extra);
+    EXPECT_EQ(*extra, BackupConfig {});
+    EXPECT_EQ(extra->toJson().dump().find("somethingNew"), std::string::npos);
+}
+
+TEST_F(BackupConfigTest, DamagedFileIsKeptBeforeItIsReplaced)
+{
+    const auto path = BackupConfig::defaultConfigFilePath();
+    writeText(path, "{ \"sourceDirectories\": [\"/mine\"");
+    EXPECT_FALSE(BackupConfig::readFile());
+    ASSERT_TRUE(BackupConfig {}.writeFile());
+    EXPECT_EQ(readText(path.string() + ".damaged"), "{ \"sourceDirectories\": [\"/mine\"");
+    EXPECT_EQ(BackupConfig::readFile(), BackupConfig {});
+
+    // A healthy file is simply replaced; the kept copy stays as it was.
+    BackupConfig other;
+    other.maxSnapshotsLimit = 3;
+    ASSERT_TRUE(other.writeFile());
+    EXPECT_EQ(BackupConfig::readFile()->maxSnapshotsLimit, 3);
+    EXPECT_EQ(readText(path.string() + ".damaged"), "{ \"sourceDirectories\": [\"/mine\"");
+}
+
+namespace {
+
+BackupSnapshot sampleSnapshot()
+{
+    return BackupSnapshot {"2025-03-04/snapshot_091500",
+                           TimePoint {std::chrono::seconds(1741047300)}, // 2025-03-04T00:15:00Z
+                           BackupTriggerType::scheduled,
+                           2,
+                           1234,
+                           {"GEMINI.md", "sub/設定.json"},
+                           std::nullopt};
+}
+
+} // namespace
+
+TEST(BackupSnapshotTest, JsonFormOmitsAbsentNoteAndEscapesSlashes)
+{
+    const BackupSnapshot snapshot = sampleSnapshot();
+    const std::string text = Json::encodePretty(snapshot.toJson());
+    EXPECT_EQ(text.find("note"), std::string::npos);
+    EXPECT_NE(text.find("\"2025-03-04\\/snapshot_091500\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"createdAt\": \"2025-03-04T00:15:00Z\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"定期自動\""), std::string::npos);
+    EXPECT_NE(text.find("sub\\/設定.json"), std::string::npos) << "UTF-8 stays unescaped";
+    const std::array keys {"\"id\"", "\"createdAt\"", "\"triggerType\"", "\"filesCount\"", "\"totalSizeBytes\"",
+                           "\"relativeFilePaths\""};
+    for (std::size_t i = 1; i < keys.size(); ++i)
+        EXPECT_LT(text.find(keys[i - 1]), text.find(keys[i]));
+
+    EXPECT_EQ(BackupSnapshot::decode(text), snapshot);
+
+    BackupSnapshot noted = snapshot;
+    noted.note = "メモ";
+    EXPECT_EQ(BackupSnapshot::decode(Json::encodePretty(noted.toJson())), noted);
+}
+
+TEST(BackupSnapshotTest, ReadingAcceptsNullNoteOffsetsAndPlainSlashes)
+{
+    const char *text = R"({"id":"2025-03-04/snapshot_091500","createdAt":"2025-03-04T09:15:00+09:00",
+        "triggerType":"定期自動","filesCount":2,"totalSizeBytes":1234,
+        "relativeFilePaths":["GEMINI.md","sub/設定.json"],"note":null,"extra":true})";
+    EXPECT_EQ(BackupSnapshot::decode(text), sampleSnapshot());
+}
+
+TEST(BackupSnapshotTest, ReadingRejectsBadMembers)
+{
+    const std::string good = sampleSnapshot().toJson().dump();
+    auto variant = [&](auto edit) {
+        auto json = *Json::parse(good);
+        edit(json);
+        return BackupSnapshot::decode(json.dump());
+    };
+    EXPECT_TRUE(variant([](auto &) {}));
+    EXPECT_FALSE(variant([](auto &j) { j["createdAt"] = "2025-03-04T00:15:00.500Z"; }));
+    EXPECT_FALSE(variant([](auto &j) { j["createdAt"] = "2025-03-04 00:15:00"; }));
+    EXPECT_FALSE(variant([](auto &j) { j["triggerType"] = "manual"; }));
+    EXPECT_FALSE(variant([](auto &j) { j.erase("relativeFilePaths"); }));
+    EXPECT_FALSE(variant([](auto &j) { j["filesCount"] = "2"; }));
+    EXPECT_FALSE(variant([](auto &j) { j["note"] = 5; }));
+}
+
+TEST(BackupSnapshotTest, FractionsOfASecondAreDroppedOnWriting)
+{
+    ScopedTimeZone tz("JST-9");
+    BackupSnapshot snapshot = sampleSnapshot();
+    snapshot.createdAt = localTime(2025, 3, 4, 9, 15, 0) + std::chrono::milliseconds(750);
+    const std::string text = Json::encodePretty(snapshot.toJson());
+    EXPECT_NE(text.find("2025-03-04T00:15:00Z"), std::string::npos) << text;
+    const auto back = BackupSnapshot::decode(text);
+    ASSERT_TRUE(back);
+    EXPECT_NE(*back, snapshot);
+    EXPECT_EQ(back->createdAt, localTime(2025, 3, 4, 9, 15, 0));
+}
+
+TEST(BackupSnapshotTest, ListFailsAsAWholeOnOneBadElement)
+{
+    const BackupSnapshot a = sampleSnapshot();
+    BackupSnapshot b = a;
+    b.id = "2025-03-05/snapshot_000000";
+    const std::string text = encodeSnapshotList({a, b});
+    EXPECT_EQ(decodeSnapshotList(text), (std::vector {a, b}));
+    auto json = *Json::parse(text);
+    json[1]["triggerType"] = "不明";
+    EXPECT_EQ(decodeSnapshotList(json.dump()), std::nullopt);
+    EXPECT_EQ(decodeSnapshotList("{}"), std::nullopt);
+    EXPECT_EQ(decodeSnapshotList("[]"), std::vector<BackupSnapshot> {});
+}
+
+TEST(BackupSnapshotTest, DerivedPropertiesEqualityAndHash)
+{
+    ScopedTimeZone tz("JST-9");
+    BackupSnapshot s = sampleSnapshot();
+    s.relativeFilePaths = {"a.md", "b/c.md", "d.json", "E.MD"};
+    EXPECT_EQ(s.markdownFilesCount(), 2);
+    EXPECT_EQ(s.formattedDate(), "2025/03/04 09:15:00");
+    s.totalSizeBytes = 1'500'000;
+    EXPECT_EQ(s.formattedSize(), "1.5 MB");
+
+    BackupSnapshot t = s;
+    EXPECT_EQ(s, t);
+    EXPECT_EQ(hashValue(s), hashValue(t));
+    t.note = "";
+    EXPECT_NE(s, t) << "an empty note differs from no note";
+    EXPECT_NE(hashValue(s), hashValue(t));
+    t = s;
+    t.relativeFilePaths = {"a.md", "b/c.md", "E.MD", "d.json"};
+    EXPECT_NE(s, t) << "order of the paths matters";
+    std::unordered_set<BackupSnapshot> set {s, s, t};
+    EXPECT_EQ(set.size(), 2u);
+}

@@ -1,0 +1,164 @@
+#include "Platform/Error.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
+#include "Platform/JsonCoding.h"
+#include "TestSupport.h"
+
+#include <regex>
+#include <set>
+#include <sys/stat.h>
+
+using namespace velkaro;
+using namespace velkaro::test;
+
+TEST(FormattersTest, LocalDatePatternsFollowTZ)
+{
+    const TimePoint t = *fromISO8601("2025-12-31T23:05:09Z") + std::chrono::milliseconds(999);
+    {
+        ScopedTimeZone tz("UTC0");
+        EXPECT_EQ(formatDate(t, "yyyy-MM-dd"), "2025-12-31");
+        EXPECT_EQ(formatDate(t, "HHmmss"), "230509");
+    }
+    ScopedTimeZone tz("JST-9");
+    EXPECT_EQ(formatDate(t, "yyyy-MM-dd"), "2026-01-01");
+    EXPECT_EQ(formatDate(t, "HHmmss"), "080509");
+    EXPECT_EQ(formatDate(t, "yyyy/MM/dd HH:mm:ss"), "2026/01/01 08:05:09");
+    EXPECT_EQ(formatDate(t, "yyyy/MM/dd HH:mm"), "2026/01/01 08:05");
+    EXPECT_EQ(formatDate(t, "MM/dd HH:mm"), "01/01 08:05");
+    EXPECT_EQ(formatDate(t, "HH:mm"), "08:05");
+}
+
+TEST(FormattersTest, Iso8601WritesUtcWholeSecondsAndReadsStrictly)
+{
+    const TimePoint t = TimePoint {std::chrono::seconds(1741047300)} + std::chrono::milliseconds(750);
+    EXPECT_EQ(toISO8601(t), "2025-03-04T00:15:00Z");
+    EXPECT_EQ(fromISO8601("2025-03-04T00:15:00Z"), TimePoint {std::chrono::seconds(1741047300)});
+    EXPECT_EQ(fromISO8601("2025-03-04T09:15:00+09:00"), TimePoint {std::chrono::seconds(1741047300)});
+    EXPECT_EQ(fromISO8601("2025-03-03T19:15:00-05:00"), TimePoint {std::chrono::seconds(1741047300)});
+    EXPECT_EQ(toISO8601(TimePoint {std::chrono::seconds(-1)}), "1969-12-31T23:59:59Z");
+
+    for (const char *bad : {"2025-03-04T00:15:00.000Z", "2025-03-04T00:15:00", "2025-03-04 00:15:00Z",
+                            "2025-02-30T00:00:00Z", "2025-13-01T00:00:00Z", "2025-03-04T24:00:00Z",
+                            "2025-03-04T00:15:00+9", "2025-3-04T00:15:00Z", "2025-03-04T00:15:00ZZ", ""})
+        EXPECT_EQ(fromISO8601(bad), std::nullopt) << bad;
+}
+
+TEST(FormattersTest, ByteCountsAreDecimalWithFewDigits)
+{
+    EXPECT_EQ(formatByteCount(0), "0 バイト");
+    EXPECT_EQ(formatByteCount(999), "999 バイト");
+    EXPECT_EQ(formatByteCount(1000), "1 KB");
+    EXPECT_EQ(formatByteCount(3456), "3 KB");
+    EXPECT_EQ(formatByteCount(999'499), "999 KB");
+    EXPECT_EQ(formatByteCount(999'600), "1 MB") << "rounding up carries into the next unit";
+    EXPECT_EQ(formatByteCount(1'500'000), "1.5 MB");
+    EXPECT_EQ(formatByteCount(2'000'000), "2 MB");
+    EXPECT_EQ(formatByteCount(12'345'678), "12.3 MB");
+    EXPECT_EQ(formatByteCount(1'234'567'890), "1.23 GB");
+    EXPECT_EQ(formatByteCount(1'500'000'000), "1.5 GB");
+    EXPECT_EQ(formatByteCount(3'000'000'000'000), "3,000 GB") << "larger amounts stay in GB";
+    EXPECT_EQ(formatByteCount(-1'500'000), "-1.5 MB");
+}
+
+TEST(FormattersTest, UuidsAreRandomVersion4UpperCase)
+{
+    const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        const std::string uuid = makeUUID();
+        EXPECT_TRUE(std::regex_match(uuid, shape)) << uuid;
+        seen.insert(uuid);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+}
+
+TEST(JsonCodingTest, EncoderEscapesSlashesOnlyInsideStrings)
+{
+    Json::Value v = Json::Value::object();
+    v["path"] = "/a/b";
+    v["n"] = -12;
+    v["list"] = Json::Value::array({"x/y", "日本語"});
+    const std::string text = Json::encodePretty(v);
+    EXPECT_EQ(text, "{\n  \"path\": \"\\/a\\/b\",\n  \"n\": -12,\n  \"list\": [\n    \"x\\/y\",\n    \"日本語\"\n  ]\n}");
+    EXPECT_EQ(Json::parse(text), v);
+    EXPECT_EQ(Json::getString(*Json::parse(R"({"p":"\/x"})"), "p"), "/x");
+
+    // A file name that is not UTF-8 must not bring the writer down.
+    Json::Value bad = Json::Value::object();
+    bad["name"] = std::string("a\xff.md");
+    EXPECT_NE(Json::encodePretty(bad).find("a\xEF\xBF\xBD.md"), std::string::npos);
+    EXPECT_EQ(Json::parse("{\"a\": \"\xff\"}"), std::nullopt);
+    EXPECT_EQ(Json::parse("{\"a\": 1"), std::nullopt);
+}
+
+class FileSystemTest : public TempDirTest
+{
+};
+
+TEST_F(FileSystemTest, AtomicWriteReplacesKeepsModeAndLeavesNoTemporaryFile)
+{
+    const fs::path file = root / "deep/er/file.json";
+    ASSERT_TRUE(FileSystem::writeFileAtomically(file, "one"));
+    EXPECT_EQ(readText(file), "one");
+    ::chmod(file.c_str(), 0600);
+    ASSERT_TRUE(FileSystem::writeFileAtomically(file, "two"));
+    EXPECT_EQ(readText(file), "two");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    auto entries = FileSystem::listDirectory(file.parent_path());
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(entries->size(), 1u) << "no temporary file is left behind";
+}
+
+TEST_F(FileSystemTest, FailedWriteKeepsTheOldContentAndCleansUp)
+{
+    // A folder in the way makes the final rename fail after the temporary file was written.
+    const fs::path target = root / "d/history.json";
+    writeText(target / "inside", "old");
+    const auto result = FileSystem::writeFileAtomically(target, "new");
+    ASSERT_FALSE(result);
+    EXPECT_NE(result.error().description.find(target.string()), std::string::npos);
+    EXPECT_EQ(readText(target / "inside"), "old");
+    EXPECT_EQ(FileSystem::listDirectory(root / "d")->size(), 1u) << "the temporary file is removed";
+
+    // Keeping a damaged copy never happens at the cost of the original.
+    writeText(root / "e/config.json", "{ torn");
+    fs::create_directories(root / "e/config.json.damaged/blocker");
+    writeText(root / "e/config.json.damaged/blocker/x", "");
+    EXPECT_FALSE(FileSystem::writeFileKeepingDamaged(root / "e/config.json", "{}", [](auto) { return false; }));
+    EXPECT_EQ(readText(root / "e/config.json"), "{ torn");
+}
+
+TEST_F(FileSystemTest, ListingIsSortedAndIncludesHiddenEntries)
+{
+    writeText(root / "d/b.txt", "");
+    writeText(root / "d/.hidden", "");
+    writeText(root / "d/a/x", "");
+    auto entries = FileSystem::listDirectory(root / "d");
+    ASSERT_TRUE(entries);
+    std::vector<std::string> names;
+    for (const auto &p : *entries)
+        names.push_back(p.filename().string());
+    EXPECT_EQ(names, (std::vector<std::string> {".hidden", "a", "b.txt"}));
+    EXPECT_FALSE(FileSystem::listDirectory(root / "d/b.txt"));
+    EXPECT_FALSE(FileSystem::listDirectory(root / "missing"));
+}
+
+TEST_F(FileSystemTest, ReadErrorsNameThePath)
+{
+    const auto missing = FileSystem::readFile(root / "nope.json");
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().domain, kSystemErrorDomain);
+    EXPECT_EQ(missing.error().description, "ファイルまたはフォルダが見つかりません: " + (root / "nope.json").string());
+    EXPECT_FALSE(FileSystem::readFile(root));
+}
+
+TEST_F(FileSystemTest, ApplicationSupportFollowsXdgConfigHome)
+{
+    EXPECT_EQ(FileSystem::applicationSupportDirectory(), home / ".config/VelkaroAntigraviti_Backup");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(FileSystem::applicationSupportDirectory(), home / ".config/VelkaroAntigraviti_Backup");
+    ::setenv("XDG_CONFIG_HOME", (root / "cfg").c_str(), 1);
+    EXPECT_EQ(FileSystem::applicationSupportDirectory(), root / "cfg/VelkaroAntigraviti_Backup");
+}
