@@ -13,11 +13,12 @@ using namespace velkaro;
 
 namespace {
 
-constexpr std::string_view kTemplatesUsage = "使い方: velkaro-backup-cli templates <サブコマンド>\n"
-                                             "\n"
-                                             "  list [--json]   テンプレートの一覧を表示 (--json でライブラリと同じ JSON)\n"
-                                             "  apply ID        テンプレートを最初のソースフォルダに適用\n"
-                                             "  import          最初のソースフォルダの GEMINI.md をテンプレートとして取り込む\n";
+constexpr std::string_view kTemplatesUsage
+    = "使い方: velkaro-backup-cli templates <サブコマンド>\n"
+      "\n"
+      "  list [--json]   テンプレートの一覧を表示 (--json でライブラリと同じ JSON)\n"
+      "  apply ID        テンプレートを最初のソースフォルダに適用\n"
+      "  import          最初のソースフォルダの GEMINI.md をテンプレートとして取り込む\n";
 
 constexpr int kSuccess = 0;
 constexpr int kFailure = 1;

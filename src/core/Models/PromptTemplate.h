@@ -13,11 +13,11 @@
 namespace velkaro {
 
 // A named Markdown text that can be written into an instruction file such as GEMINI.md.
-struct PromptTemplate {
+struct PromptTemplate
+{
     // Every field must be given: a template with a forgotten field would be written to disk as is.
     PromptTemplate(std::string id, std::string title, std::string descriptionText, std::string promptContent,
-                   TemplateKind kind, std::string targetFileName, bool isPresetTemplate, TimePoint createdAt,
-                   TimePoint updatedAt);
+        TemplateKind kind, std::string targetFileName, bool isPresetTemplate, TimePoint createdAt, TimePoint updatedAt);
 
     std::string id; // canonical upper-case UUID; look-ups, replacement and deletion go by it
     std::string title;
@@ -53,7 +53,7 @@ std::vector<PromptTemplate> soranePresetTemplates();
 
 } // namespace velkaro
 
-template<>
-struct std::hash<velkaro::PromptTemplate> {
+template<> struct std::hash<velkaro::PromptTemplate>
+{
     std::size_t operator()(const velkaro::PromptTemplate &tmpl) const { return velkaro::hashValue(tmpl); }
 };

@@ -60,7 +60,9 @@ bool isValidUTF8(std::string_view text)
     return true;
 }
 
-TemplateService::TemplateService(fs::path libraryFile) : m_libraryFile(std::move(libraryFile)) { }
+TemplateService::TemplateService(fs::path libraryFile)
+    : m_libraryFile(std::move(libraryFile))
+{ }
 
 fs::path TemplateService::defaultLibraryFilePath()
 {
@@ -87,9 +89,8 @@ std::vector<PromptTemplate> TemplateService::loadTemplates() const
 
 Result<void> TemplateService::saveTemplates(const std::vector<PromptTemplate> &templates) const
 {
-    return FileSystem::writeFileKeepingDamaged(m_libraryFile, encodeTemplateList(templates), [](std::string_view text) {
-        return decodeTemplateList(text).has_value();
-    });
+    return FileSystem::writeFileKeepingDamaged(m_libraryFile, encodeTemplateList(templates),
+        [](std::string_view text) { return decodeTemplateList(text).has_value(); });
 }
 
 bool TemplateService::isAllowedTargetFileName(std::string_view name)
@@ -141,15 +142,8 @@ std::optional<std::string> TemplateService::readCurrentPrompt(const fs::path &di
 PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs::path &directory)
 {
     const TimePoint now = std::chrono::system_clock::now();
-    return PromptTemplate {makeUUID(),
-                           "取込: 現在のGEMINI.md",
-                           directory.string() + "/GEMINI.md から取り込んだ設定",
-                           std::move(body),
-                           TemplateKind::custom,
-                           kInstructionFileName,
-                           false,
-                           now,
-                           now};
+    return PromptTemplate {makeUUID(), "取込: 現在のGEMINI.md", directory.string() + "/GEMINI.md から取り込んだ設定",
+        std::move(body), TemplateKind::custom, kInstructionFileName, false, now, now};
 }
 
 } // namespace velkaro
