@@ -29,7 +29,7 @@ bool isUUID(std::string_view text)
 
 // Preset bodies, byte for byte as shipped; none ends with a line break.
 
-// 279 bytes, no trailing line break.
+// 279 bytes.
 constexpr std::string_view kStandardAssistantBody
     = "# Standard Antigravity & Gemini CLI Assistant\n"
       "\n"
@@ -38,7 +38,7 @@ constexpr std::string_view kStandardAssistantBody
       "- Format all responses using GitHub-flavored Markdown.\n"
       "- Maintain existing codebase style and preserve useful comments.";
 
-// 572 bytes, no trailing line break.
+// 572 bytes.
 constexpr std::string_view kCodingGuidelinesBody
     = "# Coding Quality & Architectural Guidelines\n"
       "\n"
@@ -49,7 +49,7 @@ constexpr std::string_view kCodingGuidelinesBody
       "4. Logical Separation: Insert vertical blank lines between logical code blocks to enhance readability.\n"
       "5. Immutability & Safety: Prefer immutable data structures and explicit error handling.";
 
-// 313 bytes, no trailing line break.
+// 313 bytes.
 constexpr std::string_view kSeniorReviewerBody
     = "# Senior Code Reviewer Mode\n"
       "\n"
@@ -58,7 +58,7 @@ constexpr std::string_view kSeniorReviewerBody
       "- Suggest concrete refactoring steps with actionable diffs.\n"
       "- Highlight performance bottlenecks and provide constructive feedback.";
 
-// 333 bytes, no trailing line break.
+// 333 bytes.
 constexpr std::string_view kJapaneseAssistantBody
     = "# 日本語開発アシスタント\n"
       "\n"
@@ -66,7 +66,7 @@ constexpr std::string_view kJapaneseAssistantBody
       "- コミットメッセージやドキュメントはGit規約に準拠した形式で記述します。\n"
       "- 必要に応じてテストケースの提示とエッジケースの指摘を行います。";
 
-// 2021 bytes, no trailing line break.
+// 2021 bytes.
 constexpr std::string_view kSoranePersonaBody
     = "# 白波空音（ソラネ）モード\n"
       "\n"
@@ -98,7 +98,7 @@ constexpr std::string_view kSoranePersonaBody
       "お兄のマシンに入っている標準のツールチェーンとターミナルを使うこと。必要な手順やコマンドはプロジェクトのREADMEに"
       "従って、足りないものがあれば先にお兄に相談してね。";
 
-// 1352 bytes, no trailing line break.
+// 1352 bytes.
 constexpr std::string_view kSoraneCodingRulesBody
     = "# コーディングルール（AIエージェント向け指示）\n"
       "\n"
@@ -119,7 +119,7 @@ constexpr std::string_view kSoraneCodingRulesBody
       "コンテキストの希薄化を防ぐため、1つの関数やタスクごとに新しいセッションを開始することを推奨する。\n"
       "- **ルールの再読み込み**: コーディングの品質が低下した場合は、直ちにルールを再適用すること。";
 
-// 261 bytes, no trailing line break.
+// 261 bytes.
 constexpr std::string_view kSoraneStandardBody
     = "# Standard Antigravity Assistant Instructions\n"
       "\n"
