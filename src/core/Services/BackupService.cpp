@@ -20,10 +20,21 @@ namespace {
 
 constexpr const char *kSnapshotFileName = "snapshot.json";
 
-// A collected file and where its path below its own source starts (its name, for a file source).
-struct CollectedFile {
-    std::string path;
+// A file as the walk meets it: its path, and where the part below its own source starts (its name,
+// for a file source).
+struct FoundFile {
+    std::string_view path;
     std::size_t ownOffset = 0;
+    std::size_t sourceIndex = 0;
+    bool isSource = false; // the source entry names this file
+};
+
+// A file as a run keeps it until it is copied: only the part below its source, which is also, nearly
+// always, the path to record. Keeping nothing else keeps the run's memory at one path list.
+struct CollectedFile {
+    std::size_t sourceIndex = 0;
+    bool isSource = false;
+    std::string ownPath;
 };
 
 std::size_t fileNameOffset(std::string_view path)
@@ -50,7 +61,8 @@ std::string asciiLower(std::string_view text)
     return out;
 }
 
-std::string relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
+// The relative path by the text-prefix rule, as a view into `file`.
+std::string_view relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
 {
     for (const auto &source : trimmedSources) {
         if (source.empty() || !file.starts_with(source))
@@ -61,10 +73,10 @@ std::string relativePathText(std::string_view file, const std::vector<std::strin
         while (!rest.empty() && rest.back() == '/')
             rest.remove_suffix(1);
         if (!rest.empty())
-            return std::string(rest);
+            return rest;
         break; // the source is the file itself
     }
-    return std::string(file.substr(fileNameOffset(file)));
+    return file.substr(fileNameOffset(file));
 }
 
 // Walks the sources in collection order. Works on plain path strings and reads each folder once with
@@ -90,16 +102,16 @@ public:
     template<class Visit>
     void collect(const std::vector<std::string> &sources, const Visit &visit) const
     {
-        for (const auto &entry : sources) {
-            const std::string source = trimmedSource(entry);
+        for (std::size_t index = 0; index < sources.size(); ++index) {
+            const std::string source = trimmedSource(sources[index]);
             struct stat st {};
             // The configured source itself may be a link; only what lies below it is held to the rule.
             if (source.empty() || ::stat(source.c_str(), &st) != 0)
                 continue;
             if (S_ISDIR(st.st_mode))
-                walk(source, source == "/" ? 1 : source.size() + 1, true, visit);
+                walk(source, FoundFile {{}, source == "/" ? 1 : source.size() + 1, index, false}, true, visit);
             else if (S_ISREG(st.st_mode))
-                visit(CollectedFile {source, fileNameOffset(source)});
+                visit(FoundFile {source, fileNameOffset(source), index, true});
         }
     }
 
@@ -114,7 +126,7 @@ private:
     }
 
     template<class Visit>
-    void walk(const std::string &folder, std::size_t ownOffset, bool isSource, const Visit &visit) const
+    void walk(const std::string &folder, const FoundFile &from, bool isSource, const Visit &visit) const
     {
         const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (isSource ? 0 : O_NOFOLLOW));
         if (fd < 0)
@@ -153,11 +165,13 @@ private:
 
         std::sort(entries.begin(), entries.end());
         const std::string prefix = folder.back() == '/' ? folder : folder + '/';
+        std::string path;
         for (auto &[name, isFolder] : entries) {
+            path = prefix + name;
             if (isFolder)
-                walk(prefix + name, ownOffset, false, visit);
+                walk(path, from, false, visit);
             else
-                visit(CollectedFile {prefix + name, ownOffset});
+                visit(FoundFile {path, from.ownOffset, from.sourceIndex, false});
         }
     }
 
@@ -178,7 +192,7 @@ std::vector<BackupService::Path> BackupService::collectFiles(const std::vector<s
                                                              const std::vector<std::string> &extensions) const
 {
     std::vector<Path> files;
-    Collector(extensions).collect(from, [&](CollectedFile &&file) { files.emplace_back(std::move(file.path)); });
+    Collector(extensions).collect(from, [&](const FoundFile &file) { files.emplace_back(file.path); });
     return files;
 }
 
@@ -188,7 +202,7 @@ std::string BackupService::calculateRelativePath(const Path &file, const std::ve
     sources.reserve(sourceDirs.size());
     for (const auto &source : sourceDirs)
         sources.push_back(trimmedSource(source));
-    return relativePathText(file.native(), sources);
+    return std::string(relativePathText(file.native(), sources));
 }
 
 Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
@@ -256,11 +270,14 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     std::vector<CollectedFile> files;
     Collector collector(config.targetExtensions);
     collector.exclude(destination);
-    collector.collect(config.sourceDirectories, [&](CollectedFile &&file) { files.push_back(std::move(file)); });
+    collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
+        files.push_back(CollectedFile {file.sourceIndex, file.isSource, std::string(file.path.substr(file.ownOffset))});
+    });
 
     std::vector<std::string> sources;
     for (const auto &source : config.sourceDirectories)
         sources.push_back(trimmedSource(source));
+    std::string path; // reused for every file
 
     const std::string dataFolder = (folder / "data").string() + '/';
     const double divisor = files.size() > 1 ? static_cast<double>(files.size()) : 1.0;
@@ -271,14 +288,18 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     recorded.reserve(files.size());
     std::string madeFolder; // the last target folder known to exist
     for (std::size_t i = 0; i < files.size(); ++i) {
-        const CollectedFile &file = files[i];
-        std::string rel = relativePathText(file.path, sources);
+        CollectedFile &file = files[i];
+        const std::string &source = sources[file.sourceIndex];
+        if (file.isSource)
+            path = source;
+        else
+            path = (source.back() == '/' ? source : source + '/') + file.ownPath;
+        const std::string_view relView = relativePathText(path, sources);
         // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
         // upwards; such a path would write outside data/, so the path below its own source is used.
-        if (!isSafeRelativePath(rel))
-            rel = file.path.substr(file.ownOffset);
-        report(BackupExecutionState::copying(static_cast<double>(i) / divisor,
-                                             file.path.substr(fileNameOffset(file.path))));
+        std::string rel = relView == file.ownPath || !isSafeRelativePath(relView) ? std::move(file.ownPath)
+                                                                                 : std::string(relView);
+        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
 
         const std::string target = dataFolder + rel;
         const std::string parent = target.substr(0, target.rfind('/'));
@@ -289,7 +310,7 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
             }
             madeFolder = parent;
         }
-        const auto copied = copier.copy(file.path, target, true);
+        const auto copied = copier.copy(path, target, true);
         if (!copied) {
             ++skipped;
             continue;
