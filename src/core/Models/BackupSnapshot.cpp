@@ -6,15 +6,6 @@
 
 namespace velkaro {
 
-namespace {
-
-void combine(std::size_t &seed, std::size_t value)
-{
-    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
-
-} // namespace
-
 std::string BackupSnapshot::formattedDate() const
 {
     return formatDate(createdAt, "yyyy/MM/dd HH:mm:ss");
@@ -68,50 +59,34 @@ std::optional<BackupSnapshot> BackupSnapshot::fromJson(const Json::Value &json)
 
 std::optional<BackupSnapshot> BackupSnapshot::decode(std::string_view text)
 {
-    if (auto json = Json::parse(text))
-        return fromJson(*json);
-    return std::nullopt;
+    return Json::decodeObject<BackupSnapshot>(text);
 }
 
 std::string encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots)
 {
-    Json::Value array = Json::Value::array();
-    for (const auto &snapshot : snapshots)
-        array.push_back(snapshot.toJson());
-    return Json::encodePretty(array);
+    return Json::encodeArray(snapshots);
 }
 
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text)
 {
-    auto json = Json::parse(text);
-    if (!json || !json->is_array())
-        return std::nullopt;
-    std::vector<BackupSnapshot> out;
-    out.reserve(json->size());
-    for (const auto &element : *json) {
-        auto snapshot = BackupSnapshot::fromJson(element);
-        if (!snapshot)
-            return std::nullopt;
-        out.push_back(std::move(*snapshot));
-    }
-    return out;
+    return Json::decodeArray<BackupSnapshot>(text);
 }
 
 std::size_t hashValue(const BackupSnapshot &s)
 {
     std::size_t seed = 0;
     const std::hash<std::string_view> text;
-    combine(seed, text(s.id));
-    combine(seed, std::hash<TimePoint::rep> {}(s.createdAt.time_since_epoch().count()));
-    combine(seed, text(rawValue(s.triggerType)));
-    combine(seed, std::hash<std::int64_t> {}(s.filesCount));
-    combine(seed, std::hash<std::int64_t> {}(s.totalSizeBytes));
-    combine(seed, s.relativeFilePaths.size());
+    Json::hashCombine(seed, text(s.id));
+    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(s.createdAt.time_since_epoch().count()));
+    Json::hashCombine(seed, text(rawValue(s.triggerType)));
+    Json::hashCombine(seed, std::hash<std::int64_t> {}(s.filesCount));
+    Json::hashCombine(seed, std::hash<std::int64_t> {}(s.totalSizeBytes));
+    Json::hashCombine(seed, s.relativeFilePaths.size());
     for (const auto &path : s.relativeFilePaths)
-        combine(seed, text(path));
-    combine(seed, s.note ? 1 : 0);
+        Json::hashCombine(seed, text(path));
+    Json::hashCombine(seed, s.note ? 1 : 0);
     if (s.note)
-        combine(seed, text(*s.note));
+        Json::hashCombine(seed, text(*s.note));
     return seed;
 }
 

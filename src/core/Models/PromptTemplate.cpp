@@ -9,11 +9,6 @@ namespace velkaro {
 
 namespace {
 
-void combine(std::size_t &seed, std::size_t value)
-{
-    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
-}
-
 // 8-4-4-4-12 hexadecimal digits, in either case.
 bool isUUID(std::string_view text)
 {
@@ -190,48 +185,32 @@ std::optional<PromptTemplate> PromptTemplate::fromJson(const Json::Value &json)
 
 std::optional<PromptTemplate> PromptTemplate::decode(std::string_view text)
 {
-    if (auto json = Json::parse(text))
-        return fromJson(*json);
-    return std::nullopt;
+    return Json::decodeObject<PromptTemplate>(text);
 }
 
 std::string encodeTemplateList(const std::vector<PromptTemplate> &templates)
 {
-    Json::Value array = Json::Value::array();
-    for (const auto &tmpl : templates)
-        array.push_back(tmpl.toJson());
-    return Json::encodePretty(array);
+    return Json::encodeArray(templates);
 }
 
 std::optional<std::vector<PromptTemplate>> decodeTemplateList(std::string_view text)
 {
-    auto json = Json::parse(text);
-    if (!json || !json->is_array())
-        return std::nullopt;
-    std::vector<PromptTemplate> out;
-    out.reserve(json->size());
-    for (const auto &element : *json) {
-        auto tmpl = PromptTemplate::fromJson(element);
-        if (!tmpl)
-            return std::nullopt;
-        out.push_back(std::move(*tmpl));
-    }
-    return out;
+    return Json::decodeArray<PromptTemplate>(text);
 }
 
 std::size_t hashValue(const PromptTemplate &t)
 {
     std::size_t seed = 0;
     const std::hash<std::string_view> text;
-    combine(seed, text(t.id));
-    combine(seed, text(t.title));
-    combine(seed, text(t.descriptionText));
-    combine(seed, text(t.promptContent));
-    combine(seed, text(rawValue(t.kind)));
-    combine(seed, text(t.targetFileName));
-    combine(seed, t.isPresetTemplate ? 1 : 0);
-    combine(seed, std::hash<TimePoint::rep> {}(t.createdAt.time_since_epoch().count()));
-    combine(seed, std::hash<TimePoint::rep> {}(t.updatedAt.time_since_epoch().count()));
+    Json::hashCombine(seed, text(t.id));
+    Json::hashCombine(seed, text(t.title));
+    Json::hashCombine(seed, text(t.descriptionText));
+    Json::hashCombine(seed, text(t.promptContent));
+    Json::hashCombine(seed, text(rawValue(t.kind)));
+    Json::hashCombine(seed, text(t.targetFileName));
+    Json::hashCombine(seed, t.isPresetTemplate ? 1 : 0);
+    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(t.createdAt.time_since_epoch().count()));
+    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(t.updatedAt.time_since_epoch().count()));
     return seed;
 }
 

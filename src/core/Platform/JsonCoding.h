@@ -40,4 +40,46 @@ std::optional<E> getEnum(const Value &object, std::string_view key)
     return std::nullopt;
 }
 
+// Records with `Json::Value toJson() const` and `static std::optional<T> fromJson(const Json::Value &)`.
+template<class T>
+std::optional<T> decodeObject(std::string_view text)
+{
+    if (auto json = parse(text))
+        return T::fromJson(*json);
+    return std::nullopt;
+}
+
+template<class T>
+std::string encodeArray(const std::vector<T> &records)
+{
+    Value array = Value::array();
+    for (const auto &record : records)
+        array.push_back(record.toJson());
+    return encodePretty(array);
+}
+
+// The whole array, or nothing when any element fails to read.
+template<class T>
+std::optional<std::vector<T>> decodeArray(std::string_view text)
+{
+    auto json = parse(text);
+    if (!json || !json->is_array())
+        return std::nullopt;
+    std::vector<T> out;
+    out.reserve(json->size());
+    for (const auto &element : *json) {
+        auto record = T::fromJson(element);
+        if (!record)
+            return std::nullopt;
+        out.push_back(std::move(*record));
+    }
+    return out;
+}
+
+// Mixes `value` into a running hash.
+inline void hashCombine(std::size_t &seed, std::size_t value)
+{
+    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+}
+
 } // namespace velkaro::Json
