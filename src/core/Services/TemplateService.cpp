@@ -1,0 +1,149 @@
+#include "Services/TemplateService.h"
+
+#include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
+
+#include <chrono>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kInstructionFileName = "GEMINI.md";
+
+// Codes of the errors made here, after the HTTP-like codes the restore errors use.
+constexpr int kBadRequest = 400;
+
+} // namespace
+
+bool isValidUTF8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        char32_t codePoint = 0;
+        char32_t minimum = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            codePoint = lead & 0x1F;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            codePoint = lead & 0x0F;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            codePoint = lead & 0x07;
+            minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+TemplateService::TemplateService(fs::path libraryFile)
+    : m_libraryFile(std::move(libraryFile))
+{ }
+
+fs::path TemplateService::defaultLibraryFilePath()
+{
+    return FileSystem::applicationSupportDirectory() / "templates.json";
+}
+
+std::vector<PromptTemplate> TemplateService::loadTemplates() const
+{
+    if (!FileSystem::exists(m_libraryFile)) {
+        auto presets = presetTemplates();
+        // A library that cannot be written still works in memory for this session.
+        (void)saveTemplates(presets);
+        return presets;
+    }
+    // An unreadable or damaged library is left as it is: the next save keeps it aside first.
+    const auto text = FileSystem::readFile(m_libraryFile);
+    if (!text)
+        return presetTemplates();
+    auto templates = decodeTemplateList(*text);
+    if (!templates)
+        return presetTemplates();
+    return std::move(*templates);
+}
+
+Result<void> TemplateService::saveTemplates(const std::vector<PromptTemplate> &templates) const
+{
+    return FileSystem::writeFileKeepingDamaged(m_libraryFile, encodeTemplateList(templates),
+        [](std::string_view text) { return decodeTemplateList(text).has_value(); });
+}
+
+bool TemplateService::isAllowedTargetFileName(std::string_view name)
+{
+    // A NUL would cut the name short at the system call, past every check made here.
+    if (name.empty() || name.front() == '/' || name.find('\0') != std::string_view::npos)
+        return false;
+    std::string_view last;
+    for (std::size_t start = 0;;) {
+        const std::size_t slash = name.find('/', start);
+        last = name.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start);
+        if (last == "..")
+            return false;
+        if (slash == std::string_view::npos)
+            break;
+        start = slash + 1;
+    }
+    // "rules/" or "." would name the folder itself, not a file in it.
+    return !last.empty() && last != ".";
+}
+
+Result<void> TemplateService::applyTemplate(const PromptTemplate &tmpl, const fs::path &targetDirectory) const
+{
+    if (!isAllowedTargetFileName(tmpl.targetFileName)) {
+        return std::unexpected(
+            Error {kErrorDomain, kBadRequest, "このファイル名は許可されていません: " + tmpl.targetFileName});
+    }
+    // An empty folder would mean the process's working folder, which the user never chose.
+    if (targetDirectory.empty())
+        return std::unexpected(Error {kErrorDomain, kBadRequest, "適用先のフォルダが指定されていません"});
+
+    const fs::path target = targetDirectory / tmpl.targetFileName;
+    if (auto made = FileSystem::createDirectories(target.parent_path()); !made)
+        return made;
+    return FileSystem::writeFileAtomically(target, tmpl.promptContent);
+}
+
+std::optional<std::string> TemplateService::readCurrentPrompt(const fs::path &directory) const
+{
+    const fs::path file = directory / kInstructionFileName;
+    if (!FileSystem::exists(file))
+        return std::nullopt;
+    auto text = FileSystem::readFile(file);
+    if (!text || !isValidUTF8(*text))
+        return std::nullopt;
+    return std::move(*text);
+}
+
+PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs::path &directory)
+{
+    const TimePoint now = std::chrono::system_clock::now();
+    return PromptTemplate {makeUUID(), "取込: 現在のGEMINI.md", directory.string() + "/GEMINI.md から取り込んだ設定",
+        std::move(body), TemplateKind::custom, kInstructionFileName, false, now, now};
+}
+
+} // namespace velkaro

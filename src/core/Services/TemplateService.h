@@ -1,0 +1,57 @@
+#pragma once
+
+#include "Models/PromptTemplate.h"
+#include "Platform/Error.h"
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velkaro {
+
+// Keeps the template library (templates.json) and moves template bodies between the library and an
+// instruction file. Holds no cache: every call goes to disk.
+class TemplateService
+{
+public:
+    // Domain of the errors this service makes itself (the others come from the file system).
+    static constexpr const char *kErrorDomain = "TemplateService";
+
+    // The library file; defaults to FileSystem::applicationSupportDirectory() / "templates.json".
+    explicit TemplateService(std::filesystem::path libraryFile = defaultLibraryFilePath());
+    static std::filesystem::path defaultLibraryFilePath();
+
+    const std::filesystem::path &libraryFile() const { return m_libraryFile; }
+
+    // The library in file order. With no file yet, the presets (also written to the file). When the
+    // file cannot be read or decoded, the presets in memory and the file left untouched.
+    std::vector<PromptTemplate> loadTemplates() const;
+
+    // Rewrites the whole library crash-safely. A damaged file standing there is kept once as
+    // templates.json.damaged before it is replaced.
+    Result<void> saveTemplates(const std::vector<PromptTemplate> &templates) const;
+
+    // Writes the template's body byte for byte to targetDirectory / targetFileName, creating the
+    // folders on the way. A name that could lead outside targetDirectory is refused.
+    Result<void> applyTemplate(const PromptTemplate &tmpl, const std::filesystem::path &targetDirectory) const;
+
+    // The text of GEMINI.md in `directory` (possibly empty), or nothing when it is missing, unreadable
+    // or not UTF-8.
+    std::optional<std::string> readCurrentPrompt(const std::filesystem::path &directory) const;
+
+    // The template that importing `body` from `directory`/GEMINI.md adds to the library.
+    static PromptTemplate makeImportedTemplate(std::string body, const std::filesystem::path &directory);
+
+    // True for a relative name with a file name at its end and no ".." component.
+    static bool isAllowedTargetFileName(std::string_view name);
+
+private:
+    std::filesystem::path m_libraryFile;
+};
+
+// Strict UTF-8: no overlong forms, surrogates or code points beyond U+10FFFF.
+bool isValidUTF8(std::string_view text);
+
+} // namespace velkaro

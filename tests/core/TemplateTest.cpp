@@ -1,0 +1,234 @@
+#include "Models/PromptTemplate.h"
+#include "Platform/FileSystem.h"
+#include "Services/TemplateService.h"
+#include "TestSupport.h"
+
+#include <set>
+
+using namespace velkaro;
+using namespace velkaro::test;
+
+namespace {
+
+const TimePoint kMarch4 {std::chrono::seconds(1741047300)}; // 2025-03-04T00:15:00Z
+
+PromptTemplate sample(std::string body = "# 見出し\n本文", std::string target = "rules/GEMINI.md")
+{
+    return PromptTemplate {"0F8E2A5C-1B3D-4E6F-8A9B-0C1D2E3F4A5B", "自分用", "説明", std::move(body),
+        TemplateKind::custom, std::move(target), false, kMarch4, kMarch4 + std::chrono::hours(1)};
+}
+
+std::vector<std::string> ids(const std::vector<PromptTemplate> &list)
+{
+    std::vector<std::string> out;
+    for (const auto &t : list)
+        out.push_back(t.id);
+    return out;
+}
+
+} // namespace
+
+TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabels)
+{
+    const PromptTemplate tmpl = sample();
+    const std::string text = Json::encodePretty(tmpl.toJson());
+    EXPECT_NE(text.find("\"kind\": \"カスタム\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"targetFileName\": \"rules\\/GEMINI.md\""), std::string::npos);
+    EXPECT_NE(text.find("\"updatedAt\": \"2025-03-04T01:15:00Z\""), std::string::npos);
+    const std::array keys {"id", "title", "descriptionText", "promptContent", "kind", "targetFileName",
+        "isPresetTemplate", "createdAt", "updatedAt"};
+    for (std::size_t i = 1; i < keys.size(); ++i)
+        EXPECT_LT(text.find(std::string("\"") + keys[i - 1] + "\""), text.find(std::string("\"") + keys[i] + "\""));
+    EXPECT_EQ(PromptTemplate::decode(text), tmpl);
+    EXPECT_EQ(std::hash<PromptTemplate> {}(*PromptTemplate::decode(text)), std::hash<PromptTemplate> {}(tmpl));
+
+    // Dates are stored to the second: a fractional time does not come back equal.
+    PromptTemplate fractional = tmpl;
+    fractional.createdAt += std::chrono::milliseconds(500);
+    const auto back = PromptTemplate::decode(Json::encodePretty(fractional.toJson()));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->createdAt, kMarch4);
+    EXPECT_NE(*back, fractional);
+
+    // A hand-written lower-case id is read in the canonical form.
+    auto json = tmpl.toJson();
+    json["id"] = "0f8e2a5c-1b3d-4e6f-8a9b-0c1d2e3f4a5b";
+    EXPECT_EQ(PromptTemplate::fromJson(json), tmpl);
+}
+
+TEST(PromptTemplateTest, DecodingHasNoDefaultsAndOneBadElementFailsTheList)
+{
+    const Json::Value good = sample().toJson();
+    for (const auto &[key, value] : good.items()) {
+        Json::Value missing = good;
+        missing.erase(key);
+        EXPECT_FALSE(PromptTemplate::fromJson(missing)) << key;
+    }
+    auto variant = [&](const char *key, Json::Value value) {
+        Json::Value json = good;
+        json[key] = std::move(value);
+        return PromptTemplate::fromJson(json);
+    };
+    EXPECT_FALSE(variant("kind", "custom"));
+    EXPECT_EQ(variant("kind", "レビュー / 改善")->kind, TemplateKind::review);
+    EXPECT_FALSE(variant("createdAt", "2025-03-04T00:15:00.5Z"));
+    EXPECT_FALSE(variant("isPresetTemplate", "false"));
+    EXPECT_FALSE(variant("id", "not-a-uuid"));
+
+    const std::string list = encodeTemplateList({sample(), sample()});
+    EXPECT_EQ(decodeTemplateList(list)->size(), 2u);
+    auto broken = *Json::parse(list);
+    broken[1].erase("targetFileName");
+    EXPECT_FALSE(decodeTemplateList(broken.dump()));
+    EXPECT_FALSE(decodeTemplateList(good.dump()));
+    EXPECT_EQ(decodeTemplateList("[]"), std::vector<PromptTemplate> {});
+}
+
+TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
+{
+    const auto first = presetTemplates();
+    const auto second = presetTemplates();
+    ASSERT_EQ(first.size(), 4u);
+    std::set<std::string> allIds;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(first[i].promptContent, second[i].promptContent);
+        allIds.insert({first[i].id, second[i].id});
+    }
+    EXPECT_EQ(allIds.size(), 8u);
+
+    const auto persona = soranePresetTemplates();
+    ASSERT_EQ(persona.size(), 3u);
+    std::vector<PromptTemplate> all = first;
+    all.insert(all.end(), persona.begin(), persona.end());
+    for (const auto &t : all) {
+        EXPECT_EQ(t.targetFileName, "GEMINI.md");
+        EXPECT_TRUE(t.isPresetTemplate);
+        EXPECT_EQ(t.createdAt, t.updatedAt);
+        EXPECT_FALSE(t.promptContent.ends_with('\n')) << t.title;
+        EXPECT_TRUE(PromptTemplate::decode(Json::encodePretty(t.toJson()))) << "id " << t.id << " must be a UUID";
+    }
+
+    EXPECT_EQ(first[2].descriptionText, "セキュリティ、エッジケース、パフォーマンスを厳格に査読するプロンプト");
+    EXPECT_EQ((std::array {first[0].kind, first[1].kind, first[2].kind, first[3].kind}),
+        (std::array {TemplateKind::general, TemplateKind::coding, TemplateKind::review, TemplateKind::general}));
+    EXPECT_EQ((std::array {first[0].promptContent.size(), first[1].promptContent.size(), first[2].promptContent.size(),
+                  first[3].promptContent.size()}),
+        (std::array<std::size_t, 4> {279, 572, 313, 333}));
+    EXPECT_TRUE(first[1].promptContent.starts_with("# Coding Quality & Architectural Guidelines\n\nPlease adhere"));
+    EXPECT_TRUE(first[3].promptContent.ends_with("\n- 必要に応じてテストケースの提示とエッジケースの指摘を行います。"));
+
+    EXPECT_EQ(persona[0].kind, TemplateKind::character);
+    EXPECT_EQ(std::ranges::count(persona[0].promptContent, '\n'), 22) << "23 lines";
+    EXPECT_NE(persona[0].promptContent.find("お兄"), std::string::npos);
+    EXPECT_EQ(persona[1].promptContent.size(), 1352u);
+    EXPECT_TRUE(persona[1].promptContent.ends_with("直ちにルールを再適用すること。"));
+    EXPECT_EQ(persona[2].promptContent.size(), 261u);
+}
+
+class TemplateServiceTest : public TempDirTest
+{
+protected:
+    // The default path follows XDG_CONFIG_HOME, which is the test's own only from SetUp on.
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        service = TemplateService {};
+        library = service.libraryFile();
+    }
+
+    TemplateService service;
+    fs::path library;
+};
+
+TEST_F(TemplateServiceTest, FirstStartWritesPresetsAndAnEmptyLibraryStaysEmpty)
+{
+    EXPECT_EQ(library, home / ".config/VelkaroAntigraviti_Backup/templates.json");
+    const auto loaded = service.loadTemplates();
+    ASSERT_EQ(loaded.size(), 4u);
+    EXPECT_EQ(loaded[3].title, "日本語開発アシスタント");
+    EXPECT_EQ(ids(*decodeTemplateList(readText(library))), ids(loaded));
+    EXPECT_EQ(ids(service.loadTemplates()), ids(loaded)) << "presets are written once, not rebuilt";
+
+    writeText(library, "[]");
+    EXPECT_TRUE(service.loadTemplates().empty());
+    EXPECT_EQ(readText(library), "[]");
+}
+
+TEST_F(TemplateServiceTest, DamagedLibraryIsLeftAloneThenKeptAsideOnSave)
+{
+    auto mine = sample();
+    ASSERT_TRUE(service.saveTemplates({mine}));
+    auto text = *Json::parse(readText(library));
+    text[0]["kind"] = "custom";
+    const std::string damaged = text.dump();
+    writeText(library, damaged);
+
+    const auto loaded = service.loadTemplates();
+    ASSERT_EQ(loaded.size(), 4u);
+    EXPECT_TRUE(loaded[0].isPresetTemplate);
+    EXPECT_EQ(readText(library), damaged);
+    EXPECT_NE(ids(service.loadTemplates()), ids(loaded)) << "nothing was written in between";
+
+    ASSERT_TRUE(service.saveTemplates(loaded));
+    EXPECT_EQ(readText(library.string() + ".damaged"), damaged);
+    EXPECT_EQ(ids(service.loadTemplates()), ids(loaded));
+}
+
+TEST_F(TemplateServiceTest, ApplyWritesTheBodyByteForByteInsideTheFolder)
+{
+    const fs::path folder = root / "src";
+    const auto persona = soranePresetTemplates();
+    ASSERT_TRUE(service.applyTemplate(sample(persona[1].promptContent), folder));
+    EXPECT_EQ(readText(folder / "rules/GEMINI.md"), persona[1].promptContent);
+    ASSERT_TRUE(service.applyTemplate(sample("短い"), folder));
+    EXPECT_EQ(readText(folder / "rules/GEMINI.md"), "短い");
+    EXPECT_EQ(*FileSystem::listDirectory(folder / "rules"), std::vector {folder / "rules/GEMINI.md"});
+    ASSERT_TRUE(service.applyTemplate(sample("x", "a/./..b.md"), folder));
+    EXPECT_EQ(readText(folder / "a/..b.md"), "x");
+
+    const std::vector<std::string> badNames {
+        "", "/tmp/evil.md", "..", "../evil.md", "sub/../../evil.md", "sub/", ".", std::string("..\0/GEMINI.md", 13)};
+    for (const auto &bad : badNames) {
+        const auto result = service.applyTemplate(sample("x", bad), folder / "inner");
+        ASSERT_FALSE(result) << bad;
+        EXPECT_EQ(result.error().domain, TemplateService::kErrorDomain);
+        EXPECT_EQ(result.error().description, "このファイル名は許可されていません: " + bad);
+    }
+    EXPECT_FALSE(fs::exists(folder / "inner"));
+    EXPECT_FALSE(fs::exists(root / "evil.md"));
+    EXPECT_FALSE(service.applyTemplate(sample(), ""));
+
+    // A file where the folder should be: the error names it.
+    writeText(root / "plain", "");
+    const auto onFile = service.applyTemplate(sample("x", "GEMINI.md"), root / "plain");
+    ASSERT_FALSE(onFile);
+    EXPECT_NE(onFile.error().description.find((root / "plain").string()), std::string::npos);
+}
+
+TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
+{
+    const fs::path folder = root / "src";
+    EXPECT_EQ(service.readCurrentPrompt(folder), std::nullopt);
+    writeText(folder / "GEMINI.md", "");
+    EXPECT_EQ(service.readCurrentPrompt(folder), "");
+    writeText(folder / "GEMINI.md", "# 指示\n");
+    EXPECT_EQ(service.readCurrentPrompt(folder), "# 指示\n");
+    writeText(folder / "GEMINI.md", "ok\xE3\x81");
+    EXPECT_EQ(service.readCurrentPrompt(folder), std::nullopt);
+    fs::create_directories(root / "dir/GEMINI.md");
+    EXPECT_EQ(service.readCurrentPrompt(root / "dir"), std::nullopt);
+
+    const auto a = TemplateService::makeImportedTemplate("", "/Users/u/.gemini");
+    const auto b = TemplateService::makeImportedTemplate("", "/Users/u/.gemini");
+    EXPECT_EQ(a.descriptionText, "/Users/u/.gemini/GEMINI.md から取り込んだ設定");
+    EXPECT_EQ(
+        std::tuple(a.kind, a.targetFileName, a.isPresetTemplate), std::tuple(TemplateKind::custom, "GEMINI.md", false));
+    EXPECT_NE(a.id, b.id);
+}
+
+TEST(Utf8Test, RejectsMalformedSequences)
+{
+    EXPECT_TRUE(isValidUTF8("日本語 abc \xF0\x9F\x98\x80"));
+    for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE3\x81", "\x80", "\xFF"})
+        EXPECT_FALSE(isValidUTF8(bad)) << bad;
+}
