@@ -10,7 +10,8 @@
 namespace velkaro::test {
 
 // A wall clock that only moves when the test says so.
-struct FakeClock {
+struct FakeClock
+{
     TimePoint current = localTime(2025, 3, 4, 10, 0, 0);
     TimePoint operator()() const { return current; }
     void advance(std::chrono::seconds by) { current += by; }

@@ -1,5 +1,5 @@
-#include "AppTestSupport.h"
 #include "Services/LaunchAtLoginManager.h"
+#include "AppTestSupport.h"
 
 #include <QProcess>
 

@@ -10,6 +10,8 @@ fi
 shift
 exec timeout -k 5 160 xvfb-run -a dbus-run-session -- sh -c '
     cfg=$(mktemp) || exit 1
+    # Identical notifications must stay apart, so that the tests see each one that was posted.
+    printf "[global]\n    stack_duplicates = false\n" >"$cfg"
     dunst -config "$cfg" >/dev/null 2>&1 &
     dunst_pid=$!
     # Wait for the server to own its name (NameHasOwner starts nothing by activation).

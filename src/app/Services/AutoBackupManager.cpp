@@ -25,8 +25,8 @@ AutoBackupManager::AutoBackupManager(std::function<void()> onTriggerBackup, Opti
     QDBusConnection bus = m_options.wakeBus ? *m_options.wakeBus : QDBusConnection::systemBus();
     if (bus.isConnected()) {
         m_watchingWake = bus.connect(QString::fromLatin1(kLogindService), QString::fromLatin1(kLogindPath),
-                                     QString::fromLatin1(kLogindInterface), QString::fromLatin1(kPrepareForSleep),
-                                     this, SLOT(onPrepareForSleep(bool)));
+            QString::fromLatin1(kLogindInterface), QString::fromLatin1(kPrepareForSleep), this,
+            SLOT(onPrepareForSleep(bool)));
         if (m_watchingWake)
             m_wakeBus = bus;
     }
@@ -37,8 +37,8 @@ AutoBackupManager::~AutoBackupManager()
     m_heartbeatTimer.stop();
     if (m_wakeBus && m_watchingWake) {
         m_wakeBus->disconnect(QString::fromLatin1(kLogindService), QString::fromLatin1(kLogindPath),
-                              QString::fromLatin1(kLogindInterface), QString::fromLatin1(kPrepareForSleep), this,
-                              SLOT(onPrepareForSleep(bool)));
+            QString::fromLatin1(kLogindInterface), QString::fromLatin1(kPrepareForSleep), this,
+            SLOT(onPrepareForSleep(bool)));
     }
 }
 
@@ -49,7 +49,8 @@ void AutoBackupManager::updateSchedule(BackupInterval interval)
     const auto seconds = timeIntervalInSeconds(interval);
     if (!seconds)
         return;
-    setNextScheduledDate(now() + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
+    setNextScheduledDate(
+        now() + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
     m_heartbeatTimer.start(m_options.firstHeartbeat);
 }
 
@@ -89,8 +90,8 @@ void AutoBackupManager::checkAndTriggerBackupIfNeeded()
     if (current < *m_nextScheduledDate)
         return;
     // Measured from the check, not from the missed due time: runs missed while asleep are not made up.
-    setNextScheduledDate(current
-                         + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
+    setNextScheduledDate(
+        current + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
     // Asynchronously, and only while this manager still exists (the queued call dies with it).
     QMetaObject::invokeMethod(
         this,

@@ -12,7 +12,8 @@
 
 namespace velkaro {
 
-struct AutoBackupManagerOptions {
+struct AutoBackupManagerOptions
+{
     using Clock = std::function<TimePoint()>;
     Clock clock; // the wall clock; system_clock::now when empty
     std::chrono::milliseconds firstHeartbeat {5000};
@@ -33,8 +34,7 @@ public:
     using Clock = AutoBackupManagerOptions::Clock;
     using Options = AutoBackupManagerOptions;
 
-    explicit AutoBackupManager(std::function<void()> onTriggerBackup, Options options = {},
-                               QObject *parent = nullptr);
+    explicit AutoBackupManager(std::function<void()> onTriggerBackup, Options options = {}, QObject *parent = nullptr);
     ~AutoBackupManager() override;
 
     // Restarts the schedule: the next run is due one full interval from now, whatever was pending.

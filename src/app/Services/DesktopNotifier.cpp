@@ -19,17 +19,21 @@ bool notificationAllowed(NotificationSettingMode mode, bool isError)
     return false;
 }
 
-DesktopNotifier::DesktopNotifier() : m_bus(QDBusConnection::sessionBus()) { }
+DesktopNotifier::DesktopNotifier()
+    : m_bus(QDBusConnection::sessionBus())
+{ }
 
-DesktopNotifier::DesktopNotifier(QDBusConnection bus) : m_bus(std::move(bus)) { }
+DesktopNotifier::DesktopNotifier(QDBusConnection bus)
+    : m_bus(std::move(bus))
+{ }
 
 void DesktopNotifier::post(const std::string &title, const std::string &body) const
 {
     if (!m_bus.isConnected())
         return;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
-        QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("/org/freedesktop/Notifications"), QStringLiteral("org.freedesktop.Notifications"),
+        QStringLiteral("Notify"));
     // The event sound of the freedesktop sound theme that stands for a new message.
     const QVariantMap hints {{QStringLiteral("sound-name"), QStringLiteral("message-new-instant")}};
     call << QString::fromUtf8(kApplicationName) << 0u << QString() << QString::fromStdString(title)

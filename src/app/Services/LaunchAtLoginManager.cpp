@@ -80,8 +80,7 @@ bool isHidden(const std::string &entry)
 LaunchAtLoginManager::LaunchAtLoginManager(std::filesystem::path autostartFile, std::filesystem::path programPath)
     : m_autostartFile(std::move(autostartFile))
     , m_programPath(std::move(programPath))
-{
-}
+{ }
 
 std::filesystem::path LaunchAtLoginManager::defaultAutostartFilePath()
 {

@@ -15,7 +15,7 @@ class LaunchAtLoginManager
 {
 public:
     explicit LaunchAtLoginManager(std::filesystem::path autostartFile = defaultAutostartFilePath(),
-                                  std::filesystem::path programPath = currentProgramPath());
+        std::filesystem::path programPath = currentProgramPath());
 
     // $XDG_CONFIG_HOME/autostart/velkaro-backup.desktop
     static std::filesystem::path defaultAutostartFilePath();
