@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
-# Usage: scripts/deps.sh [build|test]   (test also brings the desktop parts the tests start)
+# Usage: scripts/deps.sh [build|test|bench]   (test also brings the desktop parts the tests start,
+#        bench the tools the benchmarks in bench/ measure with)
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
 test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils fonts-noto-cjk)
+bench_pkgs=(time)
 
 want=("${build_pkgs[@]}")
-if [ "${1:-build}" = test ]; then
-    want+=("${test_pkgs[@]}")
-fi
+case "${1:-build}" in
+test) want+=("${test_pkgs[@]}") ;;
+bench) want+=("${bench_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do

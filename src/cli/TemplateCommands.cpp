@@ -1,5 +1,6 @@
 #include "TemplateCommands.h"
 
+#include "CliSupport.h"
 #include "Models/BackupConfig.h"
 #include "Services/TemplateService.h"
 
@@ -10,6 +11,7 @@
 #include <string_view>
 
 using namespace velkaro;
+using namespace velkaro::cli;
 
 namespace {
 
@@ -20,32 +22,16 @@ constexpr std::string_view kTemplatesUsage
       "  apply ID        テンプレートを最初のソースフォルダに適用\n"
       "  import          最初のソースフォルダの GEMINI.md をテンプレートとして取り込む\n";
 
-constexpr int kSuccess = 0;
-constexpr int kFailure = 1;
-constexpr int kUsageError = 2;
-
-void write(std::FILE *stream, std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), stream);
-}
-
-void printLine(std::string_view text)
-{
-    write(stdout, text);
-    write(stdout, "\n");
-}
-
 int fail(std::string_view message)
 {
-    write(stderr, message);
-    write(stderr, "\n");
-    return kFailure;
+    printError(message);
+    return kExitFailure;
 }
 
 int usageError()
 {
-    write(stderr, kTemplatesUsage);
-    return kUsageError;
+    std::fwrite(kTemplatesUsage.data(), 1, kTemplatesUsage.size(), stderr);
+    return kExitUsage;
 }
 
 // Ids are UUIDs: a lower-case spelling of one names the same template.
@@ -59,7 +45,7 @@ bool sameId(std::string_view a, std::string_view b)
 // The folder templates are applied to and imported from, as the application uses it.
 std::optional<std::string> firstSourceDirectory()
 {
-    const BackupConfig config = BackupConfig::readFile().value_or(BackupConfig {});
+    const BackupConfig config = loadConfig();
     if (config.sourceDirectories.empty())
         return std::nullopt;
     return config.sourceDirectories.front();
@@ -72,7 +58,7 @@ int listTemplates(bool asJson)
     const auto templates = TemplateService {}.loadTemplates();
     if (asJson) {
         printLine(encodeTemplateList(templates));
-        return kSuccess;
+        return kExitSuccess;
     }
     if (templates.empty())
         printLine("テンプレートはありません。");
@@ -82,7 +68,7 @@ int listTemplates(bool asJson)
             line += " (プリセット)";
         printLine(line);
     }
-    return kSuccess;
+    return kExitSuccess;
 }
 
 int applyTemplate(std::string_view id)
@@ -99,7 +85,7 @@ int applyTemplate(std::string_view id)
     if (auto applied = service.applyTemplate(*found, *source); !applied)
         return fail("適用失敗: " + applied.error().description);
     printLine("「" + found->title + "」を " + found->targetFileName + " に適用したよ！");
-    return kSuccess;
+    return kExitSuccess;
 }
 
 int importCurrentPrompt()
@@ -118,7 +104,7 @@ int importCurrentPrompt()
     if (auto saved = service.saveTemplates(templates); !saved)
         return fail("保存失敗: " + saved.error().description);
     printLine("現在の GEMINI.md をテンプレートとして取り込みました！");
-    return kSuccess;
+    return kExitSuccess;
 }
 
 } // namespace
@@ -127,8 +113,8 @@ int runTemplatesCommand(const std::vector<std::string> &args)
 {
     const std::string_view sub = args.empty() ? std::string_view {} : std::string_view {args.front()};
     if ((sub == "--help" || sub == "-h") && args.size() == 1) {
-        write(stdout, kTemplatesUsage);
-        return kSuccess;
+        std::fwrite(kTemplatesUsage.data(), 1, kTemplatesUsage.size(), stdout);
+        return kExitSuccess;
     }
     if (sub == "list" && args.size() == 1)
         return listTemplates(false);

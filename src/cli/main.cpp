@@ -1,31 +1,41 @@
+// velkaro-backup-cli: the snapshot store from the command line, over the same core as the application.
+#include "CliSupport.h"
+#include "SnapshotCommands.h"
 #include "TemplateCommands.h"
 
 #include <cstdio>
-#include <string_view>
+#include <string>
+#include <vector>
 
-namespace {
-
-constexpr const char *kUsage = "使い方: velkaro-backup-cli <コマンド> [オプション]\n"
-                               "\n"
-                               "  --help       このヘルプを表示\n"
-                               "  --version    バージョンを表示\n"
-                               "  templates    プロンプトテンプレートの一覧・適用・取り込み (templates --help で詳細)\n";
-
-} // namespace
+using namespace velkaro::cli;
 
 int main(int argc, char **argv)
 {
-    const std::string_view command = argc > 1 ? argv[1] : "";
+    const std::vector<std::string> all(argv + 1, argv + argc);
+    if (all.empty())
+        return usageError("コマンドを指定してください");
+    const std::string &command = all.front();
+    const std::vector<std::string> args(all.begin() + 1, all.end());
+
     if (command == "--help" || command == "-h") {
-        std::fputs(kUsage, stdout);
-        return 0;
+        printUsage(stdout);
+        return kExitSuccess;
     }
     if (command == "--version") {
         std::printf("velkaro-backup-cli %s\n", VELKARO_VERSION);
-        return 0;
+        return kExitSuccess;
     }
+    if (command == "backup")
+        return runBackupCommand(args);
+    if (command == "list")
+        return runListCommand(args);
+    if (command == "show")
+        return runShowCommand(args);
+    if (command == "restore")
+        return runRestoreCommand(args);
+    if (command == "delete")
+        return runDeleteCommand(args);
     if (command == "templates")
-        return runTemplatesCommand(std::vector<std::string>(argv + 2, argv + argc));
-    std::fputs(kUsage, stderr);
-    return 2;
+        return runTemplatesCommand(args);
+    return usageError("不明なコマンドです: " + command);
 }

@@ -4,9 +4,12 @@
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
 #include "Platform/Error.h"
+#include "Services/StoreLock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,12 +17,60 @@
 
 namespace velkaro {
 
-// Makes snapshots and keeps their history. Holds no state: every call works from its arguments and
-// the disk, so one instance may serve several threads one call at a time.
+// The result of one backup run.
+struct BackupRun {
+    BackupSnapshot snapshot;
+    std::int64_t skippedFileCount = 0; // collected files that could not be copied
+    std::vector<std::string> removedSnapshotIds; // what retention removed (also gone from history.json)
+};
+
+using BackupProgressHandler = std::function<void(const BackupExecutionState &)>;
+
+// Makes snapshots and keeps their history. Holds no state besides its clock and lock wait: every call
+// works from its arguments and the disk, so one instance may serve several threads one call at a time.
 class BackupService
 {
 public:
     using Path = std::filesystem::path;
+    using Clock = std::function<TimePoint()>;
+
+    BackupService() = default;
+    // `clock` gives the start instant of each run (tests pin it); `lockWait` bounds the wait for the
+    // store lock.
+    explicit BackupService(Clock clock, std::chrono::milliseconds lockWait = StoreLock::kDefaultWait);
+
+    std::chrono::milliseconds lockWait() const { return m_lockWait; }
+
+    // --- Snapshot creation ---
+
+    // One backup run under the store lock: copies the wanted files of the sources into a new snapshot
+    // folder, writes its snapshot.json, records it in history.json and applies retention. Reports
+    // preparing, one copying per collected file, finalizing and success (or failed) to the handler,
+    // synchronously. Fails only when the store cannot be locked or the snapshot folder cannot be made.
+    Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                    const BackupProgressHandler &progressHandler) const;
+
+    // The same run for a caller that already holds `heldLock` on the config's destination (a restore's
+    // safety snapshot). Retention never removes `keptSnapshotId`, and the run waits for the next second
+    // rather than write into that snapshot's folder.
+    Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                    const BackupProgressHandler &progressHandler, const StoreLock &heldLock,
+                                    std::string_view keptSnapshotId) const;
+
+    // The wanted regular files below the sources, in collection order: sources in list order, each
+    // folder's entries by name, sub-folders where they sort. Hidden names and symbolic links are
+    // skipped, hidden and linked folders are not entered; a source naming a file is taken as it is.
+    std::vector<Path> collectFiles(const std::vector<std::string> &from,
+                                   const std::vector<std::string> &extensions) const;
+
+    // The file's path after the first source whose path is a text prefix of it (not a component test),
+    // with the slashes at both ends removed; the file name when no source matches or nothing is left.
+    static std::string calculateRelativePath(const Path &file, const std::vector<std::string> &sourceDirs);
+
+    // The deletion of the history view, under the store lock: the snapshot folder, its day folder when
+    // left empty, and the snapshot's entries in history.json. Fails when the lock cannot be had or the
+    // folder stays (its history entry then stays too).
+    Result<void> deleteSnapshot(const BackupSnapshot &snapshot, const Path &destination) const;
 
     // --- History and retention (history.json and the snapshots/ folder of a destination) ---
 
@@ -39,8 +90,10 @@ public:
     std::vector<BackupSnapshot> scanSnapshotsDirectory(const Path &destination) const;
 
     // Removes the oldest snapshot folders beyond `limit` (limit < 1 means no limit), then any day
-    // folder left empty, and drops the removed snapshots from history.json. Returns their ids.
-    std::vector<std::string> cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit) const;
+    // folder left empty, and drops the removed snapshots from history.json. Returns their ids. The
+    // snapshots in `keptIds` are never removed (nothing else is removed in their place).
+    std::vector<std::string> cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit,
+                                               const std::vector<std::string> &keptIds = {}) const;
 
     // --- Store paths ---
 
@@ -48,13 +101,22 @@ public:
     // ".." component.
     static bool isSafeSnapshotId(std::string_view id);
 
+    // The same test for a recorded file path: relative and staying below the data folder.
+    static bool isSafeRelativePath(std::string_view path) { return isSafeSnapshotId(path); }
+
     // The folder of snapshot `id` below `snapshotsDirectory`: the two-level folder, or the flat folder
     // named after the id's last component when only that one exists. Nothing for an unsafe id or when
     // a folder on the way is a symbolic link (it could lead out of the store).
     static std::optional<Path> snapshotFolder(const Path &snapshotsDirectory, std::string_view id);
 
 private:
+    Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const;
+
     void writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const;
+
+    Clock m_clock = [] { return std::chrono::system_clock::now(); };
+    std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;
 };
 
 } // namespace velkaro

@@ -98,7 +98,8 @@ std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &de
     return found;
 }
 
-std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit) const
+std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit,
+                                                          const std::vector<std::string> &keptIds) const
 {
     std::vector<std::string> removedIds;
     if (limit < 1)
@@ -112,6 +113,8 @@ std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsD
 
     for (std::size_t i = static_cast<std::size_t>(limit); i < onDisk.size(); ++i) {
         const std::string &snapshotId = onDisk[i].id;
+        if (std::find(keptIds.begin(), keptIds.end(), snapshotId) != keptIds.end())
+            continue;
         const auto folder = snapshotFolder(snapshots, snapshotId);
         if (!folder)
             continue; // an id that points outside the store is never used to remove anything

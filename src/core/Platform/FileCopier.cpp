@@ -1,0 +1,200 @@
+#include "Platform/FileCopier.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace velkaro {
+
+namespace {
+
+constexpr std::size_t kChunk = 1u << 30; // per kernel call; the loops run to end of file anyway
+constexpr std::size_t kBufferSize = 128 * 1024;
+
+std::error_code lastError()
+{
+    return {errno, std::generic_category()};
+}
+
+// Errors after which a kernel copy method will not work for this run's files either.
+bool isUnsupported(int e)
+{
+    return e == EXDEV || e == ENOSYS || e == EOPNOTSUPP || e == EINVAL || e == ENOTTY || e == EBADF;
+}
+
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+FileCopier::FileCopier() = default;
+FileCopier::~FileCopier() = default;
+
+bool FileCopier::copyContent(int in, int out, std::int64_t size, std::int64_t &copied)
+{
+    copied = 0;
+    if (m_tryClone && size > 0) {
+        if (::ioctl(out, FICLONE, in) == 0) {
+            copied = size;
+            return true;
+        }
+        m_tryClone = false; // not a reflink file system (or not across these two): do not ask again
+    }
+
+    if (m_tryCopyRange) {
+        for (;;) {
+            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+            if (n > 0) {
+                copied += n;
+                continue;
+            }
+            if (n == 0) {
+                // Some pseudo files report a size but copy nothing here: let the plain loop read them.
+                if (copied == 0 && size > 0)
+                    break;
+                return true;
+            }
+            if (errno == EINTR)
+                continue;
+            if (copied == 0 && isUnsupported(errno)) {
+                m_tryCopyRange = false;
+                break;
+            }
+            return false;
+        }
+    }
+
+    if (m_trySendfile && copied == 0) {
+        for (;;) {
+            const ssize_t n = ::sendfile(out, in, nullptr, kChunk);
+            if (n > 0) {
+                copied += n;
+                continue;
+            }
+            if (n == 0) {
+                if (copied == 0 && size > 0)
+                    break;
+                return true;
+            }
+            if (errno == EINTR)
+                continue;
+            if (copied == 0 && isUnsupported(errno)) {
+                m_trySendfile = false;
+                break;
+            }
+            return false;
+        }
+    }
+
+    // Plain reads, from where the kernel copies left off (both advance the file offsets).
+    if (!m_buffer)
+        m_buffer = std::make_unique<char[]>(kBufferSize);
+    for (;;) {
+        const ssize_t n = ::read(in, m_buffer.get(), kBufferSize);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (!writeAll(out, m_buffer.get(), static_cast<std::size_t>(n)))
+            return false;
+        copied += n;
+    }
+}
+
+Result<std::int64_t> FileCopier::copy(const std::string &source, const std::string &target, bool replaceExisting)
+{
+    // O_NONBLOCK: a FIFO swapped in after the listing must not hang the run; regular files ignore it.
+    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (in < 0)
+        return std::unexpected(systemError(lastError(), source));
+    struct stat st {};
+    if (::fstat(in, &st) != 0) {
+        const auto ec = lastError();
+        ::close(in);
+        return std::unexpected(systemError(ec, source));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(in);
+        return std::unexpected(systemError(std::make_error_code(std::errc::invalid_argument), source));
+    }
+
+    constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int out = ::open(target.c_str(), kCreate, 0600);
+    if (out < 0 && errno == EEXIST && replaceExisting) {
+        // Rare (a second run in the same second, or a name taken twice): clear the place and retry.
+        std::error_code ec;
+        std::filesystem::remove_all(target, ec);
+        out = ::open(target.c_str(), kCreate, 0600);
+    }
+    if (out < 0) {
+        const auto ec = lastError();
+        ::close(in);
+        return std::unexpected(systemError(ec, target));
+    }
+
+    std::int64_t copied = 0;
+    const timespec times[2] = {st.st_atim, st.st_mtim};
+    bool ok = copyContent(in, out, st.st_size, copied);
+    std::error_code ec = ok ? std::error_code {} : lastError();
+    if (ok && (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)) {
+        ok = false;
+        ec = lastError();
+    }
+    ::close(in);
+    if (::close(out) != 0 && ok) {
+        ok = false;
+        ec = lastError();
+    }
+    if (!ok) {
+        ::unlink(target.c_str());
+        return std::unexpected(systemError(ec, target));
+    }
+    return copied;
+}
+
+Result<void> FileCopier::createPrivateDirectories(const std::string &path)
+{
+    if (path.empty())
+        return std::unexpected(systemError(std::make_error_code(std::errc::no_such_file_or_directory), path));
+    if (::mkdir(path.c_str(), 0700) == 0)
+        return {};
+    int e = errno;
+    if (e == ENOENT) {
+        const auto slash = path.find_last_not_of('/', path.rfind('/'));
+        if (path.rfind('/') != std::string::npos && slash != std::string::npos) {
+            if (auto parent = createPrivateDirectories(path.substr(0, slash + 1)); !parent)
+                return parent;
+            if (::mkdir(path.c_str(), 0700) == 0)
+                return {};
+            e = errno;
+        }
+    }
+    if (e == EEXIST) {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return {};
+        e = ENOTDIR;
+    }
+    return std::unexpected(systemError({e, std::generic_category()}, path));
+}
+
+} // namespace velkaro

@@ -1,0 +1,370 @@
+// Snapshot creation and deletion of BackupService.
+#include "Services/BackupService.h"
+
+#include "Platform/FileCopier.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
+
+#include <algorithm>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kSnapshotFileName = "snapshot.json";
+
+// A file as the walk meets it: its path, and where the part below its own source starts (its name,
+// for a file source).
+struct FoundFile {
+    std::string_view path;
+    std::size_t ownOffset = 0;
+    std::size_t sourceIndex = 0;
+    bool isSource = false; // the source entry names this file
+};
+
+// A file as a run keeps it until it is copied: only the part below its source, which is also, nearly
+// always, the path to record. Keeping nothing else keeps the run's memory at one path list.
+struct CollectedFile {
+    std::size_t sourceIndex = 0;
+    bool isSource = false;
+    std::string ownPath;
+};
+
+std::size_t fileNameOffset(std::string_view path)
+{
+    const auto slash = path.rfind('/');
+    return slash == std::string_view::npos ? 0 : slash + 1;
+}
+
+// A source path as the prefix rule compares it: trailing slashes dropped, a lone "/" kept.
+std::string trimmedSource(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+std::string asciiLower(std::string_view text)
+{
+    std::string out(text);
+    for (char &c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// The relative path by the text-prefix rule, as a view into `file`.
+std::string_view relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
+{
+    for (const auto &source : trimmedSources) {
+        if (source.empty() || !file.starts_with(source))
+            continue;
+        std::string_view rest = file.substr(source.size());
+        while (!rest.empty() && rest.front() == '/')
+            rest.remove_prefix(1);
+        while (!rest.empty() && rest.back() == '/')
+            rest.remove_suffix(1);
+        if (!rest.empty())
+            return rest;
+        break; // the source is the file itself
+    }
+    return file.substr(fileNameOffset(file));
+}
+
+// Walks the sources in collection order. Works on plain path strings and reads each folder once with
+// its entry types, so that no file is stat'ed twice.
+class Collector
+{
+public:
+    explicit Collector(const std::vector<std::string> &extensions)
+    {
+        m_wantAll = extensions.empty();
+        for (const auto &extension : extensions)
+            m_wanted.push_back(asciiLower(extension));
+    }
+
+    // Never enters this folder (the snapshot store, should a source contain it).
+    void exclude(const fs::path &folder)
+    {
+        struct stat st {};
+        if (::stat(folder.c_str(), &st) == 0)
+            m_excluded = {st.st_dev, st.st_ino};
+    }
+
+    template<class Visit>
+    void collect(const std::vector<std::string> &sources, const Visit &visit) const
+    {
+        for (std::size_t index = 0; index < sources.size(); ++index) {
+            const std::string source = trimmedSource(sources[index]);
+            struct stat st {};
+            // The configured source itself may be a link; only what lies below it is held to the rule.
+            if (source.empty() || ::stat(source.c_str(), &st) != 0)
+                continue;
+            if (S_ISDIR(st.st_mode))
+                walk(source, FoundFile {{}, source == "/" ? 1 : source.size() + 1, index, false}, true, visit);
+            else if (S_ISREG(st.st_mode))
+                visit(FoundFile {source, fileNameOffset(source), index, true});
+        }
+    }
+
+private:
+    bool isWanted(std::string_view name) const
+    {
+        if (m_wantAll || name == "GEMINI.md" || name == "AGENTS.md")
+            return true;
+        const auto dot = name.rfind('.');
+        const std::string extension = dot == std::string_view::npos ? std::string() : asciiLower(name.substr(dot + 1));
+        return std::find(m_wanted.begin(), m_wanted.end(), extension) != m_wanted.end();
+    }
+
+    template<class Visit>
+    void walk(const std::string &folder, const FoundFile &from, bool isSource, const Visit &visit) const
+    {
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (isSource ? 0 : O_NOFOLLOW));
+        if (fd < 0)
+            return; // unreadable folders are passed over
+        if (m_excluded) {
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
+                ::close(fd);
+                return;
+            }
+        }
+        DIR *dir = ::fdopendir(fd);
+        if (!dir) {
+            ::close(fd);
+            return;
+        }
+        std::vector<std::pair<std::string, bool>> entries; // name, is a folder
+        while (const dirent *entry = ::readdir(dir)) {
+            const std::string_view name = entry->d_name;
+            if (name.front() == '.')
+                continue; // hidden (and "." and "..")
+            unsigned char type = entry->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                    continue;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
+            }
+            // Links are neither collected nor followed.
+            if (type == DT_DIR)
+                entries.emplace_back(name, true);
+            else if (type == DT_REG && isWanted(name))
+                entries.emplace_back(name, false);
+        }
+        ::closedir(dir);
+
+        std::sort(entries.begin(), entries.end());
+        const std::string prefix = folder.back() == '/' ? folder : folder + '/';
+        std::string path;
+        for (auto &[name, isFolder] : entries) {
+            path = prefix + name;
+            if (isFolder)
+                walk(path, from, false, visit);
+            else
+                visit(FoundFile {path, from.ownOffset, from.sourceIndex, false});
+        }
+    }
+
+    bool m_wantAll = false;
+    std::vector<std::string> m_wanted;
+    std::optional<std::pair<dev_t, ino_t>> m_excluded;
+};
+
+} // namespace
+
+BackupService::BackupService(Clock clock, std::chrono::milliseconds lockWait)
+    : m_clock(std::move(clock))
+    , m_lockWait(lockWait)
+{
+}
+
+std::vector<BackupService::Path> BackupService::collectFiles(const std::vector<std::string> &from,
+                                                             const std::vector<std::string> &extensions) const
+{
+    std::vector<Path> files;
+    Collector(extensions).collect(from, [&](const FoundFile &file) { files.emplace_back(file.path); });
+    return files;
+}
+
+std::string BackupService::calculateRelativePath(const Path &file, const std::vector<std::string> &sourceDirs)
+{
+    std::vector<std::string> sources;
+    sources.reserve(sourceDirs.size());
+    for (const auto &source : sourceDirs)
+        sources.push_back(trimmedSource(source));
+    return std::string(relativePathText(file.native(), sources));
+}
+
+Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                               const BackupProgressHandler &progressHandler) const
+{
+    if (progressHandler)
+        progressHandler(BackupExecutionState::preparing());
+    auto lock = StoreLock::acquire(Path(config.destinationDirectory), m_lockWait);
+    if (!lock) {
+        const Error &error = lock.error();
+        if (progressHandler)
+            progressHandler(BackupExecutionState::failed(
+                StoreLock::isBusy(error) ? error.description : "保存先ディレクトリ作成失敗: " + error.description));
+        return std::unexpected(error);
+    }
+    return runBackup(config, trigger, progressHandler, {});
+}
+
+Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                               const BackupProgressHandler &progressHandler,
+                                               const StoreLock & /*heldLock*/, std::string_view keptSnapshotId) const
+{
+    if (progressHandler)
+        progressHandler(BackupExecutionState::preparing());
+    return runBackup(config, trigger, progressHandler, keptSnapshotId);
+}
+
+Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTriggerType trigger,
+                                           const BackupProgressHandler &progressHandler,
+                                           std::string_view keptSnapshotId) const
+{
+    const auto report = [&](BackupExecutionState state) {
+        if (progressHandler)
+            progressHandler(state);
+    };
+    const Path destination(config.destinationDirectory);
+    const Path snapshotsDirectory = destination / "snapshots";
+
+    TimePoint start = m_clock();
+    std::string day = formatDate(start, "yyyy-MM-dd");
+    std::string time = formatDate(start, "HHmmss");
+    // A safety snapshot taken in the same second as the snapshot it protects would merge into it and
+    // overwrite the very copies about to be restored: wait for the next second instead.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!keptSnapshotId.empty() && day + "/snapshot_" + time == keptSnapshotId) {
+        if (std::chrono::steady_clock::now() >= giveUp) {
+            Error error {"BackupService", 409, "同じ時刻のスナップショットがすでにあります: " + std::string(keptSnapshotId)};
+            report(BackupExecutionState::failed(error.description));
+            return std::unexpected(std::move(error));
+        }
+        const auto intoSecond = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()) % 1000;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1010) - intoSecond);
+        start = m_clock();
+        day = formatDate(start, "yyyy-MM-dd");
+        time = formatDate(start, "HHmmss");
+    }
+    const std::string snapshotId = day + "/snapshot_" + time;
+    const Path folder = snapshotsDirectory / day / ("snapshot_" + time);
+
+    if (auto made = FileCopier::createPrivateDirectories(folder.string()); !made) {
+        report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + made.error().description));
+        return std::unexpected(made.error());
+    }
+
+    std::vector<CollectedFile> files;
+    Collector collector(config.targetExtensions);
+    collector.exclude(destination);
+    collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
+        files.push_back(CollectedFile {file.sourceIndex, file.isSource, std::string(file.path.substr(file.ownOffset))});
+    });
+
+    std::vector<std::string> sources;
+    for (const auto &source : config.sourceDirectories)
+        sources.push_back(trimmedSource(source));
+    std::string path; // reused for every file
+
+    const std::string dataFolder = (folder / "data").string() + '/';
+    const double divisor = files.size() > 1 ? static_cast<double>(files.size()) : 1.0;
+    FileCopier copier;
+    std::int64_t total = 0;
+    std::int64_t skipped = 0;
+    std::vector<std::string> recorded;
+    recorded.reserve(files.size());
+    std::string madeFolder; // the last target folder known to exist
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        CollectedFile &file = files[i];
+        const std::string &source = sources[file.sourceIndex];
+        if (file.isSource)
+            path = source;
+        else
+            path = (source.back() == '/' ? source : source + '/') + file.ownPath;
+        const std::string_view relView = relativePathText(path, sources);
+        // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
+        // upwards; such a path would write outside data/, so the path below its own source is used.
+        std::string rel = relView == file.ownPath || !isSafeRelativePath(relView) ? std::move(file.ownPath)
+                                                                                 : std::string(relView);
+        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
+
+        const std::string target = dataFolder + rel;
+        const std::string parent = target.substr(0, target.rfind('/'));
+        if (parent != madeFolder) {
+            if (!FileCopier::createPrivateDirectories(parent)) {
+                ++skipped;
+                continue;
+            }
+            madeFolder = parent;
+        }
+        const auto copied = copier.copy(path, target, true);
+        if (!copied) {
+            ++skipped;
+            continue;
+        }
+        total += *copied;
+        recorded.push_back(std::move(rel));
+    }
+    files = {}; // give the memory back before the JSON work
+
+    report(BackupExecutionState::finalizing());
+    BackupSnapshot snapshot;
+    snapshot.id = snapshotId;
+    snapshot.createdAt = start;
+    snapshot.triggerType = trigger;
+    snapshot.filesCount = static_cast<std::int64_t>(recorded.size());
+    snapshot.totalSizeBytes = total;
+    snapshot.relativeFilePaths = std::move(recorded);
+    (void)FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
+
+    updateHistory(snapshot, destination);
+    // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
+    std::vector<std::string> kept {snapshotId};
+    if (!keptSnapshotId.empty())
+        kept.emplace_back(keptSnapshotId);
+    auto removed = cleanOldSnapshots(snapshotsDirectory, config.maxSnapshotsLimit, kept);
+
+    report(BackupExecutionState::success(start, snapshotId));
+    return BackupRun {std::move(snapshot), skipped, std::move(removed)};
+}
+
+Result<void> BackupService::deleteSnapshot(const BackupSnapshot &snapshot, const Path &destination) const
+{
+    if (!FileSystem::exists(destination))
+        return {}; // no store, nothing to delete; do not create one just to lock it
+    auto lock = StoreLock::acquire(destination, m_lockWait);
+    if (!lock)
+        return std::unexpected(lock.error());
+
+    const Path snapshotsDirectory = destination / "snapshots";
+    // An id leading outside the store touches nothing on disk; its history entry still goes.
+    if (const auto folder = snapshotFolder(snapshotsDirectory, snapshot.id); folder && FileSystem::exists(*folder)) {
+        auto removed = FileSystem::removeAll(*folder);
+        if (!removed)
+            return removed; // the entry stays, so that the user sees the snapshot is still there
+        const Path day = folder->parent_path();
+        if (day != snapshotsDirectory) {
+            if (auto left = FileSystem::listDirectory(day); left && left->empty()) {
+                std::error_code ec;
+                fs::remove(day, ec);
+            }
+        }
+    }
+    removeFromHistory({snapshot.id}, destination);
+    return {};
+}
+
+} // namespace velkaro

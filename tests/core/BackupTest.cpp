@@ -1,0 +1,272 @@
+#include "Platform/FileSystem.h"
+#include "Services/BackupService.h"
+#include "TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+using namespace velkaro;
+using namespace velkaro::test;
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+
+namespace {
+
+class BackupTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        src = home / ".gemini";
+        dest = root / "dest";
+        config.sourceDirectories = {src.string()};
+        config.destinationDirectory = dest.string();
+    }
+
+    Result<BackupRun> run(BackupTriggerType trigger = BackupTriggerType::manual)
+    {
+        states.clear();
+        return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
+    }
+
+    std::vector<std::string> collected(const std::vector<std::string> &from, const std::vector<std::string> &exts)
+    {
+        std::vector<std::string> out;
+        for (const auto &p : service.collectFiles(from, exts))
+            out.push_back(p.lexically_relative(root).string());
+        return out;
+    }
+
+    static unsigned mode(const fs::path &p)
+    {
+        struct stat st {};
+        ::lstat(p.c_str(), &st);
+        return st.st_mode & 07777;
+    }
+
+    ScopedTimeZone tz {"JST-9"};
+    TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
+    BackupService service {[this] { return now; }, 100ms};
+    BackupConfig config;
+    std::vector<BackupExecutionState> states;
+    fs::path src, dest;
+};
+
+using Strings = std::vector<std::string>;
+
+} // namespace
+
+TEST_F(BackupTest, CollectsWantedRegularFilesOnly)
+{
+    for (const char *name : {"notes.md", "Config.JSON", "AGENTS.md", "GEMINI.md", "readme.txt", ".env.json",
+                             ".hidden/in.md", "sub/deep/x.json", "sub/a.md", "noext"})
+        writeText(src / name, "x");
+    fs::create_symlink(src / "notes.md", src / "link.md");
+    writeText(root / "elsewhere/far.md", "x");
+    fs::create_directory_symlink(root / "elsewhere", src / "linked");
+
+    EXPECT_EQ(collected({src.string(), (root / "missing").string()}, {"MD", "json"}),
+              (Strings {"home/.gemini/AGENTS.md", "home/.gemini/Config.JSON", "home/.gemini/GEMINI.md",
+                        "home/.gemini/notes.md", "home/.gemini/sub/a.md", "home/.gemini/sub/deep/x.json"}));
+    // A leading dot matches nothing; the two instruction files are always wanted (case-sensitively).
+    writeText(src / "gemini.md", "x");
+    EXPECT_EQ(collected({src.string()}, {".md"}), (Strings {"home/.gemini/AGENTS.md", "home/.gemini/GEMINI.md"}));
+    // No extensions: every visible regular file. A file source is taken whatever its type, and twice if named twice.
+    EXPECT_EQ(collected({(src / "sub").string(), (src / "noext").string(), (src / "sub/a.md").string()}, {}),
+              (Strings {"home/.gemini/sub/a.md", "home/.gemini/sub/deep/x.json", "home/.gemini/noext",
+                        "home/.gemini/sub/a.md"}));
+}
+
+TEST_F(BackupTest, RelativePathIsATextPrefixRule)
+{
+    const Strings sources {"/u/.gemini/", "/u/.gemini-old", "/u"};
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini/sub/a.md", sources), "sub/a.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini-old/a.md", sources), "-old/a.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/x/b.md", sources), "x/b.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/v/c.md", sources), "c.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini/one.txt", {"/u/.gemini/one.txt"}), "one.txt");
+}
+
+TEST_F(BackupTest, RunReportsProgressAndRecordsTheSnapshot)
+{
+    for (const char *name : {"a.md", "b.json", "c/d.md", "e.txt"})
+        writeText(src / name, "12345");
+    const auto result = run();
+    ASSERT_TRUE(result) << result.error().description;
+    const std::string id = "2025-03-04/snapshot_091500";
+    EXPECT_THAT(states, ElementsAre(BackupExecutionState::preparing(), BackupExecutionState::copying(0, "a.md"),
+                                    BackupExecutionState::copying(0.25, "b.json"),
+                                    BackupExecutionState::copying(0.5, "d.md"),
+                                    BackupExecutionState::copying(0.75, "e.txt"), BackupExecutionState::finalizing(),
+                                    BackupExecutionState::success(now, id)));
+    const BackupSnapshot expected {id, now, BackupTriggerType::manual, 4, 20, {"a.md", "b.json", "c/d.md", "e.txt"},
+                                   std::nullopt};
+    EXPECT_EQ(result->snapshot, expected);
+    EXPECT_EQ(result->skippedFileCount, 0);
+    EXPECT_EQ(BackupSnapshot::decode(readText(dest / "snapshots" / id / "snapshot.json")), expected);
+    EXPECT_EQ(service.loadHistory(dest), std::vector {expected});
+    EXPECT_EQ(readText(dest / "snapshots" / id / "data/c/d.md"), "12345");
+
+    // One file: its fraction is 0.
+    fs::remove_all(src);
+    writeText(src / "only.md", "x");
+    now += 1s;
+    ASSERT_TRUE(run());
+    EXPECT_EQ(states[1], BackupExecutionState::copying(0, "only.md"));
+}
+
+TEST_F(BackupTest, SameSecondRunsMergeIntoOneFolderAndOneEntry)
+{
+    writeText(src / "a.md", "1");
+    writeText(src / "b.md", "1");
+    ASSERT_TRUE(run());
+    fs::remove(src / "b.md");
+    writeText(src / "a.md", "22");
+    ASSERT_TRUE(run(BackupTriggerType::scheduled));
+
+    const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
+    EXPECT_EQ(readText(data / "a.md"), "22");
+    EXPECT_TRUE(fs::exists(data / "b.md")) << "the first run's copy stays";
+    const auto history = service.loadHistory(dest);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].triggerType, BackupTriggerType::scheduled);
+    EXPECT_EQ(history[0].relativeFilePaths, Strings {"a.md"});
+}
+
+TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
+{
+    writeText(src / "sub/run.json", "{}");
+    writeText(src / "GEMINI.md", "#");
+    fs::permissions(src / "sub/run.json", fs::perms(0750));
+    fs::permissions(src / "GEMINI.md", fs::perms(0604));
+    const timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
+    ::utimensat(AT_FDCWD, (src / "sub/run.json").c_str(), times, 0);
+    fs::create_directories(root / "outer");
+    config.destinationDirectory = (root / "outer/new/dest").string();
+    dest = config.destinationDirectory;
+
+    ASSERT_TRUE(run());
+    const fs::path folder = dest / "snapshots/2025-03-04/snapshot_091500";
+    EXPECT_EQ(mode(folder / "data/sub/run.json"), 0750u);
+    EXPECT_EQ(mode(folder / "data/GEMINI.md"), 0604u);
+    struct stat st {};
+    ::stat((folder / "data/sub/run.json").c_str(), &st);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    for (const fs::path &made : {root / "outer/new", dest, dest / "snapshots", folder.parent_path(), folder,
+                                 folder / "data", folder / "data/sub"})
+        EXPECT_EQ(mode(made), 0700u) << made;
+    EXPECT_NE(mode(root / "outer"), 0700u) << "a folder the run did not create is left as it is";
+}
+
+TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
+{
+    const fs::path second = root / "second";
+    writeText(src / "GEMINI.md", "first");
+    writeText(second / "GEMINI.md", "second!");
+    writeText(src / "x.md", "file");
+    writeText(second / "x.md/inner.md", "needs x.md as a folder"); // cannot be placed
+    writeText(root / "single/notes.pbtxt", "n");
+    config.sourceDirectories = {src.string(), second.string(), (root / "single/notes.pbtxt").string()};
+
+    const auto result = run();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "notes.pbtxt"}));
+    EXPECT_EQ(result->snapshot.totalSizeBytes, 5 + 4 + 7 + 1);
+    EXPECT_EQ(result->skippedFileCount, 1);
+    const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
+    EXPECT_EQ(readText(data / "GEMINI.md"), "second!");
+    EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
+}
+
+TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
+{
+    // "root/a" is a text prefix of "root/a../x", which would make "../x/f.md".
+    writeText(root / "a../x/f.md", "f");
+    fs::create_directories(root / "a");
+    config.sourceDirectories = {(root / "a").string(), (root / "a../x").string(), root.string()};
+    const auto result = run();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->snapshot.relativeFilePaths.front(), "f.md");
+    EXPECT_FALSE(fs::exists(dest / "snapshots/2025-03-04/snapshot_091500/f.md"));
+
+    now += 1s;
+    const auto again = run();
+    ASSERT_TRUE(again);
+    for (const auto &path : again->snapshot.relativeFilePaths)
+        EXPECT_FALSE(path.starts_with("dest")) << path;
+}
+
+TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)
+{
+    writeText(src / "a.md", "x");
+    writeText(root / "file", "");
+    config.destinationDirectory = (root / "file/dest").string();
+    auto result = run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(states, (std::vector {BackupExecutionState::preparing(),
+                                    BackupExecutionState::failed("保存先ディレクトリ作成失敗: "
+                                                                 + result.error().description)}));
+    EXPECT_TRUE(result.error().description.ends_with((root / "file/dest").string())) << "names the path";
+
+    config.destinationDirectory = dest.string();
+    auto held = StoreLock::acquire(dest);
+    ASSERT_TRUE(held);
+    result = run();
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(StoreLock::isBusy(result.error()));
+    EXPECT_EQ(states.back(), BackupExecutionState::failed("別の処理がバックアップ先を使用中です"));
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
+}
+
+TEST_F(BackupTest, RetentionReportsRemovalsAndSparesTheNewSnapshot)
+{
+    writeText(src / "a.md", "x");
+    config.maxSnapshotsLimit = 1;
+    ASSERT_TRUE(run());
+    now += 1h;
+    const auto later = run();
+    ASSERT_TRUE(later);
+    EXPECT_EQ(later->removedSnapshotIds, Strings {"2025-03-04/snapshot_091500"});
+    EXPECT_EQ(service.loadHistory(dest).size(), 1u);
+
+    // A clock set back makes the new snapshot the oldest; it still survives its own run.
+    now -= 24h;
+    const auto earlier = run();
+    ASSERT_TRUE(earlier);
+    EXPECT_TRUE(earlier->removedSnapshotIds.empty());
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / earlier->snapshot.id / "snapshot.json"));
+}
+
+TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)
+{
+    writeText(src / "a.md", "x");
+    const auto first = run();
+    now += 1s;
+    const auto second = run();
+    ASSERT_TRUE(first && second);
+
+    ASSERT_TRUE(service.deleteSnapshot(first->snapshot, dest));
+    EXPECT_FALSE(fs::exists(dest / "snapshots" / first->snapshot.id));
+    EXPECT_TRUE(fs::exists(dest / "snapshots/2025-03-04")) << "the day still holds the second snapshot";
+    ASSERT_TRUE(service.deleteSnapshot(second->snapshot, dest));
+    EXPECT_FALSE(fs::exists(dest / "snapshots/2025-03-04"));
+    EXPECT_TRUE(service.loadHistory(dest).empty());
+    EXPECT_EQ(readText(dest / "history.json"), encodeSnapshotList({}));
+
+    // An id leading out of the store removes nothing on disk, but its entry goes.
+    writeText(root / "victim/snapshot.json", "keep");
+    BackupSnapshot evil = first->snapshot;
+    evil.id = "../../victim";
+    service.updateHistory(evil, dest);
+    ASSERT_TRUE(service.deleteSnapshot(evil, dest));
+    EXPECT_TRUE(fs::exists(root / "victim/snapshot.json"));
+    EXPECT_TRUE(service.loadHistory(dest).empty());
+
+    auto held = StoreLock::acquire(dest);
+    const auto busy = service.deleteSnapshot(second->snapshot, dest);
+    ASSERT_FALSE(busy);
+    EXPECT_TRUE(StoreLock::isBusy(busy.error()));
+}

@@ -1,0 +1,192 @@
+#include "Platform/FileSystem.h"
+#include "Services/RestoreService.h"
+#include "TestSupport.h"
+
+#include <sys/stat.h>
+
+using namespace velkaro;
+using namespace velkaro::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RestoreTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        src = home / ".gemini";
+        dest = root / "dest";
+        config.sourceDirectories = {src.string()};
+        config.destinationDirectory = dest.string();
+        for (const char *name : {"GEMINI.md", "sub/notes.md", "settings.json", "UPPER.MD"})
+            writeText(src / name, std::string("old ") + name);
+        snapshot = backup();
+    }
+
+    // A snapshot of the source folder as it is now, one second after the previous one.
+    BackupSnapshot backup()
+    {
+        auto run = BackupService([this] { return now; }).executeBackup(config, BackupTriggerType::manual, {});
+        now += 1s;
+        return run->snapshot;
+    }
+
+    Result<std::int64_t> restore(const BackupSnapshot &s, RestoreScopeOption scope = RestoreScopeOption::allFiles)
+    {
+        texts.clear();
+        auto result = RestoreService(BackupService([this] { return now; }, 100ms))
+                          .executeRestore(s, config, scope, [&](const std::string &text) { texts.push_back(text); });
+        now += 1s; // the next safety snapshot gets a folder of its own
+        return result;
+    }
+
+    void changeEverything()
+    {
+        for (const char *name : {"GEMINI.md", "sub/notes.md", "settings.json", "UPPER.MD"})
+            writeText(src / name, "new");
+    }
+
+    ScopedTimeZone tz {"UTC0"};
+    TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
+    BackupConfig config;
+    BackupSnapshot snapshot;
+    std::vector<std::string> texts;
+    fs::path src, dest;
+};
+
+using Strings = std::vector<std::string>;
+const std::string kSafetyText = "復元前のセーフティバックアップを作成中...";
+
+} // namespace
+
+TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffix)
+{
+    changeEverything();
+    auto restored = restore(snapshot, RestoreScopeOption::markdownOnly);
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(*restored, 2);
+    EXPECT_EQ(texts, (Strings {kSafetyText, "復元中: GEMINI.md", "復元中: sub/notes.md", "復元完了 (2 件)"}));
+    EXPECT_EQ(readText(src / "sub/notes.md"), "old sub/notes.md");
+    EXPECT_EQ(readText(src / "settings.json"), "new");
+
+    changeEverything();
+    restored = restore(snapshot, RestoreScopeOption::configOnly);
+    EXPECT_EQ(*restored, 2);
+    EXPECT_EQ(readText(src / "UPPER.MD"), "old UPPER.MD");
+    EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "new");
+
+    // The safety snapshots hold the state before each restore.
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0].triggerType, BackupTriggerType::preRestoreSafety);
+}
+
+TEST_F(RestoreTest, WritesBelowFirstSourceAddingAndReplacingOnly)
+{
+    const fs::path second = root / "second";
+    writeText(second / "from-second.json", "2");
+    fs::permissions(second / "from-second.json", fs::perms(0640));
+    config.sourceDirectories.push_back(second.string());
+    const auto both = backup();
+
+    writeText(src / "extra.txt", "mine");
+    fs::remove(src / "settings.json");
+    fs::remove(src / "UPPER.MD");
+    fs::create_directories(src / "UPPER.MD"); // a folder where the snapshot has a file is never removed
+    writeText(src / "UPPER.MD/keep", "k");
+    const auto restored = restore(both);
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(*restored, 4);
+    EXPECT_EQ(readText(src / "from-second.json"), "2");
+    EXPECT_EQ(fs::status(src / "from-second.json").permissions(), fs::perms(0640));
+    EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
+    EXPECT_EQ(readText(src / "extra.txt"), "mine");
+    EXPECT_EQ(readText(src / "UPPER.MD/keep"), "k");
+    for (const auto &entry : fs::directory_iterator(src))
+        EXPECT_EQ(entry.path().filename().string().find(".restore-"), std::string::npos) << "no temporary left";
+}
+
+TEST_F(RestoreTest, FindsFlatFoldersAndReportsMissingData)
+{
+    fs::rename(dest / "snapshots" / snapshot.id, dest / "snapshots/snapshot_091500");
+    changeEverything();
+    ASSERT_TRUE(restore(snapshot));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
+
+    fs::remove_all(dest / "snapshots/snapshot_091500");
+    auto missing = restore(snapshot);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), (Error {"RestoreService", 404, "スナップショットデータが見つかりません: " + snapshot.id}));
+    EXPECT_EQ(texts, Strings {kSafetyText});
+
+    const auto present = backup();
+    config.sourceDirectories.clear();
+    missing = restore(present);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), (Error {"RestoreService", 400, "復元先ディレクトリが指定されていません"}));
+}
+
+TEST_F(RestoreTest, NeverPrunesTheSnapshotItRestores)
+{
+    config.maxSnapshotsLimit = 2;
+    backup(); // the disk now holds exactly the limit, `snapshot` the oldest
+    changeEverything();
+    const auto restored = restore(snapshot);
+    ASSERT_TRUE(restored) << restored.error().description;
+    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / snapshot.id));
+}
+
+TEST_F(RestoreTest, SafetySnapshotInTheSameSecondWaitsInsteadOfMerging)
+{
+    now -= 1s; // the safety run starts in the snapshot's own second
+    changeEverything();
+    int calls = 0;
+    const auto restored = RestoreService(BackupService([&] { return now + std::chrono::seconds(calls++ > 0); }))
+                              .executeRestore(snapshot, config, RestoreScopeOption::allFiles, {});
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
+}
+
+TEST_F(RestoreTest, NoRestoreWithoutSafetySnapshot)
+{
+    changeEverything();
+    writeText(dest / "snapshots/2025-03-04/snapshot_091501", "a file where the safety folder goes");
+    const auto restored = restore(snapshot);
+    ASSERT_FALSE(restored);
+    EXPECT_EQ(restored.error().domain, "RestoreService");
+    EXPECT_EQ(restored.error().code, 500);
+    EXPECT_TRUE(restored.error().description.starts_with(
+        "セーフティバックアップを作成できなかったため、復元を中止しました: "));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "new");
+}
+
+TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)
+{
+    BackupSnapshot tampered = snapshot;
+    const fs::path folder = dest / "snapshots" / snapshot.id;
+    writeText(folder / "escape.md", "out");
+    tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(), "GEMINI.md"};
+    changeEverything();
+    const auto restored = restore(tampered);
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(*restored, 1);
+    EXPECT_FALSE(fs::exists(home / "escape.md"));
+
+    BackupSnapshot outside = snapshot;
+    outside.id = "../../dest/snapshots/" + snapshot.id;
+    const auto refused = restore(outside);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, 404);
+    EXPECT_TRUE(texts.empty()) << "refused before the safety snapshot";
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
+
+    auto held = StoreLock::acquire(dest);
+    const auto busy = restore(snapshot);
+    ASSERT_FALSE(busy);
+    EXPECT_TRUE(StoreLock::isBusy(busy.error()));
+}
