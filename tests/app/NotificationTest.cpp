@@ -1,5 +1,5 @@
-#include "AppTestSupport.h"
-#include "Services/DesktopNotifier.h"
+#include "AppStateFixture.h"
+#include "Services/StoreLock.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -8,14 +8,13 @@
 #include <QJsonObject>
 #include <QProcess>
 
-#include <set>
-
 using namespace velkaro;
 using namespace velkaro::test;
 
 namespace {
 
-struct Posted {
+struct Posted
+{
     qint64 id = 0;
     std::string appName;
     std::string summary;
@@ -38,7 +37,8 @@ std::string runDunstctl(const QStringList &args)
 std::vector<Posted> dunstHistory()
 {
     runDunstctl({QStringLiteral("close-all")});
-    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(runDunstctl({QStringLiteral("history")})));
+    const QJsonDocument doc
+        = QJsonDocument::fromJson(QByteArray::fromStdString(runDunstctl({QStringLiteral("history")})));
     std::vector<Posted> out;
     for (const QJsonValue entry : doc.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
         const QJsonObject o = entry.toObject();
@@ -46,77 +46,118 @@ std::vector<Posted> dunstHistory()
             return o.value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
         };
         out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
-                       field("summary").toString().toStdString(), field("body").toString().toStdString()});
+            field("summary").toString().toStdString(), field("body").toString().toStdString()});
     }
     std::sort(out.begin(), out.end(), [](const Posted &a, const Posted &b) { return a.id < b.id; });
     return out;
 }
 
-class NotificationTest : public TempDirTest
+// Reads what dunst received since the test began.
+class DunstWatcher
 {
-protected:
-    void SetUp() override
+public:
+    // False when no notification server runs on this session bus.
+    bool begin()
     {
-        TempDirTest::SetUp();
-        if (!QDBusConnection::sessionBus().interface()
-            || !QDBusConnection::sessionBus().interface()->isServiceRegistered(
-                QStringLiteral("org.freedesktop.Notifications")))
-            GTEST_SKIP() << "no notification server (run through with-private-bus.sh --dunst)";
+        const auto *bus = QDBusConnection::sessionBus().interface();
+        if (!bus || !bus->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
+            return false;
         const auto before = dunstHistory();
-        seenUpTo = before.empty() ? 0 : before.back().id;
+        m_seenUpTo = before.empty() ? 0 : before.back().id;
+        return true;
     }
 
-    // Notifications that arrived since the test began.
-    std::vector<Posted> newNotifications()
+    std::vector<Posted> arrived() const
     {
         auto all = dunstHistory();
-        std::erase_if(all, [&](const Posted &p) { return p.id <= seenUpTo; });
+        std::erase_if(all, [&](const Posted &p) { return p.id <= m_seenUpTo; });
         return all;
     }
 
-    // Waits until at least `count` new notifications have arrived; returns them.
-    std::vector<Posted> awaitNotifications(std::size_t count)
+    // Waits until at least `count` notifications have arrived; returns all that did.
+    std::vector<Posted> await(std::size_t count) const
     {
         std::vector<Posted> got;
         waitUntil([&] {
-            got = newNotifications();
+            got = arrived();
             return got.size() >= count;
         });
         return got;
     }
 
-    qint64 seenUpTo = 0;
+private:
+    qint64 m_seenUpTo = 0;
+};
+
+// AppState's notifications, posted on the private session bus to a real server.
+class AppStateNotificationTest : public AppStateFixture
+{
+protected:
+    void SetUp() override
+    {
+        AppStateFixture::SetUp();
+        notifierBus.clear();
+        if (!dunst.begin())
+            GTEST_SKIP() << "no notification server (run through with-private-bus.sh --dunst)";
+    }
+
+    void run(BackupTriggerType trigger)
+    {
+        trigger == BackupTriggerType::scheduled ? state->executeScheduledBackup() : state->performManualBackup();
+        settle();
+    }
+
+    void setPolicy(NotificationSettingMode mode)
+    {
+        BackupConfig edited = state->config();
+        edited.notificationMode = mode;
+        state->setConfig(edited); // in force at once, without saving
+    }
+
+    DunstWatcher dunst;
 };
 
 } // namespace
 
-TEST_F(NotificationTest, EachPostIsASeparateNotification)
+TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
 {
-    const DesktopNotifier notifier;
-    notifier.post("定期バックアップ完了", "3 件の設定・プロンプトを保存したよ！");
-    notifier.post("定期バックアップ完了", "4 件の設定・プロンプトを保存したよ！");
-    const auto got = awaitNotifications(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_NE(got[0].id, got[1].id);
+    start();
+    run(BackupTriggerType::manual); // a manual success posts nothing
+    run(BackupTriggerType::scheduled);
+    run(BackupTriggerType::scheduled);
+    auto got = dunst.await(2);
+    ASSERT_EQ(got.size(), 2u); // two runs, two notifications, neither replacing the other
     EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
     EXPECT_EQ(got[0].summary, "定期バックアップ完了");
-    EXPECT_EQ(got[0].body, "3 件の設定・プロンプトを保存したよ！");
-    EXPECT_EQ(got[1].body, "4 件の設定・プロンプトを保存したよ！");
+    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
+    EXPECT_EQ(got[1].body, got[0].body);
+    EXPECT_NE(got[1].id, got[0].id);
+
+    setPolicy(NotificationSettingMode::errorsOnly);
+    run(BackupTriggerType::scheduled); // success: dropped
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    run(BackupTriggerType::manual); // failure: posted, whatever the trigger
+    got = dunst.await(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2].summary, "バックアップエラー");
+    EXPECT_EQ(got[2].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
 }
 
-TEST(NotificationPolicyTest, FollowsThePolicyTable)
+TEST_F(AppStateNotificationTest, PolicyNonePostsNothing)
 {
-    EXPECT_TRUE(notificationAllowed(NotificationSettingMode::all, false));
-    EXPECT_TRUE(notificationAllowed(NotificationSettingMode::all, true));
-    EXPECT_FALSE(notificationAllowed(NotificationSettingMode::errorsOnly, false));
-    EXPECT_TRUE(notificationAllowed(NotificationSettingMode::errorsOnly, true));
-    EXPECT_FALSE(notificationAllowed(NotificationSettingMode::none, false));
-    EXPECT_FALSE(notificationAllowed(NotificationSettingMode::none, true));
-}
-
-TEST(NotificationWithoutBusTest, PostingWithoutABusDoesNothing)
-{
-    const DesktopNotifier notifier(QDBusConnection(QStringLiteral("no-bus")));
-    notifier.post("バックアップエラー", "バックアップ失敗: x"); // must simply return
-    SUCCEED();
+    config.notificationMode = NotificationSettingMode::none;
+    start();
+    run(BackupTriggerType::scheduled);
+    {
+        auto lock = StoreLock::acquire(dest);
+        ASSERT_TRUE(lock);
+        run(BackupTriggerType::scheduled);
+    }
+    // A notification posted after those runs arrives after anything they could have posted.
+    setPolicy(NotificationSettingMode::all);
+    run(BackupTriggerType::scheduled);
+    const auto got = dunst.await(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].summary, "定期バックアップ完了");
 }
