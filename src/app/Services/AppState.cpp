@@ -1,0 +1,360 @@
+#include "Services/AppState.h"
+
+#include "Services/StoreLock.h"
+
+#include <QMetaObject>
+#include <QPointer>
+#include <QThreadPool>
+
+#include <algorithm>
+#include <utility>
+
+namespace velkaro {
+
+// Lives on the main thread as the receiver of everything a run in the pool posts back. The runs hold
+// it through a shared pointer, so it is valid whenever they post; AppState clears `owner` when it is
+// destroyed, and what arrives after that is dropped.
+class AppState::RunContext : public QObject
+{
+public:
+    explicit RunContext(AppState *state)
+        : owner(state)
+    { }
+
+    AppState *owner;
+
+    // Runs `step(owner)` on the main thread after everything posted before it. Callable from any thread.
+    template<class Step> static void post(const std::shared_ptr<RunContext> &context, Step step)
+    {
+        RunContext *receiver = context.get();
+        QMetaObject::invokeMethod(
+            receiver,
+            [context, step = std::move(step)]() mutable {
+                if (context->owner)
+                    step(*context->owner);
+            },
+            Qt::QueuedConnection);
+    }
+};
+
+namespace {
+
+constexpr const char *kBusyRestoreText = "バックアップ処理の実行中です";
+
+std::string skippedSuffix(std::int64_t skipped)
+{
+    return skipped > 0 ? "、" + std::to_string(skipped) + " 件はコピーできませんでした" : std::string();
+}
+
+} // namespace
+
+AppState::AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
+    LaunchAtLoginManager launchManager, AppStateOptions options, QObject *parent)
+    : QObject(parent)
+    , m_backupService(std::make_shared<const BackupService>(std::move(backupService)))
+    , m_restoreService(std::make_shared<const RestoreService>(std::move(restoreService)))
+    , m_templateService(std::move(templateService))
+    , m_launchManager(std::move(launchManager))
+    , m_options(std::move(options))
+    , m_notifier(m_options.notifier ? *m_options.notifier : DesktopNotifier())
+    // Deleted through the event loop: the last holder may be a pool thread.
+    , m_context(new RunContext(this), [](RunContext *context) { context->deleteLater(); })
+{
+    // The members above start as the defaults: empty lists, idle, no date, dashboard, no message, the
+    // default configuration. Then, in this order:
+    loadConfig();
+    loadTemplates();
+    loadHistory();
+    requestNotificationPermission();
+    setupAutoBackup();
+}
+
+AppState::~AppState()
+{
+    m_context->owner = nullptr;
+}
+
+void AppState::setConfig(const BackupConfig &config)
+{
+    if (m_config == config)
+        return;
+    m_config = config;
+    emit configChanged();
+}
+
+void AppState::setSelectedTab(NavigationTab tab)
+{
+    if (m_selectedTab == tab)
+        return;
+    m_selectedTab = tab;
+    emit selectedTabChanged();
+}
+
+OptionalDate AppState::nextBackupDate() const
+{
+    return m_autoBackupManager ? m_autoBackupManager->nextScheduledDate() : std::nullopt;
+}
+
+void AppState::loadConfig()
+{
+    if (auto loaded = BackupConfig::readFile(m_options.configFile))
+        setConfig(*loaded);
+}
+
+void AppState::saveConfig()
+{
+    // A failed write is not reported, as with every settings file; the schedule and the login item
+    // follow the settings all the same. A damaged file is set aside as config.json.damaged first.
+    (void)m_config.writeFile(m_options.configFile);
+    if (m_autoBackupManager)
+        m_autoBackupManager->updateSchedule(m_config.backupInterval);
+    (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
+}
+
+void AppState::loadHistory()
+{
+    auto history = m_backupService->loadHistory(std::filesystem::path(m_config.destinationDirectory));
+    if (!history.empty())
+        setLastSuccessDate(history.front().createdAt);
+    setSnapshots(std::move(history));
+}
+
+void AppState::performManualBackup()
+{
+    executeBackupProcess(BackupTriggerType::manual);
+}
+
+void AppState::executeScheduledBackup()
+{
+    executeBackupProcess(BackupTriggerType::scheduled);
+}
+
+void AppState::executeBackupProcess(BackupTriggerType trigger)
+{
+    // Dropped while a backup or a restore runs. The run counts as started from here on, not only once
+    // its first report arrives, so a second request in between is dropped too.
+    if (isBusy() || m_backupState.isRunning())
+        return;
+    m_backupRunning = true;
+    setBackupState(BackupExecutionState::preparing());
+
+    // The run works on the configuration as it is now; later edits do not reach it.
+    QThreadPool::globalInstance()->start([context = m_context, service = m_backupService, config = m_config, trigger] {
+        auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
+            RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
+        });
+        // Posted after every progress report, so the final state always wins.
+        RunContext::post(
+            context, [trigger, result = std::move(result)](AppState &self) { self.finishBackup(trigger, result); });
+    });
+}
+
+void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result)
+{
+    m_backupRunning = false;
+    if (!result) {
+        const std::string message = "バックアップ失敗: " + result.error().description;
+        // The engine reports failed itself; a run that ended without saying so must not look running.
+        if (m_backupState.isRunning())
+            setBackupState(BackupExecutionState::failed(result.error().description));
+        setStatusMessage(message);
+        sendNotification("バックアップエラー", message, true);
+        return;
+    }
+
+    const BackupRun &run = *result;
+    const BackupSnapshot &snapshot = run.snapshot;
+    // The list follows history.json: the new snapshot first, and what retention removed is gone.
+    SnapshotList list = m_snapshots;
+    std::erase_if(list, [&](const BackupSnapshot &s) {
+        return s.id == snapshot.id
+            || std::find(run.removedSnapshotIds.begin(), run.removedSnapshotIds.end(), s.id)
+            != run.removedSnapshotIds.end();
+    });
+    list.insert(list.begin(), snapshot);
+    setSnapshots(std::move(list));
+    setLastSuccessDate(snapshot.createdAt);
+    if (m_backupState.isRunning())
+        setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
+
+    const std::string suffix = skippedSuffix(run.skippedFileCount);
+    setStatusMessage("バックアップ完了 (" + std::to_string(snapshot.filesCount) + " 件 • " + snapshot.formattedSize()
+        + suffix + ")");
+    if (trigger == BackupTriggerType::scheduled) {
+        sendNotification("定期バックアップ完了",
+            std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + suffix, false);
+    }
+}
+
+void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion)
+{
+    // A restore writes into the first source folder that a running backup is reading, and shares the
+    // store with it: refused, not queued.
+    if (isBusy() || m_backupState.isRunning()) {
+        setStatusMessage(std::string("復元エラー: ") + kBusyRestoreText);
+        RunContext::post(m_context, [completion = std::move(completion)](AppState &) {
+            if (completion)
+                completion(false);
+        });
+        return;
+    }
+    m_restoreRunning = true;
+
+    QThreadPool::globalInstance()->start([context = m_context, service = m_restoreService, snapshot, scope,
+                                             config = m_config, completion = std::move(completion)]() mutable {
+        auto result = service->executeRestore(snapshot, config, scope, [&context](const std::string &text) {
+            RunContext::post(context, [text](AppState &self) { self.setStatusMessage(text); });
+        });
+        RunContext::post(context, [result = std::move(result), completion = std::move(completion)](AppState &self) {
+            self.finishRestore(result, completion);
+        });
+    });
+}
+
+void AppState::finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion)
+{
+    m_restoreRunning = false;
+    if (result) {
+        loadHistory(); // brings in the safety snapshot the restore took
+        setStatusMessage(std::to_string(*result) + " 件のファイルを正常に復元しました！");
+    } else {
+        setStatusMessage("復元エラー: " + result.error().description);
+    }
+    if (completion)
+        completion(result.has_value());
+}
+
+Result<void> AppState::deleteSnapshot(const BackupSnapshot &snapshot)
+{
+    // Our own run holds the store: waiting for it here would only freeze the window.
+    Result<void> deleted = isBusy()
+        ? std::unexpected(StoreLock::busyError())
+        : m_backupService->deleteSnapshot(snapshot, std::filesystem::path(m_config.destinationDirectory));
+    if (!deleted) {
+        setStatusMessage("削除失敗: " + deleted.error().description);
+        return deleted;
+    }
+    SnapshotList list = m_snapshots;
+    std::erase_if(list, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
+    setSnapshots(std::move(list));
+    return {};
+}
+
+void AppState::loadTemplates()
+{
+    setTemplates(m_templateService.loadTemplates());
+}
+
+void AppState::saveTemplate(const PromptTemplate &tmpl)
+{
+    TemplateList list = m_templates;
+    auto found = std::find_if(list.begin(), list.end(), [&](const PromptTemplate &t) { return t.id == tmpl.id; });
+    if (found != list.end())
+        *found = tmpl;
+    else
+        list.push_back(tmpl);
+    setTemplates(std::move(list));
+    (void)m_templateService.saveTemplates(m_templates);
+}
+
+void AppState::deleteTemplate(const std::string &id)
+{
+    TemplateList list = m_templates;
+    std::erase_if(list, [&](const PromptTemplate &t) { return t.id == id && !t.isPresetTemplate; });
+    setTemplates(std::move(list));
+    (void)m_templateService.saveTemplates(m_templates);
+}
+
+bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
+{
+    if (m_config.sourceDirectories.empty())
+        return false;
+    auto applied = m_templateService.applyTemplate(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    if (!applied) {
+        setStatusMessage("適用失敗: " + applied.error().description);
+        return false;
+    }
+    setStatusMessage("「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！");
+    return true;
+}
+
+std::optional<PromptTemplate> AppState::importCurrentPrompt()
+{
+    if (m_config.sourceDirectories.empty())
+        return std::nullopt;
+    const std::filesystem::path folder(m_config.sourceDirectories.front());
+    auto body = m_templateService.readCurrentPrompt(folder);
+    if (!body)
+        return std::nullopt;
+    PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
+    saveTemplate(imported);
+    return imported;
+}
+
+void AppState::sendNotification(const std::string &title, const std::string &body, bool isError)
+{
+    // The policy as it is now, so a changed setting applies to the very next notification.
+    if (!notificationAllowed(m_config.notificationMode, isError))
+        return;
+    m_notifier.post(title, body);
+}
+
+void AppState::requestNotificationPermission()
+{
+    // Desktop notification servers ask for no permission: there is nothing to request.
+}
+
+void AppState::setupAutoBackup()
+{
+    QPointer<AppState> self(this);
+    m_autoBackupManager = std::make_unique<AutoBackupManager>(
+        [self] {
+            if (self)
+                self->executeBackupProcess(BackupTriggerType::scheduled);
+        },
+        m_options.scheduler);
+    connect(m_autoBackupManager.get(), &AutoBackupManager::scheduleChanged, this, &AppState::nextBackupDateChanged);
+    m_autoBackupManager->updateSchedule(m_config.backupInterval);
+}
+
+void AppState::setSnapshots(SnapshotList snapshots)
+{
+    if (m_snapshots == snapshots)
+        return;
+    m_snapshots = std::move(snapshots);
+    emit snapshotsChanged();
+}
+
+void AppState::setTemplates(TemplateList templates)
+{
+    if (m_templates == templates)
+        return;
+    m_templates = std::move(templates);
+    emit templatesChanged();
+}
+
+void AppState::setBackupState(const BackupExecutionState &state)
+{
+    if (m_backupState == state)
+        return;
+    m_backupState = state;
+    emit backupStateChanged();
+}
+
+void AppState::setLastSuccessDate(OptionalDate date)
+{
+    if (m_lastSuccessDate == date)
+        return;
+    m_lastSuccessDate = date;
+    emit lastSuccessDateChanged();
+}
+
+void AppState::setStatusMessage(OptionalText message)
+{
+    if (m_statusMessage == message)
+        return;
+    m_statusMessage = std::move(message);
+    emit statusMessageChanged();
+}
+
+} // namespace velkaro

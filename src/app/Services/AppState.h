@@ -1,0 +1,143 @@
+#pragma once
+
+#include "Models/AppEnums.h"
+#include "Models/BackupConfig.h"
+#include "Models/BackupSnapshot.h"
+#include "Models/PromptTemplate.h"
+#include "Services/AutoBackupManager.h"
+#include "Services/BackupService.h"
+#include "Services/DesktopNotifier.h"
+#include "Services/LaunchAtLoginManager.h"
+#include "Services/RestoreService.h"
+#include "Services/TemplateService.h"
+
+#include <QObject>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkaro {
+
+using SnapshotList = std::vector<BackupSnapshot>;
+using TemplateList = std::vector<PromptTemplate>;
+using OptionalDate = std::optional<TimePoint>;
+using OptionalText = std::optional<std::string>;
+
+// Where AppState keeps its settings and how it reaches the desktop; tests point these elsewhere.
+struct AppStateOptions
+{
+    std::filesystem::path configFile = BackupConfig::defaultConfigFilePath();
+    AutoBackupManagerOptions scheduler;
+    std::optional<DesktopNotifier> notifier; // on the session bus when not given
+};
+
+// The one observable state of the application: every view and the tray menu read from it and act
+// through it. Lives on the main thread; every operation is entered there and every published field
+// changes there. Backup and restore runs go to the thread pool and report back through the event loop.
+class AppState : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(velkaro::BackupConfig config READ config WRITE setConfig NOTIFY configChanged)
+    Q_PROPERTY(velkaro::SnapshotList snapshots READ snapshots NOTIFY snapshotsChanged)
+    Q_PROPERTY(velkaro::TemplateList templates READ templates NOTIFY templatesChanged)
+    Q_PROPERTY(velkaro::BackupExecutionState backupState READ backupState NOTIFY backupStateChanged)
+    Q_PROPERTY(velkaro::OptionalDate lastSuccessDate READ lastSuccessDate NOTIFY lastSuccessDateChanged)
+    Q_PROPERTY(velkaro::NavigationTab selectedTab READ selectedTab WRITE setSelectedTab NOTIFY selectedTabChanged)
+    Q_PROPERTY(velkaro::OptionalText statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(velkaro::OptionalDate nextBackupDate READ nextBackupDate NOTIFY nextBackupDateChanged)
+
+public:
+    using RestoreCompletion = std::function<void(bool)>;
+
+    AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
+        LaunchAtLoginManager launchManager, AppStateOptions options = {}, QObject *parent = nullptr);
+    ~AppState() override;
+
+    const BackupConfig &config() const { return m_config; }
+    // The settings view assigns the edited configuration, then calls saveConfig.
+    void setConfig(const BackupConfig &config);
+    const SnapshotList &snapshots() const { return m_snapshots; }
+    const TemplateList &templates() const { return m_templates; }
+    const BackupExecutionState &backupState() const { return m_backupState; }
+    const OptionalDate &lastSuccessDate() const { return m_lastSuccessDate; }
+    NavigationTab selectedTab() const { return m_selectedTab; }
+    void setSelectedTab(NavigationTab tab);
+    const OptionalText &statusMessage() const { return m_statusMessage; }
+    OptionalDate nextBackupDate() const;
+
+    // True while a backup or a restore of this application runs.
+    bool isBusy() const { return m_backupRunning || m_restoreRunning; }
+
+    void loadConfig();
+    void saveConfig();
+    void loadHistory();
+    void performManualBackup();
+    void executeScheduledBackup();
+    // The completion is called on the main thread, later, with true on success.
+    void restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion);
+    // The snapshot's folder and history entry. On failure the entry stays listed (it is still on disk)
+    // and the error is returned and shown as the status message.
+    Result<void> deleteSnapshot(const BackupSnapshot &snapshot);
+
+    void loadTemplates();
+    void saveTemplate(const PromptTemplate &tmpl);
+    void deleteTemplate(const std::string &id);
+    bool applyTemplateToCurrent(const PromptTemplate &tmpl);
+    // The template manager's import: GEMINI.md of the first source folder, appended as a new template.
+    // Nothing when no source folder is configured or the file cannot be read; the view says which.
+    std::optional<PromptTemplate> importCurrentPrompt();
+
+signals:
+    void configChanged();
+    void snapshotsChanged();
+    void templatesChanged();
+    void backupStateChanged();
+    void lastSuccessDateChanged();
+    void selectedTabChanged();
+    void statusMessageChanged();
+    void nextBackupDateChanged();
+
+private:
+    class RunContext;
+
+    void executeBackupProcess(BackupTriggerType trigger);
+    void finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result);
+    void finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion);
+    void sendNotification(const std::string &title, const std::string &body, bool isError);
+    void requestNotificationPermission();
+    void setupAutoBackup();
+
+    void setSnapshots(SnapshotList snapshots);
+    void setTemplates(TemplateList templates);
+    void setBackupState(const BackupExecutionState &state);
+    void setLastSuccessDate(OptionalDate date);
+    void setStatusMessage(OptionalText message);
+
+    BackupConfig m_config;
+    SnapshotList m_snapshots;
+    TemplateList m_templates;
+    BackupExecutionState m_backupState;
+    OptionalDate m_lastSuccessDate;
+    NavigationTab m_selectedTab = NavigationTab::dashboard;
+    OptionalText m_statusMessage;
+
+    // Shared with the runs in the pool, which may outlive this object; the services are stateless.
+    std::shared_ptr<const BackupService> m_backupService;
+    std::shared_ptr<const RestoreService> m_restoreService;
+    TemplateService m_templateService;
+    LaunchAtLoginManager m_launchManager;
+    std::unique_ptr<AutoBackupManager> m_autoBackupManager;
+
+    AppStateOptions m_options;
+    DesktopNotifier m_notifier;
+    // Receives the runs' progress and results on the main thread; it forgets this object when it goes.
+    std::shared_ptr<RunContext> m_context;
+    bool m_backupRunning = false;
+    bool m_restoreRunning = false;
+};
+
+} // namespace velkaro

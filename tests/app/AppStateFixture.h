@@ -1,0 +1,95 @@
+#pragma once
+
+#include "AppTestSupport.h"
+#include "Platform/Formatters.h"
+#include "Services/AppState.h"
+
+#include <QThreadPool>
+
+#include <atomic>
+#include <memory>
+
+namespace velkaro::test {
+
+// An AppState over real services in a temporary home: sources in ~/.gemini, the store in root/dest,
+// a wall clock for the scheduler that only the test moves, and quick heartbeats.
+class AppStateFixture : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        source = home / ".gemini";
+        dest = root / "dest";
+        writeText(source / "GEMINI.md", "# rules");
+        writeText(source / "settings.json", "{}");
+        config.sourceDirectories = {source.string()};
+        config.destinationDirectory = dest.string();
+    }
+
+    void TearDown() override
+    {
+        state.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        drainEvents();
+        TempDirTest::TearDown();
+    }
+
+    fs::path configFile() const { return home / ".config/VelkaroAntigraviti_Backup/config.json"; }
+    fs::path autostartFile() const { return home / ".config/autostart/velkaro-backup.desktop"; }
+
+    // Writes `config` (or `rawConfig`) to config.json and builds the state from it.
+    AppState &start(std::chrono::milliseconds lockWait = std::chrono::milliseconds(100))
+    {
+        if (rawConfig)
+            writeText(configFile(), *rawConfig);
+        else
+            EXPECT_TRUE(config.writeFile(configFile()));
+        // Each run of the engine starts one second after the last, so every snapshot gets its own id.
+        auto engineClock = [this] { return localTime(2025, 3, 4, 9, 0, 0) + std::chrono::seconds(++engineTicks); };
+        AppStateOptions options;
+        options.configFile = configFile();
+        options.scheduler.clock = [this] {
+            ++schedulerReads; // once per heartbeat check
+            return clock();
+        };
+        options.scheduler.firstHeartbeat = std::chrono::milliseconds(1);
+        options.scheduler.heartbeatPeriod = std::chrono::milliseconds(5);
+        options.scheduler.wakeBus = QDBusConnection(QStringLiteral("no-bus"));
+        if (!notifierBus.isEmpty())
+            options.notifier = DesktopNotifier(QDBusConnection(notifierBus));
+        state = std::make_unique<AppState>(BackupService(engineClock, lockWait),
+            RestoreService(BackupService(engineClock, lockWait)), TemplateService(),
+            LaunchAtLoginManager(autostartFile(), "/usr/bin/velkaro-backup"), options);
+        return *state;
+    }
+
+    // Waits until no backup or restore of the state runs any more and its last report has arrived.
+    void settle()
+    {
+        ASSERT_TRUE(waitUntil([&] { return !state->isBusy(); }));
+        drainEvents();
+    }
+
+    // Lets the scheduler check the clock `count` more times, then delivers what the checks queued.
+    void heartbeats(int count = 2)
+    {
+        const int target = schedulerReads + count;
+        ASSERT_TRUE(waitUntil([&] { return schedulerReads >= target; }));
+        drainEvents();
+    }
+
+    std::string status() const { return state->statusMessage().value_or("<none>"); }
+
+    fs::path source;
+    fs::path dest;
+    BackupConfig config;
+    std::optional<std::string> rawConfig; // written instead of `config` when set
+    FakeClock clock;
+    std::atomic<int> engineTicks = 0;
+    int schedulerReads = 0;
+    QString notifierBus = QStringLiteral("no-bus"); // empty: the session bus
+    std::unique_ptr<AppState> state;
+};
+
+} // namespace velkaro::test

@@ -1,0 +1,304 @@
+#include "AppStateFixture.h"
+#include "Services/StoreLock.h"
+
+#include <QSignalSpy>
+
+using namespace std::chrono_literals;
+using namespace velkaro;
+using namespace velkaro::test;
+
+namespace {
+
+using AppStateTest = AppStateFixture;
+
+std::vector<std::string> ids(const std::vector<BackupSnapshot> &list)
+{
+    std::vector<std::string> out;
+    for (const auto &s : list)
+        out.push_back(s.id);
+    return out;
+}
+
+std::vector<std::string> historyIds(const fs::path &dest)
+{
+    return ids(decodeSnapshotList(readText(dest / "history.json")).value_or(std::vector<BackupSnapshot> {}));
+}
+
+// What the library file and the list must agree on (the file keeps whole seconds only).
+std::vector<std::string> contents(const std::vector<PromptTemplate> &list)
+{
+    std::vector<std::string> out;
+    for (const auto &t : list)
+        out.push_back(t.id + "|" + t.title + "|" + t.promptContent + "|" + t.targetFileName);
+    return out;
+}
+
+BackupSnapshot recorded(std::string id, int minute)
+{
+    return {std::move(id), localTime(2025, 3, 1, 8, minute, 0), BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
+}
+
+} // namespace
+
+TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistory)
+{
+    config.backupInterval = BackupInterval::everySixHours;
+    writeText(dest / "history.json",
+        encodeSnapshotList({recorded("2025-03-01/snapshot_081000", 10), recorded("2025-03-01/snapshot_080500", 5)}));
+    AppState &s = start();
+    EXPECT_EQ(s.config(), config);
+    EXPECT_EQ(
+        ids(s.snapshots()), (std::vector<std::string> {"2025-03-01/snapshot_081000", "2025-03-01/snapshot_080500"}));
+    EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
+    EXPECT_EQ(s.templates().size(), 4u); // the presets, also written to the library
+    EXPECT_TRUE(fs::exists(TemplateService::defaultLibraryFilePath()));
+    EXPECT_EQ(s.nextBackupDate(), clock() + 6h);
+    EXPECT_EQ(s.backupState(), BackupExecutionState::idle());
+    EXPECT_EQ(s.selectedTab(), NavigationTab::dashboard);
+    EXPECT_EQ(s.statusMessage(), std::nullopt);
+}
+
+TEST_F(AppStateTest, DamagedSettingsGiveDefaultsAndAreKeptOnceWhenSaved)
+{
+    rawConfig = "{ broken";
+    AppState &s = start();
+    EXPECT_EQ(s.config(), BackupConfig());
+    EXPECT_TRUE(s.snapshots().empty()); // nothing in the default store either
+    EXPECT_EQ(s.lastSuccessDate(), std::nullopt);
+    s.saveConfig();
+    s.saveConfig();
+    EXPECT_EQ(readText(configFile().string() + ".damaged"), "{ broken");
+    EXPECT_EQ(BackupConfig::readFile(configFile()), BackupConfig());
+}
+
+TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
+{
+    AppState &s = start();
+    std::vector<BackupExecutionState> seen;
+    QObject::connect(&s, &AppState::backupStateChanged, [&] { seen.push_back(s.backupState()); });
+    s.performManualBackup();
+    s.performManualBackup(); // before any report has arrived
+    s.executeScheduledBackup();
+    const BackupConfig used = s.config();
+    BackupConfig edited = used;
+    edited.destinationDirectory = (root / "elsewhere").string();
+    s.setConfig(edited); // the run keeps the settings it started with
+    settle();
+
+    ASSERT_EQ(s.snapshots().size(), 1u);
+    const BackupSnapshot &made = s.snapshots().front();
+    EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
+    EXPECT_FALSE(fs::exists(root / "elsewhere"));
+    EXPECT_EQ(made.triggerType, BackupTriggerType::manual);
+    EXPECT_EQ(s.lastSuccessDate(), made.createdAt);
+    EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + ")");
+    ASSERT_GE(seen.size(), 4u);
+    EXPECT_EQ(seen.front(), BackupExecutionState::preparing());
+    EXPECT_TRUE(seen[1].is<BackupExecutionState::Copying>());
+    EXPECT_EQ(seen.back(), BackupExecutionState::success(made.createdAt, made.id));
+
+    // Once the run is over the next one starts; the same id again replaces its entry.
+    s.setConfig(used);
+    s.performManualBackup();
+    settle();
+    EXPECT_EQ(s.snapshots().size(), 2u);
+}
+
+TEST_F(AppStateTest, RetentionAndUncopyableFilesShowInTheListAndTheStatus)
+{
+    config.maxSnapshotsLimit = 2;
+    writeText(root / "second/settings.json/inner.md", "needs settings.json as a folder"); // cannot be placed
+    config.sourceDirectories.push_back((root / "second").string());
+    AppState &s = start();
+    for (int i = 0; i < 3; ++i) {
+        s.performManualBackup();
+        settle();
+    }
+    EXPECT_EQ(s.snapshots().size(), 2u);
+    EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
+    EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + "、1 件はコピーできませんでした)");
+    const auto shown = s.snapshots();
+    s.loadHistory();
+    EXPECT_EQ(s.snapshots(), shown);
+}
+
+TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
+{
+    AppState &s = start();
+    s.performManualBackup();
+    settle();
+    const BackupSnapshot made = s.snapshots().front();
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+
+    s.performManualBackup();
+    settle();
+    EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_TRUE(s.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_EQ(s.snapshots().size(), 1u);
+
+    std::optional<bool> completed;
+    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { completed = ok; });
+    settle();
+    EXPECT_EQ(completed, false);
+    EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
+
+    EXPECT_FALSE(s.deleteSnapshot(made));
+    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_EQ(s.snapshots().size(), 1u); // still on disk, so still listed
+}
+
+TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
+{
+    AppState &s = start();
+    s.performManualBackup();
+    settle();
+    const BackupSnapshot made = s.snapshots().front();
+
+    s.performManualBackup();
+    std::optional<bool> refused;
+    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { refused = ok; });
+    EXPECT_EQ(status(), "復元エラー: バックアップ処理の実行中です");
+    EXPECT_EQ(refused, std::nullopt); // the completion comes later, from the event loop, like any other
+    settle();
+    EXPECT_EQ(refused, false);
+
+    std::optional<bool> restored;
+    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { restored = ok; });
+    s.performManualBackup(); // dropped while the restore runs
+    std::optional<bool> second;
+    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { second = ok; });
+    settle();
+    EXPECT_EQ(second, false);
+    EXPECT_EQ(restored, true);
+    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！");
+    // Two manual snapshots and the safety snapshot that the restore took, reloaded from the file.
+    ASSERT_EQ(s.snapshots().size(), 3u);
+    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+}
+
+TEST_F(AppStateTest, DeleteRemovesFolderDayFolderWhenEmptiedAndHistoryEntry)
+{
+    AppState &s = start();
+    for (int i = 0; i < 3; ++i) {
+        s.performManualBackup();
+        settle();
+    }
+    const auto list = s.snapshots(); // newest first, all on 2025-03-04
+    const fs::path day = dest / "snapshots/2025-03-04";
+    ASSERT_TRUE(s.deleteSnapshot(list[0]));
+    EXPECT_FALSE(fs::exists(dest / "snapshots" / list[0].id));
+    EXPECT_TRUE(fs::exists(day));
+
+    fs::remove_all(dest / "snapshots" / list[1].id); // already gone: still leaves the list and the file
+    ASSERT_TRUE(s.deleteSnapshot(list[1]));
+    EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {list[2].id});
+    EXPECT_EQ(historyIds(dest), std::vector<std::string> {list[2].id});
+
+    ASSERT_TRUE(s.deleteSnapshot(list[2]));
+    EXPECT_FALSE(fs::exists(day));
+    EXPECT_TRUE(s.snapshots().empty());
+    EXPECT_TRUE(historyIds(dest).empty());
+    EXPECT_EQ(s.lastSuccessDate(), list[0].createdAt); // not changed by deletions
+}
+
+TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
+{
+    AppState &s = start(); // hourly, due 11:00
+    QSignalSpy next(&s, &AppState::nextBackupDateChanged);
+    clock.current = localTime(2025, 3, 4, 10, 40, 0);
+    BackupConfig edited = s.config();
+    edited.autoLaunchState = AutoLaunchState::enabled;
+    s.setConfig(edited);
+    s.saveConfig();
+    EXPECT_EQ(s.nextBackupDate(), localTime(2025, 3, 4, 11, 40, 0));
+    EXPECT_FALSE(next.isEmpty());
+    EXPECT_EQ(BackupConfig::readFile(configFile()), edited);
+    EXPECT_TRUE(LaunchAtLoginManager(autostartFile()).isEnabled());
+
+    edited.backupInterval = BackupInterval::disabled;
+    edited.autoLaunchState = AutoLaunchState::disabled;
+    s.setConfig(edited);
+    s.saveConfig();
+    EXPECT_EQ(s.nextBackupDate(), std::nullopt);
+    EXPECT_FALSE(fs::exists(autostartFile()));
+}
+
+TEST_F(AppStateTest, ScheduledTriggerDroppedDuringARunIsNotRepeated)
+{
+    AppState &s = start(1500ms);
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    s.performManualBackup(); // waits for the lock, then fails
+    clock.advance(61min);
+    ASSERT_TRUE(waitUntil([&] { return s.nextBackupDate() == clock() + 1h; })); // the trigger came and went
+    settle();
+    EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    lock = std::unexpected(Error {});
+    QSignalSpy states(&s, &AppState::backupStateChanged);
+    clock.advance(30min);
+    heartbeats(3);
+    EXPECT_TRUE(states.isEmpty()); // nothing is due yet
+
+    clock.advance(31min);
+    ASSERT_TRUE(waitUntil([&] { return s.snapshots().size() == 1; }));
+    settle();
+    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::scheduled);
+}
+
+TEST_F(AppStateTest, TemplateOperations)
+{
+    AppState &s = start();
+    const TemplateService library;
+    const PromptTemplate preset = s.templates().front();
+    PromptTemplate mine = TemplateService::makeImportedTemplate("body", source);
+    s.saveTemplate(mine);
+    mine.title = "changed";
+    s.saveTemplate(mine);
+    ASSERT_EQ(s.templates().size(), 5u);
+    EXPECT_EQ(s.templates().back(), mine);
+    EXPECT_EQ(contents(library.loadTemplates()), contents(s.templates()));
+
+    PromptTemplate editedPreset = preset;
+    editedPreset.promptContent = "edited";
+    s.saveTemplate(editedPreset);
+    EXPECT_EQ(s.templates().front(), editedPreset); // replaced in place
+    s.deleteTemplate(preset.id); // presets stay
+    s.deleteTemplate(mine.id);
+    EXPECT_EQ(s.templates().size(), 4u);
+    EXPECT_EQ(contents(library.loadTemplates()), contents(s.templates()));
+
+    mine.targetFileName = "rules/GEMINI.md";
+    EXPECT_TRUE(s.applyTemplateToCurrent(mine));
+    EXPECT_EQ(readText(source / "rules/GEMINI.md"), "body");
+    EXPECT_EQ(status(), "「changed」を rules/GEMINI.md に適用したよ！");
+
+    const auto imported = s.importCurrentPrompt();
+    ASSERT_TRUE(imported);
+    EXPECT_EQ(imported->promptContent, "# rules");
+    EXPECT_EQ(s.templates().back(), *imported);
+
+    BackupConfig edited = s.config();
+    edited.sourceDirectories = {(source / "GEMINI.md").string()}; // a file where the folder should be
+    s.setConfig(edited);
+    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
+    EXPECT_TRUE(status().starts_with("適用失敗: ")) << status();
+    EXPECT_EQ(s.importCurrentPrompt(), std::nullopt);
+    edited.sourceDirectories.clear();
+    s.setConfig(edited);
+    const std::string before = status();
+    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
+    EXPECT_EQ(status(), before);
+}
+
+TEST_F(AppStateTest, ResultsForAGoneStateAreDropped)
+{
+    start();
+    state->performManualBackup();
+    state->restore(recorded("2025-03-01/snapshot_081000", 10), RestoreScopeOption::allFiles,
+        [](bool) { ADD_FAILURE() << "completion of a gone state"; });
+    state.reset();
+    QThreadPool::globalInstance()->waitForDone();
+    drainEvents();
+    EXPECT_EQ(historyIds(dest).size(), 1u); // the run itself finished
+}

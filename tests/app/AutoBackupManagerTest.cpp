@@ -1,0 +1,185 @@
+#include "Services/AutoBackupManager.h"
+#include "AppTestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QSignalSpy>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using namespace velkaro;
+using namespace velkaro::test;
+
+namespace {
+
+class AutoBackupManagerTest : public TempDirTest
+{
+protected:
+    void SetUp() override
+    {
+        TempDirTest::SetUp();
+        manager = makeManager(QDBusConnection(QStringLiteral("no-bus")));
+    }
+
+    std::unique_ptr<AutoBackupManager> makeManager(QDBusConnection wakeBus, std::chrono::milliseconds first = 1ms)
+    {
+        AutoBackupManager::Options options;
+        options.clock = [this] { return clock(); };
+        // Real timers, just quick ones: every heartbeat below is a real tick of the manager's timer.
+        options.firstHeartbeat = first;
+        options.heartbeatPeriod = 5ms;
+        options.wakeBus = std::move(wakeBus);
+        return std::make_unique<AutoBackupManager>([this] { ++triggers; }, options);
+    }
+
+    // Lets the heartbeat tick `count` times, then delivers what the ticks queued.
+    void heartbeats(int count = 1)
+    {
+        QSignalSpy ticks(&manager->heartbeatTimer(), &QTimer::timeout);
+        ASSERT_TRUE(waitUntil([&] { return ticks.count() >= count; }));
+        drainEvents();
+    }
+
+    FakeClock clock;
+    int triggers = 0;
+    std::unique_ptr<AutoBackupManager> manager;
+};
+
+} // namespace
+
+TEST_F(AutoBackupManagerTest, HourlyTriggersOnceAtTheDueTimeMeasuredFromTheCheck)
+{
+    manager->updateSchedule(BackupInterval::hourly); // at 10:00:00
+    EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 11, 0, 0));
+
+    clock.current = localTime(2025, 3, 4, 10, 59, 59);
+    heartbeats(3);
+    EXPECT_EQ(triggers, 0);
+
+    clock.current = localTime(2025, 3, 4, 11, 0, 0); // equal counts as due
+    heartbeats(3);
+    EXPECT_EQ(triggers, 1);
+    EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 12, 0, 0));
+
+    clock.current = localTime(2025, 3, 4, 11, 0, 40);
+    heartbeats(2);
+    EXPECT_EQ(triggers, 1);
+}
+
+TEST_F(AutoBackupManagerTest, TimerStartsAfterFiveSecondsThenBeatsEveryThirty)
+{
+    AutoBackupManager real([] {}, {.clock = {}, .wakeBus = QDBusConnection(QStringLiteral("no-bus"))});
+    EXPECT_FALSE(real.heartbeatTimer().isActive());
+    real.updateSchedule(BackupInterval::daily);
+    EXPECT_TRUE(real.heartbeatTimer().isActive());
+    EXPECT_EQ(real.heartbeatTimer().interval(), 5000);
+    ASSERT_TRUE(QMetaObject::invokeMethod(&real, "onHeartbeat"));
+    EXPECT_EQ(real.heartbeatTimer().interval(), 30000);
+    EXPECT_TRUE(real.heartbeatTimer().isActive());
+}
+
+TEST_F(AutoBackupManagerTest, RescheduleStartsAFullIntervalFromNowAndDisabledStopsEverything)
+{
+    manager->updateSchedule(BackupInterval::hourly);
+    clock.current = localTime(2025, 3, 4, 10, 40, 0);
+    manager->updateSchedule(BackupInterval::hourly); // saving the settings at 10:40
+    EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 11, 40, 0));
+    clock.current = localTime(2025, 3, 4, 11, 10, 0);
+    heartbeats(2);
+    EXPECT_EQ(triggers, 0);
+
+    manager->updateSchedule(BackupInterval::disabled);
+    EXPECT_FALSE(manager->heartbeatTimer().isActive());
+    EXPECT_EQ(manager->nextScheduledDate(), std::nullopt);
+}
+
+TEST_F(AutoBackupManagerTest, ClockMovedBackDelaysAndMovedForwardTriggersAtTheNextHeartbeat)
+{
+    manager->updateSchedule(BackupInterval::hourly); // due 11:00
+    clock.current = localTime(2025, 3, 4, 10, 30, 0);
+    heartbeats();
+    clock.current = localTime(2025, 3, 4, 9, 30, 0); // moved back an hour
+    heartbeats();
+    clock.current = localTime(2025, 3, 4, 10, 30, 0); // an hour of real time later: still not due
+    heartbeats(2);
+    EXPECT_EQ(triggers, 0);
+
+    clock.current = localTime(2025, 3, 4, 13, 0, 0); // moved forward past the due time
+    heartbeats();
+    EXPECT_EQ(triggers, 1);
+    EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 14, 0, 0));
+}
+
+TEST_F(AutoBackupManagerTest, TriggerIsQueuedAndDiesWithTheManager)
+{
+    manager->updateSchedule(BackupInterval::everyThirtyMinutes);
+    clock.advance(31min);
+    QSignalSpy ticks(&manager->heartbeatTimer(), &QTimer::timeout);
+    ASSERT_TRUE(ticks.wait(5000));
+    EXPECT_EQ(triggers, 0); // not called from inside the heartbeat
+    manager.reset();
+    drainEvents();
+    EXPECT_EQ(triggers, 0);
+}
+
+// Counts the sleep signals that reached this process, to know when the manager has seen them too.
+class SleepSignalCounter : public QObject
+{
+    Q_OBJECT
+public:
+    int count = 0;
+public slots:
+    void onPrepareForSleep(bool) { ++count; }
+};
+
+// logind announces the end of a sleep with PrepareForSleep(false). A stand-in owns its bus name on the
+// private session bus that the test runs on.
+TEST_F(AutoBackupManagerTest, WakeAfterLongSleepTriggersExactlyOnce)
+{
+    QDBusConnection session = QDBusConnection::sessionBus();
+    if (!session.isConnected())
+        GTEST_SKIP() << "no private session bus (run through with-private-bus.sh)";
+    const QString service = QStringLiteral("org.freedesktop.login1");
+    const QString path = QStringLiteral("/org/freedesktop/login1");
+    const QString interface = QStringLiteral("org.freedesktop.login1.Manager");
+    QDBusConnection logind = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("logind"));
+    ASSERT_TRUE(logind.registerService(service));
+
+    // The first heartbeat is an hour away: only a wake can trigger in this test.
+    manager = makeManager(session, 1h);
+    ASSERT_TRUE(manager->isWatchingWake());
+    SleepSignalCounter seen;
+    ASSERT_TRUE(session.connect(
+        service, path, interface, QStringLiteral("PrepareForSleep"), &seen, SLOT(onPrepareForSleep(bool))));
+    int sent = 0;
+    auto sleepSignal = [&](bool start) {
+        QDBusMessage signal = QDBusMessage::createSignal(path, interface, QStringLiteral("PrepareForSleep"));
+        signal << start;
+        ASSERT_TRUE(logind.send(signal));
+        ++sent;
+        ASSERT_TRUE(waitUntil([&] { return seen.count == sent; }));
+        drainEvents();
+    };
+
+    manager->updateSchedule(BackupInterval::hourly); // due 11:00
+    clock.advance(5h);
+    sleepSignal(true); // going to sleep is no reason to start a run, even when one is due
+    EXPECT_EQ(triggers, 0);
+    sleepSignal(false);
+    EXPECT_EQ(triggers, 1);
+    EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 16, 0, 0));
+    sleepSignal(false); // a second wake right away: not due any more
+    sleepSignal(true);
+    EXPECT_EQ(triggers, 1);
+
+    manager->updateSchedule(BackupInterval::disabled);
+    clock.advance(24h);
+    sleepSignal(false);
+    EXPECT_EQ(triggers, 1);
+    logind.unregisterService(service);
+    QDBusConnection::disconnectFromBus(QStringLiteral("logind"));
+}
+
+#include "AutoBackupManagerTest.moc"

@@ -1,0 +1,163 @@
+#include "AppStateFixture.h"
+#include "Services/StoreLock.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+using namespace velkaro;
+using namespace velkaro::test;
+
+namespace {
+
+struct Posted
+{
+    qint64 id = 0;
+    std::string appName;
+    std::string summary;
+    std::string body;
+};
+
+std::string runDunstctl(const QStringList &args)
+{
+    QProcess process;
+    process.start(QStringLiteral("dunstctl"), args);
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished(1000);
+        return {};
+    }
+    return process.readAllStandardOutput().toStdString();
+}
+
+// What dunst has shown, oldest first. Shown notifications are closed first so that they reach history.
+std::vector<Posted> dunstHistory()
+{
+    runDunstctl({QStringLiteral("close-all")});
+    const QJsonDocument doc
+        = QJsonDocument::fromJson(QByteArray::fromStdString(runDunstctl({QStringLiteral("history")})));
+    std::vector<Posted> out;
+    for (const QJsonValue entry : doc.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
+        const QJsonObject o = entry.toObject();
+        auto field = [&](const char *key) {
+            return o.value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
+        };
+        out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
+            field("summary").toString().toStdString(), field("body").toString().toStdString()});
+    }
+    std::sort(out.begin(), out.end(), [](const Posted &a, const Posted &b) { return a.id < b.id; });
+    return out;
+}
+
+// Reads what dunst received since the test began.
+class DunstWatcher
+{
+public:
+    // False when no notification server runs on this session bus.
+    bool begin()
+    {
+        const auto *bus = QDBusConnection::sessionBus().interface();
+        if (!bus || !bus->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
+            return false;
+        const auto before = dunstHistory();
+        m_seenUpTo = before.empty() ? 0 : before.back().id;
+        return true;
+    }
+
+    std::vector<Posted> arrived() const
+    {
+        auto all = dunstHistory();
+        std::erase_if(all, [&](const Posted &p) { return p.id <= m_seenUpTo; });
+        return all;
+    }
+
+    // Waits until at least `count` notifications have arrived; returns all that did.
+    std::vector<Posted> await(std::size_t count) const
+    {
+        std::vector<Posted> got;
+        waitUntil([&] {
+            got = arrived();
+            return got.size() >= count;
+        });
+        return got;
+    }
+
+private:
+    qint64 m_seenUpTo = 0;
+};
+
+// AppState's notifications, posted on the private session bus to a real server.
+class AppStateNotificationTest : public AppStateFixture
+{
+protected:
+    void SetUp() override
+    {
+        AppStateFixture::SetUp();
+        notifierBus.clear();
+        if (!dunst.begin())
+            GTEST_SKIP() << "no notification server (run through with-private-bus.sh --dunst)";
+    }
+
+    void run(BackupTriggerType trigger)
+    {
+        trigger == BackupTriggerType::scheduled ? state->executeScheduledBackup() : state->performManualBackup();
+        settle();
+    }
+
+    void setPolicy(NotificationSettingMode mode)
+    {
+        BackupConfig edited = state->config();
+        edited.notificationMode = mode;
+        state->setConfig(edited); // in force at once, without saving
+    }
+
+    DunstWatcher dunst;
+};
+
+} // namespace
+
+TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
+{
+    start();
+    run(BackupTriggerType::manual); // a manual success posts nothing
+    run(BackupTriggerType::scheduled);
+    run(BackupTriggerType::scheduled);
+    auto got = dunst.await(2);
+    ASSERT_EQ(got.size(), 2u); // two runs, two notifications, neither replacing the other
+    EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
+    EXPECT_EQ(got[0].summary, "定期バックアップ完了");
+    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
+    EXPECT_EQ(got[1].body, got[0].body);
+    EXPECT_NE(got[1].id, got[0].id);
+
+    setPolicy(NotificationSettingMode::errorsOnly);
+    run(BackupTriggerType::scheduled); // success: dropped
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    run(BackupTriggerType::manual); // failure: posted, whatever the trigger
+    got = dunst.await(3);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[2].summary, "バックアップエラー");
+    EXPECT_EQ(got[2].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+}
+
+TEST_F(AppStateNotificationTest, PolicyNonePostsNothing)
+{
+    config.notificationMode = NotificationSettingMode::none;
+    start();
+    run(BackupTriggerType::scheduled);
+    {
+        auto lock = StoreLock::acquire(dest);
+        ASSERT_TRUE(lock);
+        run(BackupTriggerType::scheduled);
+    }
+    // A notification posted after those runs arrives after anything they could have posted.
+    setPolicy(NotificationSettingMode::all);
+    run(BackupTriggerType::scheduled);
+    const auto got = dunst.await(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].summary, "定期バックアップ完了");
+}
