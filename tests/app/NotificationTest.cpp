@@ -33,20 +33,21 @@ std::string runDunstctl(const QStringList &args)
     return process.readAllStandardOutput().toStdString();
 }
 
-// What dunst has shown, oldest first. Shown notifications are closed first so that they reach history.
-std::vector<Posted> dunstHistory()
+// What dunst has shown after the notification `after`, oldest first. Shown notifications are closed first so
+// that they reach history.
+std::vector<Posted> dunstHistory(qint64 after = 0)
 {
     runDunstctl({QStringLiteral("close-all")});
     const QJsonDocument doc
         = QJsonDocument::fromJson(QByteArray::fromStdString(runDunstctl({QStringLiteral("history")})));
     std::vector<Posted> out;
     for (const QJsonValue entry : doc.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
-        const QJsonObject o = entry.toObject();
         auto field = [&](const char *key) {
-            return o.value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
+            return entry.toObject().value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
         };
-        out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
-            field("summary").toString().toStdString(), field("body").toString().toStdString()});
+        if (field("id").toInteger() > after)
+            out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
+                field("summary").toString().toStdString(), field("body").toString().toStdString()});
     }
     std::sort(out.begin(), out.end(), [](const Posted &a, const Posted &b) { return a.id < b.id; });
     return out;
@@ -67,19 +68,12 @@ public:
         return true;
     }
 
-    std::vector<Posted> arrived() const
-    {
-        auto all = dunstHistory();
-        std::erase_if(all, [&](const Posted &p) { return p.id <= m_seenUpTo; });
-        return all;
-    }
-
     // Waits until at least `count` notifications have arrived; returns all that did.
     std::vector<Posted> await(std::size_t count) const
     {
         std::vector<Posted> got;
         waitUntil([&] {
-            got = arrived();
+            got = dunstHistory(m_seenUpTo);
             return got.size() >= count;
         });
         return got;

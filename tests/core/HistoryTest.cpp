@@ -8,15 +8,15 @@ using namespace velkaro::test;
 
 namespace {
 
-class HistoryTest : public TempDirTest
+class HistoryTest : public StoreTest
 {
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
-        dest = root / "dest";
+        StoreTest::SetUp();
         snapshots = dest / "snapshots";
     }
+
 
     // A snapshot record taken `minute` minutes after a fixed instant.
     static BackupSnapshot record(std::string id, int minute)
@@ -33,18 +33,9 @@ protected:
         writeText(dir / "snapshot.json", Json::encodePretty(s.toJson()));
     }
 
-    std::vector<std::string> ids(const std::vector<BackupSnapshot> &list)
-    {
-        std::vector<std::string> out;
-        for (const auto &s : list)
-            out.push_back(s.id);
-        return out;
-    }
-
     std::vector<std::string> historyFileIds() { return ids(*decodeSnapshotList(readText(dest / "history.json"))); }
 
     BackupService service;
-    fs::path dest;
     fs::path snapshots;
 };
 

@@ -18,14 +18,6 @@ PromptTemplate sample(std::string body = "# 見出し\n本文", std::string targ
         TemplateKind::custom, std::move(target), false, kMarch4, kMarch4 + std::chrono::hours(1)};
 }
 
-std::vector<std::string> ids(const std::vector<PromptTemplate> &list)
-{
-    std::vector<std::string> out;
-    for (const auto &t : list)
-        out.push_back(t.id);
-    return out;
-}
-
 } // namespace
 
 TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabels)
@@ -41,14 +33,6 @@ TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabels)
         EXPECT_LT(text.find(std::string("\"") + keys[i - 1] + "\""), text.find(std::string("\"") + keys[i] + "\""));
     EXPECT_EQ(PromptTemplate::decode(text), tmpl);
     EXPECT_EQ(std::hash<PromptTemplate> {}(*PromptTemplate::decode(text)), std::hash<PromptTemplate> {}(tmpl));
-
-    // Dates are stored to the second: a fractional time does not come back equal.
-    PromptTemplate fractional = tmpl;
-    fractional.createdAt += std::chrono::milliseconds(500);
-    const auto back = PromptTemplate::decode(Json::encodePretty(fractional.toJson()));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->createdAt, kMarch4);
-    EXPECT_NE(*back, fractional);
 
     // A hand-written lower-case id is read in the canonical form.
     auto json = tmpl.toJson();
@@ -87,14 +71,11 @@ TEST(PromptTemplateTest, DecodingHasNoDefaultsAndOneBadElementFailsTheList)
 TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
 {
     const auto first = presetTemplates();
-    const auto second = presetTemplates();
     ASSERT_EQ(first.size(), 4u);
-    std::set<std::string> allIds;
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(first[i].promptContent, second[i].promptContent);
-        allIds.insert({first[i].id, second[i].id});
-    }
-    EXPECT_EQ(allIds.size(), 8u);
+    const auto firstIds = ids(first), secondIds = ids(presetTemplates());
+    std::set<std::string> allIds(firstIds.begin(), firstIds.end());
+    allIds.insert(secondIds.begin(), secondIds.end());
+    EXPECT_EQ(allIds.size(), 8u) << "fresh ids on every call";
 
     const auto persona = soranePresetTemplates();
     ASSERT_EQ(persona.size(), 3u);

@@ -2,9 +2,14 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace velkaro::test {
 
@@ -56,6 +61,39 @@ void TempDirTest::TearDown()
     std::error_code ec;
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root, ec);
+}
+
+void StoreTest::SetUp()
+{
+    TempDirTest::SetUp();
+    src = home / ".gemini";
+    dest = root / "dest";
+    config.sourceDirectories = {src.string()};
+    config.destinationDirectory = dest.string();
+}
+
+ProcessResult runProcess(const std::string &program, std::vector<std::string> args, const fs::path &scratch)
+{
+    std::vector<char *> argv {const_cast<char *>(program.c_str())};
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ProcessResult result;
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = readText(out);
+    result.err = readText(err);
+    return result;
 }
 
 void writeText(const fs::path &path, std::string_view text)
