@@ -15,9 +15,10 @@ namespace velkaro::test {
 
 namespace {
 
-fs::path makeSandbox()
+// A fresh folder made from `pattern`, with home/.config inside; HOME and XDG_CONFIG_HOME point there.
+fs::path makeHome(const fs::path &pattern)
 {
-    std::string tmpl = (fs::temp_directory_path() / "velkaro-test-XXXXXX").string();
+    std::string tmpl = pattern.string();
     if (!::mkdtemp(tmpl.data()))
         std::abort();
     const fs::path root(tmpl);
@@ -28,7 +29,7 @@ fs::path makeSandbox()
 }
 
 // Runs during static initialisation, before any test.
-const fs::path g_sandbox = makeSandbox();
+const fs::path g_sandbox = makeHome(fs::temp_directory_path() / "velkaro-test-XXXXXX");
 
 struct SandboxCleanup {
     ~SandboxCleanup()
@@ -40,20 +41,10 @@ struct SandboxCleanup {
 
 } // namespace
 
-const fs::path &sandboxRoot()
-{
-    return g_sandbox;
-}
-
 void TempDirTest::SetUp()
 {
-    std::string tmpl = (sandboxRoot() / "t-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = tmpl;
+    root = makeHome(g_sandbox / "t-XXXXXX");
     home = root / "home";
-    fs::create_directories(home / ".config");
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
 }
 
 void TempDirTest::TearDown()

@@ -15,8 +15,7 @@ namespace velkaro::test {
 namespace fs = std::filesystem;
 
 // Every test binary points HOME and XDG_CONFIG_HOME at a private temporary folder before main() runs,
-// so no test can reach the real home folder. This returns that folder.
-const fs::path &sandboxRoot();
+// so no test can reach the real home folder.
 
 // A fresh, empty folder per test, with HOME and XDG_CONFIG_HOME inside it.
 class TempDirTest : public ::testing::Test
