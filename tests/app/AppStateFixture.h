@@ -67,6 +67,14 @@ protected:
         drainEvents();
     }
 
+    void manualBackups(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            state->performManualBackup();
+            settle();
+        }
+    }
+
     // Lets the scheduler check the clock `count` more times, then delivers what the checks queued.
     void heartbeats(int count = 2)
     {

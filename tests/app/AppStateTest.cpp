@@ -98,10 +98,7 @@ TEST_F(AppStateTest, RetentionAndUncopyableFilesShowInTheListAndTheStatus)
     writeText(root / "second/settings.json/inner.md", "needs settings.json as a folder"); // cannot be placed
     config.sourceDirectories.push_back((root / "second").string());
     AppState &s = start();
-    for (int i = 0; i < 3; ++i) {
-        s.performManualBackup();
-        settle();
-    }
+    manualBackups(3);
     EXPECT_EQ(s.snapshots().size(), 2u);
     EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
     EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + "、1 件はコピーできませんでした)");
@@ -110,8 +107,7 @@ TEST_F(AppStateTest, RetentionAndUncopyableFilesShowInTheListAndTheStatus)
 TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
 {
     AppState &s = start();
-    s.performManualBackup();
-    settle();
+    manualBackups(1);
     const BackupSnapshot made = s.snapshots().front();
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
@@ -136,8 +132,7 @@ TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
 TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
 {
     AppState &s = start();
-    s.performManualBackup();
-    settle();
+    manualBackups(1);
     const BackupSnapshot made = s.snapshots().front();
 
     s.performManualBackup();
@@ -165,10 +160,7 @@ TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
 TEST_F(AppStateTest, DeleteKeepsListAndHistoryFileInStep)
 {
     AppState &s = start();
-    for (int i = 0; i < 3; ++i) {
-        s.performManualBackup();
-        settle();
-    }
+    manualBackups(3);
     const auto list = s.snapshots(); // newest first, all on 2025-03-04
     ASSERT_TRUE(s.deleteSnapshot(list[0]));
     EXPECT_FALSE(fs::exists(dest / "snapshots" / list[0].id));

@@ -23,14 +23,9 @@ struct Posted
 
 std::string runDunstctl(const QStringList &args)
 {
-    QProcess process;
+    QProcess process; // killed on destruction if it hangs
     process.start(QStringLiteral("dunstctl"), args);
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return {};
-    }
-    return process.readAllStandardOutput().toStdString();
+    return process.waitForFinished(10000) ? process.readAllStandardOutput().toStdString() : std::string();
 }
 
 // What dunst has shown after the notification `after`, oldest first. Shown notifications are closed first so
