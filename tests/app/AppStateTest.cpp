@@ -32,7 +32,7 @@ BackupSnapshot recorded(std::string id, int minute)
 
 } // namespace
 
-TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistory)
+TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
 {
     config.backupInterval = BackupInterval::everySixHours;
     writeText(dest / "history.json",
@@ -44,17 +44,15 @@ TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistory)
     EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
     EXPECT_EQ(s.templates().size(), 4u); // the presets
     EXPECT_EQ(s.nextBackupDate(), clock() + 6h);
-}
 
-TEST_F(AppStateTest, DamagedSettingsGiveDefaultsAndAreKeptOnceWhenSaved)
-{
+    // Damaged settings give the defaults, and the damaged file is kept once when they are saved.
     rawConfig = "{ broken";
-    AppState &s = start();
-    EXPECT_EQ(s.config(), BackupConfig());
-    EXPECT_TRUE(s.snapshots().empty()); // nothing in the default store either
-    EXPECT_EQ(s.lastSuccessDate(), std::nullopt);
-    s.saveConfig();
-    s.saveConfig();
+    AppState &d = start();
+    EXPECT_EQ(d.config(), BackupConfig());
+    EXPECT_TRUE(d.snapshots().empty()); // nothing in the default store
+    EXPECT_EQ(d.lastSuccessDate(), std::nullopt);
+    d.saveConfig();
+    d.saveConfig();
     EXPECT_EQ(readText(configFile().string() + ".damaged"), "{ broken");
     EXPECT_EQ(BackupConfig::readFile(configFile()), BackupConfig());
 }

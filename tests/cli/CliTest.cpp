@@ -116,7 +116,6 @@ TEST_F(CliTest, RestoreAndDelete)
     EXPECT_EQ(restore.out, "復元前のセーフティバックアップを作成中...\n復元中: GEMINI.md\n復元完了 (1 件)\n"
                            "1 件のファイルを正常に復元しました！\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
-    EXPECT_EQ(readText(src / "settings.json"), "changed");
 
     const auto unknown = run({"restore", "2000-01-01/snapshot_000000"});
     EXPECT_EQ(unknown.code, 1);
