@@ -100,7 +100,8 @@ TEST_F(BackupConfigTest, DefaultsAndFileRoundTripWithLabelsAndFieldOrder)
 
 TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFileOnce)
 {
-    const std::string good = Json::encodePretty(BackupConfig {}.toJson());
+    const Json::Value defaults = BackupConfig {}.toJson();
+    const std::string good = Json::encodePretty(defaults);
     ASSERT_TRUE(BackupConfig::decode(good));
 
     auto variant = [&](auto edit) {
@@ -109,7 +110,8 @@ TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFil
         return BackupConfig::decode(json.dump());
     };
     EXPECT_FALSE(variant([](auto &j) { j["backupInterval"] = "hourly"; }));
-    EXPECT_FALSE(variant([](auto &j) { j.erase("shouldIncludeSubdirectories"); }));
+    for (const auto &[key, value] : defaults.items())
+        EXPECT_FALSE(variant([&](auto &j) { j.erase(key); })) << "no default for " << key;
     EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = "30"; }));
     EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = 30.5; }));
     EXPECT_FALSE(variant([](auto &j) { j["shouldIncludeSubdirectories"] = 1; }));
