@@ -142,7 +142,9 @@ TEST_F(CliTest, UsageErrorsExitTwo)
     }
     EXPECT_FALSE(fs::exists(dest)) << "nothing ran";
     EXPECT_FALSE(fs::exists(TemplateService::defaultLibraryFilePath()));
-    EXPECT_NE(run({"--help"}).out.find("templates"), std::string::npos);
+    const auto help = run({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("templates"), std::string::npos);
     EXPECT_EQ(run({"templates", "--help"}).code, 0);
     EXPECT_EQ(run({"--version"}).out, "velkaro-backup-cli " VELKARO_VERSION "\n");
 }
@@ -158,12 +160,9 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminal)
     }
     std::string screen;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break; // EIO once the child has closed the terminal
+    // Reading ends with EIO once the child has closed the terminal.
+    for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
         screen.append(buffer, static_cast<std::size_t>(n));
-    }
     ::close(master);
     int status = 0;
     ::waitpid(pid, &status, 0);
