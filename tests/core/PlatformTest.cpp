@@ -83,16 +83,11 @@ TEST_F(FileSystemTest, AtomicWriteKeepsModeAndOldContentOnFailureAndLeavesNoTemp
 {
     const fs::path file = root / "deep/er/file.json";
     ASSERT_TRUE(FileSystem::writeFileAtomically(file, "one"));
-    EXPECT_EQ(readText(file), "one");
     ::chmod(file.c_str(), 0600);
     ASSERT_TRUE(FileSystem::writeFileAtomically(file, "two"));
     EXPECT_EQ(readText(file), "two");
-    struct stat st {};
-    ASSERT_EQ(::stat(file.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    auto entries = FileSystem::listDirectory(file.parent_path());
-    ASSERT_TRUE(entries);
-    EXPECT_EQ(entries->size(), 1u) << "no temporary file is left behind";
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
+    EXPECT_EQ(FileSystem::listDirectory(file.parent_path())->size(), 1u) << "no temporary file is left behind";
 
     // A folder in the way makes the final rename fail after the temporary file was written.
     const fs::path target = root / "d/history.json";
@@ -116,12 +111,7 @@ TEST_F(FileSystemTest, ListingIsSortedWithHiddenEntriesAndReadErrorsNameThePath)
     writeText(root / "d/b.txt", "");
     writeText(root / "d/.hidden", "");
     writeText(root / "d/a/x", "");
-    auto entries = FileSystem::listDirectory(root / "d");
-    ASSERT_TRUE(entries);
-    std::vector<std::string> names;
-    for (const auto &p : *entries)
-        names.push_back(p.filename().string());
-    EXPECT_EQ(names, (std::vector<std::string> {".hidden", "a", "b.txt"}));
+    EXPECT_EQ(FileSystem::listDirectory(root / "d"), (std::vector {root / "d/.hidden", root / "d/a", root / "d/b.txt"}));
     EXPECT_FALSE(FileSystem::listDirectory(root / "d/b.txt"));
     EXPECT_FALSE(FileSystem::listDirectory(root / "missing"));
 
