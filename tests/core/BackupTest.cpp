@@ -30,13 +30,6 @@ protected:
         return out;
     }
 
-    static unsigned mode(const fs::path &p)
-    {
-        struct stat st {};
-        ::lstat(p.c_str(), &st);
-        return st.st_mode & 07777;
-    }
-
     ScopedTimeZone tz {"JST-9"};
     TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
     BackupService service {[this] { return now; }, 100ms};
@@ -129,16 +122,16 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
 
     ASSERT_TRUE(run());
     const fs::path folder = dest / "snapshots/2025-03-04/snapshot_091500";
-    EXPECT_EQ(mode(folder / "data/sub/run.json"), 0750u);
-    EXPECT_EQ(mode(folder / "data/GEMINI.md"), 0604u);
+    EXPECT_EQ(fs::status(folder / "data/sub/run.json").permissions(), fs::perms(0750));
+    EXPECT_EQ(fs::status(folder / "data/GEMINI.md").permissions(), fs::perms(0604));
     struct stat st {};
     ::stat((folder / "data/sub/run.json").c_str(), &st);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     for (const fs::path &made : {root / "outer/new", dest, dest / "snapshots", folder.parent_path(), folder,
                                  folder / "data", folder / "data/sub"})
-        EXPECT_EQ(mode(made), 0700u) << made;
-    EXPECT_NE(mode(root / "outer"), 0700u) << "a folder the run did not create is left as it is";
+        EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
+    EXPECT_NE(fs::status(root / "outer").permissions(), fs::perms::owner_all) << "a folder the run did not create stays";
 }
 
 TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
