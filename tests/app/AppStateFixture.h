@@ -13,18 +13,14 @@ namespace velkaro::test {
 
 // An AppState over real services in a temporary home: sources in ~/.gemini, the store in root/dest,
 // a wall clock for the scheduler that only the test moves, and quick heartbeats.
-class AppStateFixture : public TempDirTest
+class AppStateFixture : public StoreTest
 {
 protected:
     void SetUp() override
     {
-        TempDirTest::SetUp();
-        source = home / ".gemini";
-        dest = root / "dest";
-        writeText(source / "GEMINI.md", "# rules");
-        writeText(source / "settings.json", "{}");
-        config.sourceDirectories = {source.string()};
-        config.destinationDirectory = dest.string();
+        StoreTest::SetUp();
+        writeText(src / "GEMINI.md", "# rules");
+        writeText(src / "settings.json", "{}");
     }
 
     void TearDown() override
@@ -71,6 +67,14 @@ protected:
         drainEvents();
     }
 
+    void manualBackups(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            state->performManualBackup();
+            settle();
+        }
+    }
+
     // Lets the scheduler check the clock `count` more times, then delivers what the checks queued.
     void heartbeats(int count = 2)
     {
@@ -81,9 +85,6 @@ protected:
 
     std::string status() const { return state->statusMessage().value_or("<none>"); }
 
-    fs::path source;
-    fs::path dest;
-    BackupConfig config;
     std::optional<std::string> rawConfig; // written instead of `config` when set
     FakeClock clock;
     std::atomic<int> engineTicks = 0;

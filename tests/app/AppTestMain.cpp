@@ -1,17 +1,5 @@
-#include "AppTestSupport.h"
-
 #include <QCoreApplication>
 #include <gtest/gtest.h>
-
-namespace velkaro::test {
-
-void drainEvents()
-{
-    QCoreApplication::sendPostedEvents();
-    QCoreApplication::processEvents();
-}
-
-} // namespace velkaro::test
 
 // HOME and XDG_CONFIG_HOME already point at the sandbox (TestSupport.cpp sets them before main).
 int main(int argc, char **argv)

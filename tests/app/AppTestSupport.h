@@ -2,6 +2,7 @@
 
 #include "TestSupport.h"
 
+#include <QCoreApplication>
 #include <QTest>
 
 #include <chrono>
@@ -24,6 +25,10 @@ inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = 10000)
 }
 
 // Delivers every event posted so far (queued calls included) without waiting for anything new.
-void drainEvents();
+inline void drainEvents()
+{
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+}
 
 } // namespace velkaro::test

@@ -19,12 +19,10 @@ protected:
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
         process.start(QStringLiteral("desktop-file-validate"), {QString::fromStdString(file.string())});
-        if (!process.waitForFinished(30000))
-            return "desktop-file-validate did not finish";
+        const bool finished = process.waitForFinished(30000);
         const std::string out = process.readAll().toStdString();
-        if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
-            return out.empty() ? "desktop-file-validate failed" : out;
-        return out;
+        const bool valid = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        return valid ? out : "desktop-file-validate failed: " + out;
     }
 };
 

@@ -23,71 +23,30 @@ struct Posted
 
 std::string runDunstctl(const QStringList &args)
 {
-    QProcess process;
+    QProcess process; // killed on destruction if it hangs
     process.start(QStringLiteral("dunstctl"), args);
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(1000);
-        return {};
-    }
-    return process.readAllStandardOutput().toStdString();
+    return process.waitForFinished(10000) ? process.readAllStandardOutput().toStdString() : std::string();
 }
 
-// What dunst has shown, oldest first. Shown notifications are closed first so that they reach history.
-std::vector<Posted> dunstHistory()
+// What dunst has shown after the notification `after`, oldest first. Shown notifications are closed first so
+// that they reach history.
+std::vector<Posted> dunstHistory(qint64 after = 0)
 {
     runDunstctl({QStringLiteral("close-all")});
     const QJsonDocument doc
         = QJsonDocument::fromJson(QByteArray::fromStdString(runDunstctl({QStringLiteral("history")})));
     std::vector<Posted> out;
     for (const QJsonValue entry : doc.object().value(QStringLiteral("data")).toArray().at(0).toArray()) {
-        const QJsonObject o = entry.toObject();
         auto field = [&](const char *key) {
-            return o.value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
+            return entry.toObject().value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
         };
-        out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
-            field("summary").toString().toStdString(), field("body").toString().toStdString()});
+        if (field("id").toInteger() > after)
+            out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
+                field("summary").toString().toStdString(), field("body").toString().toStdString()});
     }
     std::sort(out.begin(), out.end(), [](const Posted &a, const Posted &b) { return a.id < b.id; });
     return out;
 }
-
-// Reads what dunst received since the test began.
-class DunstWatcher
-{
-public:
-    // False when no notification server runs on this session bus.
-    bool begin()
-    {
-        const auto *bus = QDBusConnection::sessionBus().interface();
-        if (!bus || !bus->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
-            return false;
-        const auto before = dunstHistory();
-        m_seenUpTo = before.empty() ? 0 : before.back().id;
-        return true;
-    }
-
-    std::vector<Posted> arrived() const
-    {
-        auto all = dunstHistory();
-        std::erase_if(all, [&](const Posted &p) { return p.id <= m_seenUpTo; });
-        return all;
-    }
-
-    // Waits until at least `count` notifications have arrived; returns all that did.
-    std::vector<Posted> await(std::size_t count) const
-    {
-        std::vector<Posted> got;
-        waitUntil([&] {
-            got = arrived();
-            return got.size() >= count;
-        });
-        return got;
-    }
-
-private:
-    qint64 m_seenUpTo = 0;
-};
 
 // AppState's notifications, posted on the private session bus to a real server.
 class AppStateNotificationTest : public AppStateFixture
@@ -97,8 +56,22 @@ protected:
     {
         AppStateFixture::SetUp();
         notifierBus.clear();
-        if (!dunst.begin())
+        const auto *bus = QDBusConnection::sessionBus().interface();
+        if (!bus || !bus->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
             GTEST_SKIP() << "no notification server (run through with-private-bus.sh --dunst)";
+        const auto before = dunstHistory();
+        seenUpTo = before.empty() ? 0 : before.back().id;
+    }
+
+    // Waits until at least `count` notifications have arrived since SetUp; returns all that did.
+    std::vector<Posted> await(std::size_t count) const
+    {
+        std::vector<Posted> got;
+        waitUntil([&] {
+            got = dunstHistory(seenUpTo);
+            return got.size() >= count;
+        });
+        return got;
     }
 
     void run(BackupTriggerType trigger)
@@ -114,7 +87,7 @@ protected:
         state->setConfig(edited); // in force at once, without saving
     }
 
-    DunstWatcher dunst;
+    qint64 seenUpTo = 0;
 };
 
 } // namespace
@@ -125,7 +98,7 @@ TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
     run(BackupTriggerType::manual); // a manual success posts nothing
     run(BackupTriggerType::scheduled);
     run(BackupTriggerType::scheduled);
-    auto got = dunst.await(2);
+    auto got = await(2);
     ASSERT_EQ(got.size(), 2u); // two runs, two notifications, neither replacing the other
     EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
     EXPECT_EQ(got[0].summary, "定期バックアップ完了");
@@ -138,7 +111,7 @@ TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
     run(BackupTriggerType::manual); // failure: posted, whatever the trigger
-    got = dunst.await(3);
+    got = await(3);
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[2].summary, "バックアップエラー");
     EXPECT_EQ(got[2].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
@@ -157,7 +130,7 @@ TEST_F(AppStateNotificationTest, PolicyNonePostsNothing)
     // A notification posted after those runs arrives after anything they could have posted.
     setPolicy(NotificationSettingMode::all);
     run(BackupTriggerType::scheduled);
-    const auto got = dunst.await(1);
+    const auto got = await(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].summary, "定期バックアップ完了");
 }

@@ -1,10 +1,10 @@
 #include "Models/BackupConfig.h"
+#include "Models/PromptTemplate.h"
 #include "Platform/FileSystem.h"
 #include "Services/BackupService.h"
+#include "Services/TemplateService.h"
 #include "TestSupport.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,48 +14,20 @@ using namespace velkaro::test;
 
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
 class CliTest : public TempDirTest
 {
 protected:
     void SetUp() override
     {
         TempDirTest::SetUp();
+        service = TemplateService {}; // now on the test's own XDG_CONFIG_HOME
         src = home / ".gemini";
         dest = home / "Documents/VelkaroAntigraviti_Backups";
         writeText(src / "GEMINI.md", "# hi\n");
         writeText(src / "settings.json", "{}");
     }
 
-    static std::vector<char *> argv(std::vector<std::string> &args)
-    {
-        std::vector<char *> out {const_cast<char *>(VELKARO_CLI)};
-        for (auto &a : args)
-            out.push_back(a.data());
-        out.push_back(nullptr);
-        return out;
-    }
-
-    // Runs the tool with stdout and stderr going to files (so neither is a terminal).
-    Outcome run(std::vector<std::string> args)
-    {
-        const fs::path out = root / "out.txt", err = root / "err.txt";
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            ::dup2(::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            ::execv(VELKARO_CLI, argv(args).data());
-            ::_exit(127);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readText(out), readText(err)};
-    }
+    ProcessResult run(std::vector<std::string> args) { return runProcess(VELKARO_CLI, std::move(args), root); }
 
     std::string onlyId()
     {
@@ -63,8 +35,16 @@ protected:
         return history.empty() ? std::string() : history.front().id;
     }
 
+    void configureSources(std::vector<std::string> sources)
+    {
+        BackupConfig config;
+        config.sourceDirectories = std::move(sources);
+        ASSERT_TRUE(config.writeFile());
+    }
+
     ScopedTimeZone tz {"UTC0"};
     fs::path src, dest;
+    TemplateService service;
 };
 
 } // namespace
@@ -80,12 +60,9 @@ TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShow)
     const auto list = run({"list", "--json"});
     EXPECT_EQ(list.code, 0);
     EXPECT_EQ(list.out, history + "\n");
-    EXPECT_EQ(decodeSnapshotList(list.out), decodeSnapshotList(history));
 
     const std::string id = onlyId();
-    const auto show = run({"show", id, "--json"});
-    EXPECT_EQ(show.code, 0);
-    EXPECT_EQ(BackupSnapshot::decode(show.out), decodeSnapshotList(history)->front());
+    EXPECT_EQ(BackupSnapshot::decode(run({"show", id, "--json"}).out), decodeSnapshotList(history)->front());
     const auto text = run({"show", id});
     EXPECT_NE(text.out.find("ファイル数: 2 件"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("  settings.json\n"), std::string::npos);
@@ -116,6 +93,15 @@ TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
     EXPECT_EQ(failed.code, 1);
     EXPECT_EQ(failed.out, "");
     EXPECT_TRUE(failed.err.starts_with("バックアップ失敗: ")) << failed.err;
+
+    // A busy store is reported, not waited for forever.
+    config.destinationDirectory = dest.string();
+    ASSERT_TRUE(config.writeFile());
+    auto held = StoreLock::acquire(dest);
+    ASSERT_TRUE(held);
+    const auto busy = run({"backup"});
+    EXPECT_EQ(busy.code, 1);
+    EXPECT_EQ(busy.err, "バックアップ失敗: 別の処理がバックアップ先を使用中です\n");
 }
 
 TEST_F(CliTest, RestoreAndDelete)
@@ -130,7 +116,6 @@ TEST_F(CliTest, RestoreAndDelete)
     EXPECT_EQ(restore.out, "復元前のセーフティバックアップを作成中...\n復元中: GEMINI.md\n復元完了 (1 件)\n"
                            "1 件のファイルを正常に復元しました！\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
-    EXPECT_EQ(readText(src / "settings.json"), "changed");
 
     const auto unknown = run({"restore", "2000-01-01/snapshot_000000"});
     EXPECT_EQ(unknown.code, 1);
@@ -145,53 +130,39 @@ TEST_F(CliTest, RestoreAndDelete)
 
 TEST_F(CliTest, UsageErrorsExitTwo)
 {
-    for (const auto &args : std::vector<std::vector<std::string>> {{},
-                                                                   {"bogus"},
-                                                                   {"list", "extra"},
-                                                                   {"list", "--bogus"},
-                                                                   {"show"},
-                                                                   {"restore"},
-                                                                   {"restore", "id", "--scope"},
-                                                                   {"restore", "id", "--scope", "all-of-it"},
-                                                                   {"delete", "a", "b"},
-                                                                   {"backup", "--json"}}) {
+    for (const auto &args : std::vector<std::vector<std::string>> {
+             {}, {"bogus"}, {"list", "extra"}, {"list", "--bogus"}, {"show"}, {"restore"}, {"restore", "id", "--scope"},
+             {"restore", "id", "--scope", "all-of-it"}, {"delete", "a", "b"}, {"backup", "--json"}, {"templates"},
+             {"templates", "bogus"}, {"templates", "apply"}, {"templates", "list", "--xml"},
+             {"templates", "import", "extra"}}) {
         const auto outcome = run(args);
         EXPECT_EQ(outcome.code, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(outcome.out, "");
         EXPECT_NE(outcome.err.find("使い方: velkaro-backup-cli"), std::string::npos);
     }
     EXPECT_FALSE(fs::exists(dest)) << "nothing ran";
-    EXPECT_EQ(run({"--help"}).code, 0);
+    EXPECT_FALSE(fs::exists(TemplateService::defaultLibraryFilePath()));
+    const auto help = run({"--help"});
+    EXPECT_EQ(help.code, 0);
+    EXPECT_NE(help.out.find("templates"), std::string::npos);
+    EXPECT_EQ(run({"templates", "--help"}).code, 0);
     EXPECT_EQ(run({"--version"}).out, "velkaro-backup-cli " VELKARO_VERSION "\n");
-}
-
-TEST_F(CliTest, BusyStoreIsReportedNotWaitedForForever)
-{
-    auto held = StoreLock::acquire(dest);
-    ASSERT_TRUE(held);
-    const auto busy = run({"backup"});
-    EXPECT_EQ(busy.code, 1);
-    EXPECT_EQ(busy.err, "バックアップ失敗: 別の処理がバックアップ先を使用中です\n");
 }
 
 TEST_F(CliTest, ProgressBarOnlyOnATerminal)
 {
-    std::vector<std::string> args {"backup"};
     int master = -1;
     const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        ::execv(VELKARO_CLI, argv(args).data());
+        ::execl(VELKARO_CLI, VELKARO_CLI, "backup", static_cast<char *>(nullptr));
         ::_exit(127);
     }
     std::string screen;
     char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break; // EIO once the child has closed the terminal
+    // Reading ends with EIO once the child has closed the terminal.
+    for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;)
         screen.append(buffer, static_cast<std::size_t>(n));
-    }
     ::close(master);
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -199,4 +170,74 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminal)
     EXPECT_NE(screen.find("\r["), std::string::npos) << screen;
     EXPECT_NE(screen.find("% GEMINI.md"), std::string::npos) << screen;
     EXPECT_NE(screen.find("バックアップ完了 (2 件"), std::string::npos) << screen;
+}
+
+TEST_F(CliTest, TemplatesListShowsTheLibraryAndWritesPresetsOnFirstStart)
+{
+    const ProcessResult plain = run({"templates", "list"});
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    const auto library = decodeTemplateList(readText(TemplateService::defaultLibraryFilePath()));
+    ASSERT_TRUE(library);
+    ASSERT_EQ(library->size(), 4u);
+    EXPECT_TRUE(plain.out.starts_with((*library)[0].id + "  [汎用プロンプト] 標準AIアシスタント (プリセット)\n"))
+        << plain.out;
+    EXPECT_EQ(std::ranges::count(plain.out, '\n'), 4);
+
+    EXPECT_EQ(decodeTemplateList(run({"templates", "list", "--json"}).out), library);
+
+    ASSERT_TRUE(service.saveTemplates({}));
+    EXPECT_EQ(run({"templates", "list"}).out, "テンプレートはありません。\n");
+}
+
+TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
+{
+    // Without config.json the default source folder is used.
+    const auto presets = service.loadTemplates();
+    ProcessResult r = run({"templates", "apply", presets[2].id});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "「シニアコードレビュアー」を GEMINI.md に適用したよ！\n");
+    EXPECT_EQ(readText(home / ".gemini/GEMINI.md"), presets[2].promptContent);
+
+    auto mine = TemplateService::makeImportedTemplate("本文", "/x");
+    mine.title = "自分用";
+    mine.targetFileName = "rules/GEMINI.md";
+    ASSERT_TRUE(service.saveTemplates({mine}));
+    configureSources({(root / "first").string(), (root / "second").string()});
+    std::string lowerId = mine.id;
+    std::ranges::transform(lowerId, lowerId.begin(), [](unsigned char c) { return std::tolower(c); });
+    r = run({"templates", "apply", lowerId});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "「自分用」を rules/GEMINI.md に適用したよ！\n");
+    EXPECT_EQ(readText(root / "first/rules/GEMINI.md"), "本文");
+    EXPECT_FALSE(fs::exists(root / "second"));
+
+    writeText(root / "file", "");
+    configureSources({(root / "file").string()});
+    r = run({"templates", "apply", mine.id});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.starts_with("適用失敗: ")) << r.err;
+    EXPECT_EQ(run({"templates", "apply", "no-such-id"}).code, 1);
+    configureSources({});
+    r = run({"templates", "apply", mine.id});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ソースフォルダが設定されていません。\n");
+}
+
+TEST_F(CliTest, TemplatesImportAppendsTheCurrentInstructionFile)
+{
+    const fs::path source = root / "src";
+    configureSources({source.string()});
+    ProcessResult r = run({"templates", "import"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "GEMINI.md が見つかりませんでした。\n");
+
+    writeText(source / "GEMINI.md", "");
+    r = run({"templates", "import"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "現在の GEMINI.md をテンプレートとして取り込みました！\n");
+    const auto library = service.loadTemplates();
+    ASSERT_EQ(library.size(), 5u);
+    EXPECT_EQ(library[4].title, "取込: 現在のGEMINI.md");
+    EXPECT_EQ(library[4].descriptionText, source.string() + "/GEMINI.md から取り込んだ設定");
+    EXPECT_EQ(library[4].promptContent, "");
 }

@@ -1,4 +1,3 @@
-#include "Services/BackupService.h"
 #include "Services/StoreLock.h"
 #include "TestSupport.h"
 
@@ -65,16 +64,7 @@ private:
     bool m_locked = false;
 };
 
-class StoreLockTest : public TempDirTest
-{
-protected:
-    void SetUp() override
-    {
-        TempDirTest::SetUp();
-        dest = root / "dest";
-    }
-    fs::path dest;
-};
+using StoreLockTest = StoreTest;
 
 } // namespace
 
@@ -89,15 +79,6 @@ TEST_F(StoreLockTest, SecondProcessIsRefusedAfterABoundedWait)
     EXPECT_EQ(refused.error().description, "別の処理がバックアップ先を使用中です");
     EXPECT_GE(waited, 300ms);
     EXPECT_LT(waited, 2s);
-
-    // Backup and deletion meet the same lock.
-    BackupConfig config;
-    config.destinationDirectory = dest.string();
-    const auto run = BackupService([] { return std::chrono::system_clock::now(); }, 50ms)
-                         .executeBackup(config, BackupTriggerType::manual, {});
-    ASSERT_FALSE(run);
-    EXPECT_TRUE(StoreLock::isBusy(run.error()));
-
     other.finish();
     EXPECT_TRUE(StoreLock::acquire(dest, 0ms));
 }

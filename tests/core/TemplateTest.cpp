@@ -18,17 +18,9 @@ PromptTemplate sample(std::string body = "# 見出し\n本文", std::string targ
         TemplateKind::custom, std::move(target), false, kMarch4, kMarch4 + std::chrono::hours(1)};
 }
 
-std::vector<std::string> ids(const std::vector<PromptTemplate> &list)
-{
-    std::vector<std::string> out;
-    for (const auto &t : list)
-        out.push_back(t.id);
-    return out;
-}
-
 } // namespace
 
-TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabels)
+TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabelsAndDecodingIsStrict)
 {
     const PromptTemplate tmpl = sample();
     const std::string text = Json::encodePretty(tmpl.toJson());
@@ -42,22 +34,12 @@ TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabels)
     EXPECT_EQ(PromptTemplate::decode(text), tmpl);
     EXPECT_EQ(std::hash<PromptTemplate> {}(*PromptTemplate::decode(text)), std::hash<PromptTemplate> {}(tmpl));
 
-    // Dates are stored to the second: a fractional time does not come back equal.
-    PromptTemplate fractional = tmpl;
-    fractional.createdAt += std::chrono::milliseconds(500);
-    const auto back = PromptTemplate::decode(Json::encodePretty(fractional.toJson()));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(back->createdAt, kMarch4);
-    EXPECT_NE(*back, fractional);
-
     // A hand-written lower-case id is read in the canonical form.
-    auto json = tmpl.toJson();
-    json["id"] = "0f8e2a5c-1b3d-4e6f-8a9b-0c1d2e3f4a5b";
-    EXPECT_EQ(PromptTemplate::fromJson(json), tmpl);
-}
+    auto lower = tmpl.toJson();
+    lower["id"] = "0f8e2a5c-1b3d-4e6f-8a9b-0c1d2e3f4a5b";
+    EXPECT_EQ(PromptTemplate::fromJson(lower), tmpl);
 
-TEST(PromptTemplateTest, DecodingHasNoDefaultsAndOneBadElementFailsTheList)
-{
+    // No member has a default, and one bad element fails the whole list.
     const Json::Value good = sample().toJson();
     for (const auto &[key, value] : good.items()) {
         Json::Value missing = good;
@@ -71,7 +53,6 @@ TEST(PromptTemplateTest, DecodingHasNoDefaultsAndOneBadElementFailsTheList)
     };
     EXPECT_FALSE(variant("kind", "custom"));
     EXPECT_EQ(variant("kind", "レビュー / 改善")->kind, TemplateKind::review);
-    EXPECT_FALSE(variant("createdAt", "2025-03-04T00:15:00.5Z"));
     EXPECT_FALSE(variant("isPresetTemplate", "false"));
     EXPECT_FALSE(variant("id", "not-a-uuid"));
 
@@ -87,42 +68,35 @@ TEST(PromptTemplateTest, DecodingHasNoDefaultsAndOneBadElementFailsTheList)
 TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
 {
     const auto first = presetTemplates();
-    const auto second = presetTemplates();
     ASSERT_EQ(first.size(), 4u);
-    std::set<std::string> allIds;
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(first[i].promptContent, second[i].promptContent);
-        allIds.insert({first[i].id, second[i].id});
-    }
-    EXPECT_EQ(allIds.size(), 8u);
+    const auto firstIds = ids(first), secondIds = ids(presetTemplates());
+    std::set<std::string> allIds(firstIds.begin(), firstIds.end());
+    allIds.insert(secondIds.begin(), secondIds.end());
+    EXPECT_EQ(allIds.size(), 8u) << "fresh ids on every call";
 
     const auto persona = soranePresetTemplates();
     ASSERT_EQ(persona.size(), 3u);
     std::vector<PromptTemplate> all = first;
     all.insert(all.end(), persona.begin(), persona.end());
+    std::vector<std::pair<TemplateKind, std::size_t>> shipped; // kind and length in bytes
     for (const auto &t : all) {
         EXPECT_EQ(t.targetFileName, "GEMINI.md");
         EXPECT_TRUE(t.isPresetTemplate);
         EXPECT_EQ(t.createdAt, t.updatedAt);
         EXPECT_FALSE(t.promptContent.ends_with('\n')) << t.title;
         EXPECT_TRUE(PromptTemplate::decode(Json::encodePretty(t.toJson()))) << "id " << t.id << " must be a UUID";
+        shipped.emplace_back(t.kind, t.promptContent.size());
     }
-
+    using enum TemplateKind;
+    EXPECT_EQ(shipped, (std::vector<std::pair<TemplateKind, std::size_t>> {{general, 279}, {coding, 572},
+                           {review, 313}, {general, 333}, {character, 2021}, {coding, 1352}, {general, 261}}));
     EXPECT_EQ(first[2].descriptionText, "セキュリティ、エッジケース、パフォーマンスを厳格に査読するプロンプト");
-    EXPECT_EQ((std::array {first[0].kind, first[1].kind, first[2].kind, first[3].kind}),
-        (std::array {TemplateKind::general, TemplateKind::coding, TemplateKind::review, TemplateKind::general}));
-    EXPECT_EQ((std::array {first[0].promptContent.size(), first[1].promptContent.size(), first[2].promptContent.size(),
-                  first[3].promptContent.size()}),
-        (std::array<std::size_t, 4> {279, 572, 313, 333}));
     EXPECT_TRUE(first[1].promptContent.starts_with("# Coding Quality & Architectural Guidelines\n\nPlease adhere"));
     EXPECT_TRUE(first[3].promptContent.ends_with("\n- 必要に応じてテストケースの提示とエッジケースの指摘を行います。"));
 
-    EXPECT_EQ(persona[0].kind, TemplateKind::character);
     EXPECT_EQ(std::ranges::count(persona[0].promptContent, '\n'), 22) << "23 lines";
     EXPECT_NE(persona[0].promptContent.find("お兄"), std::string::npos);
-    EXPECT_EQ(persona[1].promptContent.size(), 1352u);
     EXPECT_TRUE(persona[1].promptContent.ends_with("直ちにルールを再適用すること。"));
-    EXPECT_EQ(persona[2].promptContent.size(), 261u);
 }
 
 class TemplateServiceTest : public TempDirTest
@@ -209,8 +183,6 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
 {
     const fs::path folder = root / "src";
     EXPECT_EQ(service.readCurrentPrompt(folder), std::nullopt);
-    writeText(folder / "GEMINI.md", "");
-    EXPECT_EQ(service.readCurrentPrompt(folder), "");
     writeText(folder / "GEMINI.md", "# 指示\n");
     EXPECT_EQ(service.readCurrentPrompt(folder), "# 指示\n");
     writeText(folder / "GEMINI.md", "ok\xE3\x81");
@@ -224,11 +196,9 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
     EXPECT_EQ(
         std::tuple(a.kind, a.targetFileName, a.isPresetTemplate), std::tuple(TemplateKind::custom, "GEMINI.md", false));
     EXPECT_NE(a.id, b.id);
-}
 
-TEST(Utf8Test, RejectsMalformedSequences)
-{
     EXPECT_TRUE(isValidUTF8("日本語 abc \xF0\x9F\x98\x80"));
     for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE3\x81", "\x80", "\xFF"})
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
 }
+

@@ -2,17 +2,23 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <fstream>
+#include <spawn.h>
 #include <sstream>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace velkaro::test {
 
 namespace {
 
-fs::path makeSandbox()
+// A fresh folder made from `pattern`, with home/.config inside; HOME and XDG_CONFIG_HOME point there.
+fs::path makeHome(const fs::path &pattern)
 {
-    std::string tmpl = (fs::temp_directory_path() / "velkaro-test-XXXXXX").string();
+    std::string tmpl = pattern.string();
     if (!::mkdtemp(tmpl.data()))
         std::abort();
     const fs::path root(tmpl);
@@ -23,7 +29,7 @@ fs::path makeSandbox()
 }
 
 // Runs during static initialisation, before any test.
-const fs::path g_sandbox = makeSandbox();
+const fs::path g_sandbox = makeHome(fs::temp_directory_path() / "velkaro-test-XXXXXX");
 
 struct SandboxCleanup {
     ~SandboxCleanup()
@@ -35,20 +41,10 @@ struct SandboxCleanup {
 
 } // namespace
 
-const fs::path &sandboxRoot()
-{
-    return g_sandbox;
-}
-
 void TempDirTest::SetUp()
 {
-    std::string tmpl = (sandboxRoot() / "t-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    root = tmpl;
+    root = makeHome(g_sandbox / "t-XXXXXX");
     home = root / "home";
-    fs::create_directories(home / ".config");
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (home / ".config").c_str(), 1);
 }
 
 void TempDirTest::TearDown()
@@ -56,6 +52,39 @@ void TempDirTest::TearDown()
     std::error_code ec;
     fs::permissions(root, fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(root, ec);
+}
+
+void StoreTest::SetUp()
+{
+    TempDirTest::SetUp();
+    src = home / ".gemini";
+    dest = root / "dest";
+    config.sourceDirectories = {src.string()};
+    config.destinationDirectory = dest.string();
+}
+
+ProcessResult runProcess(const std::string &program, std::vector<std::string> args, const fs::path &scratch)
+{
+    std::vector<char *> argv {const_cast<char *>(program.c_str())};
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ProcessResult result;
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    result.out = readText(out);
+    result.err = readText(err);
+    return result;
 }
 
 void writeText(const fs::path &path, std::string_view text)

@@ -1,20 +1,21 @@
 #pragma once
 
 #include "Models/AppEnums.h"
+#include "Models/BackupConfig.h"
 
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velkaro::test {
 
 namespace fs = std::filesystem;
 
 // Every test binary points HOME and XDG_CONFIG_HOME at a private temporary folder before main() runs,
-// so no test can reach the real home folder. This returns that folder.
-const fs::path &sandboxRoot();
+// so no test can reach the real home folder.
 
 // A fresh, empty folder per test, with HOME and XDG_CONFIG_HOME inside it.
 class TempDirTest : public ::testing::Test
@@ -27,8 +28,39 @@ protected:
     fs::path home; // root/home, also $HOME
 };
 
+// A temporary home whose ~/.gemini is the only source, with the store in root/dest.
+class StoreTest : public TempDirTest
+{
+protected:
+    void SetUp() override;
+
+    fs::path src;  // home/.gemini
+    fs::path dest; // root/dest
+    BackupConfig config;
+};
+
 void writeText(const fs::path &path, std::string_view text);
 std::string readText(const fs::path &path);
+
+// The ids of a list of snapshots or templates, in order.
+template <class List>
+std::vector<std::string> ids(const List &list)
+{
+    std::vector<std::string> out;
+    for (const auto &item : list)
+        out.push_back(item.id);
+    return out;
+}
+
+struct ProcessResult {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with this process's environment, its stdout and stderr going to files in `scratch`
+// (so neither is a terminal).
+ProcessResult runProcess(const std::string &program, std::vector<std::string> args, const fs::path &scratch);
 
 // A local date-time in the current TZ, to build instants that tests can reason about.
 TimePoint localTime(int year, int month, int day, int hour, int minute, int second);
