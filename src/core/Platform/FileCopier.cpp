@@ -41,6 +41,32 @@ bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
+enum class KernelCopy { done, fallBack, failed };
+
+// Runs one kernel copy call until end of file. Falls back to plain reads when the method copies
+// nothing of a file that has content (some pseudo files) or is not supported here; in the latter case
+// `enabled` is cleared so that later files do not ask again.
+template<class Call>
+KernelCopy kernelCopy(const Call &call, std::int64_t size, std::int64_t &copied, bool &enabled)
+{
+    for (;;) {
+        const ssize_t n = call();
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0)
+            return copied == 0 && size > 0 ? KernelCopy::fallBack : KernelCopy::done;
+        if (errno == EINTR)
+            continue;
+        if (copied == 0 && isUnsupported(errno)) {
+            enabled = false;
+            return KernelCopy::fallBack;
+        }
+        return KernelCopy::failed;
+    }
+}
+
 } // namespace
 
 FileCopier::FileCopier() = default;
@@ -58,48 +84,15 @@ bool FileCopier::copyContent(int in, int out, std::int64_t size, std::int64_t &c
     }
 
     if (m_tryCopyRange) {
-        for (;;) {
-            const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
-            if (n > 0) {
-                copied += n;
-                continue;
-            }
-            if (n == 0) {
-                // Some pseudo files report a size but copy nothing here: let the plain loop read them.
-                if (copied == 0 && size > 0)
-                    break;
-                return true;
-            }
-            if (errno == EINTR)
-                continue;
-            if (copied == 0 && isUnsupported(errno)) {
-                m_tryCopyRange = false;
-                break;
-            }
-            return false;
-        }
+        const auto outcome = kernelCopy([&] { return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0); },
+                                        size, copied, m_tryCopyRange);
+        if (outcome != KernelCopy::fallBack)
+            return outcome == KernelCopy::done;
     }
-
     if (m_trySendfile && copied == 0) {
-        for (;;) {
-            const ssize_t n = ::sendfile(out, in, nullptr, kChunk);
-            if (n > 0) {
-                copied += n;
-                continue;
-            }
-            if (n == 0) {
-                if (copied == 0 && size > 0)
-                    break;
-                return true;
-            }
-            if (errno == EINTR)
-                continue;
-            if (copied == 0 && isUnsupported(errno)) {
-                m_trySendfile = false;
-                break;
-            }
-            return false;
-        }
+        const auto outcome = kernelCopy([&] { return ::sendfile(out, in, nullptr, kChunk); }, size, copied, m_trySendfile);
+        if (outcome != KernelCopy::fallBack)
+            return outcome == KernelCopy::done;
     }
 
     // Plain reads, from where the kernel copies left off (both advance the file offsets).
