@@ -129,11 +129,7 @@ int runBackupCommand(const std::vector<std::string> &args)
         printError("バックアップ失敗: " + run.error().description);
         return kExitFailure;
     }
-    std::string line = "バックアップ完了 (" + std::to_string(run->snapshot.filesCount) + " 件 • "
-        + run->snapshot.formattedSize();
-    if (run->skippedFileCount != 0)
-        line += "、" + std::to_string(run->skippedFileCount) + " 件はコピーできませんでした";
-    printLine(line + ")");
+    printLine(run->successMessage());
     return kExitSuccess;
 }
 
@@ -219,7 +215,7 @@ int runRestoreCommand(const std::vector<std::string> &args)
         printError("復元エラー: " + restored.error().description);
         return kExitFailure;
     }
-    printLine(std::to_string(*restored) + " 件のファイルを正常に復元しました！");
+    printLine(RestoreService::successMessage(*restored));
     return kExitSuccess;
 }
 

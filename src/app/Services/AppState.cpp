@@ -41,11 +41,6 @@ namespace {
 
 constexpr const char *kBusyRestoreText = "バックアップ処理の実行中です";
 
-std::string skippedSuffix(std::int64_t skipped)
-{
-    return skipped > 0 ? "、" + std::to_string(skipped) + " 件はコピーできませんでした" : std::string();
-}
-
 } // namespace
 
 AppState::AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
@@ -177,12 +172,10 @@ void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &
     if (m_backupState.isRunning())
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
-    const std::string suffix = skippedSuffix(run.skippedFileCount);
-    setStatusMessage("バックアップ完了 (" + std::to_string(snapshot.filesCount) + " 件 • " + snapshot.formattedSize()
-        + suffix + ")");
+    setStatusMessage(run.successMessage());
     if (trigger == BackupTriggerType::scheduled) {
         sendNotification("定期バックアップ完了",
-            std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + suffix, false);
+            std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(), false);
     }
 }
 
@@ -216,7 +209,7 @@ void AppState::finishRestore(const Result<std::int64_t> &result, const RestoreCo
     m_restoreRunning = false;
     if (result) {
         loadHistory(); // brings in the safety snapshot the restore took
-        setStatusMessage(std::to_string(*result) + " 件のファイルを正常に復元しました！");
+        setStatusMessage(RestoreService::successMessage(*result));
     } else {
         setStatusMessage("復元エラー: " + result.error().description);
     }

@@ -182,6 +182,17 @@ private:
 
 } // namespace
 
+std::string BackupRun::skippedFilesSuffix() const
+{
+    return skippedFileCount > 0 ? "、" + std::to_string(skippedFileCount) + " 件はコピーできませんでした" : std::string();
+}
+
+std::string BackupRun::successMessage() const
+{
+    return "バックアップ完了 (" + std::to_string(snapshot.filesCount) + " 件 • " + snapshot.formattedSize()
+        + skippedFilesSuffix() + ")";
+}
+
 BackupService::BackupService(Clock clock, std::chrono::milliseconds lockWait)
     : m_clock(std::move(clock))
     , m_lockWait(lockWait)

@@ -22,6 +22,12 @@ struct BackupRun {
     BackupSnapshot snapshot;
     std::int64_t skippedFileCount = 0; // collected files that could not be copied
     std::vector<std::string> removedSnapshotIds; // what retention removed (also gone from history.json)
+
+    // "、N 件はコピーできませんでした" when files were skipped, else empty.
+    std::string skippedFilesSuffix() const;
+    // The line the application and the command-line tool show for a successful run:
+    // "バックアップ完了 (N 件 • size)", with the skipped-files suffix before the closing parenthesis.
+    std::string successMessage() const;
 };
 
 using BackupProgressHandler = std::function<void(const BackupExecutionState &)>;

@@ -29,6 +29,11 @@ std::string temporaryNameFor(const std::string &target)
 
 } // namespace
 
+std::string RestoreService::successMessage(std::int64_t count)
+{
+    return std::to_string(count) + " 件のファイルを正常に復元しました！";
+}
+
 RestoreService::RestoreService(BackupService backupService)
     : m_backupService(std::move(backupService))
 {

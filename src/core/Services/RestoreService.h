@@ -23,6 +23,9 @@ public:
 
     explicit RestoreService(BackupService backupService = {});
 
+    // What the application and the command-line tool show after restoring `count` files.
+    static std::string successMessage(std::int64_t count);
+
     // Under the store lock: the safety snapshot, then every recorded file that `scope` admits, each
     // replacing its target in one rename. Fails with 404 (unsafe id or no data folder), 400 (no source
     // folder), 500 (no safety snapshot) or the lock's busy error. Returns the number of files restored.
