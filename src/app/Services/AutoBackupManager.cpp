@@ -11,6 +11,11 @@ constexpr auto kLogindPath = "/org/freedesktop/login1";
 constexpr auto kLogindInterface = "org.freedesktop.login1.Manager";
 constexpr auto kPrepareForSleep = "PrepareForSleep";
 
+TimePoint::duration toDuration(double seconds)
+{
+    return std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(seconds));
+}
+
 } // namespace
 
 AutoBackupManager::AutoBackupManager(std::function<void()> onTriggerBackup, Options options, QObject *parent)
@@ -49,8 +54,7 @@ void AutoBackupManager::updateSchedule(BackupInterval interval)
     const auto seconds = timeIntervalInSeconds(interval);
     if (!seconds)
         return;
-    setNextScheduledDate(
-        now() + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
+    setNextScheduledDate(now() + toDuration(*seconds));
     m_heartbeatTimer.start(m_options.firstHeartbeat);
 }
 
@@ -90,8 +94,7 @@ void AutoBackupManager::checkAndTriggerBackupIfNeeded()
     if (current < *m_nextScheduledDate)
         return;
     // Measured from the check, not from the missed due time: runs missed while asleep are not made up.
-    setNextScheduledDate(
-        current + std::chrono::duration_cast<TimePoint::duration>(std::chrono::duration<double>(*seconds)));
+    setNextScheduledDate(current + toDuration(*seconds));
     // Asynchronously, and only while this manager still exists (the queued call dies with it).
     QMetaObject::invokeMethod(
         this,
