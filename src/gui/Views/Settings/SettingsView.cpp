@@ -1,0 +1,18 @@
+#include "Views/Settings/SettingsView.h"
+
+#include "Services/AppState.h"
+
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace velkaro {
+
+SettingsView::SettingsView(AppState &state, QWidget *parent)
+    : QWidget(parent)
+    , m_state(state)
+{
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(new QLabel(QStringLiteral("準備中..."), this), 0, Qt::AlignCenter);
+}
+
+} // namespace velkaro
