@@ -1,18 +1,371 @@
 #include "Views/Templates/TemplateManagerView.h"
 
+#include "Platform/Formatters.h"
 #include "Services/AppState.h"
 
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QStyle>
+#include <QToolButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+#include <chrono>
+
 namespace velkaro {
+namespace {
+
+QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
+
+const QString alertTitle = QStringLiteral("テンプレート操作");
+
+QWidget *captioned(const QString &caption, QWidget *control, QWidget *parent)
+{
+    auto *box = new QWidget(parent);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(4);
+    auto *label = new QLabel(caption, box);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->setBuddy(control);
+    layout->addWidget(label);
+    layout->addWidget(control);
+    return box;
+}
+
+} // namespace
 
 TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
+    , m_alert([](QWidget *p, const QString &title, const QString &message) {
+        QMessageBox::information(p, title, message, QMessageBox::Ok);
+    })
+    , m_confirm([](QWidget *p, const QString &title, const QString &message) {
+        return QMessageBox::question(p, title, message, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
+    })
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("準備中..."), this), 0, Qt::AlignCenter);
+    auto *outer = new QHBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *splitter = new QSplitter(Qt::Horizontal, this);
+    outer->addWidget(splitter);
+
+    // The list pane.
+    auto *left = new QWidget(splitter);
+    left->setMinimumWidth(260);
+    left->setMaximumWidth(320);
+    auto *leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    leftLayout->setSpacing(0);
+    auto *headerRow = new QWidget(left);
+    headerRow->setAutoFillBackground(true);
+    headerRow->setBackgroundRole(QPalette::Base);
+    auto *headerLayout = new QHBoxLayout(headerRow);
+    headerLayout->setContentsMargins(14, 14, 14, 14);
+    auto *listTitle = new QLabel(QStringLiteral("プロンプト一覧"), headerRow);
+    QFont headline = listTitle->font();
+    headline.setBold(true);
+    listTitle->setFont(headline);
+    headerLayout->addWidget(listTitle);
+    headerLayout->addStretch();
+    m_createButton = new QToolButton(headerRow);
+    m_createButton->setAutoRaise(true);
+    m_createButton->setText(QStringLiteral("+"));
+    m_createButton->setIcon(QIcon::fromTheme(QStringLiteral("list-add")));
+    m_createButton->setToolTip(QStringLiteral("新しいテンプレートを作成"));
+    m_createButton->setAccessibleName(QStringLiteral("新しいテンプレートを作成"));
+    headerLayout->addWidget(m_createButton);
+    leftLayout->addWidget(headerRow);
+    auto *line1 = new QFrame(left);
+    line1->setFrameShape(QFrame::HLine);
+    leftLayout->addWidget(line1);
+    m_list = new QListWidget(left);
+    m_list->setAccessibleName(QStringLiteral("プロンプト一覧"));
+    m_list->setFrameShape(QFrame::NoFrame);
+    leftLayout->addWidget(m_list, 1);
+    auto *line2 = new QFrame(left);
+    line2->setFrameShape(QFrame::HLine);
+    leftLayout->addWidget(line2);
+    m_importButton = new QPushButton(QStringLiteral("現在の GEMINI.md から取込"), left);
+    m_importButton->setIcon(QIcon::fromTheme(QStringLiteral("document-import")));
+    m_importButton->setFlat(true);
+    leftLayout->addWidget(m_importButton);
+
+    // The editor pane.
+    auto *right = new QWidget(splitter);
+    right->setMinimumWidth(460);
+    right->setAutoFillBackground(true);
+    right->setBackgroundRole(QPalette::Window);
+    auto *rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(20, 20, 20, 20);
+    rightLayout->setSpacing(14);
+    auto *editorHeader = new QHBoxLayout();
+    m_header = new QLabel(right);
+    QFont title3 = m_header->font();
+    title3.setBold(true);
+    title3.setPointSizeF(title3.pointSizeF() * 1.3);
+    m_header->setFont(title3);
+    editorHeader->addWidget(m_header);
+    m_unsavedMark = new QLabel(QStringLiteral("未保存"), right);
+    m_unsavedMark->setForegroundRole(QPalette::Highlight);
+    m_unsavedMark->setVisible(false);
+    editorHeader->addWidget(m_unsavedMark);
+    editorHeader->addStretch(1);
+    m_applyButton = new QPushButton(QStringLiteral("GEMINI.md に適用"), right);
+    m_applyButton->setIcon(QIcon::fromTheme(QStringLiteral("emblem-default")));
+    m_applyButton->setDefault(true);
+    m_saveButton = new QPushButton(QStringLiteral("保存"), right);
+    m_deleteButton = new QPushButton(right);
+    m_deleteButton->setIcon(QIcon::fromTheme(QStringLiteral("edit-delete")));
+    if (m_deleteButton->icon().isNull())
+        m_deleteButton->setText(QStringLiteral("削除"));
+    m_deleteButton->setAccessibleName(QStringLiteral("削除"));
+    m_deleteButton->setToolTip(QStringLiteral("削除"));
+    editorHeader->addWidget(m_applyButton);
+    editorHeader->addWidget(m_saveButton);
+    editorHeader->addWidget(m_deleteButton);
+    rightLayout->addLayout(editorHeader);
+
+    m_titleField = new QLineEdit(right);
+    m_titleField->setPlaceholderText(QStringLiteral("テンプレートタイトル"));
+    m_titleField->setAccessibleName(QStringLiteral("タイトル"));
+    m_kindChoice = new QComboBox(right);
+    m_kindChoice->setAccessibleName(QStringLiteral("種別"));
+    for (TemplateKind kind : allCases<TemplateKind>())
+        m_kindChoice->addItem(qs(rawValue(kind)), int(kind));
+    m_targetField = new QLineEdit(right);
+    m_targetField->setPlaceholderText(QStringLiteral("GEMINI.md"));
+    m_targetField->setAccessibleName(QStringLiteral("反映先ファイル名"));
+    m_targetField->setFixedWidth(130);
+    auto *fieldRow = new QHBoxLayout();
+    fieldRow->setSpacing(12);
+    fieldRow->addWidget(captioned(QStringLiteral("タイトル"), m_titleField, right), 1);
+    fieldRow->addWidget(captioned(QStringLiteral("種別"), m_kindChoice, right));
+    fieldRow->addWidget(captioned(QStringLiteral("反映先ファイル名"), m_targetField, right));
+    rightLayout->addLayout(fieldRow);
+    m_descriptionField = new QLineEdit(right);
+    m_descriptionField->setPlaceholderText(QStringLiteral("テンプレートの説明や用途"));
+    m_descriptionField->setAccessibleName(QStringLiteral("説明"));
+    rightLayout->addWidget(captioned(QStringLiteral("説明"), m_descriptionField, right));
+    m_contentEditor = new QPlainTextEdit(right);
+    m_contentEditor->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_contentEditor->setAccessibleName(QStringLiteral("プロンプト本文 (Markdown)"));
+    m_contentEditor->setBackgroundRole(QPalette::Base);
+    m_contentEditor->document()->setDocumentMargin(8);
+    auto *body = captioned(QStringLiteral("プロンプト本文 (Markdown)"), m_contentEditor, right);
+    static_cast<QVBoxLayout *>(body->layout())->setSpacing(6);
+    rightLayout->addWidget(body, 1);
+
+    splitter->addWidget(left);
+    splitter->addWidget(right);
+    splitter->setStretchFactor(1, 1);
+    splitter->setChildrenCollapsible(false);
+
+    setTabOrder(m_createButton, m_list);
+    setTabOrder(m_list, m_importButton);
+    setTabOrder(m_importButton, m_titleField);
+    setTabOrder(m_titleField, m_kindChoice);
+    setTabOrder(m_kindChoice, m_targetField);
+    setTabOrder(m_targetField, m_descriptionField);
+    setTabOrder(m_descriptionField, m_contentEditor);
+    setTabOrder(m_contentEditor, m_applyButton);
+    setTabOrder(m_applyButton, m_saveButton);
+    setTabOrder(m_saveButton, m_deleteButton);
+
+    connect(m_createButton, &QToolButton::clicked, this, &TemplateManagerView::createTemplate);
+    connect(m_importButton, &QPushButton::clicked, this, &TemplateManagerView::importTemplate);
+    connect(m_applyButton, &QPushButton::clicked, this, &TemplateManagerView::applyTemplate);
+    connect(m_saveButton, &QPushButton::clicked, this, &TemplateManagerView::saveTemplate);
+    connect(m_deleteButton, &QPushButton::clicked, this, &TemplateManagerView::deleteTemplate);
+    connect(m_titleField, &QLineEdit::textChanged, this, &TemplateManagerView::updateHeader);
+    connect(m_titleField, &QLineEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
+    connect(m_descriptionField, &QLineEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
+    connect(m_targetField, &QLineEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
+    connect(m_contentEditor, &QPlainTextEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
+    connect(m_kindChoice, &QComboBox::currentIndexChanged, this, &TemplateManagerView::updateUnsavedMark);
+    connect(m_list, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
+        if (!m_rebuilding && item)
+            select(ss(item->data(Qt::UserRole).toString()));
+    });
+    connect(&m_state, &AppState::templatesChanged, this, [this] {
+        rebuildList();
+        updateUnsavedMark();
+    });
+
+    rebuildList();
+    m_deleteButton->setVisible(true);
+    updateHeader();
+}
+
+void TemplateManagerView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (event->spontaneous())
+        return;
+    // Shown anew: the editing copy starts over from the first template.
+    m_selectedId.reset();
+    m_isPreset = false;
+    m_titleField->clear();
+    m_descriptionField->clear();
+    m_contentEditor->clear();
+    m_kindChoice->setCurrentIndex(m_kindChoice->findData(int(TemplateKind::custom)));
+    m_targetField->setText(QStringLiteral("GEMINI.md"));
+    m_deleteButton->setVisible(true);
+    rebuildList();
+    if (!m_state.templates().empty())
+        select(m_state.templates().front().id);
+}
+
+void TemplateManagerView::rebuildList()
+{
+    m_rebuilding = true;
+    m_list->clear();
+    for (const PromptTemplate &tmpl : m_state.templates()) {
+        QString text = qs(tmpl.title);
+        if (tmpl.isPresetTemplate)
+            text += QStringLiteral("  [プリセット]");
+        text += QLatin1Char('\n') + qs(tmpl.descriptionText);
+        auto *item = new QListWidgetItem(text, m_list);
+        item->setData(Qt::UserRole, qs(tmpl.id));
+        item->setToolTip(qs(tmpl.descriptionText));
+        if (m_selectedId && tmpl.id == *m_selectedId)
+            m_list->setCurrentItem(item);
+    }
+    m_rebuilding = false;
+}
+
+void TemplateManagerView::select(const std::string &id)
+{
+    const auto &all = m_state.templates();
+    auto it = std::ranges::find(all, id, &PromptTemplate::id);
+    if (it == all.end())
+        return;
+    m_selectedId = id;
+    m_isPreset = it->isPresetTemplate;
+    m_titleField->setText(qs(it->title));
+    m_descriptionField->setText(qs(it->descriptionText));
+    m_contentEditor->setPlainText(qs(it->promptContent));
+    m_kindChoice->setCurrentIndex(m_kindChoice->findData(int(it->kind)));
+    m_targetField->setText(qs(it->targetFileName));
+    m_deleteButton->setVisible(!m_isPreset);
+    m_rebuilding = true;
+    for (int row = 0; row < m_list->count(); ++row) {
+        if (m_list->item(row)->data(Qt::UserRole).toString() == qs(id))
+            m_list->setCurrentRow(row);
+    }
+    m_rebuilding = false;
+    updateHeader();
+    updateUnsavedMark();
+}
+
+void TemplateManagerView::updateHeader()
+{
+    const QString title = m_titleField->text();
+    m_header->setText(title.isEmpty() ? QStringLiteral("テンプレート編集") : title);
+}
+
+bool TemplateManagerView::hasUnsavedEdits() const
+{
+    if (!m_selectedId)
+        return false;
+    const auto &all = m_state.templates();
+    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
+    if (it == all.end())
+        return true;
+    return ss(m_titleField->text()) != it->title || ss(m_descriptionField->text()) != it->descriptionText
+        || ss(m_contentEditor->toPlainText()) != it->promptContent
+        || TemplateKind(m_kindChoice->currentData().toInt()) != it->kind
+        || ss(m_targetField->text()) != it->targetFileName;
+}
+
+void TemplateManagerView::updateUnsavedMark() { m_unsavedMark->setVisible(hasUnsavedEdits()); }
+
+void TemplateManagerView::showAlert(const QString &message)
+{
+    if (m_alert)
+        m_alert(this, alertTitle, message);
+}
+
+void TemplateManagerView::createTemplate()
+{
+    const auto now = std::chrono::system_clock::now();
+    PromptTemplate tmpl(makeUUID(), "新規プロンプトテンプレート", "カスタムプロンプトの説明を入力してね",
+        "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, "GEMINI.md", false, now,
+        now);
+    m_state.saveTemplate(tmpl);
+    select(tmpl.id);
+}
+
+void TemplateManagerView::saveTemplate()
+{
+    if (!m_selectedId)
+        return;
+    const auto now = std::chrono::system_clock::now();
+    // A stored template keeps the time it was created.
+    const auto &all = m_state.templates();
+    auto stored = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
+    const TimePoint createdAt = stored != all.end() ? stored->createdAt : now;
+    PromptTemplate tmpl(*m_selectedId, ss(m_titleField->text()), ss(m_descriptionField->text()),
+        ss(m_contentEditor->toPlainText()), TemplateKind(m_kindChoice->currentData().toInt()),
+        ss(m_targetField->text()), m_isPreset, createdAt, now);
+    m_state.saveTemplate(tmpl);
+    showAlert(QStringLiteral("テンプレートを保存したよ！"));
+}
+
+void TemplateManagerView::applyTemplate()
+{
+    if (!m_selectedId)
+        return;
+    const auto &all = m_state.templates();
+    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
+    if (it == all.end())
+        return;
+    const PromptTemplate stored = *it; // the stored record, not the editing copy
+    if (m_state.applyTemplateToCurrent(stored))
+        showAlert(QStringLiteral("「") + qs(stored.title) + QStringLiteral("」を ") + qs(stored.targetFileName)
+            + QStringLiteral(" に適用したよ！"));
+    else
+        showAlert(QStringLiteral("適用に失敗しました。"));
+}
+
+void TemplateManagerView::deleteTemplate()
+{
+    if (!m_selectedId)
+        return;
+    const auto &all = m_state.templates();
+    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
+    if (it != all.end() && it->isPresetTemplate)
+        return; // presets stay
+    const QString title = it != all.end() ? qs(it->title) : m_titleField->text();
+    if (m_confirm && !m_confirm(this, alertTitle, QStringLiteral("「") + title + QStringLiteral("」を削除しますか？")))
+        return;
+    m_state.deleteTemplate(*m_selectedId);
+    if (!m_state.templates().empty())
+        select(m_state.templates().front().id);
+}
+
+void TemplateManagerView::importTemplate()
+{
+    if (m_state.config().sourceDirectories.empty())
+        return;
+    if (auto imported = m_state.importCurrentPrompt()) {
+        select(imported->id);
+        showAlert(QStringLiteral("現在の GEMINI.md をテンプレートとして取り込みました！"));
+    } else {
+        showAlert(QStringLiteral("GEMINI.md が見つかりませんでした。"));
+    }
 }
 
 } // namespace velkaro

@@ -1,21 +1,96 @@
 #pragma once
 
+#include "Models/AppEnums.h"
+
 #include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QToolButton;
 
 namespace velkaro {
 
 class AppState;
 
-// Placeholder page; replaced by the real page.
+// The templates page: the library on the left, the editing copy of one template on the right.
+// Every change goes through AppState; the page keeps only the copy being edited.
 class TemplateManagerView : public QWidget
 {
     Q_OBJECT
 
 public:
+    // Shows a result dialog (title, message); tests replace it.
+    using AlertFunction = std::function<void(QWidget *parent, const QString &title, const QString &message)>;
+
     explicit TemplateManagerView(AppState &state, QWidget *parent = nullptr);
 
+    // Asks a yes/no question (title, message); true to go on. Tests replace it.
+    using ConfirmFunction = std::function<bool(QWidget *parent, const QString &title, const QString &message)>;
+
+    void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
+    void setConfirmFunction(ConfirmFunction confirm) { m_confirm = std::move(confirm); }
+    // True while the editing copy differs from the stored template.
+    bool hasUnsavedEdits() const;
+    QLabel *unsavedMark() const { return m_unsavedMark; }
+
+    void createTemplate();
+    void saveTemplate();
+    void applyTemplate();
+    void deleteTemplate();
+    void importTemplate();
+
+    const std::optional<std::string> &selectedTemplateId() const { return m_selectedId; }
+    QListWidget *list() const { return m_list; }
+    QLabel *headerLabel() const { return m_header; }
+    QLineEdit *titleField() const { return m_titleField; }
+    QComboBox *kindChoice() const { return m_kindChoice; }
+    QLineEdit *targetField() const { return m_targetField; }
+    QLineEdit *descriptionField() const { return m_descriptionField; }
+    QPlainTextEdit *contentEditor() const { return m_contentEditor; }
+    QPushButton *applyButton() const { return m_applyButton; }
+    QPushButton *saveButton() const { return m_saveButton; }
+    QPushButton *deleteButton() const { return m_deleteButton; }
+    QToolButton *createButton() const { return m_createButton; }
+    QPushButton *importButton() const { return m_importButton; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    void rebuildList();
+    void select(const std::string &id);
+    void updateHeader();
+    void updateUnsavedMark();
+    void showAlert(const QString &message);
+
     AppState &m_state;
+    AlertFunction m_alert;
+    ConfirmFunction m_confirm;
+    std::optional<std::string> m_selectedId;
+    bool m_isPreset = false;
+    bool m_rebuilding = false;
+
+    QListWidget *m_list = nullptr;
+    QToolButton *m_createButton = nullptr;
+    QPushButton *m_importButton = nullptr;
+    QLabel *m_header = nullptr;
+    QLabel *m_unsavedMark = nullptr;
+    QPushButton *m_applyButton = nullptr;
+    QPushButton *m_saveButton = nullptr;
+    QPushButton *m_deleteButton = nullptr;
+    QLineEdit *m_titleField = nullptr;
+    QComboBox *m_kindChoice = nullptr;
+    QLineEdit *m_targetField = nullptr;
+    QLineEdit *m_descriptionField = nullptr;
+    QPlainTextEdit *m_contentEditor = nullptr;
 };
 
 } // namespace velkaro

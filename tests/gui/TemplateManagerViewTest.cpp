@@ -1,0 +1,147 @@
+#include "AppStateFixture.h"
+#include "Views/Templates/TemplateManagerView.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+namespace velkaro::test {
+namespace {
+
+// The page over a real AppState; dialogs are recorded instead of shown.
+class TemplateManagerViewTest : public AppStateFixture
+{
+protected:
+    TemplateManagerView &open()
+    {
+        AppState &app = start();
+        view = std::make_unique<TemplateManagerView>(app);
+        view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
+            alerts.push_back(title + QStringLiteral("|") + message);
+        });
+        view->setConfirmFunction([this](QWidget *, const QString &, const QString &) {
+            ++confirms;
+            return confirmAnswer;
+        });
+        view->resize(860, 560);
+        view->show();
+        return *view;
+    }
+
+    void TearDown() override
+    {
+        view.reset();
+        AppStateFixture::TearDown();
+    }
+
+    std::unique_ptr<TemplateManagerView> view;
+    std::vector<QString> alerts;
+    int confirms = 0;
+    bool confirmAnswer = true;
+};
+
+TEST_F(TemplateManagerViewTest, OpensOnFirstPresetWhichCannotBeDeleted)
+{
+    TemplateManagerView &page = open();
+    ASSERT_FALSE(state->templates().empty());
+    EXPECT_EQ(page.selectedTemplateId(), state->templates().front().id);
+    EXPECT_EQ(page.list()->count(), int(state->templates().size()));
+    EXPECT_TRUE(page.list()->item(0)->text().contains(QStringLiteral("プリセット")));
+    EXPECT_FALSE(page.deleteButton()->isVisible());
+
+    page.titleField()->clear();
+    EXPECT_EQ(page.headerLabel()->text(), QStringLiteral("テンプレート編集"));
+    EXPECT_TRUE(page.unsavedMark()->isVisible());
+}
+
+TEST_F(TemplateManagerViewTest, CreateStoresAtOnceAndSaveKeepsPlaceAndCreationTime)
+{
+    TemplateManagerView &page = open();
+    const std::size_t before = state->templates().size();
+    QTest::mouseClick(page.createButton(), Qt::LeftButton);
+    ASSERT_EQ(state->templates().size(), before + 1);
+    const PromptTemplate created = state->templates().back();
+    EXPECT_EQ(created.title, "新規プロンプトテンプレート");
+    EXPECT_EQ(page.selectedTemplateId(), created.id);
+    EXPECT_TRUE(page.deleteButton()->isVisible());
+    EXPECT_TRUE(alerts.empty());
+    // Already in the library file, before any save.
+    EXPECT_NE(readText(home / ".config/VelkaroAntigraviti_Backup/templates.json").find("新規プロンプトテンプレート"),
+        std::string::npos);
+
+    // A preset edited and saved stays a preset in its place, keeping its creation time.
+    page.list()->setCurrentRow(0);
+    const PromptTemplate preset = state->templates().front();
+    page.titleField()->setText(QStringLiteral("改題"));
+    QTest::mouseClick(page.saveButton(), Qt::LeftButton);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0], QStringLiteral("テンプレート操作|テンプレートを保存したよ！"));
+    const PromptTemplate saved = state->templates().front();
+    EXPECT_EQ(saved.id, preset.id);
+    EXPECT_EQ(saved.title, "改題");
+    EXPECT_TRUE(saved.isPresetTemplate);
+    EXPECT_EQ(saved.createdAt, preset.createdAt);
+    EXPECT_FALSE(page.unsavedMark()->isVisible());
+    EXPECT_FALSE(page.deleteButton()->isVisible());
+}
+
+TEST_F(TemplateManagerViewTest, ApplyWritesStoredBodyAndRowChangeDropsEdits)
+{
+    TemplateManagerView &page = open();
+    const PromptTemplate first = state->templates().front();
+    page.contentEditor()->setPlainText(QStringLiteral("未保存の本文"));
+    QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    EXPECT_EQ(readText(src / first.targetFileName), first.promptContent);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0],
+        QStringLiteral("テンプレート操作|「") + QString::fromStdString(first.title) + QStringLiteral("」を ")
+            + QString::fromStdString(first.targetFileName) + QStringLiteral(" に適用したよ！"));
+
+    page.list()->setCurrentRow(1);
+    page.list()->setCurrentRow(0);
+    EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
+    EXPECT_FALSE(page.unsavedMark()->isVisible());
+}
+
+TEST_F(TemplateManagerViewTest, DeleteAsksFirstThenSelectsFirst)
+{
+    TemplateManagerView &page = open();
+    page.createTemplate();
+    const std::size_t count = state->templates().size();
+    confirmAnswer = false;
+    QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(confirms, 1);
+    EXPECT_EQ(state->templates().size(), count);
+
+    confirmAnswer = true;
+    QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(state->templates().size(), count - 1);
+    EXPECT_EQ(page.selectedTemplateId(), state->templates().front().id);
+}
+
+TEST_F(TemplateManagerViewTest, ImportTwiceGivesTwoTemplatesAndMissingFileSaysSo)
+{
+    TemplateManagerView &page = open();
+    QTest::mouseClick(page.importButton(), Qt::LeftButton);
+    QTest::mouseClick(page.importButton(), Qt::LeftButton);
+    int imported = 0;
+    for (const auto &t : state->templates())
+        imported += t.title == "取込: 現在のGEMINI.md";
+    EXPECT_EQ(imported, 2);
+    EXPECT_EQ(page.selectedTemplateId(), state->templates().back().id);
+    ASSERT_EQ(alerts.size(), 2u);
+    EXPECT_EQ(alerts[1], QStringLiteral("テンプレート操作|現在の GEMINI.md をテンプレートとして取り込みました！"));
+
+    fs::remove(src / "GEMINI.md");
+    page.importTemplate();
+    ASSERT_EQ(alerts.size(), 3u);
+    EXPECT_EQ(alerts[2], QStringLiteral("テンプレート操作|GEMINI.md が見つかりませんでした。"));
+}
+
+} // namespace
+} // namespace velkaro::test
