@@ -2,17 +2,266 @@
 
 #include "Services/AppState.h"
 
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QShowEvent>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace velkaro {
+namespace {
+
+QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
+
+QLabel *caption(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setForegroundRole(QPalette::PlaceholderText);
+    label->setWordWrap(true);
+    return label;
+}
+
+QFrame *card(const QString &title, QWidget *parent, QVBoxLayout *&layout)
+{
+    auto *frame = new QFrame(parent);
+    frame->setAutoFillBackground(true);
+    frame->setBackgroundRole(QPalette::Base);
+    frame->setFrameShape(QFrame::StyledPanel);
+    layout = new QVBoxLayout(frame);
+    layout->setContentsMargins(16, 16, 16, 16);
+    layout->setSpacing(12);
+    auto *heading = new QLabel(title, frame);
+    QFont font = heading->font();
+    font.setBold(true);
+    heading->setFont(font);
+    layout->addWidget(heading);
+    return frame;
+}
+
+template<class E>
+QComboBox *choice(QWidget *parent, int width, const QString &name)
+{
+    auto *box = new QComboBox(parent);
+    for (E value : allCases<E>())
+        box->addItem(qs(rawValue(value)), int(value));
+    box->setFixedWidth(width);
+    box->setAccessibleName(name);
+    return box;
+}
+
+template<class E>
+void choose(QComboBox *box, E value) { box->setCurrentIndex(box->findData(int(value))); }
+
+template<class E>
+E chosen(const QComboBox *box) { return E(box->currentData().toInt()); }
+
+QHBoxLayout *labelledRow(const QString &text, QWidget *control, QWidget *parent)
+{
+    auto *row = new QHBoxLayout();
+    row->setSpacing(12);
+    auto *label = new QLabel(text, parent);
+    label->setBuddy(control);
+    row->addWidget(label);
+    row->addWidget(control);
+    row->addStretch();
+    return row;
+}
+
+} // namespace
+
+std::vector<std::string> parseExtensionList(const QString &text)
+{
+    std::vector<std::string> list;
+    for (const QString &piece : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString trimmed = piece.trimmed();
+        if (!trimmed.isEmpty())
+            list.push_back(ss(trimmed));
+    }
+    return list;
+}
 
 SettingsView::SettingsView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
+    , m_alert([](QWidget *p, const QString &title, const QString &message) {
+        QMessageBox::information(p, title, message, QMessageBox::Ok);
+    })
+    , m_chooser([](QWidget *p, const QString &start) -> std::optional<QString> {
+        const QString folder = QFileDialog::getExistingDirectory(p, QString(), start, QFileDialog::ShowDirsOnly);
+        if (folder.isEmpty())
+            return std::nullopt;
+        return folder;
+    })
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("準備中..."), this), 0, Qt::AlignCenter);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(this);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    outer->addWidget(scroll);
+    auto *content = new QWidget(scroll);
+    content->setBackgroundRole(QPalette::Window);
+    auto *page = new QVBoxLayout(content);
+    page->setContentsMargins(24, 24, 24, 24);
+    page->setSpacing(24);
+    scroll->setWidget(content);
+
+    // Folders and extensions.
+    QVBoxLayout *c1 = nullptr;
+    page->addWidget(card(QStringLiteral("バックアップ対象と保存先"), content, c1));
+    c1->addWidget(caption(QStringLiteral("バックアップ対象フォルダ:"), content));
+    m_sourceRows = new QVBoxLayout();
+    m_sourceRows->setSpacing(6);
+    c1->addLayout(m_sourceRows);
+    c1->addWidget(caption(QStringLiteral("バックアップ保存先フォルダ:"), content));
+    auto *destRow = new QHBoxLayout();
+    m_destinationField = new QLineEdit(content);
+    m_destinationField->setPlaceholderText(QStringLiteral("保存先フォルダ"));
+    m_destinationField->setAccessibleName(QStringLiteral("バックアップ保存先フォルダ"));
+    m_destinationButton = new QPushButton(QStringLiteral("選択..."), content);
+    m_destinationButton->setAccessibleName(QStringLiteral("保存先フォルダを選択"));
+    destRow->addWidget(m_destinationField, 1);
+    destRow->addWidget(m_destinationButton);
+    c1->addLayout(destRow);
+    c1->addWidget(caption(QStringLiteral("対象ファイル拡張子 (カンマ区切り):"), content));
+    m_extensionsField = new QLineEdit(content);
+    m_extensionsField->setPlaceholderText(QStringLiteral("md, json, pbtxt, yaml, yml, txt"));
+    m_extensionsField->setAccessibleName(QStringLiteral("対象ファイル拡張子"));
+    c1->addWidget(m_extensionsField);
+
+    // Schedule.
+    QVBoxLayout *c2 = nullptr;
+    page->addWidget(card(QStringLiteral("定期自動バックアップ"), content, c2));
+    m_intervalChoice = choice<BackupInterval>(content, 180, QStringLiteral("実行間隔"));
+    c2->addLayout(labelledRow(QStringLiteral("実行間隔:"), m_intervalChoice, content));
+    c2->addWidget(caption(QStringLiteral("※ アプリがトレイに常駐している間、指定した間隔で自動的に日付別フォルダ（YYYY-MM-DD）へスナップショットを作成します。"), content));
+
+    // Desktop integration.
+    QVBoxLayout *c3 = nullptr;
+    page->addWidget(card(QStringLiteral("システム連携 & 起動オプション"), content, c3));
+    m_autoLaunchChoice = choice<AutoLaunchState>(content, 160, QStringLiteral("ログイン時に自動起動"));
+    c3->addLayout(labelledRow(QStringLiteral("ログイン時に自動起動:"), m_autoLaunchChoice, content));
+    m_startupChoice = choice<StartupWindowMode>(content, 240, QStringLiteral("アプリ起動時の動作"));
+    c3->addLayout(labelledRow(QStringLiteral("アプリ起動時の動作:"), m_startupChoice, content));
+    c3->addWidget(caption(QStringLiteral("※ 「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウを表示せず、バックグラウンド（トレイ）だけで静かに起動します。"), content));
+    m_notificationChoice = choice<NotificationSettingMode>(content, 220, QStringLiteral("通知設定"));
+    c3->addLayout(labelledRow(QStringLiteral("通知設定:"), m_notificationChoice, content));
+
+    // Retention.
+    QVBoxLayout *c4 = nullptr;
+    page->addWidget(card(QStringLiteral("スナップショット保管上限"), content, c4));
+    m_stepper = new QSpinBox(content);
+    m_stepper->setRange(5, 100);
+    m_stepper->setSingleStep(5);
+    m_stepper->setSuffix(QStringLiteral(" 世代"));
+    m_stepper->setAccessibleName(QStringLiteral("保持する最大世代数"));
+    c4->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
+    c4->addWidget(caption(QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
+
+    auto *saveRow = new QHBoxLayout();
+    saveRow->addStretch();
+    m_saveButton = new QPushButton(QStringLiteral("設定を保存する"), content);
+    QFont semibold = m_saveButton->font();
+    semibold.setWeight(QFont::DemiBold);
+    m_saveButton->setFont(semibold);
+    m_saveButton->setDefault(true);
+    saveRow->addWidget(m_saveButton);
+    page->addLayout(saveRow);
+    page->addStretch();
+
+    connect(m_destinationButton, &QPushButton::clicked, this, [this] { chooseFolder(m_destinationField); });
+    connect(m_saveButton, &QPushButton::clicked, this, &SettingsView::save);
+    connect(m_stepper, &QSpinBox::valueChanged, this, [this] { m_limitTouched = true; });
+
+    load();
+}
+
+void SettingsView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!event->spontaneous())
+        load();
+}
+
+void SettingsView::load()
+{
+    const BackupConfig &config = m_state.config();
+    for (QLineEdit *field : m_sourceFields)
+        delete field->parentWidget();
+    m_sourceFields.clear();
+    m_sourceButtons.clear();
+    QWidget *previous = nullptr;
+    for (const std::string &source : config.sourceDirectories) {
+        auto *row = new QWidget(m_destinationField->parentWidget());
+        auto *layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto *field = new QLineEdit(qs(source), row);
+        field->setPlaceholderText(QStringLiteral("対象フォルダ"));
+        field->setAccessibleName(QStringLiteral("対象フォルダ %1").arg(m_sourceFields.size() + 1));
+        auto *button = new QPushButton(QStringLiteral("選択..."), row);
+        button->setAccessibleName(QStringLiteral("対象フォルダ %1 を選択").arg(m_sourceFields.size() + 1));
+        layout->addWidget(field, 1);
+        layout->addWidget(button);
+        m_sourceRows->addWidget(row);
+        connect(button, &QPushButton::clicked, this, [this, field] { chooseFolder(field); });
+        if (previous)
+            setTabOrder(previous, field);
+        setTabOrder(field, button);
+        previous = button;
+        m_sourceFields.push_back(field);
+        m_sourceButtons.push_back(button);
+    }
+    if (previous)
+        setTabOrder(previous, m_destinationField);
+
+    m_destinationField->setText(qs(config.destinationDirectory));
+    QStringList extensions;
+    for (const std::string &ext : config.targetExtensions)
+        extensions << qs(ext);
+    m_extensionsField->setText(extensions.join(QStringLiteral(", ")));
+    choose(m_intervalChoice, config.backupInterval);
+    choose(m_autoLaunchChoice, config.autoLaunchState);
+    choose(m_startupChoice, config.startupWindowMode);
+    choose(m_notificationChoice, config.notificationMode);
+    m_loadedLimit = config.maxSnapshotsLimit;
+    m_stepper->setValue(int(std::clamp<std::int64_t>(config.maxSnapshotsLimit, 5, 100)));
+    m_limitTouched = false;
+}
+
+void SettingsView::chooseFolder(QLineEdit *field)
+{
+    if (!m_chooser)
+        return;
+    if (auto folder = m_chooser(this, field->text()))
+        field->setText(*folder);
+}
+
+void SettingsView::save()
+{
+    BackupConfig config = m_state.config();
+    config.sourceDirectories.clear();
+    for (QLineEdit *field : m_sourceFields)
+        config.sourceDirectories.push_back(ss(field->text()));
+    config.destinationDirectory = ss(m_destinationField->text());
+    config.backupInterval = chosen<BackupInterval>(m_intervalChoice);
+    config.autoLaunchState = chosen<AutoLaunchState>(m_autoLaunchChoice);
+    config.startupWindowMode = chosen<StartupWindowMode>(m_startupChoice);
+    config.notificationMode = chosen<NotificationSettingMode>(m_notificationChoice);
+    config.maxSnapshotsLimit = m_limitTouched ? m_stepper->value() : m_loadedLimit;
+    config.targetExtensions = parseExtensionList(m_extensionsField->text());
+    m_state.setConfig(config);
+    m_state.saveConfig();
+    if (m_alert)
+        m_alert(this, QStringLiteral("設定保存"), QStringLiteral("設定を保存したよ！"));
 }
 
 } // namespace velkaro

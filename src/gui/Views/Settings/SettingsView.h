@@ -1,21 +1,85 @@
 #pragma once
 
+#include "Models/BackupConfig.h"
+
 #include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class QVBoxLayout;
 
 namespace velkaro {
 
 class AppState;
 
-// Placeholder page; replaced by the real page.
+// Splits the extension text at commas and trims each piece; empty pieces are dropped, nothing else
+// is changed.
+std::vector<std::string> parseExtensionList(const QString &text);
+
+// The settings page: edits a working copy of the configuration, stored only by the save button.
 class SettingsView : public QWidget
 {
     Q_OBJECT
 
 public:
+    using AlertFunction = std::function<void(QWidget *parent, const QString &title, const QString &message)>;
+    // Returns the chosen folder, or nothing on cancel; starts at the given folder.
+    using FolderChooser = std::function<std::optional<QString>(QWidget *parent, const QString &start)>;
+
     explicit SettingsView(AppState &state, QWidget *parent = nullptr);
 
+    void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
+    void setFolderChooser(FolderChooser chooser) { m_chooser = std::move(chooser); }
+
+    void save();
+
+    const std::vector<QLineEdit *> &sourceFields() const { return m_sourceFields; }
+    const std::vector<QPushButton *> &sourceButtons() const { return m_sourceButtons; }
+    QLineEdit *destinationField() const { return m_destinationField; }
+    QPushButton *destinationButton() const { return m_destinationButton; }
+    QLineEdit *extensionsField() const { return m_extensionsField; }
+    QComboBox *intervalChoice() const { return m_intervalChoice; }
+    QComboBox *autoLaunchChoice() const { return m_autoLaunchChoice; }
+    QComboBox *startupChoice() const { return m_startupChoice; }
+    QComboBox *notificationChoice() const { return m_notificationChoice; }
+    QSpinBox *maxSnapshotsStepper() const { return m_stepper; }
+    QPushButton *saveButton() const { return m_saveButton; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    void load();
+    void chooseFolder(QLineEdit *field);
+
     AppState &m_state;
+    AlertFunction m_alert;
+    FolderChooser m_chooser;
+    // The loaded limit, kept when the stepper is not touched even if it lies outside 5 to 100.
+    std::int64_t m_loadedLimit = 30;
+    bool m_limitTouched = false;
+
+    QVBoxLayout *m_sourceRows = nullptr;
+    std::vector<QLineEdit *> m_sourceFields;
+    std::vector<QPushButton *> m_sourceButtons;
+    QLineEdit *m_destinationField = nullptr;
+    QPushButton *m_destinationButton = nullptr;
+    QLineEdit *m_extensionsField = nullptr;
+    QComboBox *m_intervalChoice = nullptr;
+    QComboBox *m_autoLaunchChoice = nullptr;
+    QComboBox *m_startupChoice = nullptr;
+    QComboBox *m_notificationChoice = nullptr;
+    QSpinBox *m_stepper = nullptr;
+    QPushButton *m_saveButton = nullptr;
 };
 
 } // namespace velkaro
