@@ -61,11 +61,17 @@ TEST_F(HistoryTest, MissingHistoryIsRebuiltFromBothFolderDepthsNewestFirstAndAFi
                     "2025-03-04/snapshot_091500"}));
     EXPECT_FALSE(fs::exists(dest / "history.json")) << "loading never writes";
 
-    // A readable file is taken as it is, in its order, without the folders' snapshots.
-    const auto older = record("a/snapshot_1", 0);
+    // A readable file keeps its entries and order; complete folders it lacks (a run killed between
+    // snapshot.json and history.json) are added before the first older entry. Incomplete folders are not.
+    const auto listed = record("2025-03-04/snapshot_101500", 60);
     const auto newer = record("b/snapshot_2", 10);
-    writeText(dest / "history.json", encodeSnapshotList({older, newer}));
-    EXPECT_EQ(service.loadHistory(dest), (std::vector {older, newer}));
+    const auto older = record("a/snapshot_1", 0);
+    writeText(dest / "history.json", encodeSnapshotList({listed, newer, older}));
+    writeText(snapshots / "2025-03-06/snapshot_000000/data/GEMINI.md", "unfinished run");
+    EXPECT_EQ(ids(service.loadHistory(dest)),
+              (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat",
+                    "b/snapshot_2", "a/snapshot_1", "2025-03-04/snapshot_091500"}));
+    EXPECT_EQ(service.loadHistory(dest)[1], listed) << "listed entries are taken as they are";
 }
 
 TEST_F(HistoryTest, UpdatePutsNewestFirstAndReplacesTheSameId)

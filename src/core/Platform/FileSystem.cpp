@@ -144,7 +144,7 @@ Result<void> writeFileAtomically(const fs::path &path, std::string_view data)
     if (auto made = createDirectories(parent); !made)
         return made;
 
-    std::string tmpl = (parent / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
+    std::string tmpl = (parent / ("." + path.filename().string() + std::string(kTemporaryMark) + "XXXXXX")).string();
     const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
@@ -205,6 +205,54 @@ Result<void> removeAll(const fs::path &path)
     if (ec)
         return std::unexpected(systemError(ec, path));
     return {};
+}
+
+bool isTemporaryName(std::string_view fileName)
+{
+    if (!fileName.starts_with('.'))
+        return false;
+    const auto mark = fileName.find(kTemporaryMark);
+    if (mark != std::string_view::npos && mark > 1 && fileName.size() > mark + kTemporaryMark.size())
+        return true;
+    const auto restoreMark = fileName.find(kRestoreTemporaryMark);
+    return restoreMark != std::string_view::npos && restoreMark > 1
+        && fileName.size() > restoreMark + kRestoreTemporaryMark.size();
+}
+
+int removeStaleTemporaries(const fs::path &folder, std::int64_t before)
+{
+    auto entries = listDirectory(folder);
+    if (!entries)
+        return 0;
+    int removed = 0;
+    for (const auto &entry : *entries) {
+        if (!isTemporaryName(entry.filename().native()))
+            continue;
+        struct stat st {};
+        if (::lstat(entry.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_mtim.tv_sec >= before)
+            continue;
+        if (::unlink(entry.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+bool passesThroughLink(const fs::path &root, const fs::path &relative, bool includeLast)
+{
+    fs::path walk = root;
+    for (auto it = relative.begin(); it != relative.end(); ++it) {
+        if (it->empty())
+            continue;
+        if (!includeLast && std::next(it) == relative.end())
+            break;
+        walk /= *it;
+        struct stat st {};
+        if (::lstat(walk.c_str(), &st) != 0)
+            return false; // missing from here on: made as real folders by the writer
+        if (!S_ISDIR(st.st_mode))
+            return true;
+    }
+    return false;
 }
 
 } // namespace velkaro::FileSystem

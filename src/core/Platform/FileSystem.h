@@ -2,6 +2,7 @@
 
 #include "Platform/Error.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -51,5 +52,21 @@ Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data
 
 // Removes a file, or a folder with everything in it. Nothing there is success.
 Result<void> removeAll(const fs::path &path);
+
+// The marks in the names of this program's temporary files: writeFileAtomically's
+// ".<name>.velkaro-tmp-XXXXXX" and a restore's ".<name>.velkaro-restore-<pid>-<n>". A run that is
+// killed leaves them behind; these names let a later run recognise them.
+inline constexpr std::string_view kTemporaryMark = ".velkaro-tmp-";
+inline constexpr std::string_view kRestoreTemporaryMark = ".velkaro-restore-";
+bool isTemporaryName(std::string_view fileName);
+
+// Removes the temporary files (isTemporaryName) directly in `folder` that are regular files last
+// modified before `before` (seconds since the epoch). Returns how many went.
+int removeStaleTemporaries(const fs::path &folder, std::int64_t before);
+
+// True when a component of `relative` below `root` (not `root` itself, and not the last component
+// unless `includeLast`) is a symbolic link or something other than a folder. Missing components are
+// not links. A write below `root` must not pass through such a path: it could lead out of `root`.
+bool passesThroughLink(const fs::path &root, const fs::path &relative, bool includeLast = false);
 
 } // namespace velkaro::FileSystem

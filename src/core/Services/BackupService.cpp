@@ -6,6 +6,8 @@
 #include "Platform/Formatters.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -91,6 +93,13 @@ public:
             m_wanted.push_back(asciiLower(extension));
     }
 
+    // Removes this program's temporary files (a killed restore's) met on the walk that were last
+    // modified before `before` (seconds since the epoch).
+    void removeTemporariesBefore(std::int64_t before) { m_temporariesBefore = before; }
+
+    // The folders below the sources that could not be opened on the last walk.
+    std::int64_t unreadableFolderCount() const { return m_unreadableFolders; }
+
     // Never enters this folder (the snapshot store, should a source contain it).
     void exclude(const fs::path &folder)
     {
@@ -129,8 +138,12 @@ private:
     void walk(const std::string &folder, const FoundFile &from, bool isSource, const Visit &visit) const
     {
         const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (isSource ? 0 : O_NOFOLLOW));
-        if (fd < 0)
-            return; // unreadable folders are passed over
+        if (fd < 0) {
+            // Passed over, but counted so the user hears of it (a folder gone meanwhile is not).
+            if (errno != ENOENT)
+                ++m_unreadableFolders;
+            return;
+        }
         if (m_excluded) {
             struct stat st {};
             if (::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
@@ -141,13 +154,17 @@ private:
         DIR *dir = ::fdopendir(fd);
         if (!dir) {
             ::close(fd);
+            ++m_unreadableFolders;
             return;
         }
         std::vector<std::pair<std::string, bool>> entries; // name, is a folder
         while (const dirent *entry = ::readdir(dir)) {
             const std::string_view name = entry->d_name;
-            if (name.front() == '.')
+            if (name.front() == '.') {
+                if (m_temporariesBefore && FileSystem::isTemporaryName(name))
+                    removeIfStale(::dirfd(dir), entry->d_name);
                 continue; // hidden (and "." and "..")
+            }
             unsigned char type = entry->d_type;
             if (type == DT_UNKNOWN) {
                 struct stat st {};
@@ -175,16 +192,32 @@ private:
         }
     }
 
+    void removeIfStale(int dirFd, const char *name) const
+    {
+        struct stat st {};
+        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
+            && st.st_mtim.tv_sec < *m_temporariesBefore)
+            ::unlinkat(dirFd, name, 0);
+    }
+
     bool m_wantAll = false;
     std::vector<std::string> m_wanted;
+    std::optional<std::int64_t> m_temporariesBefore;
+    mutable std::int64_t m_unreadableFolders = 0;
     std::optional<std::pair<dev_t, ino_t>> m_excluded;
 };
+
+bool isOutOfSpace(const Error &error)
+{
+    return error.domain == kSystemErrorDomain && (error.code == ENOSPC || error.code == EDQUOT);
+}
 
 } // namespace
 
 std::string BackupRun::skippedFilesSuffix() const
 {
-    return skippedFileCount > 0 ? "、" + std::to_string(skippedFileCount) + " 件はコピーできませんでした" : std::string();
+    const std::int64_t skipped = skippedFileCount + skippedFolderCount;
+    return skipped > 0 ? "、" + std::to_string(skipped) + " 件はコピーできませんでした" : std::string();
 }
 
 std::string BackupRun::successMessage() const
@@ -273,14 +306,38 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     const std::string snapshotId = day + "/snapshot_" + time;
     const Path folder = snapshotsDirectory / day / ("snapshot_" + time);
 
+    // We hold the lock, so whatever a run left that is older than this moment belongs to a run that
+    // was killed. The wall clock, not the run's clock: file times are wall-clock times.
+    const std::int64_t lockedAt = ::time(nullptr);
+    removeLeftovers(destination, lockedAt);
+
+    // A linked snapshots/ or day folder would carry the snapshot out of the store.
+    if (FileSystem::passesThroughLink(destination, Path("snapshots") / day / "x")) {
+        Error error = systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), folder.parent_path());
+        report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + error.description));
+        return std::unexpected(std::move(error));
+    }
     if (auto made = FileCopier::createPrivateDirectories(folder.string()); !made) {
         report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + made.error().description));
         return std::unexpected(made.error());
     }
+    // From here a failure takes the run's own folder (and its day folder, when left empty) with it.
+    const auto fail = [&](std::string cause, const Error &error) -> Result<BackupRun> {
+        (void)FileSystem::removeAll(folder);
+        if (auto left = FileSystem::listDirectory(folder.parent_path()); left && left->empty()) {
+            std::error_code ec;
+            fs::remove(folder.parent_path(), ec);
+        }
+        Error failure {error.domain, error.code, cause + error.description};
+        report(BackupExecutionState::failed(failure.description));
+        return std::unexpected(std::move(failure));
+    };
+    constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
 
     std::vector<CollectedFile> files;
     Collector collector(config.targetExtensions);
     collector.exclude(destination);
+    collector.removeTemporariesBefore(lockedAt);
     collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
         files.push_back(CollectedFile {file.sourceIndex, file.isSource, std::string(file.path.substr(file.ownOffset))});
     });
@@ -315,7 +372,9 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         const std::string target = dataFolder + rel;
         const std::string parent = target.substr(0, target.rfind('/'));
         if (parent != madeFolder) {
-            if (!FileCopier::createPrivateDirectories(parent)) {
+            if (auto made = FileCopier::createPrivateDirectories(parent); !made) {
+                if (isOutOfSpace(made.error()))
+                    return fail(kNoSpace, made.error());
                 ++skipped;
                 continue;
             }
@@ -323,6 +382,9 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         }
         const auto copied = copier.copy(path, target, true);
         if (!copied) {
+            // A full disk fails every later file too: a snapshot of what fitted is no snapshot.
+            if (isOutOfSpace(copied.error()))
+                return fail(kNoSpace, copied.error());
             ++skipped;
             continue;
         }
@@ -339,9 +401,12 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     snapshot.filesCount = static_cast<std::int64_t>(recorded.size());
     snapshot.totalSizeBytes = total;
     snapshot.relativeFilePaths = std::move(recorded);
-    (void)FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
-
-    updateHistory(snapshot, destination);
+    if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
+        !written)
+        return fail(isOutOfSpace(written.error()) ? kNoSpace : "snapshot.json を書き込めませんでした: ", written.error());
+    if (auto recordedInHistory = updateHistory(snapshot, destination); !recordedInHistory)
+        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
+                    recordedInHistory.error());
     // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
     std::vector<std::string> kept {snapshotId};
     if (!keptSnapshotId.empty())
@@ -349,7 +414,7 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     auto removed = cleanOldSnapshots(snapshotsDirectory, config.maxSnapshotsLimit, kept);
 
     report(BackupExecutionState::success(start, snapshotId));
-    return BackupRun {std::move(snapshot), skipped, std::move(removed)};
+    return BackupRun {std::move(snapshot), skipped, collector.unreadableFolderCount(), std::move(removed)};
 }
 
 Result<void> BackupService::deleteSnapshot(const BackupSnapshot &snapshot, const Path &destination) const

@@ -21,9 +21,10 @@ namespace velkaro {
 struct BackupRun {
     BackupSnapshot snapshot;
     std::int64_t skippedFileCount = 0; // collected files that could not be copied
+    std::int64_t skippedFolderCount = 0; // folders below the sources that could not be read
     std::vector<std::string> removedSnapshotIds; // what retention removed (also gone from history.json)
 
-    // "、N 件はコピーできませんでした" when files were skipped, else empty.
+    // "、N 件はコピーできませんでした" when files or folders were skipped, else empty.
     std::string skippedFilesSuffix() const;
     // The line the application and the command-line tool show for a successful run:
     // "バックアップ完了 (N 件 • size)", with the skipped-files suffix before the closing parenthesis.
@@ -52,7 +53,11 @@ public:
     // One backup run under the store lock: copies the wanted files of the sources into a new snapshot
     // folder, writes its snapshot.json, records it in history.json and applies retention. Reports
     // preparing, one copying per collected file, finalizing and success (or failed) to the handler,
-    // synchronously. Fails only when the store cannot be locked or the snapshot folder cannot be made.
+    // synchronously. Fails when the store cannot be locked, the snapshot folder cannot be made, the
+    // destination runs out of space, or snapshot.json or history.json cannot be written; a failed run
+    // removes its own snapshot folder and leaves history.json as it was. Before it starts, the run
+    // removes what killed runs left behind: snapshot folders without snapshot.json and temporary files
+    // in the store and below the sources.
     Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
                                     const BackupProgressHandler &progressHandler) const;
 
@@ -81,12 +86,13 @@ public:
     // --- History and retention (history.json and the snapshots/ folder of a destination) ---
 
     // The history in file order. A missing, unreadable or damaged history.json yields the list rebuilt
-    // from the snapshot folders instead.
+    // from the snapshot folders instead. Complete snapshot folders that an intact history.json lacks
+    // (a run killed between its two writes) are added in date order.
     std::vector<BackupSnapshot> loadHistory(const Path &destination) const;
 
-    // Puts `snapshot` at the front of history.json, replacing an entry with the same id. Failures are
-    // silent. A damaged history.json is kept once as history.json.damaged before it is replaced.
-    void updateHistory(const BackupSnapshot &snapshot, const Path &destination) const;
+    // Puts `snapshot` at the front of history.json, replacing an entry with the same id. A damaged
+    // history.json is kept once as history.json.damaged before it is replaced.
+    Result<void> updateHistory(const BackupSnapshot &snapshot, const Path &destination) const;
 
     // Drops the entries with these ids from history.json (rewritten only when something changed).
     void removeFromHistory(const std::vector<std::string> &ids, const Path &destination) const;
@@ -119,7 +125,10 @@ private:
     Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,
                                 const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const;
 
-    void writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const;
+    Result<void> writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const;
+    // Removes what killed runs left in the store: snapshot folders without snapshot.json and temporary
+    // files, all last modified before `before` (seconds since the epoch). Only under the store lock.
+    void removeLeftovers(const Path &destination, std::int64_t before) const;
 
     Clock m_clock = [] { return std::chrono::system_clock::now(); };
     std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sys/stat.h>
 
 namespace velkaro {
 
@@ -28,6 +29,59 @@ bool isSymlink(const fs::path &path)
     return fs::is_symlink(fs::symlink_status(path, ec));
 }
 
+bool isRealFolder(const fs::path &path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The folders that may hold a snapshot: snapshots/<name> (flat form) and snapshots/<day>/<name>, real
+// folders only. Calls visit(folder, id the folder stands for).
+template<class Visit>
+void forEachSnapshotFolder(const fs::path &snapshots, const Visit &visit)
+{
+    auto entries = FileSystem::listDirectory(snapshots);
+    if (!entries)
+        return;
+    for (const auto &entry : *entries) {
+        if (!isRealFolder(entry))
+            continue;
+        const std::string name = entry.filename().string();
+        if (name.starts_with("snapshot_")) {
+            visit(entry, name);
+            continue;
+        }
+        auto children = FileSystem::listDirectory(entry);
+        if (!children)
+            continue;
+        for (const auto &child : *children) {
+            if (isRealFolder(child))
+                visit(child, name + "/" + child.filename().string());
+        }
+    }
+}
+
+// Adds the complete snapshot folders whose ids `history` lacks, each before the first older entry.
+void addMissingSnapshots(std::vector<BackupSnapshot> &history, const fs::path &destination)
+{
+    std::set<std::string, std::less<>> known;
+    for (const auto &snapshot : history) {
+        known.insert(snapshot.id);
+        known.insert(snapshot.id.substr(snapshot.id.rfind('/') + 1)); // a flat folder's name
+    }
+    forEachSnapshotFolder(destination / "snapshots", [&](const fs::path &folder, const std::string &id) {
+        if (known.contains(id))
+            return;
+        auto snapshot = readSnapshotFile(folder);
+        if (!snapshot || known.contains(snapshot->id))
+            return;
+        known.insert(snapshot->id);
+        const auto later = std::find_if(history.begin(), history.end(),
+                                        [&](const BackupSnapshot &s) { return s.createdAt < snapshot->createdAt; });
+        history.insert(later, std::move(*snapshot));
+    });
+}
+
 fs::path withoutTrailingSeparator(fs::path path)
 {
     if (!path.has_filename() && path.has_parent_path() && path != path.root_path())
@@ -42,24 +96,26 @@ std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) 
     auto text = FileSystem::readFile(destination / kHistoryFileName);
     if (!text)
         return scanSnapshotsDirectory(destination);
-    if (auto history = decodeSnapshotList(*text))
+    if (auto history = decodeSnapshotList(*text)) {
+        addMissingSnapshots(*history, destination);
         return std::move(*history);
+    }
     // A damaged file must not hide the snapshots that are still on disk.
     return scanSnapshotsDirectory(destination);
 }
 
-void BackupService::writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const
+Result<void> BackupService::writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const
 {
-    (void)FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, encodeSnapshotList(history),
+    return FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, encodeSnapshotList(history),
                                               [](std::string_view text) { return decodeSnapshotList(text).has_value(); });
 }
 
-void BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
+Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
 {
     auto history = loadHistory(destination);
     std::erase_if(history, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
     history.insert(history.begin(), snapshot);
-    writeHistory(history, destination);
+    return writeHistory(history, destination);
 }
 
 void BackupService::removeFromHistory(const std::vector<std::string> &ids, const Path &destination) const
@@ -71,7 +127,7 @@ void BackupService::removeFromHistory(const std::vector<std::string> &ids, const
     const auto removed = std::erase_if(history, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
     const bool fileExists = FileSystem::exists(destination / kHistoryFileName);
     if (removed > 0 || !fileExists)
-        writeHistory(history, destination);
+        (void)writeHistory(history, destination);
 }
 
 std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &destination) const
@@ -133,6 +189,27 @@ std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsD
     }
     removeFromHistory(removedIds, destination);
     return removedIds;
+}
+
+void BackupService::removeLeftovers(const Path &destination, std::int64_t before) const
+{
+    FileSystem::removeStaleTemporaries(destination, before);
+    const fs::path snapshots = destination / "snapshots";
+    forEachSnapshotFolder(snapshots, [&](const fs::path &folder, const std::string &) {
+        struct stat st {};
+        if (FileSystem::exists(folder / kSnapshotFileName) || ::lstat(folder.c_str(), &st) != 0
+            || st.st_mtim.tv_sec >= before)
+            return;
+        if (!FileSystem::removeAll(folder))
+            return;
+        const fs::path day = folder.parent_path();
+        if (day == snapshots)
+            return;
+        if (auto left = FileSystem::listDirectory(day); left && left->empty()) {
+            std::error_code ec;
+            fs::remove(day, ec);
+        }
+    });
 }
 
 bool BackupService::isSafeSnapshotId(std::string_view id)

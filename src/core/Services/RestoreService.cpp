@@ -23,7 +23,7 @@ std::string temporaryNameFor(const std::string &target)
 {
     static std::atomic<unsigned> counter {0};
     const auto slash = target.rfind('/');
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".restore-" + std::to_string(::getpid())
+    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + std::string(FileSystem::kRestoreTemporaryMark) + std::to_string(::getpid())
         + "-" + std::to_string(counter++);
 }
 
@@ -80,6 +80,11 @@ Result<std::int64_t> RestoreService::executeRestore(const BackupSnapshot &snapsh
         m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
     if (!safety)
         return std::unexpected(restoreError(500, abortedText + safety.error().description));
+    // A safety snapshot that misses files would not bring the user's current files back.
+    if (safety->skippedFileCount > 0) {
+        return std::unexpected(restoreError(500, abortedText + std::to_string(safety->skippedFileCount)
+                                                     + " 件のファイルをコピーできませんでした"));
+    }
 
     const auto folder = BackupService::snapshotFolder(destination / "snapshots", snapshot.id);
     if (!folder || !FileSystem::exists(*folder / "data"))
@@ -108,7 +113,12 @@ Result<std::int64_t> RestoreService::executeRestore(const BackupSnapshot &snapsh
         report("復元中: " + rel);
 
         const std::string target = base + rel;
+        // A linked folder on the way would carry the write out of the source folder.
+        if (FileSystem::passesThroughLink(base, rel))
+            continue;
         if (!FileCopier::createPrivateDirectories(target.substr(0, target.rfind('/'))))
+            continue;
+        if (FileSystem::passesThroughLink(base, rel))
             continue;
         // Copy beside the target, then rename over it: a failed copy leaves the old file as it was.
         // A folder standing at the target is never replaced (the rename fails and the entry is skipped).

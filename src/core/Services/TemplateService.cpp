@@ -123,8 +123,16 @@ Result<void> TemplateService::applyTemplate(const PromptTemplate &tmpl, const fs
         return std::unexpected(Error {kErrorDomain, kBadRequest, "適用先のフォルダが指定されていません"});
 
     const fs::path target = targetDirectory / tmpl.targetFileName;
+    // A linked folder on the way ("rules" -> elsewhere) would carry the write out of the folder.
+    const auto linkedError = [&] {
+        return Error {kErrorDomain, kBadRequest, "シンボリックリンクを経由する書き込みはできません: " + target.string()};
+    };
+    if (FileSystem::passesThroughLink(targetDirectory, tmpl.targetFileName))
+        return std::unexpected(linkedError());
     if (auto made = FileSystem::createDirectories(target.parent_path()); !made)
         return made;
+    if (FileSystem::passesThroughLink(targetDirectory, tmpl.targetFileName))
+        return std::unexpected(linkedError());
     return FileSystem::writeFileAtomically(target, tmpl.promptContent);
 }
 
