@@ -168,15 +168,25 @@ TEST_F(HistoryTest, RetentionNeverFollowsIdsOutOfTheStore)
     onDisk(record(victim.string(), 1), "2025-03-01/snapshot_b");
     onDisk(record("link/victim", 2), "2025-03-01/snapshot_c");
     onDisk(record("", 3), "2025-03-01/snapshot_d");
+    // Written as "..\u0000": the system call would see "snapshots/..", the destination itself.
+    const BackupSnapshot nul = record(std::string("..\0", 3), 4);
+    onDisk(nul, "2025-03-01/snapshot_e");
+    writeText(dest / "history.json", encodeSnapshotList({nul}));
 
     EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 1).empty());
+    (void)service.deleteSnapshot(nul, dest); // may drop the record; never removes a folder outside
     EXPECT_EQ(readText(victim / "precious.txt"), "keep me");
     EXPECT_TRUE(fs::exists(snapshots / "2025-03-02/snapshot_new"));
     EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_a"));
+    EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_e"));
 
     EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot_091500"));
     for (const char *bad : {"", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/."})
         EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
+    for (const std::string &bad : {std::string("..\0", 3), std::string("a\0/b", 4), std::string("a\x1f"),
+                                  std::string("a\nb"), std::string("a\x7f")})
+        EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
+    EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot \u00e9~"));
 }
 
 TEST_F(HistoryTest, SnapshotFolderFallsBackToTheFlatForm)

@@ -117,6 +117,8 @@ TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFil
     EXPECT_FALSE(variant([](auto &j) { j["shouldIncludeSubdirectories"] = 1; }));
     EXPECT_FALSE(variant([](auto &j) { j["targetExtensions"] = Json::Value::array({"md", 3}); }));
     EXPECT_FALSE(variant([](auto &j) { j["autoLaunchState"] = "有効 "; }));
+    EXPECT_FALSE(variant([](auto &j) { j["destinationDirectory"] = std::string("/tmp/a\0/b", 9); }));
+    EXPECT_FALSE(variant([](auto &j) { j["sourceDirectories"] = {"/ok", std::string("/x\0", 3)}; }));
     EXPECT_FALSE(BackupConfig::decode("[]"));
     EXPECT_FALSE(BackupConfig::decode("{\"sourceDirectories\": [}"));
 
@@ -194,6 +196,13 @@ TEST(BackupSnapshotTest, ListFailsAsAWholeOnOneBadElement)
     auto json = *Json::parse(text);
     json[1]["triggerType"] = "不明";
     EXPECT_EQ(decodeSnapshotList(json.dump()), std::nullopt);
+    // A date the program cannot hold makes the whole document unreadable, as any damage does.
+    for (const char *date : {"1969-12-31T23:59:59Z", "10000-01-01T00:00:00Z", "2025-03-04T00:15:00.5Z"}) {
+        json = *Json::parse(text);
+        json[1]["createdAt"] = date;
+        EXPECT_EQ(decodeSnapshotList(json.dump()), std::nullopt) << date;
+        EXPECT_EQ(BackupSnapshot::decode(json[1].dump()), std::nullopt) << date;
+    }
     EXPECT_EQ(decodeSnapshotList("{}"), std::nullopt);
     EXPECT_EQ(decodeSnapshotList("[]"), std::vector<BackupSnapshot> {});
 }

@@ -36,6 +36,23 @@ TEST(FormattersTest, LocalDatesFollowTZAndIso8601IsUtcAndStrict)
         EXPECT_EQ(fromISO8601(bad), std::nullopt) << bad;
 }
 
+TEST(FormattersTest, Iso8601DatesLieBetween1970And9999InUtc)
+{
+    const std::pair<const char *, std::int64_t> accepted[] {{"1970-01-01T00:00:00Z", 0},
+        {"1970-01-01T09:00:00+09:00", 0}, {"9999-12-31T23:59:59Z", 253402300799},
+        {"9999-12-31T22:59:59-01:00", 253402300799}, {"2262-04-12T00:00:00Z", 9223372800}};
+    for (const auto &[text, seconds] : accepted) {
+        const auto read = fromISO8601(text);
+        ASSERT_TRUE(read) << text;
+        EXPECT_EQ(read->time_since_epoch(), std::chrono::seconds(seconds)) << text;
+        EXPECT_EQ(fromISO8601(toISO8601(*read)), read) << "what is written reads back: " << text;
+    }
+    for (const char *bad : {"1969-12-31T23:59:59Z", "1970-01-01T00:00:00+00:01", "0000-01-01T00:00:00Z",
+                            "9999-12-31T23:59:59-00:01", "10000-01-01T00:00:00Z", "-0001-01-01T00:00:00Z",
+                            "99999999999999999999-01-01T00:00:00Z", "1677-09-21T00:12:43Z"})
+        EXPECT_EQ(fromISO8601(bad), std::nullopt) << bad;
+}
+
 TEST(FormattersTest, ByteCountsAreDecimalWithFewDigits)
 {
     // 999'600 rounds up into the next unit; amounts past GB stay in GB.

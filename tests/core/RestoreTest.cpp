@@ -154,10 +154,13 @@ TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)
     BackupSnapshot tampered = snapshot;
     const fs::path folder = dest / "snapshots" / snapshot.id;
     writeText(folder / "escape.md", "out");
-    tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(), "GEMINI.md"};
+    writeText(folder / "data/GEMINI.md\x01", "control");
+    tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(), std::string("GEMINI.md\0.x", 11),
+                                  "GEMINI.md\x01", "GEMINI.md"};
     changeEverything();
     EXPECT_EQ(restore(tampered), 1);
     EXPECT_FALSE(fs::exists(home / "escape.md"));
+    EXPECT_FALSE(fs::exists(src / "GEMINI.md\x01"));
 
     BackupSnapshot outside = snapshot;
     outside.id = "../../dest/snapshots/" + snapshot.id;

@@ -55,6 +55,9 @@ TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabelsAndDecodingIsStric
     EXPECT_EQ(variant("kind", "レビュー / 改善")->kind, TemplateKind::review);
     EXPECT_FALSE(variant("isPresetTemplate", "false"));
     EXPECT_FALSE(variant("id", "not-a-uuid"));
+    EXPECT_FALSE(variant("createdAt", "1969-12-31T23:59:59Z"));
+    EXPECT_FALSE(variant("updatedAt", "10000-01-01T00:00:00Z"));
+    EXPECT_TRUE(variant("updatedAt", "9999-12-31T23:59:59Z"));
 
     const std::string list = encodeTemplateList({sample(), sample()});
     EXPECT_EQ(decodeTemplateList(list)->size(), 2u);

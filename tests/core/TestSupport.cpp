@@ -112,7 +112,7 @@ TimePoint localTime(int year, int month, int day, int hour, int minute, int seco
     tm.tm_min = minute;
     tm.tm_sec = second;
     tm.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&tm));
+    return TimePoint {std::chrono::seconds(std::mktime(&tm))};
 }
 
 ScopedTimeZone::ScopedTimeZone(const char *tz)

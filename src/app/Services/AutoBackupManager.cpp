@@ -107,7 +107,7 @@ void AutoBackupManager::checkAndTriggerBackupIfNeeded()
 
 TimePoint AutoBackupManager::now() const
 {
-    return m_options.clock ? m_options.clock() : std::chrono::system_clock::now();
+    return m_options.clock ? m_options.clock() : currentTime();
 }
 
 void AutoBackupManager::setNextScheduledDate(std::optional<TimePoint> date)

@@ -15,7 +15,7 @@ namespace velkaro {
 struct AutoBackupManagerOptions
 {
     using Clock = std::function<TimePoint()>;
-    Clock clock; // the wall clock; system_clock::now when empty
+    Clock clock; // the wall clock; currentTime when empty
     std::chrono::milliseconds firstHeartbeat {5000};
     std::chrono::milliseconds heartbeatPeriod {30000};
     // Where logind announces the end of a sleep; the system bus unless a test supplies another.

@@ -2,6 +2,8 @@
 
 #include "Platform/FileSystem.h"
 
+#include <algorithm>
+
 namespace velkaro {
 
 std::vector<std::string> BackupConfig::defaultSources()
@@ -47,6 +49,10 @@ std::optional<BackupConfig> BackupConfig::fromJson(const Json::Value &json)
     auto subdirectories = Json::getBool(json, "shouldIncludeSubdirectories");
     if (!sources || !destination || !extensions || !interval || !launch || !startup || !notification || !limit
         || !subdirectories)
+        return std::nullopt;
+    // A folder path with a NUL would name another folder at the system call.
+    const auto hasNul = [](const std::string &path) { return path.find('\0') != std::string::npos; };
+    if (hasNul(*destination) || std::ranges::any_of(*sources, hasNul))
         return std::nullopt;
     return BackupConfig {std::move(*sources), std::move(*destination), std::move(*extensions), *interval, *launch,
                          *startup,           *notification,           *limit,                  *subdirectories};

@@ -125,7 +125,7 @@ constexpr std::string_view kSoraneStandardBody
 PromptTemplate makePreset(
     std::string_view title, std::string_view description, std::string_view body, TemplateKind kind)
 {
-    const TimePoint now = std::chrono::system_clock::now();
+    const TimePoint now = currentTime();
     return PromptTemplate {
         makeUUID(), std::string(title), std::string(description), std::string(body), kind, "GEMINI.md", true, now, now};
 }

@@ -11,6 +11,10 @@ namespace velkaro {
 
 namespace {
 
+// Dates the files may hold: 1970-01-01T00:00:00Z to 9999-12-31T23:59:59Z, in UTC.
+constexpr std::chrono::seconds kEarliestDate {0};
+constexpr std::chrono::seconds kLatestDate {253402300799};
+
 std::time_t toTimeT(TimePoint time)
 {
     return static_cast<std::time_t>(
@@ -132,18 +136,17 @@ std::optional<TimePoint> fromISO8601(std::string_view text)
         return std::nullopt;
     }
 
-    std::tm tm {};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    const std::time_t utc = ::timegm(&tm);
-    // timegm normalises 31 April into 1 May: such a date is not a date.
-    if (tm.tm_mday != day || tm.tm_mon != month - 1)
+    // The calendar arithmetic runs on days and seconds, far from any overflow; 31 April is not a date.
+    using namespace std::chrono;
+    const year_month_day date {std::chrono::year {year}, std::chrono::month {static_cast<unsigned>(month)},
+                               std::chrono::day {static_cast<unsigned>(day)}};
+    if (!date.ok())
         return std::nullopt;
-    return TimePoint(std::chrono::seconds(static_cast<std::int64_t>(utc) - offsetSeconds));
+    const seconds sinceEpoch = sys_days {date}.time_since_epoch() + hours {hour} + minutes {minute}
+                               + seconds {second} - seconds {offsetSeconds};
+    if (sinceEpoch < kEarliestDate || sinceEpoch > kLatestDate)
+        return std::nullopt;
+    return TimePoint(sinceEpoch);
 }
 
 std::string formatByteCount(std::int64_t bytes)

@@ -110,7 +110,7 @@ public:
     // --- Store paths ---
 
     // True for an id that names a folder strictly inside snapshots/: relative, with no empty, "." or
-    // ".." component.
+    // ".." component and no control character (U+0000 to U+001F, U+007F).
     static bool isSafeSnapshotId(std::string_view id);
 
     // The same test for a recorded file path: relative and staying below the data folder.
@@ -130,7 +130,7 @@ private:
     // files, all last modified before `before` (seconds since the epoch). Only under the store lock.
     void removeLeftovers(const Path &destination, std::int64_t before) const;
 
-    Clock m_clock = [] { return std::chrono::system_clock::now(); };
+    Clock m_clock = [] { return currentTime(); };
     std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;
 };
 

@@ -216,6 +216,10 @@ bool BackupService::isSafeSnapshotId(std::string_view id)
 {
     if (id.empty() || id.front() == '/')
         return false;
+    // A NUL would cut the path short at the system call ("..\0" reaching it as ".."); no other control
+    // character belongs in a name the program writes either.
+    if (std::ranges::any_of(id, [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+        return false;
     std::size_t start = 0;
     while (start <= id.size()) {
         const std::size_t end = std::min(id.find('/', start), id.size());

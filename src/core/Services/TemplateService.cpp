@@ -149,7 +149,7 @@ std::optional<std::string> TemplateService::readCurrentPrompt(const fs::path &di
 
 PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs::path &directory)
 {
-    const TimePoint now = std::chrono::system_clock::now();
+    const TimePoint now = currentTime();
     return PromptTemplate {makeUUID(), "取込: 現在のGEMINI.md", directory.string() + "/GEMINI.md から取り込んだ設定",
         std::move(body), TemplateKind::custom, kInstructionFileName, false, now, now};
 }

@@ -1,0 +1,39 @@
+#pragma once
+
+// Shared by the JSON reader fuzz targets. Each target defines LLVMFuzzerTestOneInput; it is run either
+// by libFuzzer or by StandaloneDriver.cpp, which mutates inputs itself when the compiler has no
+// -fsanitize=fuzzer.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace velkaro::fuzz {
+
+// Set by a target when the input decoded: the standalone driver keeps such inputs to mutate further.
+inline bool &accepted()
+{
+    static bool flag = false;
+    return flag;
+}
+
+// A broken property is a finding: report it and abort, as a sanitizer would.
+[[noreturn]] inline void fail(const char *what, std::string_view input)
+{
+    std::fprintf(stderr, "fuzz finding: %s\ninput (%zu bytes): %.*s\n", what, input.size(),
+                 static_cast<int>(input.size()), input.data());
+    std::abort();
+}
+
+inline void check(bool holds, const char *what, std::string_view input)
+{
+    if (!holds)
+        fail(what, input);
+}
+
+// True when `name` is a relative path naming something strictly below its folder, with no NUL and,
+// unless `controlsAllowed`, no other control character.
+bool staysBelow(std::string_view name, bool controlsAllowed = false);
+
+} // namespace velkaro::fuzz
