@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
-# Usage: scripts/deps.sh [build|test|bench]   (test also brings the desktop parts the tests start,
-#        bench the tools the benchmarks in bench/ measure with)
+# Usage: scripts/deps.sh [build|test|bench|fuzz]   (test also brings the desktop parts the tests start,
+#        bench the tools the benchmarks in bench/ measure with, fuzz the clang that builds libFuzzer targets)
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
 test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils fonts-noto-cjk)
 bench_pkgs=(time)
+# clang 16 reads libstdc++ 12's <expected> once told its concepts are complete (the fuzz preset does).
+fuzz_pkgs=(clang-16 libclang-rt-16-dev)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
 test) want+=("${test_pkgs[@]}") ;;
 bench) want+=("${bench_pkgs[@]}") ;;
+fuzz) want+=("${fuzz_pkgs[@]}") ;;
 esac
 
 missing=()

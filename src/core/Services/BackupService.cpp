@@ -317,13 +317,17 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + error.description));
         return std::unexpected(std::move(error));
     }
+    // A run in the same second as an earlier one writes into that run's folder: a failure must not
+    // take the earlier snapshot with it.
+    const bool folderExisted = FileSystem::exists(folder);
     if (auto made = FileCopier::createPrivateDirectories(folder.string()); !made) {
         report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + made.error().description));
         return std::unexpected(made.error());
     }
     // From here a failure takes the run's own folder (and its day folder, when left empty) with it.
     const auto fail = [&](std::string cause, const Error &error) -> Result<BackupRun> {
-        (void)FileSystem::removeAll(folder);
+        if (!folderExisted)
+            (void)FileSystem::removeAll(folder);
         if (auto left = FileSystem::listDirectory(folder.parent_path()); left && left->empty()) {
             std::error_code ec;
             fs::remove(folder.parent_path(), ec);
