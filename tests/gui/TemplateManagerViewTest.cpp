@@ -24,8 +24,9 @@ protected:
         view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
             alerts.push_back(title + QStringLiteral("|") + message);
         });
-        view->setConfirmFunction([this](QWidget *, const QString &, const QString &) {
+        view->setConfirmFunction([this](QWidget *, const QString &title, const QString &message) {
             ++confirms;
+            lastConfirm = title + QStringLiteral("|") + message;
             return confirmAnswer;
         });
         view->resize(860, 560);
@@ -42,6 +43,7 @@ protected:
     std::unique_ptr<TemplateManagerView> view;
     std::vector<QString> alerts;
     int confirms = 0;
+    QString lastConfirm;
     bool confirmAnswer = true;
 };
 
@@ -116,6 +118,7 @@ TEST_F(TemplateManagerViewTest, DeleteAsksFirstThenSelectsFirst)
     confirmAnswer = false;
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
     EXPECT_EQ(confirms, 1);
+    EXPECT_EQ(lastConfirm.toStdString(), "テンプレート操作|テンプレート「新規プロンプトテンプレート」を削除しますか？");
     EXPECT_EQ(state->templates().size(), count);
 
     confirmAnswer = true;

@@ -143,7 +143,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     page->addWidget(card(QStringLiteral("定期自動バックアップ"), content, c2));
     m_intervalChoice = choice<BackupInterval>(content, 180, QStringLiteral("実行間隔"));
     c2->addLayout(labelledRow(QStringLiteral("実行間隔:"), m_intervalChoice, content));
-    c2->addWidget(caption(QStringLiteral("※ アプリがトレイに常駐している間、指定した間隔で自動的に日付別フォルダ（YYYY-MM-DD）へスナップショットを作成します。"), content));
+    c2->addWidget(caption(QStringLiteral("※ アプリがメニューバーに常駐している間、指定した間隔で自動的に日付別フォルダ（YYYY-MM-DD）へスナップショットを作成します。"), content));
 
     // Desktop integration.
     QVBoxLayout *c3 = nullptr;
@@ -152,7 +152,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     c3->addLayout(labelledRow(QStringLiteral("ログイン時に自動起動:"), m_autoLaunchChoice, content));
     m_startupChoice = choice<StartupWindowMode>(content, 240, QStringLiteral("アプリ起動時の動作"));
     c3->addLayout(labelledRow(QStringLiteral("アプリ起動時の動作:"), m_startupChoice, content));
-    c3->addWidget(caption(QStringLiteral("※ 「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウを表示せず、バックグラウンド（トレイ）だけで静かに起動します。"), content));
+    c3->addWidget(caption(QStringLiteral("※ 「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウを表示せず、バックグラウンド（メニューバー）だけで静かに起動します。"), content));
     m_notificationChoice = choice<NotificationSettingMode>(content, 220, QStringLiteral("通知設定"));
     c3->addLayout(labelledRow(QStringLiteral("通知設定:"), m_notificationChoice, content));
 

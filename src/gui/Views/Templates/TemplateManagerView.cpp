@@ -53,8 +53,13 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
         QMessageBox::information(p, title, message, QMessageBox::Ok);
     })
     , m_confirm([](QWidget *p, const QString &title, const QString &message) {
-        return QMessageBox::question(p, title, message, QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-            == QMessageBox::Yes;
+        QMessageBox box(QMessageBox::Question, title, message, QMessageBox::NoButton, p);
+        QPushButton *remove = box.addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
+        QPushButton *cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        return box.clickedButton() == remove;
     })
 {
     auto *outer = new QHBoxLayout(this);
@@ -300,7 +305,7 @@ void TemplateManagerView::showAlert(const QString &message)
 
 void TemplateManagerView::createTemplate()
 {
-    const auto now = std::chrono::system_clock::now();
+    const TimePoint now = currentTime();
     PromptTemplate tmpl(makeUUID(), "新規プロンプトテンプレート", "カスタムプロンプトの説明を入力してね",
         "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, "GEMINI.md", false, now,
         now);
@@ -312,7 +317,7 @@ void TemplateManagerView::saveTemplate()
 {
     if (!m_selectedId)
         return;
-    const auto now = std::chrono::system_clock::now();
+    const TimePoint now = currentTime();
     // A stored template keeps the time it was created.
     const auto &all = m_state.templates();
     auto stored = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
@@ -349,7 +354,7 @@ void TemplateManagerView::deleteTemplate()
     if (it != all.end() && it->isPresetTemplate)
         return; // presets stay
     const QString title = it != all.end() ? qs(it->title) : m_titleField->text();
-    if (m_confirm && !m_confirm(this, alertTitle, QStringLiteral("「") + title + QStringLiteral("」を削除しますか？")))
+    if (m_confirm && !m_confirm(this, alertTitle, QStringLiteral("テンプレート「") + title + QStringLiteral("」を削除しますか？")))
         return;
     m_state.deleteTemplate(*m_selectedId);
     if (!m_state.templates().empty())
