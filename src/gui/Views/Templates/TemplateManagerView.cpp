@@ -3,6 +3,7 @@
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QFrame>
@@ -11,11 +12,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStyle>
+#include <QStyledItemDelegate>
+#include <QTextLayout>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -43,6 +47,112 @@ QWidget *captioned(const QString &caption, QWidget *control, QWidget *parent)
     layout->addWidget(control);
     return box;
 }
+
+
+// Roles of a row beside its accessible text (Qt::DisplayRole).
+constexpr int kTitleRole = Qt::UserRole + 1;
+constexpr int kDescriptionRole = Qt::UserRole + 2;
+constexpr int kPresetRole = Qt::UserRole + 3;
+
+// A template row: the title in bold with a "プリセット" capsule after it, below it the description in
+// the secondary text colour, wrapped to at most two lines and elided.
+class TemplateRowDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem background = option;
+        initStyleOption(&background, index);
+        background.text.clear();
+        const QWidget *widget = option.widget;
+        QStyle *style = widget ? widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &background, painter, widget);
+
+        const bool selected = option.state & QStyle::State_Selected;
+        const QPalette &palette = option.palette;
+        const QRect area = option.rect.adjusted(kPadding, kPadding, -kPadding, -kPadding);
+        painter->save();
+
+        QFont titleFont = option.font;
+        titleFont.setBold(true);
+        const QFontMetrics titleMetrics(titleFont);
+        const bool preset = index.data(kPresetRole).toBool();
+        const QString badge = QStringLiteral("プリセット");
+        QFont badgeFont = option.font;
+        badgeFont.setPointSizeF(option.font.pointSizeF() * 0.8);
+        const QFontMetrics badgeMetrics(badgeFont);
+        const int badgeWidth = preset ? badgeMetrics.horizontalAdvance(badge) + 12 : 0;
+        const QString title = titleMetrics.elidedText(index.data(kTitleRole).toString(), Qt::ElideRight,
+                                                      area.width() - (preset ? badgeWidth + 6 : 0));
+        painter->setFont(titleFont);
+        painter->setPen(palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        const QRect titleRect(area.left(), area.top(), area.width(), titleMetrics.height());
+        painter->drawText(titleRect, Qt::AlignLeft | Qt::AlignVCenter, title);
+
+        if (preset) {
+            const QRect pill(area.left() + titleMetrics.horizontalAdvance(title) + 6,
+                             titleRect.center().y() - badgeMetrics.height() / 2 - 1, badgeWidth,
+                             badgeMetrics.height() + 2);
+            QColor fill = palette.color(QPalette::Highlight);
+            fill.setAlpha(selected ? 90 : 45);
+            painter->setRenderHint(QPainter::Antialiasing);
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(selected ? QColor(255, 255, 255, 70) : fill);
+            painter->drawRoundedRect(pill, pill.height() / 2.0, pill.height() / 2.0);
+            painter->setFont(badgeFont);
+            painter->setPen(palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+            painter->drawText(pill, Qt::AlignCenter, badge);
+        }
+
+        painter->setFont(option.font);
+        QColor secondary = palette.color(selected ? QPalette::HighlightedText : QPalette::PlaceholderText);
+        painter->setPen(secondary);
+        const int line = lineHeight(option.font);
+        const QStringList lines = twoLines(index.data(kDescriptionRole).toString(), option.font, area.width());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            painter->drawText(QRect(area.left(), titleRect.bottom() + 3 + int(i) * line, area.width(), line),
+                              Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override
+    {
+        QFont titleFont = option.font;
+        titleFont.setBold(true);
+        return {0, 2 * kPadding + QFontMetrics(titleFont).height() + 3 + 2 * lineHeight(option.font)};
+    }
+
+private:
+    static constexpr int kPadding = 6;
+
+    // Japanese text comes from a fallback font, often taller than the primary one's line.
+    static int lineHeight(const QFont &font)
+    {
+        const QFontMetrics metrics(font);
+        return std::max(metrics.lineSpacing(), metrics.boundingRect(QStringLiteral("汎用あg")).height() + 2);
+    }
+
+    // The text broken where it would wrap, the second line elided: never more than two lines.
+    static QStringList twoLines(const QString &text, const QFont &font, int width)
+    {
+        const QFontMetrics metrics(font);
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        QTextLine first = layout.createLine();
+        if (!first.isValid()) {
+            layout.endLayout();
+            return {text};
+        }
+        first.setLineWidth(width);
+        const int rest = first.textStart() + first.textLength();
+        layout.endLayout();
+        if (rest >= text.size())
+            return {text};
+        return {text.left(rest).trimmed(), metrics.elidedText(text.mid(rest), Qt::ElideRight, width)};
+    }
+};
 
 } // namespace
 
@@ -99,6 +209,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     m_list = new QListWidget(left);
     m_list->setAccessibleName(QStringLiteral("プロンプト一覧"));
     m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setItemDelegate(new TemplateRowDelegate(m_list));
     leftLayout->addWidget(m_list, 1);
     auto *line2 = new QFrame(left);
     line2->setFrameShape(QFrame::HLine);
@@ -238,12 +350,16 @@ void TemplateManagerView::rebuildList()
     m_rebuilding = true;
     m_list->clear();
     for (const PromptTemplate &tmpl : m_state.templates()) {
+        // The display text is what a screen reader reads; the delegate paints the parts.
         QString text = qs(tmpl.title);
         if (tmpl.isPresetTemplate)
-            text += QStringLiteral("  [プリセット]");
+            text += QStringLiteral(" プリセット");
         text += QLatin1Char('\n') + qs(tmpl.descriptionText);
         auto *item = new QListWidgetItem(text, m_list);
         item->setData(Qt::UserRole, qs(tmpl.id));
+        item->setData(kTitleRole, qs(tmpl.title));
+        item->setData(kDescriptionRole, qs(tmpl.descriptionText));
+        item->setData(kPresetRole, tmpl.isPresetTemplate);
         item->setToolTip(qs(tmpl.descriptionText));
         if (m_selectedId && tmpl.id == *m_selectedId)
             m_list->setCurrentItem(item);
