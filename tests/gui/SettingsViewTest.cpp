@@ -81,6 +81,30 @@ TEST_F(SettingsViewTest, StepperRangeStepAndLabel)
     EXPECT_EQ(stored().backupInterval, BackupInterval::disabled);
 }
 
+TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit)
+{
+    config.maxSnapshotsLimit = 150;
+    config.backupInterval = BackupInterval::disabled;
+    SettingsView &page = open();
+    EXPECT_EQ(page.maxSnapshotsStepper()->text(), QStringLiteral("150 世代"));
+    EXPECT_FALSE(state->nextBackupDate());
+
+    page.intervalChoice()->setCurrentIndex(page.intervalChoice()->findText(QStringLiteral("1時間ごと")));
+    page.autoLaunchChoice()->setCurrentIndex(page.autoLaunchChoice()->findText(QStringLiteral("有効")));
+    page.save();
+    EXPECT_EQ(stored().backupInterval, BackupInterval::hourly);
+    EXPECT_EQ(stored().autoLaunchState, AutoLaunchState::enabled);
+    EXPECT_EQ(stored().maxSnapshotsLimit, 150) << "a value the user did not touch is not rewritten";
+    EXPECT_TRUE(state->nextBackupDate()) << "the schedule runs from the saved interval";
+    EXPECT_TRUE(fs::exists(autostartFile()));
+
+    page.autoLaunchChoice()->setCurrentIndex(page.autoLaunchChoice()->findText(QStringLiteral("無効")));
+    page.maxSnapshotsStepper()->stepDown();
+    page.save();
+    EXPECT_FALSE(fs::exists(autostartFile()));
+    EXPECT_EQ(stored().maxSnapshotsLimit, 145);
+}
+
 TEST_F(SettingsViewTest, FolderPickerReplacesOnlyItsRowAndCancelKeeps)
 {
     config.sourceDirectories = {(home / "a").string(), (home / "b").string()};

@@ -233,7 +233,10 @@ void SettingsView::load()
     choose(m_startupChoice, config.startupWindowMode);
     choose(m_notificationChoice, config.notificationMode);
     m_loadedLimit = config.maxSnapshotsLimit;
-    m_stepper->setValue(int(std::clamp<std::int64_t>(config.maxSnapshotsLimit, 5, 100)));
+    // A stored value outside 5-100 (edited by hand) is shown as it is: the range widens to hold it.
+    const int limit = int(std::clamp<std::int64_t>(config.maxSnapshotsLimit, -1000000, 1000000));
+    m_stepper->setRange(std::min(5, limit), std::max(100, limit));
+    m_stepper->setValue(limit);
     m_limitTouched = false;
 }
 
