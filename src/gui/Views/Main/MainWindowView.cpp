@@ -22,7 +22,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_sidebar);
     layout->addWidget(m_pages, 1);
-    m_sidebar->setFixedWidth(200);
+    m_sidebar->setFixedWidth(170);
 
     for (const auto &[tab, label] : EnumLabels<NavigationTab>::table)
         m_sidebar->addItem(QString::fromUtf8(label.data(), qsizetype(label.size())));

@@ -179,7 +179,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
 
     // The list pane.
     auto *left = new QWidget(splitter);
-    left->setMinimumWidth(260);
+    // 240 rather than 260: beside the sidebar, the window's minimum width leaves 690 for both panes.
+    left->setMinimumWidth(240);
     left->setMaximumWidth(320);
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
@@ -222,7 +223,7 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
 
     // The editor pane.
     auto *right = new QWidget(splitter);
-    right->setMinimumWidth(460);
+    right->setMinimumWidth(440);
     right->setAutoFillBackground(true);
     right->setBackgroundRole(QPalette::Window);
     auto *rightLayout = new QVBoxLayout(right);
