@@ -242,11 +242,22 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     editorHeader->addWidget(m_unsavedMark);
     editorHeader->addStretch(1);
     m_applyButton = new QPushButton(QStringLiteral("GEMINI.md に適用"), right);
-    m_applyButton->setIcon(QIcon::fromTheme(QStringLiteral("emblem-default")));
+    m_applyButton->setIcon(QIcon::fromTheme(QStringLiteral("emblem-default"),
+                                            style()->standardIcon(QStyle::SP_DialogApplyButton)));
     m_applyButton->setDefault(true);
+    {
+        // The prominent, green-tinted action of the page, readable in light and dark palettes alike.
+        QFont semibold = m_applyButton->font();
+        semibold.setWeight(QFont::DemiBold);
+        m_applyButton->setFont(semibold);
+        QPalette green = m_applyButton->palette();
+        green.setColor(QPalette::Button, QColor(46, 160, 67));
+        green.setColor(QPalette::ButtonText, Qt::white);
+        m_applyButton->setPalette(green);
+    }
     m_saveButton = new QPushButton(QStringLiteral("保存"), right);
     m_deleteButton = new QPushButton(right);
-    m_deleteButton->setIcon(QIcon::fromTheme(QStringLiteral("edit-delete")));
+    m_deleteButton->setIcon(QIcon::fromTheme(QStringLiteral("edit-delete"), style()->standardIcon(QStyle::SP_TrashIcon)));
     if (m_deleteButton->icon().isNull())
         m_deleteButton->setText(QStringLiteral("削除"));
     m_deleteButton->setAccessibleName(QStringLiteral("削除"));
