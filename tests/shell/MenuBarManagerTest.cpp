@@ -48,8 +48,12 @@ TEST_F(MenuBarManagerTest, NineEntriesWithoutScheduleBeforeAnyBackup)
         ElementsAre("Velkaro Antigravity Backup|off", "バックアップ未実行|off", "---", "今すぐバックアップを実行|Ctrl+B",
             "プロンプトテンプレートを適用|>", "---", "管理ダッシュボードを開く...|Ctrl+O", "---", "終了|Ctrl+Q"));
 
-    findAction(*manager.menu(), QStringLiteral("管理ダッシュボードを開く..."))->trigger();
+    // The key hints work in the open menu.
+    manager.menu()->popup(QPoint(200, 200));
+    ASSERT_TRUE(waitUntil([&] { return manager.menu()->isVisible(); }));
+    QTest::keyClick(manager.menu(), Qt::Key_O, Qt::ControlModifier);
     EXPECT_EQ(windowRequests, 1);
+    EXPECT_FALSE(manager.menu()->isVisible());
 }
 
 // With a schedule and after a backup: ten entries, the last backup as MM/dd HH:mm, the next run as HH:mm.
@@ -61,7 +65,9 @@ TEST_F(MenuBarManagerTest, TenEntriesWithScheduleAfterBackup)
     MenuBarManager manager(&app, [] {});
     ASSERT_EQ(describe(*manager.menu())[1], "バックアップ未実行|off");
 
-    findAction(*manager.menu(), QStringLiteral("今すぐバックアップを実行"))->trigger();
+    manager.menu()->popup(QPoint(200, 200));
+    ASSERT_TRUE(waitUntil([&] { return manager.menu()->isVisible(); }));
+    QTest::keyClick(manager.menu(), Qt::Key_B, Qt::ControlModifier);
     settle();
     ASSERT_EQ(app.snapshots().size(), 1u);
     EXPECT_EQ(describe(*manager.menu())[1], "バックアップ未実行|off");
@@ -130,7 +136,10 @@ TEST_F(MenuBarManagerTest, QuitEndsTheEventLoop)
 {
     AppState &app = start();
     MenuBarManager manager(&app, [] {});
-    QTimer::singleShot(0, [&] { findAction(*manager.menu(), QStringLiteral("終了"))->trigger(); });
+    QTimer::singleShot(0, [&] {
+        manager.menu()->popup(QPoint(200, 200));
+        QTest::keyClick(manager.menu(), Qt::Key_Q, Qt::ControlModifier);
+    });
     QTimer watchdog;
     watchdog.setSingleShot(true);
     QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });

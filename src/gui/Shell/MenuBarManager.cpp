@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFont>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -72,6 +73,7 @@ void MenuBarManager::setupStatusItem()
     m_statusItem = new QSystemTrayIcon(statusIcon());
     m_menu = std::make_unique<QMenu>();
     connect(m_menu.get(), &QMenu::aboutToShow, this, &MenuBarManager::rebuildMenu);
+    m_menu->installEventFilter(this);
     m_statusItem->setContextMenu(m_menu.get());
     // A left click opens the same menu as a right click does.
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -95,6 +97,24 @@ void MenuBarManager::setupStatusItem()
         });
         m_trayWatch.start();
     }
+}
+
+bool MenuBarManager::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_menu.get() || event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    if (!(key->modifiers() & Qt::ControlModifier))
+        return false;
+    const QKeySequence pressed(key->keyCombination());
+    for (QAction *action : m_menu->actions()) {
+        if (action->isEnabled() && !action->shortcut().isEmpty() && action->shortcut() == pressed) {
+            m_menu->close();
+            action->trigger();
+            return true;
+        }
+    }
+    return false;
 }
 
 void MenuBarManager::updateToolTip()

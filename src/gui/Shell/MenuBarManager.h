@@ -35,6 +35,10 @@ public:
     // cannot be rendered (no SVG support in this Qt installation).
     static QIcon statusIcon(const QString &svgPath = QStringLiteral(":/icons/velkaro-backup.svg"));
 
+protected:
+    // The key hints of the open menu: QMenu shows them but does not act on them by itself.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void setupStatusItem();
     void updateToolTip();
