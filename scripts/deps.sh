@@ -4,9 +4,11 @@
 #        bench the tools the benchmarks in bench/ measure with, fuzz the clang that builds libFuzzer targets)
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev)
-test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils fonts-noto-cjk)
-bench_pkgs=(time)
+build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev
+            libqt6svg6)
+test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils fonts-noto-cjk
+           appstream dpkg-dev file)
+bench_pkgs=(time xvfb xauth dbus trayer xdotool imagemagick)
 # clang 16 reads libstdc++ 12's <expected> once told its concepts are complete (the fuzz preset does).
 fuzz_pkgs=(clang-16 libclang-rt-16-dev)
 

@@ -1,0 +1,100 @@
+#include "Shell/MainWindow.h"
+
+#include "Services/AppState.h"
+#include "Shell/ShellTexts.h"
+#include "Views/Main/MainWindowView.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStyle>
+
+namespace velkaro {
+
+MainWindow::MainWindow(AppState &state, QWidget *parent)
+    : QMainWindow(parent)
+    , m_state(&state)
+    , m_view(new MainWindowView(state, this))
+{
+    setAttribute(Qt::WA_DeleteOnClose);
+    setObjectName(QStringLiteral("MainWindow"));
+    setWindowTitle(ShellTexts::appName());
+    setCentralWidget(m_view);
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
+
+    // The application menu. There is deliberately no command that opens a second window.
+    QMenu *appMenu = menuBar()->addMenu(ShellTexts::appName());
+    QAction *about = appMenu->addAction(ShellTexts::aboutItem());
+    about->setMenuRole(QAction::AboutRole);
+    connect(about, &QAction::triggered, this, &MainWindow::showAbout);
+
+    m_backupAction = appMenu->addAction(ShellTexts::backupNowItem());
+    m_backupAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+    // The shortcut works wherever the focus is inside the window, including the pages.
+    m_backupAction->setShortcutContext(Qt::WindowShortcut);
+    connect(m_backupAction, &QAction::triggered, this, [this] {
+        if (m_state)
+            m_state->performManualBackup();
+    });
+
+    appMenu->addSeparator();
+    m_quitAction = appMenu->addAction(ShellTexts::quitItem());
+    m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    m_quitAction->setMenuRole(QAction::QuitRole);
+    connect(m_quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+void MainWindow::present()
+{
+    QScreen *target = screen() ? screen() : QGuiApplication::primaryScreen();
+    const QSize size(kPresentedWidth, kPresentedHeight);
+    if (target)
+        setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size, target->availableGeometry()));
+    else
+        resize(size);
+    bringToFront();
+}
+
+void MainWindow::bringToFront()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!event->spontaneous())
+        emit appeared();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    QMainWindow::closeEvent(event);
+    // Deleted later (WA_DeleteOnClose); until then it no longer counts as the main window.
+    if (event->isAccepted())
+        m_closed = true;
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox::about(this, ShellTexts::aboutItem(), ShellTexts::aboutText());
+}
+
+} // namespace velkaro
+
+namespace velkaro::ShellTexts {
+
+QString aboutText()
+{
+    return appName() + QStringLiteral("\nバージョン ") + QStringLiteral(VELKARO_VERSION);
+}
+
+} // namespace velkaro::ShellTexts

@@ -1,0 +1,207 @@
+#include "AppDelegate.h"
+#include "AppStateFixture.h"
+#include "ShellTestSupport.h"
+#include "Shell/MainWindow.h"
+#include "Shell/MenuBarManager.h"
+
+#include <QSystemTrayIcon>
+
+namespace velkaro::test {
+namespace {
+
+// The whole-string, case-sensitive switch rule; a switch always wins over the configured mode.
+TEST(StartupSwitches, OnlyExactSwitchesStartHidden)
+{
+    const auto show = StartupWindowMode::showWindow;
+    const auto minimize = StartupWindowMode::minimizeToMenuBar;
+    for (const char *flag : {"--minimized", "-m", "--background"})
+        EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", flag}, show)) << flag;
+    for (const char *other : {"-M", "--Minimized", "--minimized=1", "-mx", "--background-x", "m", "velkaro-backup://open"})
+        EXPECT_FALSE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", other}, show)) << other;
+    EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup"}, minimize));
+    EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", "-M"}, minimize));
+    EXPECT_FALSE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup"}, show));
+}
+
+// A delegate over a temporary home, launched as main() launches it.
+class DelegateTest : public StoreTest
+{
+protected:
+    void TearDown() override
+    {
+        delegate.reset();
+        QThreadPool::globalInstance()->waitForDone();
+        drainEvents();
+        StoreTest::TearDown();
+    }
+
+    AppDelegate &launch(QStringList args, bool trayAvailable = true)
+    {
+        EXPECT_TRUE(config.writeFile(home / ".config/VelkaroAntigraviti_Backup/config.json"));
+        AppDelegate::Options options;
+        options.state.scheduler.wakeBus = QDBusConnection(QStringLiteral("no-bus"));
+        options.state.notifier = DesktopNotifier(QDBusConnection(QStringLiteral("no-bus")));
+        options.isTrayAvailable = [trayAvailable] { return trayAvailable; };
+        args.prepend(QStringLiteral("/usr/bin/velkaro-backup"));
+        delegate = std::make_unique<AppDelegate>(args, std::move(options));
+        delegate->launch();
+        drainEvents();
+        return *delegate;
+    }
+
+    MainWindow *onlyWindow()
+    {
+        const auto windows = delegate->mainWindows();
+        EXPECT_EQ(windows.size(), 1u);
+        return windows.empty() ? nullptr : windows.front();
+    }
+
+    void expectPresented(MainWindow *window)
+    {
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(waitUntil([&] { return window->isVisible() && window->geometry() == centredRect(); }, 3000))
+            << window->isVisible() << " " << window->geometry().x() << "," << window->geometry().y() << " "
+            << window->width() << "x" << window->height();
+    }
+
+    void triggerTrayItem(const QString &title)
+    {
+        QMenu &menu = *delegate->menuBarManager()->menu();
+        emit menu.aboutToShow();
+        QAction *item = findAction(menu, title);
+        ASSERT_NE(item, nullptr);
+        item->trigger();
+        drainEvents();
+    }
+
+    // Runs the event loop as main() does until `body` has run and `ms` have passed; the exit code of
+    // exec(), which is 0 only when something quit the application.
+    int runEventLoop(const std::function<void()> &body, int ms = 400)
+    {
+        QTimer::singleShot(0, body);
+        QTimer::singleShot(ms, [] { QCoreApplication::exit(42); });
+        return QCoreApplication::exec();
+    }
+
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+// A resident start shows no window but the tray; the tray's open item brings the window at 900 × 600,
+// centred.
+TEST_F(DelegateTest, ResidentStartThenOpenFromTray)
+{
+    AppDelegate &app = launch({"--background"});
+    MainWindow *window = onlyWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(app.hasHandledInitialLaunch());
+    EXPECT_TRUE(app.menuBarManager()->statusItem()->isVisible());
+
+    triggerTrayItem(QStringLiteral("管理ダッシュボードを開く..."));
+    expectPresented(window);
+    EXPECT_EQ(onlyWindow(), window);
+}
+
+// The configured mode decides when there is no switch; a switch that is not exact is none.
+TEST_F(DelegateTest, StartupModeDecidesWithoutSwitch)
+{
+    config.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
+    launch({"-M"});
+    EXPECT_FALSE(onlyWindow()->isVisible());
+    delegate.reset();
+
+    config.startupWindowMode = StartupWindowMode::showWindow;
+    launch({"--minimized=1"});
+    MainWindow *window = onlyWindow();
+    expectPresented(window);
+    // It cannot be made smaller than 860 × 560.
+    window->resize(300, 200);
+    EXPECT_GE(window->width(), 860);
+    EXPECT_GE(window->height(), 560);
+}
+
+// Closing the window keeps the process; opening again goes through the URL scheme and yields a new
+// window, which the start-up rule (here: resident) leaves alone.
+TEST_F(DelegateTest, CloseKeepsRunningAndReopenYieldsNewWindow)
+{
+    AppDelegate &app = launch({"-m"});
+    QPointer<MainWindow> first = onlyWindow();
+    app.openMainWindow();
+    expectPresented(first);
+
+    EXPECT_EQ(runEventLoop([&] { first->close(); }), 42);
+    EXPECT_TRUE(first.isNull());
+    EXPECT_TRUE(app.mainWindows().empty());
+    EXPECT_TRUE(app.menuBarManager()->statusItem()->isVisible());
+
+    triggerTrayItem(QStringLiteral("管理ダッシュボードを開く..."));
+    MainWindow *second = onlyWindow();
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return second->isVisible(); }, 3000));
+    drainEvents();
+    EXPECT_TRUE(second->isVisible());
+}
+
+// What a later launch hands over: a URL raises the existing window or makes one when none is left; a
+// plain launch presents it; another resident start changes nothing on screen.
+TEST_F(DelegateTest, HandedOverLaunches)
+{
+    AppDelegate &app = launch({"-m"});
+    MainWindow *window = onlyWindow();
+    app.handleLaunchRequest({QStringLiteral("--background")});
+    drainEvents();
+    EXPECT_FALSE(window->isVisible());
+
+    app.handleLaunchRequest({QStringLiteral("velkaro-backup://open")});
+    EXPECT_TRUE(waitUntil([&] { return window->isVisible(); }, 3000));
+    EXPECT_EQ(onlyWindow(), window);
+
+    window->hide();
+    app.handleLaunchRequest({});
+    expectPresented(window);
+
+    EXPECT_EQ(runEventLoop([&] { window->close(); }), 42);
+    app.handleLaunchRequest({QStringLiteral("velkaro-backup://anything/else")});
+    MainWindow *fresh = onlyWindow();
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return fresh->isVisible(); }, 3000));
+}
+
+// Without a tray a hidden window could not be reached: switches are overridden, and after a close a
+// launch from the launcher brings the window back.
+TEST_F(DelegateTest, NoTrayNeverStartsHidden)
+{
+    config.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
+    AppDelegate &app = launch({"-m"}, false);
+    MainWindow *window = onlyWindow();
+    expectPresented(window);
+
+    EXPECT_EQ(runEventLoop([&] { window->close(); }), 42);
+    EXPECT_TRUE(app.mainWindows().empty());
+    app.handleLaunchRequest({QStringLiteral("--background")});
+    MainWindow *back = onlyWindow();
+    ASSERT_NE(back, nullptr);
+    EXPECT_TRUE(waitUntil([&] { return back->isVisible(); }, 3000));
+}
+
+// The window's application menu: Ctrl+B starts a manual backup, Ctrl+Q quits.
+TEST_F(DelegateTest, WindowMenuBacksUpAndQuits)
+{
+    AppDelegate &app = launch({});
+    MainWindow *window = onlyWindow();
+    expectPresented(window);
+    EXPECT_EQ(window->backupAction()->text().toStdString(), "今すぐバックアップ");
+    EXPECT_EQ(window->backupAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
+    EXPECT_EQ(window->quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
+
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    QTest::keyClick(window, Qt::Key_B, Qt::ControlModifier);
+    ASSERT_TRUE(waitUntil([&] { return app.appState().snapshots().size() == 1 && !app.appState().isBusy(); }));
+    EXPECT_EQ(app.appState().snapshots().front().triggerType, BackupTriggerType::manual);
+
+    EXPECT_EQ(runEventLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }, 5000), 0);
+}
+
+} // namespace
+} // namespace velkaro::test

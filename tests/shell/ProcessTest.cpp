@@ -1,0 +1,176 @@
+#include "ShellTestSupport.h"
+#include "Shell/SingleInstance.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSystemTrayIcon>
+
+#include <unistd.h>
+
+namespace velkaro::test {
+namespace {
+
+// The real program, started as its own process in the test's temporary home and runtime folder.
+class ProcessTest : public StoreTest
+{
+protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        runtime = root / "run";
+        fs::create_directories(runtime);
+        fs::permissions(runtime, fs::perms::owner_all);
+        writeText(src / "GEMINI.md", "# rules");
+        environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QString::fromStdString(runtime.string()));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("unix:path=/nonexistent/bus"));
+    }
+
+    void TearDown() override
+    {
+        for (auto &process : processes) {
+            process->kill();
+            process->waitForFinished(3000);
+        }
+        StoreTest::TearDown();
+    }
+
+    QString socketPath() const
+    {
+        return QString::fromStdString((runtime / ("velkaro-backup-" + std::to_string(::getuid()))).string());
+    }
+
+    QProcess &startApp(const QStringList &args)
+    {
+        EXPECT_TRUE(config.writeFile(home / ".config/VelkaroAntigraviti_Backup/config.json"));
+        auto process = std::make_unique<QProcess>();
+        process->setProcessEnvironment(environment);
+        process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process->start(QStringLiteral(VELKARO_APP), args);
+        EXPECT_TRUE(process->waitForStarted(5000));
+        processes.push_back(std::move(process));
+        return *processes.back();
+    }
+
+    // True once the running instance answers on its socket. A resident-switch request is the probe:
+    // it changes nothing on screen.
+    bool waitUntilListening()
+    {
+        SingleInstance probe(socketPath());
+        return waitUntil([&] { return probe.sendToRunning({QStringLiteral("--background")}, 200); }, 10000);
+    }
+
+    // A later launch: its exit code, within one second.
+    int secondLaunch(const QStringList &args)
+    {
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        QElapsedTimer timer;
+        timer.start();
+        process.start(QStringLiteral(VELKARO_APP), args);
+        EXPECT_TRUE(process.waitForFinished(5000));
+        EXPECT_LT(timer.elapsed(), 1000) << "the hand-over took too long";
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    // The visible main windows of `pid` (the tray icon's own small window left out), as X sees them.
+    std::vector<QRect> visibleWindows(qint64 pid)
+    {
+        QProcess xdotool;
+        const QString script = QStringLiteral(
+            "for w in $(xdotool search --onlyvisible --pid %1 2>/dev/null); do xdotool getwindowgeometry --shell $w; done")
+                                   .arg(pid);
+        xdotool.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+        xdotool.waitForFinished(5000);
+        std::vector<QRect> out;
+        QRect rect;
+        for (const QByteArray &line : xdotool.readAllStandardOutput().split('\n')) {
+            const auto value = line.mid(line.indexOf('=') + 1).toInt();
+            if (line.startsWith("X="))
+                rect.moveLeft(value);
+            else if (line.startsWith("Y="))
+                rect.moveTop(value);
+            else if (line.startsWith("WIDTH="))
+                rect.setWidth(value);
+            else if (line.startsWith("HEIGHT=")) {
+                rect.setHeight(value);
+                if (rect.width() >= 100)
+                    out.push_back(rect);
+            }
+        }
+        return out;
+    }
+
+    bool waitForWindows(qint64 pid, std::size_t count)
+    {
+        return waitUntil([&] { return visibleWindows(pid).size() == count; }, 10000);
+    }
+
+    fs::path runtime;
+    QProcessEnvironment environment;
+    std::vector<std::unique_ptr<QProcess>> processes;
+};
+
+// "-m" starts resident; a plain second launch hands over, exits 0 and brings the window at 900 × 600,
+// centred.
+TEST_F(ProcessTest, ResidentStartUntilASecondLaunch)
+{
+    QProcess &app = startApp({QStringLiteral("-m")});
+    ASSERT_TRUE(waitUntilListening());
+    QTest::qWait(300);
+    EXPECT_TRUE(visibleWindows(app.processId()).empty());
+
+    EXPECT_EQ(secondLaunch({}), 0);
+    ASSERT_TRUE(waitForWindows(app.processId(), 1));
+    EXPECT_EQ(visibleWindows(app.processId()).front(), centredRect());
+    EXPECT_EQ(app.state(), QProcess::Running);
+}
+
+// A switch that is not exact starts with the window shown; a URL handed over raises that window and
+// makes no second one.
+TEST_F(ProcessTest, ShownStartAndUrlHandOver)
+{
+    QProcess &app = startApp({QStringLiteral("-M")});
+    ASSERT_TRUE(waitForWindows(app.processId(), 1));
+    EXPECT_EQ(visibleWindows(app.processId()).front(), centredRect());
+
+    EXPECT_EQ(secondLaunch({QStringLiteral("velkaro-backup://open")}), 0);
+    ASSERT_TRUE(waitUntilListening());
+    EXPECT_EQ(visibleWindows(app.processId()).size(), 1u);
+}
+
+// The configured resident mode; after the instance is killed its socket stays behind and the next
+// start takes over anyway.
+TEST_F(ProcessTest, ResidentModeAndStaleSocket)
+{
+    config.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
+    QProcess &first = startApp({});
+    ASSERT_TRUE(waitUntilListening());
+    QTest::qWait(300);
+    EXPECT_TRUE(visibleWindows(first.processId()).empty());
+    first.kill();
+    ASSERT_TRUE(first.waitForFinished(5000));
+    ASSERT_TRUE(fs::exists(socketPath().toStdString()));
+
+    QProcess &next = startApp({});
+    ASSERT_TRUE(waitUntilListening());
+    EXPECT_EQ(next.state(), QProcess::Running);
+    EXPECT_EQ(secondLaunch({QStringLiteral("velkaro-backup://open")}), 0);
+    EXPECT_TRUE(waitForWindows(next.processId(), 1));
+}
+
+// Run without a tray (with-tray.sh --no-tray): the resident switch is overridden and the window shown.
+using NoTrayProcessTest = ProcessTest;
+
+TEST_F(NoTrayProcessTest, ResidentSwitchShowsTheWindowAnyway)
+{
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    QProcess &app = startApp({QStringLiteral("--background")});
+    ASSERT_TRUE(waitForWindows(app.processId(), 1));
+    EXPECT_EQ(visibleWindows(app.processId()).front(), centredRect());
+    EXPECT_EQ(secondLaunch({QStringLiteral("--background")}), 0);
+    EXPECT_EQ(app.state(), QProcess::Running);
+}
+
+} // namespace
+} // namespace velkaro::test
