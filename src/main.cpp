@@ -139,9 +139,10 @@ void AppDelegate::handleLaunchRequest(const QStringList &arguments)
 std::vector<MainWindow *> AppDelegate::mainWindows() const
 {
     std::vector<MainWindow *> out;
-    for (const auto &window : m_windows) {
-        if (window && !window->isClosed())
-            out.push_back(window.data());
+    for (const auto &pointer : m_windows) {
+        MainWindow *window = pointer.data();
+        if (window != nullptr && !window->isClosed())
+            out.push_back(window);
     }
     return out;
 }

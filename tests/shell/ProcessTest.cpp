@@ -74,29 +74,29 @@ protected:
     }
 
     // The visible main windows of `pid` (the tray icon's own small window left out), as X sees them.
+    // (xdotool's own visibility filter misses windows now and then, so the map state comes from xwininfo.)
     std::vector<QRect> visibleWindows(qint64 pid)
     {
-        QProcess xdotool;
-        const QString script = QStringLiteral(
-            "for w in $(xdotool search --onlyvisible --pid %1 2>/dev/null); do xdotool getwindowgeometry --shell $w; done")
-                                   .arg(pid);
-        xdotool.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
-        xdotool.waitForFinished(5000);
+        QProcess query;
+        const QString script =
+            QStringLiteral("for w in $(xdotool search --pid %1 2>/dev/null); do xwininfo -id $w 2>/dev/null; done").arg(pid);
+        query.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
+        query.waitForFinished(5000);
         std::vector<QRect> out;
         QRect rect;
-        for (const QByteArray &line : xdotool.readAllStandardOutput().split('\n')) {
-            const auto value = line.mid(line.indexOf('=') + 1).toInt();
-            if (line.startsWith("X="))
+        for (QByteArray line : query.readAllStandardOutput().split('\n')) {
+            line = line.trimmed();
+            const auto value = line.mid(line.indexOf(':') + 1).trimmed().toInt();
+            if (line.startsWith("Absolute upper-left X:"))
                 rect.moveLeft(value);
-            else if (line.startsWith("Y="))
+            else if (line.startsWith("Absolute upper-left Y:"))
                 rect.moveTop(value);
-            else if (line.startsWith("WIDTH="))
+            else if (line.startsWith("Width:"))
                 rect.setWidth(value);
-            else if (line.startsWith("HEIGHT=")) {
+            else if (line.startsWith("Height:"))
                 rect.setHeight(value);
-                if (rect.width() >= 100)
-                    out.push_back(rect);
-            }
+            else if (line.startsWith("Map State:") && line.endsWith("IsViewable") && rect.width() >= 100)
+                out.push_back(rect);
         }
         return out;
     }

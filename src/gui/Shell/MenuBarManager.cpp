@@ -120,8 +120,10 @@ bool MenuBarManager::eventFilter(QObject *watched, QEvent *event)
 void MenuBarManager::updateToolTip()
 {
     QString tip = ShellTexts::appName();
-    if (m_appState && m_appState->statusMessage())
-        tip += QLatin1Char('\n') + fromUtf8(*m_appState->statusMessage());
+    if (const AppState *state = m_appState.data()) {
+        if (const OptionalText message = state->statusMessage(); message.has_value())
+            tip += QLatin1Char('\n') + fromUtf8(message.value());
+    }
     m_statusItem->setToolTip(tip);
 }
 
@@ -139,22 +141,23 @@ void MenuBarManager::rebuildMenu()
 
     auto addInfo = [this](const QString &title) { m_menu->addAction(title)->setEnabled(false); };
     addInfo(ShellTexts::appName());
-    if (m_appState && m_appState->lastSuccessDate())
-        addInfo(ShellTexts::lastBackupPrefix() + fromUtf8(formatDate(*m_appState->lastSuccessDate(), "MM/dd HH:mm")));
+    const AppState *state = m_appState.data();
+    const OptionalDate last = state ? state->lastSuccessDate() : std::nullopt;
+    if (last.has_value())
+        addInfo(ShellTexts::lastBackupPrefix() + fromUtf8(formatDate(last.value(), "MM/dd HH:mm")));
     else
         addInfo(ShellTexts::noBackupYet());
-    if (m_appState) {
-        if (const auto next = m_appState->nextBackupDate())
-            addInfo(ShellTexts::nextRunPrefix() + fromUtf8(formatDate(*next, "HH:mm")));
-    }
+    const OptionalDate next = state ? state->nextBackupDate() : std::nullopt;
+    if (next.has_value())
+        addInfo(ShellTexts::nextRunPrefix() + fromUtf8(formatDate(next.value(), "HH:mm")));
     m_menu->addSeparator();
 
     QAction *backup = m_menu->addAction(ShellTexts::runBackupItem(), this, &MenuBarManager::triggerBackupAction);
     backup->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
 
     auto *templates = new QMenu(ShellTexts::applyTemplateItem(), m_menu.get());
-    if (m_appState) {
-        for (const PromptTemplate &tmpl : m_appState->templates()) {
+    if (state) {
+        for (const PromptTemplate &tmpl : state->templates()) {
             QAction *item = templates->addAction(fromUtf8(tmpl.title));
             // A copy of the record as it is now: later edits show at the next opening.
             item->setData(QVariant::fromValue(std::make_shared<const PromptTemplate>(tmpl)));
