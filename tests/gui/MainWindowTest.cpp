@@ -1,9 +1,11 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
 #include "Views/Common/ViewStyle.h"
+#include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QListWidget>
+#include <QPushButton>
 #include <QTest>
 
 namespace velkaro::test {
@@ -40,6 +42,20 @@ TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
     view.sidebar()->setFocus();
     QTest::keyClick(view.sidebar(), Qt::Key_Down);
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
+}
+
+// The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.
+TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
+{
+    AppState &app = start();
+    MainWindowView view(app);
+    view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    ASSERT_NE(dashboard, nullptr);
+    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
 }
 
 // The banner: green "準備完了" at rest, orange "処理中..." while a run has no message yet, and green
