@@ -69,10 +69,13 @@ QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
     second->addWidget(styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(QStringLiteral("•"), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(qs(snapshot.formattedSize()), TextStyle::caption2, row, true));
-    second->addStretch();
-    auto *id = styledLabel(qs(snapshot.id), TextStyle::caption2, row, true);
+    // The id gives way first in a narrow pane; its whole text stays in the tooltip.
+    auto *id = new ElidedLabel(row);
     id->setFont(styledFont(QFont(), TextStyle::caption2, true));
-    second->addWidget(id);
+    makeSecondary(id);
+    id->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    id->setFullText(qs(snapshot.id));
+    second->addWidget(id, 1);
     layout->addLayout(second);
     return row;
 }
@@ -145,6 +148,7 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     m_list->setFrameShape(QFrame::NoFrame);
     m_list->setSelectionMode(QAbstractItemView::SingleSelection);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setResizeMode(QListView::Adjust);
     m_listStack->addWidget(m_list);
     leftLayout->addWidget(m_listStack, 1);
 
@@ -281,7 +285,7 @@ void BackupHistoryView::rebuildList()
             qs(snapshot.formattedDate()) + QLatin1Char(' ') + qs(rawValue(snapshot.triggerType)) + QLatin1Char(' ')
                 + QStringLiteral("%1 ファイル • ").arg(snapshot.filesCount) + qs(snapshot.formattedSize()));
         QWidget *row = snapshotRow(snapshot, m_list);
-        item->setSizeHint(row->sizeHint());
+        item->setSizeHint(QSize(0, row->sizeHint().height())); // as wide as the pane, never wider
         m_list->setItemWidget(item, row);
     }
     m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));

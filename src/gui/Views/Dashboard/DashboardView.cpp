@@ -154,7 +154,9 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     m_showAllButton->setFlat(true);
     m_showAllButton->setCursor(Qt::PointingHandCursor);
     applyTextStyle(m_showAllButton, TextStyle::caption);
-    m_showAllButton->setForegroundRole(QPalette::Link);
+    QPalette link = m_showAllButton->palette();
+    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
+    m_showAllButton->setPalette(link);
     recentHeader->addWidget(m_showAllButton);
     recentLayout->addLayout(recentHeader);
     m_emptyLabel = styledLabel(
