@@ -180,6 +180,24 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 }
 
+// A deletion that the store refuses leaves the snapshot listed and shown; the banner's message says why.
+TEST_F(BackupHistoryViewTest, RefusedDeleteKeepsTheView)
+{
+    start();
+    manualBackups(2);
+    const SnapshotList made = state->snapshots();
+    BackupHistoryView &page = open();
+    page.list()->setCurrentRow(1);
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(state->snapshots(), made);
+    EXPECT_EQ(page.list()->count(), 2);
+    EXPECT_EQ(selectedId(), made[1].id);
+    EXPECT_EQ(page.list()->currentRow(), 1);
+    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
+}
+
 // The real question: its buttons, "キャンセル" as the default, and nothing deleted on cancel.
 TEST_F(BackupHistoryViewTest, DeleteQuestionDefaultsToCancel)
 {
