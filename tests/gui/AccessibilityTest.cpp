@@ -63,7 +63,8 @@ TEST_P(AccessibilityTest, TabReachesNamedControlsThatFitAtTheMinimumSize)
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, AccessibilityTest,
-                         ::testing::Values(NavigationTab::templates, NavigationTab::settings),
+                         ::testing::Values(NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates,
+                                           NavigationTab::settings),
                          [](const auto &info) { return std::to_string(int(info.param)); });
 
 } // namespace

@@ -1,27 +1,87 @@
 #include "AppStateFixture.h"
+#include "Services/StoreLock.h"
+#include "Views/Common/ViewStyle.h"
+#include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QListWidget>
+#include <QPushButton>
 #include <QTest>
 
 namespace velkaro::test {
 namespace {
 
+using namespace std::chrono_literals;
 using MainWindowTest = AppStateFixture;
 
-// The sidebar and the state's selected tab follow each other both ways.
+// The sidebar lists the four tabs in order, each with its title and an icon, and follows the state's
+// selected tab both ways.
 TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
 {
     AppState &app = start();
     MainWindowView view(app);
-    EXPECT_EQ(view.sidebar()->count(), 4);
+    ASSERT_EQ(view.sidebar()->count(), 4);
+    const QStringList titles {QStringLiteral("ダッシュボード"), QStringLiteral("バックアップ履歴"),
+        QStringLiteral("プロンプト管理"), QStringLiteral("環境設定")};
+    for (int row = 0; row < 4; ++row) {
+        EXPECT_EQ(view.sidebar()->item(row)->text(), titles[row]);
+        EXPECT_FALSE(view.sidebar()->item(row)->icon().isNull()) << row;
+    }
     EXPECT_EQ(view.sidebar()->currentRow(), 0);
 
     view.sidebar()->setCurrentRow(2);
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::templates));
 
     app.setSelectedTab(NavigationTab::history);
     EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
+
+    // From the keyboard: the arrow keys move through the tabs.
+    view.show();
+    view.sidebar()->setFocus();
+    QTest::keyClick(view.sidebar(), Qt::Key_Down);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
+}
+
+// The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.
+TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
+{
+    AppState &app = start();
+    MainWindowView view(app);
+    view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    ASSERT_NE(dashboard, nullptr);
+    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
+}
+
+// The banner: green "準備完了" at rest, orange "処理中..." while a run has no message yet, and green
+// again with the failure's reason once the run failed.
+TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
+{
+    AppState &app = start(1500ms);
+    MainWindowView view(app);
+    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
+    EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("準備完了"));
+
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    app.performManualBackup(); // waits for the lock, then fails
+    EXPECT_EQ(view.statusDot()->tint(), Tint::orange);
+    EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("処理中..."));
+    settle();
+    ASSERT_TRUE(app.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
+    EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です"));
+    EXPECT_EQ(view.statusLabel()->accessibleName(), view.statusLabel()->fullText());
+
+    lock = std::unexpected(Error {});
+    manualBackups(1);
+    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
+    EXPECT_EQ(view.statusLabel()->fullText(), qs(status()));
 }
 
 } // namespace

@@ -1,18 +1,382 @@
 #include "Views/Backups/BackupHistoryView.h"
 
 #include "Services/AppState.h"
+#include "Views/Common/ViewStyle.h"
 
+#include <QButtonGroup>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHideEvent>
 #include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QShowEvent>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace velkaro {
+namespace {
+
+QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1)
+{
+    auto *label = new QLabel(text, parent);
+    applyTextStyle(label, style, weight);
+    if (secondary)
+        makeSecondary(label);
+    return label;
+}
+
+Tint badgeTint(BackupTriggerType trigger)
+{
+    switch (trigger) {
+    case BackupTriggerType::manual:
+        return Tint::blue;
+    case BackupTriggerType::scheduled:
+        return Tint::green;
+    case BackupTriggerType::preRestoreSafety:
+        return Tint::orange;
+    }
+    return Tint::blue;
+}
+
+QFrame *divider(QWidget *parent)
+{
+    auto *line = new QFrame(parent);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+// The row of one snapshot in the list.
+QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
+{
+    auto *row = new QWidget(parent);
+    auto *layout = new QVBoxLayout(row);
+    layout->setContentsMargins(8, 4, 8, 4);
+    layout->setSpacing(4);
+    auto *first = new QHBoxLayout();
+    first->addWidget(styledLabel(qs(snapshot.formattedDate()), TextStyle::subheadline, row, false, QFont::Medium));
+    first->addStretch();
+    first->addWidget(new Badge(qs(rawValue(snapshot.triggerType)), badgeTint(snapshot.triggerType), row));
+    layout->addLayout(first);
+    auto *second = new QHBoxLayout();
+    second->setSpacing(4);
+    second->addWidget(styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
+    second->addWidget(styledLabel(QStringLiteral("•"), TextStyle::caption2, row, true));
+    second->addWidget(styledLabel(qs(snapshot.formattedSize()), TextStyle::caption2, row, true));
+    // The id gives way first in a narrow pane; its whole text stays in the tooltip.
+    auto *id = new ElidedLabel(row);
+    id->setFont(styledFont(QFont(), TextStyle::caption2, true));
+    makeSecondary(id);
+    id->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    id->setFullText(qs(snapshot.id));
+    second->addWidget(id, 1);
+    layout->addLayout(second);
+    return row;
+}
+
+} // namespace
 
 BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
+    , m_alert([](QWidget *p, const QString &title, const QString &message) {
+        QMessageBox::information(p, title, message, QMessageBox::Ok);
+    })
+    , m_confirm([](QWidget *p, const BackupSnapshot &snapshot) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("スナップショットを削除しますか？"),
+            QStringLiteral("スナップショットを削除しますか？"), QMessageBox::NoButton, p);
+        box.setInformativeText(qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
+        QPushButton *remove = box.addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
+        QPushButton *cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+        box.setDefaultButton(cancel);
+        box.setEscapeButton(cancel);
+        box.exec();
+        return box.clickedButton() == remove;
+    })
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("準備中..."), this), 0, Qt::AlignCenter);
+    auto *outer = new QHBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->setChildrenCollapsible(false);
+    outer->addWidget(splitter);
+
+    // List pane. Its 280 minimum gives way to 250 so that the window's 860 minimum still leaves the
+    // detail pane its 400 beside the sidebar.
+    auto *left = new QWidget(splitter);
+    left->setMinimumWidth(250);
+    left->setMaximumWidth(360);
+    auto *leftLayout = new QVBoxLayout(left);
+    leftLayout->setContentsMargins(0, 0, 0, 0);
+    leftLayout->setSpacing(0);
+    auto *headerRow = new QWidget(left);
+    headerRow->setAutoFillBackground(true);
+    headerRow->setBackgroundRole(QPalette::Base);
+    auto *headerLayout = new QHBoxLayout(headerRow);
+    headerLayout->setContentsMargins(14, 14, 14, 14);
+    m_header = styledLabel(QString(), TextStyle::headline, headerRow);
+    headerLayout->addWidget(m_header);
+    headerLayout->addStretch();
+    m_refreshButton = new QToolButton(headerRow);
+    m_refreshButton->setAutoRaise(true);
+    m_refreshButton->setText(QStringLiteral("履歴を更新"));
+    m_refreshButton->setIcon(themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload));
+    m_refreshButton->setToolTip(QStringLiteral("履歴を更新"));
+    m_refreshButton->setAccessibleName(QStringLiteral("履歴を更新"));
+    headerLayout->addWidget(m_refreshButton);
+    leftLayout->addWidget(headerRow);
+    leftLayout->addWidget(divider(left));
+    m_listStack = new QStackedWidget(left);
+    m_emptyState = new QWidget(m_listStack);
+    auto *emptyLayout = new QVBoxLayout(m_emptyState);
+    emptyLayout->setSpacing(12);
+    emptyLayout->addStretch();
+    auto *emptyIcon = new TintedIconLabel(
+        themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), 36, Tint::secondary, m_emptyState);
+    emptyLayout->addWidget(emptyIcon, 0, Qt::AlignHCenter);
+    auto *emptyText = styledLabel(QStringLiteral("履歴がありません"), TextStyle::body, m_emptyState, true);
+    emptyLayout->addWidget(emptyText, 0, Qt::AlignHCenter);
+    emptyLayout->addStretch();
+    m_listStack->addWidget(m_emptyState);
+    m_list = new QListWidget(m_listStack);
+    m_list->setAccessibleName(QStringLiteral("バックアップ履歴"));
+    m_list->setFrameShape(QFrame::NoFrame);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_list->setResizeMode(QListView::Adjust);
+    m_listStack->addWidget(m_list);
+    leftLayout->addWidget(m_listStack, 1);
+
+    // Detail pane.
+    m_detailStack = new QStackedWidget(splitter);
+    m_detailStack->setMinimumWidth(400);
+    m_hint = styledLabel(QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
+    m_hint->setAlignment(Qt::AlignCenter);
+    m_hint->setWordWrap(true);
+    m_detailStack->addWidget(m_hint);
+    auto *detail = new QWidget(m_detailStack);
+    detail->setAutoFillBackground(true);
+    detail->setBackgroundRole(QPalette::Window);
+    auto *detailLayout = new QVBoxLayout(detail);
+    detailLayout->setContentsMargins(20, 20, 20, 20);
+    detailLayout->setSpacing(16);
+    auto *top = new QHBoxLayout();
+    auto *titles = new QVBoxLayout();
+    titles->setSpacing(4);
+    m_idLabel = new QLabel(detail);
+    m_idLabel->setFont(styledFont(QFont(), TextStyle::title3, true));
+    m_idLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_idLabel->setWordWrap(true);
+    m_dateLabel = styledLabel(QString(), TextStyle::caption, detail, true);
+    titles->addWidget(m_idLabel);
+    titles->addWidget(m_dateLabel);
+    top->addLayout(titles, 1);
+    m_deleteButton = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
+        QStringLiteral("削除"), detail);
+    top->addWidget(m_deleteButton, 0, Qt::AlignVCenter);
+    detailLayout->addLayout(top);
+    detailLayout->addWidget(divider(detail));
+
+    auto *box = new Card(8, detail);
+    auto *boxLayout = new QVBoxLayout(box);
+    boxLayout->setContentsMargins(16, 16, 16, 16);
+    boxLayout->setSpacing(12);
+    boxLayout->addWidget(styledLabel(QStringLiteral("このバックアップから復元する"), TextStyle::headline, box));
+    auto *note = styledLabel(
+        QStringLiteral("※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
+        TextStyle::caption, box, true);
+    note->setWordWrap(true);
+    boxLayout->addWidget(note);
+    // Three long labels do not fit side by side in a 400 wide pane: the choices stand one above
+    // the other, with the restore button under them.
+    auto *scopeTitle = styledLabel(QStringLiteral("復元範囲:"), TextStyle::body, box);
+    boxLayout->addWidget(scopeTitle);
+    auto *group = new QButtonGroup(this);
+    for (RestoreScopeOption option : allCases<RestoreScopeOption>()) {
+        auto *radio = new QRadioButton(qs(rawValue(option)), box);
+        radio->setChecked(option == m_scope);
+        group->addButton(radio, int(option));
+        boxLayout->addWidget(radio);
+        m_scopeButtons.push_back(radio);
+    }
+    m_restoreButton = new QPushButton(QStringLiteral("復元を実行"), box);
+    applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
+    m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
+    makeProminent(m_restoreButton, Tint::blue);
+    m_restoreSpinner = new ButtonSpinner(
+        m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
+    boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
+    detailLayout->addWidget(box);
+
+    m_filesHeader = styledLabel(QString(), TextStyle::headline, detail);
+    detailLayout->addWidget(m_filesHeader);
+    m_fileList = new QListWidget(detail);
+    m_fileList->setAlternatingRowColors(true);
+    m_fileList->setAccessibleName(QStringLiteral("含まれるファイル"));
+    m_fileList->setFont(styledFont(QFont(), TextStyle::body, true));
+    m_fileList->setMinimumHeight(80);
+    detailLayout->addSpacing(-8);
+    detailLayout->addWidget(m_fileList, 1);
+    m_detailStack->addWidget(detail);
+
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({280, 400});
+
+    connect(m_refreshButton, &QToolButton::clicked, this, [this] { m_state.loadHistory(); });
+    connect(m_deleteButton, &QPushButton::clicked, this, &BackupHistoryView::deleteSelected);
+    connect(m_restoreButton, &QPushButton::clicked, this, &BackupHistoryView::performRestore);
+    connect(group, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked)
+            m_scope = RestoreScopeOption(id);
+    });
+    connect(m_list, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (m_rebuilding || row < 0 || row >= int(m_rows.size()))
+            return;
+        m_selected = m_rows[std::size_t(row)];
+        showDetail();
+    });
+    connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
+    rebuildList();
+    showDetail();
+    updateRestoreButton();
+}
+
+bool BackupHistoryView::isRestoreSpinnerShown() const { return m_restoreSpinner->isSpinning(); }
+
+void BackupHistoryView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_selected && !m_state.snapshots().empty()) {
+        m_selected = m_state.snapshots().front();
+        highlightSelection();
+        showDetail();
+    }
+}
+
+void BackupHistoryView::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // Leaving the tab starts the page afresh next time; a restore still running keeps its busy button.
+    if (event->spontaneous())
+        return;
+    m_selected.reset();
+    m_scope = RestoreScopeOption::allFiles;
+    m_scopeButtons.front()->setChecked(true);
+    highlightSelection();
+    showDetail();
+}
+
+void BackupHistoryView::rebuildList()
+{
+    m_rebuilding = true;
+    m_rows = m_state.snapshots();
+    m_header->setText(QStringLiteral("バックアップ履歴 (%1)").arg(m_rows.size()));
+    m_list->clear();
+    for (const BackupSnapshot &snapshot : m_rows) {
+        auto *item = new QListWidgetItem(m_list);
+        // What a screen reader says for the row; the painted row is the widget below.
+        item->setData(Qt::AccessibleTextRole,
+            qs(snapshot.formattedDate()) + QLatin1Char(' ') + qs(rawValue(snapshot.triggerType)) + QLatin1Char(' ')
+                + QStringLiteral("%1 ファイル • ").arg(snapshot.filesCount) + qs(snapshot.formattedSize()));
+        QWidget *row = snapshotRow(snapshot, m_list);
+        item->setSizeHint(QSize(0, row->sizeHint().height())); // as wide as the pane, never wider
+        m_list->setItemWidget(item, row);
+    }
+    m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
+    m_rebuilding = false;
+    highlightSelection();
+}
+
+void BackupHistoryView::highlightSelection()
+{
+    m_rebuilding = true;
+    int row = -1;
+    if (m_selected) {
+        const auto found = std::find(m_rows.begin(), m_rows.end(), *m_selected);
+        if (found != m_rows.end())
+            row = int(found - m_rows.begin());
+    }
+    m_list->setCurrentRow(row);
+    if (row < 0)
+        m_list->clearSelection();
+    m_rebuilding = false;
+}
+
+void BackupHistoryView::showDetail()
+{
+    if (!m_selected) {
+        m_detailStack->setCurrentWidget(m_hint);
+        return;
+    }
+    const BackupSnapshot &s = *m_selected;
+    m_idLabel->setText(qs(s.id));
+    m_dateLabel->setText(QStringLiteral("バックアップ日時: ") + qs(s.formattedDate()) + QStringLiteral(" (")
+        + qs(rawValue(s.triggerType)) + QStringLiteral(")"));
+    m_filesHeader->setText(QStringLiteral("含まれるファイル (%1 件)").arg(s.relativeFilePaths.size()));
+    m_fileList->clear();
+    const QIcon doc = themedIcon({"text-x-generic-symbolic", "text-x-generic"}, QStyle::SP_FileIcon);
+    const QIcon gear = themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView);
+    const int size = m_fileList->fontMetrics().height() - 2;
+    for (const std::string &path : s.relativeFilePaths) {
+        const bool markdown = path.ends_with(".md");
+        const Tint tint = markdown ? Tint::blue : Tint::secondary;
+        auto *item = new QListWidgetItem(
+            QIcon(tintedPixmap(markdown ? doc : gear, size, tintColor(tint, palette()), devicePixelRatioF())), qs(path),
+            m_fileList);
+        item->setData(FileTintRole, int(tint));
+        item->setSizeHint(QSize(item->sizeHint().width(), m_fileList->fontMetrics().height() + 8));
+    }
+    m_detailStack->setCurrentIndex(1);
+}
+
+void BackupHistoryView::updateRestoreButton()
+{
+    m_restoreButton->setEnabled(!m_isRestoring);
+    m_restoreButton->setText(m_isRestoring ? QStringLiteral("復元中...") : QStringLiteral("復元を実行"));
+    m_restoreSpinner->setSpinning(m_isRestoring);
+}
+
+void BackupHistoryView::performRestore()
+{
+    if (!m_selected || m_isRestoring)
+        return;
+    m_isRestoring = true;
+    updateRestoreButton();
+    QPointer<BackupHistoryView> self(this);
+    m_state.restore(*m_selected, m_scope, [self](bool success) {
+        if (self)
+            self->finishRestore(success);
+    });
+}
+
+void BackupHistoryView::finishRestore(bool success)
+{
+    m_isRestoring = false;
+    updateRestoreButton();
+    m_restoreMessage = success ? QStringLiteral("正常に復元が完了したよ！") : QStringLiteral("復元中にエラーが発生しました。");
+    m_showingAlert = true;
+    if (m_alert)
+        m_alert(this, QStringLiteral("復元結果"), m_restoreMessage);
+    m_showingAlert = false;
+}
+
+void BackupHistoryView::deleteSelected()
+{
+    if (!m_selected || !m_confirm || !m_confirm(this, *m_selected))
+        return;
+    // A refused or failed deletion leaves the snapshot listed and selected; AppState gives the reason.
+    if (!m_state.deleteSnapshot(*m_selected))
+        return;
+    const auto &left = m_state.snapshots();
+    m_selected = left.empty() ? std::nullopt : std::optional<BackupSnapshot>(left.front());
+    highlightSelection();
+    showDetail();
 }
 
 } // namespace velkaro

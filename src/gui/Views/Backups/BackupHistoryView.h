@@ -1,21 +1,101 @@
 #pragma once
 
+#include "Models/AppEnums.h"
+#include "Models/BackupSnapshot.h"
+
 #include <QWidget>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QRadioButton;
+class QStackedWidget;
+class QToolButton;
 
 namespace velkaro {
 
 class AppState;
+class ButtonSpinner;
 
-// Placeholder page; replaced by the real page.
+// The history page: every snapshot on the left, the selected one on the right with its delete
+// button, the restore box and its files. Restores and deletions go through AppState.
 class BackupHistoryView : public QWidget
 {
     Q_OBJECT
 
 public:
+    using AlertFunction = std::function<void(QWidget *parent, const QString &title, const QString &message)>;
+    // Asks before a deletion; true to delete. Tests replace it.
+    using ConfirmFunction = std::function<bool(QWidget *parent, const BackupSnapshot &snapshot)>;
+    static constexpr int FileTintRole = Qt::UserRole + 1;
+
     explicit BackupHistoryView(AppState &state, QWidget *parent = nullptr);
 
+    void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
+    void setConfirmFunction(ConfirmFunction confirm) { m_confirm = std::move(confirm); }
+
+    void performRestore();
+    void deleteSelected();
+
+    const std::optional<BackupSnapshot> &selectedSnapshot() const { return m_selected; }
+    RestoreScopeOption selectedRestoreScope() const { return m_scope; }
+    bool isRestoring() const { return m_isRestoring; }
+
+    QLabel *headerLabel() const { return m_header; }
+    QToolButton *refreshButton() const { return m_refreshButton; }
+    QWidget *emptyState() const { return m_emptyState; }
+    QListWidget *list() const { return m_list; }
+    QLabel *hintLabel() const { return m_hint; }
+    QLabel *idLabel() const { return m_idLabel; }
+    QLabel *dateLabel() const { return m_dateLabel; }
+    QPushButton *deleteButton() const { return m_deleteButton; }
+    const std::vector<QRadioButton *> &scopeButtons() const { return m_scopeButtons; }
+    QPushButton *restoreButton() const { return m_restoreButton; }
+    bool isRestoreSpinnerShown() const;
+    QLabel *filesHeader() const { return m_filesHeader; }
+    QListWidget *fileList() const { return m_fileList; }
+
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
 private:
+    void rebuildList();
+    void highlightSelection();
+    void showDetail();
+    void updateRestoreButton();
+    void finishRestore(bool success);
+
     AppState &m_state;
+    AlertFunction m_alert;
+    ConfirmFunction m_confirm;
+    std::optional<BackupSnapshot> m_selected;
+    RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
+    bool m_isRestoring = false;
+    QString m_restoreMessage;
+    bool m_showingAlert = false;
+    bool m_rebuilding = false;
+    std::vector<BackupSnapshot> m_rows; // the records behind the list's rows
+
+    QLabel *m_header = nullptr;
+    QToolButton *m_refreshButton = nullptr;
+    QStackedWidget *m_listStack = nullptr;
+    QWidget *m_emptyState = nullptr;
+    QListWidget *m_list = nullptr;
+    QStackedWidget *m_detailStack = nullptr;
+    QLabel *m_hint = nullptr;
+    QLabel *m_idLabel = nullptr;
+    QLabel *m_dateLabel = nullptr;
+    QPushButton *m_deleteButton = nullptr;
+    std::vector<QRadioButton *> m_scopeButtons;
+    QPushButton *m_restoreButton = nullptr;
+    ButtonSpinner *m_restoreSpinner = nullptr;
+    QLabel *m_filesHeader = nullptr;
+    QListWidget *m_fileList = nullptr;
 };
 
 } // namespace velkaro

@@ -1,18 +1,269 @@
 #include "Views/Dashboard/DashboardView.h"
 
+#include "Platform/Formatters.h"
 #include "Services/AppState.h"
+#include "Views/Common/ViewStyle.h"
 
+#include <QDesktopServices>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPushButton>
+#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace velkaro {
+namespace {
+
+QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1)
+{
+    auto *label = new QLabel(text, parent);
+    applyTextStyle(label, style, weight);
+    if (secondary)
+        makeSecondary(label);
+    return label;
+}
+
+// A card's content layout, inset on all sides.
+QVBoxLayout *cardLayout(QWidget *card, int inset, int spacing)
+{
+    auto *layout = new QVBoxLayout(card);
+    layout->setContentsMargins(inset, inset, inset, inset);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+} // namespace
 
 DashboardView::DashboardView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
+    , m_openUrl([](const QUrl &url) { QDesktopServices::openUrl(url); })
 {
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("準備中..."), this), 0, Qt::AlignCenter);
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(this);
+    // Tab goes to the controls; the area follows the focused one.
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    outer->addWidget(scroll);
+    auto *content = new QWidget(scroll);
+    content->setBackgroundRole(QPalette::Window);
+    auto *page = new QVBoxLayout(content);
+    page->setContentsMargins(24, 24, 24, 24);
+    page->setSpacing(20);
+    scroll->setWidget(content);
+
+    // Header card.
+    auto *header = new Card(12, content);
+    auto *headerRow = new QHBoxLayout(header);
+    headerRow->setContentsMargins(18, 18, 18, 18);
+    headerRow->setSpacing(12);
+    auto *titles = new QVBoxLayout();
+    titles->setSpacing(6);
+    auto *title = styledLabel(QStringLiteral("Google Antigravity バックアップマネージャー"), TextStyle::title2, header);
+    title->setWordWrap(true);
+    titles->addWidget(title);
+    auto *subtitle = styledLabel(
+        QStringLiteral("設定ファイル・プロンプト (.md) の安全な保管と同期をサポートするよ！"), TextStyle::subheadline, header, true);
+    subtitle->setWordWrap(true);
+    titles->addWidget(subtitle);
+    headerRow->addLayout(titles, 1);
+    m_backupButton = new QPushButton(QStringLiteral("今すぐバックアップ"), header);
+    applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
+    m_backupButton->setIconSize(QSize(20, 20));
+    m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
+    makeProminent(m_backupButton, Tint::accent);
+    m_backupSpinner = new ButtonSpinner(m_backupButton,
+        themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
+    headerRow->addWidget(m_backupButton, 0, Qt::AlignVCenter);
+    page->addWidget(header);
+
+    // Summary grid: three equal columns.
+    auto *grid = new QGridLayout();
+    grid->setHorizontalSpacing(16);
+    grid->setVerticalSpacing(16);
+    struct CardSpec {
+        QIcon icon;
+        Tint tint;
+        const char *title;
+    };
+    const CardSpec specs[] = {
+        {themedIcon({"preferences-system-time-symbolic", "appointment-soon"}, QStyle::SP_FileDialogInfoView),
+            Tint::blue, "最終バックアップ"},
+        {themedIcon({"alarm-symbolic", "appointment-soon"}, QStyle::SP_BrowserReload), Tint::green,
+            "定期自動バックアップ"},
+        {themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), Tint::purple,
+            "保管スナップショット"},
+    };
+    for (int column = 0; column < 3; ++column) {
+        const CardSpec &spec = specs[column];
+        auto *card = new Card(10, content);
+        card->setMinimumWidth(10);
+        auto *layout = cardLayout(card, 16, 10);
+        StatusCard widgets;
+        auto *top = new QHBoxLayout();
+        top->setSpacing(8);
+        widgets.icon = new TintedIconLabel(spec.icon, 20, spec.tint, card);
+        widgets.title = styledLabel(QString::fromUtf8(spec.title), TextStyle::caption, card, true);
+        widgets.title->setWordWrap(true);
+        top->addWidget(widgets.icon);
+        top->addWidget(widgets.title, 1);
+        layout->addLayout(top);
+        auto *value = new ElidedLabel(card);
+        applyTextStyle(value, TextStyle::headline);
+        widgets.value = value;
+        layout->addWidget(value);
+        widgets.subtext = styledLabel(QString(), TextStyle::caption2, card, true);
+        widgets.subtext->setWordWrap(true);
+        layout->addWidget(widgets.subtext);
+        layout->addStretch();
+        grid->addWidget(card, 0, column);
+        grid->setColumnStretch(column, 1);
+        m_cards.push_back(widgets);
+    }
+    page->addLayout(grid);
+
+    // Quick actions.
+    auto *quick = new Card(10, content);
+    auto *quickLayout = cardLayout(quick, 16, 12);
+    quickLayout->addWidget(styledLabel(QStringLiteral("クイック操作"), TextStyle::headline, quick));
+    auto *buttons = new QHBoxLayout();
+    buttons->setSpacing(12);
+    m_openDestinationButton = new QPushButton(
+        themedIcon({"folder-symbolic", "folder"}, QStyle::SP_DirIcon), QStringLiteral("バックアップ先フォルダを開く"), quick);
+    m_openSourceButton = new QPushButton(themedIcon({"emblem-system-symbolic", "preferences-system"},
+                                             QStyle::SP_FileDialogDetailedView),
+        QStringLiteral("Antigravity 設定フォルダを開く"), quick);
+    for (QPushButton *button : {m_openDestinationButton, m_openSourceButton}) {
+        button->setMinimumHeight(button->fontMetrics().height() + 16);
+        buttons->addWidget(button);
+    }
+    buttons->addStretch();
+    quickLayout->addLayout(buttons);
+    page->addWidget(quick);
+
+    // Recent snapshots.
+    auto *recent = new Card(10, content);
+    auto *recentLayout = cardLayout(recent, 16, 12);
+    auto *recentHeader = new QHBoxLayout();
+    recentHeader->addWidget(styledLabel(QStringLiteral("最近のバックアップ履歴"), TextStyle::headline, recent));
+    recentHeader->addStretch();
+    m_showAllButton = new QPushButton(QStringLiteral("すべて見る"), recent);
+    m_showAllButton->setFlat(true);
+    m_showAllButton->setCursor(Qt::PointingHandCursor);
+    applyTextStyle(m_showAllButton, TextStyle::caption);
+    QPalette link = m_showAllButton->palette();
+    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
+    m_showAllButton->setPalette(link);
+    recentHeader->addWidget(m_showAllButton);
+    recentLayout->addLayout(recentHeader);
+    m_emptyLabel = styledLabel(
+        QStringLiteral("まだバックアップが作成されていません。右上の「今すぐバックアップ」から作成できるよ！"),
+        TextStyle::subheadline, recent, true);
+    m_emptyLabel->setWordWrap(true);
+    m_emptyLabel->setContentsMargins(0, 16, 0, 16);
+    recentLayout->addWidget(m_emptyLabel);
+    m_recentLayout = new QVBoxLayout();
+    m_recentLayout->setSpacing(8);
+    recentLayout->addLayout(m_recentLayout);
+    page->addWidget(recent);
+    page->addStretch();
+
+    connect(m_backupButton, &QPushButton::clicked, this, [this] { m_state.performManualBackup(); });
+    connect(m_openDestinationButton, &QPushButton::clicked, this, &DashboardView::openBackupDirectory);
+    connect(m_openSourceButton, &QPushButton::clicked, this, &DashboardView::openSourceDirectory);
+    connect(m_showAllButton, &QPushButton::clicked, this, [this] { m_state.setSelectedTab(NavigationTab::history); });
+
+    for (auto signal : {&AppState::backupStateChanged, &AppState::lastSuccessDateChanged, &AppState::configChanged,
+             &AppState::nextBackupDateChanged})
+        connect(&m_state, signal, this, &DashboardView::refresh);
+    connect(&m_state, &AppState::snapshotsChanged, this, [this] {
+        refresh();
+        rebuildRecent();
+    });
+    refresh();
+    rebuildRecent();
+}
+
+bool DashboardView::isBackupSpinnerShown() const { return m_backupSpinner->isSpinning(); }
+
+void DashboardView::openBackupDirectory()
+{
+    m_openUrl(QUrl::fromLocalFile(qs(m_state.config().destinationDirectory)));
+}
+
+void DashboardView::openSourceDirectory()
+{
+    const auto &sources = m_state.config().sourceDirectories;
+    if (sources.empty())
+        return;
+    m_openUrl(QUrl::fromLocalFile(qs(sources.front())));
+}
+
+void DashboardView::refresh()
+{
+    const bool running = m_state.backupState().isRunning();
+    m_backupButton->setEnabled(!running);
+    m_backupButton->setText(running ? QStringLiteral("バックアップ中...") : QStringLiteral("今すぐバックアップ"));
+    m_backupSpinner->setSpinning(running);
+
+    const SnapshotList &snapshots = m_state.snapshots();
+    const BackupConfig &config = m_state.config();
+
+    const StatusCard &last = m_cards[0];
+    const OptionalDate &lastDate = m_state.lastSuccessDate();
+    last.value->setFullText(lastDate ? qs(formatDate(*lastDate, "yyyy/MM/dd HH:mm")) : QStringLiteral("未実行"));
+    last.subtext->setText(snapshots.empty()
+            ? QStringLiteral("データなし")
+            : QStringLiteral("%1 ファイル (%2)").arg(snapshots.front().filesCount).arg(qs(snapshots.front().formattedSize())));
+
+    const StatusCard &schedule = m_cards[1];
+    schedule.icon->setTint(config.backupInterval == BackupInterval::disabled ? Tint::secondary : Tint::green);
+    schedule.value->setFullText(qs(rawValue(config.backupInterval)));
+    const OptionalDate next = m_state.nextBackupDate();
+    schedule.subtext->setText(next ? QStringLiteral("次回: ") + qs(formatDate(*next, "HH:mm")) : QStringLiteral("自動実行停止中"));
+
+    const StatusCard &stored = m_cards[2];
+    stored.value->setFullText(QStringLiteral("%1 世代").arg(snapshots.size()));
+    stored.subtext->setText(QStringLiteral("上限設定: %1 世代").arg(config.maxSnapshotsLimit));
+}
+
+void DashboardView::rebuildRecent()
+{
+    for (const RecentRow &row : m_recentRows)
+        delete row.frame;
+    m_recentRows.clear();
+    const SnapshotList &snapshots = m_state.snapshots();
+    m_emptyLabel->setVisible(snapshots.empty());
+    const QIcon icon = themedIcon({"document-send-symbolic", "document-save-symbolic", "document-save"}, QStyle::SP_FileIcon);
+    for (std::size_t i = 0; i < std::min<std::size_t>(3, snapshots.size()); ++i) {
+        const BackupSnapshot &snapshot = snapshots[i];
+        RecentRow row;
+        row.frame = new Card(6, m_emptyLabel->parentWidget(), 0.6);
+        auto *line = new QHBoxLayout(row.frame);
+        line->setContentsMargins(10, 10, 10, 10);
+        line->setSpacing(10);
+        line->addWidget(new TintedIconLabel(icon, 18, Tint::accent, row.frame));
+        auto *texts = new QVBoxLayout();
+        texts->setSpacing(2);
+        row.id = new QLabel(qs(snapshot.id), row.frame);
+        applyTextStyle(row.id, TextStyle::subheadline, QFont::Medium, true);
+        row.detail = styledLabel(
+            qs(formatDate(snapshot.createdAt, "yyyy/MM/dd HH:mm:ss")) + QStringLiteral(" • ") + qs(rawValue(snapshot.triggerType)),
+            TextStyle::caption2, row.frame, true);
+        texts->addWidget(row.id);
+        texts->addWidget(row.detail);
+        line->addLayout(texts, 1);
+        row.files = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
+            TextStyle::caption, row.frame, true);
+        line->addWidget(row.files);
+        m_recentLayout->addWidget(row.frame);
+        m_recentRows.push_back(row);
+    }
 }
 
 } // namespace velkaro

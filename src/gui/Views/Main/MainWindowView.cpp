@@ -2,42 +2,109 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
 #include "Views/Templates/TemplateManagerView.h"
 
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QListWidget>
+#include <QSplitter>
 #include <QStackedWidget>
+#include <QVBoxLayout>
 
 namespace velkaro {
+
+QIcon tabIcon(NavigationTab tab)
+{
+    switch (tab) {
+    case NavigationTab::dashboard:
+        return themedIcon({"view-grid-symbolic", "view-app-grid-symbolic", "go-home"}, QStyle::SP_DesktopIcon);
+    case NavigationTab::history:
+        return themedIcon({"document-open-recent-symbolic", "document-open-recent"}, QStyle::SP_BrowserReload);
+    case NavigationTab::templates:
+        return themedIcon({"text-x-generic-symbolic", "text-x-generic"}, QStyle::SP_FileIcon);
+    case NavigationTab::settings:
+        return themedIcon({"preferences-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView);
+    }
+    return {};
+}
 
 MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
-    , m_sidebar(new QListWidget(this))
-    , m_pages(new QStackedWidget(this))
 {
+    setMinimumSize(860, 560);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(m_sidebar);
-    layout->addWidget(m_pages, 1);
-    m_sidebar->setFixedWidth(170);
+    m_splitter = new QSplitter(Qt::Horizontal, this);
+    m_splitter->setChildrenCollapsible(false);
+    layout->addWidget(m_splitter);
 
-    for (const auto &[tab, label] : EnumLabels<NavigationTab>::table)
-        m_sidebar->addItem(QString::fromUtf8(label.data(), qsizetype(label.size())));
+    auto *side = new QWidget(m_splitter);
+    // 160 at least: beside it, the template page needs 690 of the 860 the window may be narrowed to.
+    side->setMinimumWidth(160);
+    side->setMaximumWidth(280);
+    auto *sideLayout = new QVBoxLayout(side);
+    sideLayout->setContentsMargins(0, 0, 0, 0);
+    sideLayout->setSpacing(0);
+    m_sidebar = new QListWidget(side);
+    m_sidebar->setFrameShape(QFrame::NoFrame);
+    m_sidebar->setAccessibleName(QStringLiteral("ナビゲーション"));
+    m_sidebar->setIconSize(QSize(18, 18));
+    m_sidebar->setSpacing(2);
+    // The sidebar reads as a surface of its own beside the pages.
+    m_sidebar->setBackgroundRole(QPalette::Window);
+    for (const auto &[tab, label] : EnumLabels<NavigationTab>::table) {
+        auto *item = new QListWidgetItem(tabIcon(tab), qs(label), m_sidebar);
+        const QSize hint = item->sizeHint();
+        item->setSizeHint(QSize(hint.width(), m_sidebar->fontMetrics().height() + 16));
+    }
+    sideLayout->addWidget(m_sidebar, 1);
+
+    // The banner stays at the sidebar's foot, outside the list.
+    auto *banner = new QWidget(side);
+    banner->setAutoFillBackground(true);
+    banner->setBackgroundRole(QPalette::Base);
+    auto *bannerLayout = new QVBoxLayout(banner);
+    bannerLayout->setContentsMargins(0, 0, 0, 0);
+    bannerLayout->setSpacing(4);
+    auto *divider = new QFrame(banner);
+    divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
+    bannerLayout->addWidget(divider);
+    auto *line = new QHBoxLayout();
+    line->setContentsMargins(10, 10, 10, 10);
+    line->setSpacing(6);
+    m_statusDot = new StatusDot(8, banner);
+    m_statusLabel = new ElidedLabel(banner);
+    applyTextStyle(m_statusLabel, TextStyle::caption2);
+    makeSecondary(m_statusLabel);
+    line->addWidget(m_statusDot, 0, Qt::AlignVCenter);
+    line->addWidget(m_statusLabel, 1);
+    bannerLayout->addLayout(line);
+    sideLayout->addWidget(banner);
+
     // Pages in the order of the tabs, so a tab's index is its page's index.
+    m_pages = new QStackedWidget(m_splitter);
     m_pages->addWidget(new DashboardView(state, m_pages));
     m_pages->addWidget(new BackupHistoryView(state, m_pages));
     m_pages->addWidget(new TemplateManagerView(state, m_pages));
     m_pages->addWidget(new SettingsView(state, m_pages));
+    m_splitter->setStretchFactor(0, 0);
+    m_splitter->setStretchFactor(1, 1);
+    m_splitter->setSizes({170, 730});
 
     connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
         if (row >= 0 && row < int(EnumLabels<NavigationTab>::table.size()))
             m_state.setSelectedTab(EnumLabels<NavigationTab>::table[std::size_t(row)].first);
     });
     connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);
+    connect(&m_state, &AppState::backupStateChanged, this, &MainWindowView::updateBanner);
+    connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
     showSelectedTab();
+    updateBanner();
 }
 
 QWidget *MainWindowView::page(NavigationTab tab) const
@@ -45,12 +112,22 @@ QWidget *MainWindowView::page(NavigationTab tab) const
     return m_pages->widget(int(tab));
 }
 
+QWidget *MainWindowView::currentPage() const { return m_pages->currentWidget(); }
+
 void MainWindowView::showSelectedTab()
 {
     const int index = int(m_state.selectedTab());
     if (m_sidebar->currentRow() != index)
         m_sidebar->setCurrentRow(index);
     m_pages->setCurrentIndex(index);
+}
+
+void MainWindowView::updateBanner()
+{
+    const bool running = m_state.backupState().isRunning();
+    m_statusDot->setTint(running ? Tint::orange : Tint::green);
+    const OptionalText &message = m_state.statusMessage();
+    m_statusLabel->setFullText(message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了"));
 }
 
 } // namespace velkaro

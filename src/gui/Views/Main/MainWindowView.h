@@ -2,18 +2,20 @@
 
 #include "Models/AppEnums.h"
 
-#include <QPointer>
 #include <QWidget>
 
 class QListWidget;
+class QSplitter;
 class QStackedWidget;
 
 namespace velkaro {
 
 class AppState;
+class ElidedLabel;
+class StatusDot;
 
-// The management window's content: the sidebar of the four tabs beside the selected tab's page,
-// both bound to AppState's selected tab.
+// The management window's content: the sidebar of the four tabs with the status banner at its foot,
+// beside the selected tab's page. The sidebar and the page follow AppState's selected tab both ways.
 class MainWindowView : public QWidget
 {
     Q_OBJECT
@@ -23,13 +25,23 @@ public:
 
     QListWidget *sidebar() const { return m_sidebar; }
     QWidget *page(NavigationTab tab) const;
+    QWidget *currentPage() const;
+    StatusDot *statusDot() const { return m_statusDot; }
+    ElidedLabel *statusLabel() const { return m_statusLabel; }
 
 private:
     void showSelectedTab();
+    void updateBanner();
 
     AppState &m_state;
+    QSplitter *m_splitter = nullptr;
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_pages = nullptr;
+    StatusDot *m_statusDot = nullptr;
+    ElidedLabel *m_statusLabel = nullptr;
 };
+
+// The sidebar icon of a tab: the desktop theme's icon of the same meaning, else a standard one.
+QIcon tabIcon(NavigationTab tab);
 
 } // namespace velkaro

@@ -1,0 +1,161 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QFrame>
+#include <QIcon>
+#include <QLabel>
+#include <QPalette>
+#include <QStyle>
+#include <QTimer>
+
+#include <initializer_list>
+#include <string_view>
+
+class QAbstractButton;
+
+namespace velkaro {
+
+// Small building blocks shared by the window's pages: text styles relative to the application font,
+// the few accent colours of the interface, themed icons with a fallback, cards, badges and the busy
+// spinner of a button.
+
+inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+
+// Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
+// the others are fixed hues in a lighter shade on a dark window so they stay readable.
+enum class Tint { blue, green, orange, purple, secondary, accent };
+QColor tintColor(Tint tint, const QPalette &palette);
+
+// Text styles, sized relative to the application font.
+enum class TextStyle { title2, title3, headline, body, subheadline, caption, caption2 };
+QFont styledFont(const QFont &base, TextStyle style, bool monospace = false);
+// Sets the widget's font to the style; a weight other than -1 replaces the style's own.
+void applyTextStyle(QWidget *widget, TextStyle style, int weight = -1, bool monospace = false);
+// Dimmed text, as for captions and subtexts.
+void makeSecondary(QWidget *widget);
+
+// The first of `names` that the desktop's icon theme has, else the style's standard icon.
+QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback);
+// The icon's shape filled with one colour, like a symbol in a text colour.
+QPixmap tintedPixmap(const QIcon &icon, int size, const QColor &color, qreal devicePixelRatio);
+
+// A label showing a tinted icon; re-tints itself when the palette changes.
+class TintedIconLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget *parent = nullptr);
+    void setTint(Tint tint);
+    Tint tint() const { return m_tint; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void render();
+
+    QIcon m_icon;
+    int m_size;
+    Tint m_tint;
+};
+
+// A rounded panel filled with a palette role, optionally translucent.
+class Card : public QFrame
+{
+    Q_OBJECT
+
+public:
+    explicit Card(int radius, QWidget *parent = nullptr, qreal opacity = 1.0);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    int m_radius;
+    qreal m_opacity;
+};
+
+// A short label on a faint rounded tint of its own colour.
+class Badge : public QLabel
+{
+    Q_OBJECT
+
+public:
+    Badge(const QString &text, Tint tint, QWidget *parent = nullptr);
+    Tint tint() const { return m_tint; }
+    QColor color() const { return tintColor(m_tint, palette()); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Tint m_tint;
+};
+
+// A filled circle; the status banner's dot.
+class StatusDot : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit StatusDot(int diameter, QWidget *parent = nullptr);
+    void setTint(Tint tint);
+    Tint tint() const { return m_tint; }
+    QColor color() const { return tintColor(m_tint, palette()); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    Tint m_tint = Tint::green;
+};
+
+// One line of text cut with an ellipsis when it does not fit; the full text stays in the tooltip
+// and the accessible name, so a narrow sidebar never hides it from a screen reader.
+class ElidedLabel : public QLabel
+{
+    Q_OBJECT
+
+public:
+    explicit ElidedLabel(QWidget *parent = nullptr);
+    void setFullText(const QString &text);
+    QString fullText() const { return m_fullText; }
+    QSize minimumSizeHint() const override;
+    QSize sizeHint() const override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void elide();
+
+    QString m_fullText;
+};
+
+// Turns a button's icon into a turning arc while busy, and back into its own icon afterwards.
+class ButtonSpinner : public QObject
+{
+    Q_OBJECT
+
+public:
+    // `scale` sizes the arc relative to the button's icon size.
+    ButtonSpinner(QAbstractButton *button, QIcon idleIcon, qreal scale);
+    void setSpinning(bool spinning);
+    bool isSpinning() const { return m_timer.isActive(); }
+
+private:
+    void drawFrame();
+
+    QAbstractButton *m_button;
+    QIcon m_idleIcon;
+    qreal m_scale;
+    QTimer m_timer;
+    int m_angle = 0;
+};
+
+// A push button in the prominent form: filled with the tint, text in the palette's bright text.
+void makeProminent(QAbstractButton *button, Tint tint);
+
+} // namespace velkaro

@@ -1,0 +1,153 @@
+#include "AppStateFixture.h"
+#include "Services/StoreLock.h"
+#include "Views/Common/ViewStyle.h"
+#include "Views/Dashboard/DashboardView.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+
+namespace velkaro::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The dashboard over a real AppState; folder openings are recorded instead of reaching the desktop.
+class DashboardViewTest : public AppStateFixture
+{
+protected:
+    DashboardView &open(std::chrono::milliseconds lockWait = 100ms)
+    {
+        AppState &app = start(lockWait);
+        view = std::make_unique<DashboardView>(app);
+        view->setUrlOpener([this](const QUrl &url) { opened.push_back(url); });
+        view->resize(680, 560);
+        view->show();
+        return *view;
+    }
+
+    void TearDown() override
+    {
+        view.reset();
+        AppStateFixture::TearDown();
+    }
+
+    static QString cardText(const DashboardView &page, int index)
+    {
+        const auto &card = page.statusCard(index);
+        return card.value->fullText() + QStringLiteral(" | ") + card.subtext->text();
+    }
+
+    std::unique_ptr<DashboardView> view;
+    std::vector<QUrl> opened;
+};
+
+TEST_F(DashboardViewTest, EmptyHistory)
+{
+    DashboardView &page = open();
+    EXPECT_EQ(cardText(page, 0), QStringLiteral("未実行 | データなし"));
+    // The fixture's clock stands at 10:00 and the interval is hourly.
+    EXPECT_EQ(cardText(page, 1), QStringLiteral("1時間ごと | 次回: 11:00"));
+    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::green);
+    EXPECT_EQ(cardText(page, 2), QStringLiteral("0 世代 | 上限設定: 30 世代"));
+    EXPECT_TRUE(page.recentRows().empty());
+    EXPECT_TRUE(page.emptyHistoryLabel()->isVisible());
+    EXPECT_EQ(page.backupButton()->text(), QStringLiteral("今すぐバックアップ"));
+    EXPECT_TRUE(page.backupButton()->isEnabled());
+}
+
+// One snapshot fills the cards; five show exactly the three newest, newest first.
+TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
+{
+    DashboardView &page = open();
+    manualBackups(1);
+    const BackupSnapshot first = state->snapshots().front();
+    EXPECT_EQ(cardText(page, 0),
+        qs(formatDate(first.createdAt, "yyyy/MM/dd HH:mm")) + QStringLiteral(" | 2 ファイル (")
+            + qs(first.formattedSize()) + QStringLiteral(")"));
+    EXPECT_EQ(cardText(page, 2), QStringLiteral("1 世代 | 上限設定: 30 世代"));
+    ASSERT_EQ(page.recentRows().size(), 1u);
+    EXPECT_FALSE(page.emptyHistoryLabel()->isVisible());
+
+    manualBackups(4);
+    ASSERT_EQ(state->snapshots().size(), 5u);
+    EXPECT_EQ(cardText(page, 2), QStringLiteral("5 世代 | 上限設定: 30 世代"));
+    EXPECT_EQ(page.statusCard(0).value->fullText(),
+        qs(formatDate(*state->lastSuccessDate(), "yyyy/MM/dd HH:mm")));
+    ASSERT_EQ(page.recentRows().size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const BackupSnapshot &s = state->snapshots()[i];
+        const auto &row = page.recentRows()[i];
+        EXPECT_EQ(row.id->text(), qs(s.id));
+        EXPECT_EQ(row.detail->text(), qs(formatDate(s.createdAt, "yyyy/MM/dd HH:mm:ss")) + QStringLiteral(" • 手動"));
+        EXPECT_EQ(row.files->text(), QStringLiteral("2 ファイル • ") + qs(s.formattedSize()));
+        EXPECT_TRUE(row.frame->isVisible());
+    }
+    EXPECT_NE(page.recentRows()[0].id->text(), page.recentRows()[1].id->text());
+
+    // Deleting one brings the fourth newest up.
+    ASSERT_TRUE(state->deleteSnapshot(state->snapshots().front()));
+    ASSERT_EQ(page.recentRows().size(), 3u);
+    EXPECT_EQ(page.recentRows()[2].id->text(), qs(state->snapshots()[2].id));
+    EXPECT_EQ(cardText(page, 2), QStringLiteral("4 世代 | 上限設定: 30 世代"));
+}
+
+// The button is disabled with its spinner and busy text while a run lasts, also when the run fails.
+TEST_F(DashboardViewTest, BackupButtonRunningForm)
+{
+    DashboardView &page = open(1500ms);
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    QTest::mouseClick(page.backupButton(), Qt::LeftButton);
+    EXPECT_TRUE(state->backupState().isRunning());
+    EXPECT_FALSE(page.backupButton()->isEnabled());
+    EXPECT_EQ(page.backupButton()->text(), QStringLiteral("バックアップ中..."));
+    EXPECT_TRUE(page.isBackupSpinnerShown());
+    settle();
+    EXPECT_TRUE(page.backupButton()->isEnabled());
+    EXPECT_EQ(page.backupButton()->text(), QStringLiteral("今すぐバックアップ"));
+    EXPECT_FALSE(page.isBackupSpinnerShown());
+    EXPECT_TRUE(state->snapshots().empty());
+
+    lock = std::unexpected(Error {});
+    page.backupButton()->setFocus();
+    QTest::keyClick(page.backupButton(), Qt::Key_Space); // the keyboard works as well
+    settle();
+    EXPECT_EQ(state->snapshots().size(), 1u);
+}
+
+TEST_F(DashboardViewTest, ScheduleCardWhenDisabled)
+{
+    config.backupInterval = BackupInterval::disabled;
+    DashboardView &page = open();
+    EXPECT_EQ(cardText(page, 1), QStringLiteral("無効 (手動のみ) | 自動実行停止中"));
+    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::secondary);
+
+    BackupConfig edited = state->config();
+    edited.backupInterval = BackupInterval::everyThreeHours;
+    state->setConfig(edited);
+    state->saveConfig();
+    EXPECT_EQ(cardText(page, 1), QStringLiteral("3時間ごと | 次回: 13:00"));
+    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::green);
+}
+
+// The shortcuts open the destination and the first source only; no source, nothing opened.
+TEST_F(DashboardViewTest, QuickActionsOpenFolders)
+{
+    config.sourceDirectories.push_back((root / "second").string());
+    DashboardView &page = open();
+    QTest::mouseClick(page.openBackupDirectoryButton(), Qt::LeftButton);
+    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0], QUrl::fromLocalFile(qs(dest.string())));
+    EXPECT_EQ(opened[1], QUrl::fromLocalFile(qs(src.string())));
+
+    BackupConfig edited = state->config();
+    edited.sourceDirectories.clear();
+    state->setConfig(edited);
+    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
+    EXPECT_EQ(opened.size(), 2u);
+}
+
+} // namespace
+} // namespace velkaro::test

@@ -1,0 +1,96 @@
+// Not a test: renders the window's pages to PNG files for a look by eye, in a light and a dark
+// palette at the default and the minimum window size. Run by hand:
+//   QT_QPA_PLATFORM=offscreen velkaro_gui_render [output folder, default /tmp/velkaro-renders]
+#include "AppStateFixture.h"
+#include "Services/StoreLock.h"
+#include "Views/Backups/BackupHistoryView.h"
+#include "Views/Main/MainWindowView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+#include <QStyle>
+#include <QTest>
+
+namespace velkaro::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+QPalette darkPalette()
+{
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2e));
+    p.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xea));
+    p.setColor(QPalette::Base, QColor(0x38, 0x38, 0x3c));
+    p.setColor(QPalette::AlternateBase, QColor(0x42, 0x42, 0x46));
+    p.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xea));
+    p.setColor(QPalette::Button, QColor(0x45, 0x45, 0x4a));
+    p.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xea));
+    p.setColor(QPalette::Highlight, QColor(0x2f, 0x7c, 0xf6));
+    p.setColor(QPalette::HighlightedText, Qt::white);
+    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa6));
+    p.setColor(QPalette::Link, QColor(0x6a, 0xa8, 0xff));
+    p.setColor(QPalette::Mid, QColor(0x60, 0x60, 0x66));
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x86));
+    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x86));
+    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x86));
+    return p;
+}
+
+class Render : public AppStateFixture
+{
+protected:
+    void shoot(MainWindowView &view, const QString &name)
+    {
+        drainEvents();
+        for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"}}) {
+            view.resize(size);
+            QTest::qWait(30);
+            const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
+            EXPECT_TRUE(view.grab().save(file)) << file.toStdString();
+        }
+    }
+    static QString outDir()
+    {
+        const QString dir = qEnvironmentVariable("VELKARO_RENDER_DIR", QStringLiteral("/tmp/velkaro-renders"));
+        QDir().mkpath(dir);
+        return dir;
+    }
+    void scenes()
+    {
+        AppState &app = start(3000ms);
+        MainWindowView view(app);
+        auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
+        history->setAlertFunction([](QWidget *, const QString &, const QString &) {});
+        view.show();
+        shoot(view, "dashboard-empty");
+        manualBackups(5);
+        shoot(view, "dashboard-five");
+        app.setSelectedTab(NavigationTab::history);
+        auto lock = StoreLock::acquire(dest);
+        QTest::mouseClick(history->restoreButton(), Qt::LeftButton);
+        shoot(view, "history-restoring");
+        lock = std::unexpected(Error {});
+        settle();
+        shoot(view, "history-after");
+    }
+    QString palette;
+};
+
+TEST_F(Render, Light)
+{
+    QApplication::setPalette(QApplication::style()->standardPalette());
+    palette = "light";
+    scenes();
+}
+
+TEST_F(Render, Dark)
+{
+    QApplication::setPalette(darkPalette());
+    palette = "dark";
+    scenes();
+}
+
+} // namespace
+} // namespace velkaro::test
