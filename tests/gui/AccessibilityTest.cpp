@@ -56,16 +56,17 @@ TEST_P(AccessibilityTest, TabReachesNamedControlsThatFitAtTheMinimumSize)
         ASSERT_NE(accessible, nullptr);
         EXPECT_FALSE(accessible->text(QAccessible::Name).trimmed().isEmpty())
             << describe(control).toStdString() << " has no accessible name";
-        if (auto *button = qobject_cast<QAbstractButton *>(control); button && !button->text().isEmpty())
+        if (auto *button = qobject_cast<QAbstractButton *>(control); button && !button->text().isEmpty()) {
             EXPECT_GE(button->width(), button->minimumSizeHint().width())
                 << button->text().toStdString() << " is cut at 860 × 560";
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, AccessibilityTest,
                          ::testing::Values(NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates,
                                            NavigationTab::settings),
-                         [](const auto &info) { return std::to_string(int(info.param)); });
+                         [](const auto &page) { return std::to_string(int(page.param)); });
 
 } // namespace
 } // namespace velkaro::test
