@@ -186,3 +186,26 @@ TEST_F(LinkTest, ANewSnapshotOnAnotherFileSystemIsCopied)
         EXPECT_NE(info(data(second) / path).st_dev, info(data(first) / path).st_dev) << path;
     }
 }
+
+TEST_F(LinkTest, ARunOverADamagedHistoryKeepsItAsideRebuildsItAndStillPrunes)
+{
+    writeSources();
+    const auto first = backup(now);
+    const auto second = backup(now + 1min);
+    const std::string torn = readText(dest / "history.json").substr(0, 100);
+    writeText(dest / "history.json", torn);
+    config.maxSnapshotsLimit = 2;
+
+    const auto third = backup(now + 2min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(third.removedSnapshotIds, std::vector<std::string> {first.snapshot.id});
+    const auto decoded = decodeSnapshotList(readText(dest / "history.json"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(ids(*decoded), (std::vector<std::string> {third.snapshot.id, second.snapshot.id}));
+    EXPECT_TRUE(sameFile(data(second) / "same.md", data(third) / "same.md")) << "the rebuilt list still finds the base";
+
+    // The next run reads the now whole file and leaves the kept damaged copy alone.
+    const auto fourth = backup(now + 3min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(ids(service.loadHistory(dest)), (std::vector<std::string> {fourth.snapshot.id, third.snapshot.id}));
+}

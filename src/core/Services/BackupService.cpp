@@ -414,7 +414,8 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     std::string path; // reused for every file
 
     // One read of the history serves the whole run; its newest earlier snapshot is the link base.
-    const auto history = loadHistory(destination);
+    HeldHistory held = readHistory(destination);
+    const auto &history = held.snapshots;
     std::optional<LinkBase> linkBase;
     {
         const BackupSnapshot *newest = nullptr;
@@ -495,14 +496,20 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
         !written)
         return fail(isOutOfSpace(written.error()) ? kNoSpace : "snapshot.json を書き込めませんでした: ", written.error());
-    if (auto recordedInHistory = updateHistory(snapshot, destination); !recordedInHistory)
-        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
-                    recordedInHistory.error());
+    // The run's one write of history.json: the new snapshot in front, retention's picks already out.
+    linkBase.reset(); // it views into the held list, which changes now
+    std::erase_if(held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshotId; });
+    held.snapshots.insert(held.snapshots.begin(), snapshot);
     // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
     std::vector<std::string> kept {snapshotId};
     if (!keptSnapshotId.empty())
         kept.emplace_back(keptSnapshotId);
-    auto removed = cleanOldSnapshots(snapshotsDirectory, config.maxSnapshotsLimit, kept);
+    const auto picked = pickOldSnapshots(held, snapshotsDirectory, config.maxSnapshotsLimit, kept);
+    if (auto recordedInHistory = writeHistory(held, destination); !recordedInHistory)
+        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
+                    recordedInHistory.error());
+    held = {};
+    auto removed = removeSnapshotFolders(picked, snapshotsDirectory);
 
     report(BackupExecutionState::success(start, snapshotId));
     return BackupRun {std::move(snapshot), skipped, collector.unreadableFolderCount(), std::move(removed)};
