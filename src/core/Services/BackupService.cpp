@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace velkaro {
 
@@ -207,6 +208,67 @@ private:
     std::optional<std::pair<dev_t, ino_t>> m_excluded;
 };
 
+// The snapshot a run links its unchanged files from: the newest earlier one of the history. A file is
+// linked only when the base records the same path, its copy is a regular file reached through real
+// folders only, and the source agrees with it in size, modification time and permission bits. A hard
+// link shares its inode with every snapshot holding it, so nothing of the store is ever changed in
+// place: a linked file is only ever unlinked.
+class LinkBase
+{
+public:
+    LinkBase(const fs::path &dataFolder, const std::vector<std::string> &paths)
+        : m_data(dataFolder.string() + '/')
+    {
+        m_paths.reserve(paths.size());
+        for (const auto &path : paths)
+            m_paths.insert(path);
+    }
+
+    // Links `target` to the base's copy of `rel` when `source` (already lstat'ed) is unchanged. True
+    // when the link stands; false means "copy it".
+    bool link(const std::string &rel, const struct stat &source, const std::string &target)
+    {
+        if (!m_enabled || !m_paths.contains(rel))
+            return false;
+        const auto slash = rel.rfind('/');
+        const std::string parent = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+        if (parent != m_checkedParent || !m_parentChecked) {
+            m_parentSafe = parent.empty() || !FileSystem::passesThroughLink(m_data, fs::path(parent), true);
+            m_checkedParent = parent;
+            m_parentChecked = true;
+        }
+        if (!m_parentSafe)
+            return false;
+        const std::string base = m_data + rel;
+        struct stat st {};
+        if (::lstat(base.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != source.st_size
+            || st.st_mtim.tv_sec != source.st_mtim.tv_sec || st.st_mtim.tv_nsec != source.st_mtim.tv_nsec
+            || (st.st_mode & 07777) != (source.st_mode & 07777))
+            return false;
+        if (::link(base.c_str(), target.c_str()) == 0)
+            return true;
+        if (errno == EEXIST) {
+            // A same-second run merging into its earlier folder: replace the name, never write into it.
+            std::error_code ec;
+            fs::remove_all(target, ec);
+            if (::link(base.c_str(), target.c_str()) == 0)
+                return true;
+        }
+        // Another file system or one without hard links will refuse every later file too.
+        if (errno == EXDEV || errno == EPERM || errno == EOPNOTSUPP || errno == ENOSYS)
+            m_enabled = false;
+        return false;
+    }
+
+private:
+    std::string m_data;
+    std::unordered_set<std::string_view> m_paths; // views into the history the run holds
+    std::string m_checkedParent;
+    bool m_parentChecked = false;
+    bool m_parentSafe = false;
+    bool m_enabled = true;
+};
+
 bool isOutOfSpace(const Error &error)
 {
     return error.domain == kSystemErrorDomain && (error.code == ENOSPC || error.code == EDQUOT);
@@ -351,6 +413,24 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         sources.push_back(trimmedSource(source));
     std::string path; // reused for every file
 
+    // One read of the history serves the whole run; its newest earlier snapshot is the link base.
+    HeldHistory held = readHistory(destination);
+    const auto &history = held.snapshots;
+    std::optional<LinkBase> linkBase;
+    {
+        const BackupSnapshot *newest = nullptr;
+        for (const auto &entry : history) {
+            if (entry.id != snapshotId && (!newest || entry.createdAt > newest->createdAt))
+                newest = &entry;
+        }
+        if (newest) {
+            if (const auto baseFolder = snapshotFolder(snapshotsDirectory, newest->id);
+                baseFolder
+                && !FileSystem::passesThroughLink(baseFolder->parent_path(), baseFolder->filename() / "data", true))
+                linkBase.emplace(*baseFolder / "data", newest->relativeFilePaths);
+        }
+    }
+
     const std::string dataFolder = (folder / "data").string() + '/';
     const double divisor = files.size() > 1 ? static_cast<double>(files.size()) : 1.0;
     FileCopier copier;
@@ -384,6 +464,14 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
             }
             madeFolder = parent;
         }
+        if (linkBase) {
+            struct stat st {};
+            if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && linkBase->link(rel, st, target)) {
+                total += st.st_size;
+                recorded.push_back(std::move(rel));
+                continue;
+            }
+        }
         const auto copied = copier.copy(path, target, true);
         if (!copied) {
             // A full disk fails every later file too: a snapshot of what fitted is no snapshot.
@@ -408,14 +496,20 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
         !written)
         return fail(isOutOfSpace(written.error()) ? kNoSpace : "snapshot.json を書き込めませんでした: ", written.error());
-    if (auto recordedInHistory = updateHistory(snapshot, destination); !recordedInHistory)
-        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
-                    recordedInHistory.error());
+    // The run's one write of history.json: the new snapshot in front, retention's picks already out.
+    linkBase.reset(); // it views into the held list, which changes now
+    std::erase_if(held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshotId; });
+    held.snapshots.insert(held.snapshots.begin(), snapshot);
     // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
     std::vector<std::string> kept {snapshotId};
     if (!keptSnapshotId.empty())
         kept.emplace_back(keptSnapshotId);
-    auto removed = cleanOldSnapshots(snapshotsDirectory, config.maxSnapshotsLimit, kept);
+    const auto picked = pickOldSnapshots(held, snapshotsDirectory, config.maxSnapshotsLimit, kept);
+    if (auto recordedInHistory = writeHistory(held, destination); !recordedInHistory)
+        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
+                    recordedInHistory.error());
+    held = {};
+    auto removed = removeSnapshotFolders(picked, snapshotsDirectory);
 
     report(BackupExecutionState::success(start, snapshotId));
     return BackupRun {std::move(snapshot), skipped, collector.unreadableFolderCount(), std::move(removed)};

@@ -125,7 +125,22 @@ private:
     Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,
                                 const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const;
 
-    Result<void> writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const;
+    // The history as one read of history.json gives it, and whether that file was there and whole.
+    struct HeldHistory {
+        std::vector<BackupSnapshot> snapshots;
+        bool fileIntact = false;
+    };
+    HeldHistory readHistory(const Path &destination) const;
+    // Writes the held list crash-safely; a file that was not whole when read is kept as .damaged first.
+    Result<void> writeHistory(const HeldHistory &history, const Path &destination) const;
+    // Retention on the held list: picks the snapshot folders beyond `limit` (newest first, folders that
+    // exist only) except `keptIds`, and drops them from the list. Returns their ids and folders.
+    std::vector<std::pair<std::string, Path>> pickOldSnapshots(HeldHistory &history, const Path &snapshots,
+                                                               std::int64_t limit,
+                                                               const std::vector<std::string> &keptIds) const;
+    // Removes picked folders (and day folders left empty); returns the ids whose folder went.
+    std::vector<std::string> removeSnapshotFolders(const std::vector<std::pair<std::string, Path>> &picked,
+                                                   const Path &snapshots) const;
     // Removes what killed runs left in the store: snapshot folders without snapshot.json and temporary
     // files, all last modified before `before` (seconds since the epoch). Only under the store lock.
     void removeLeftovers(const Path &destination, std::int64_t before) const;

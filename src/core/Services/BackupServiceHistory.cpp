@@ -91,30 +91,42 @@ fs::path withoutTrailingSeparator(fs::path path)
 
 } // namespace
 
-std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) const
+BackupService::HeldHistory BackupService::readHistory(const Path &destination) const
 {
     auto text = FileSystem::readFile(destination / kHistoryFileName);
     if (!text)
-        return scanSnapshotsDirectory(destination);
-    if (auto history = decodeSnapshotList(*text)) {
+        return {scanSnapshotsDirectory(destination), false};
+    auto history = decodeSnapshotList(*text);
+    text = {}; // the decoded list replaces the text: never hold both longer than needed
+    if (history) {
         addMissingSnapshots(*history, destination);
-        return std::move(*history);
+        return {std::move(*history), true};
     }
     // A damaged file must not hide the snapshots that are still on disk.
-    return scanSnapshotsDirectory(destination);
+    return {scanSnapshotsDirectory(destination), false};
 }
 
-Result<void> BackupService::writeHistory(const std::vector<BackupSnapshot> &history, const Path &destination) const
+std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) const
 {
-    return FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, encodeSnapshotList(history),
-                                              [](std::string_view text) { return decodeSnapshotList(text).has_value(); });
+    return readHistory(destination).snapshots;
+}
+
+Result<void> BackupService::writeHistory(const HeldHistory &history, const Path &destination) const
+{
+    const std::string text = encodeSnapshotList(history.snapshots);
+    // The file was decoded whole under this same lock: no need to decode it again to know it is sound.
+    if (history.fileIntact)
+        return FileSystem::writeFileAtomically(destination / kHistoryFileName, text);
+    // Not read or not whole: what stands there (if anything) failed to decode already.
+    return FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, text,
+                                              [](std::string_view) { return false; });
 }
 
 Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
 {
-    auto history = loadHistory(destination);
-    std::erase_if(history, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
-    history.insert(history.begin(), snapshot);
+    auto history = readHistory(destination);
+    std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
+    history.snapshots.insert(history.snapshots.begin(), snapshot);
     return writeHistory(history, destination);
 }
 
@@ -123,10 +135,9 @@ void BackupService::removeFromHistory(const std::vector<std::string> &ids, const
     if (ids.empty())
         return;
     const std::set<std::string, std::less<>> gone(ids.begin(), ids.end());
-    auto history = loadHistory(destination);
-    const auto removed = std::erase_if(history, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
-    const bool fileExists = FileSystem::exists(destination / kHistoryFileName);
-    if (removed > 0 || !fileExists)
+    auto history = readHistory(destination);
+    const auto removed = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
+    if (removed > 0 || !FileSystem::exists(destination / kHistoryFileName))
         (void)writeHistory(history, destination);
 }
 
@@ -154,32 +165,49 @@ std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &de
     return found;
 }
 
-std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit,
-                                                          const std::vector<std::string> &keptIds) const
+std::vector<std::pair<std::string, BackupService::Path>>
+BackupService::pickOldSnapshots(HeldHistory &history, const Path &snapshots, std::int64_t limit,
+                                const std::vector<std::string> &keptIds) const
+{
+    std::vector<std::pair<std::string, Path>> picked;
+    if (limit < 1 || history.snapshots.size() <= static_cast<std::uint64_t>(limit))
+        return picked;
+    // Newest first by date; equal dates keep the list's order (the scan's order for a rebuilt list).
+    std::vector<std::size_t> order(history.snapshots.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return history.snapshots[a].createdAt > history.snapshots[b].createdAt;
+    });
+    std::set<std::string, std::less<>> gone;
+    std::int64_t onDisk = 0;
+    for (const std::size_t index : order) {
+        const std::string &snapshotId = history.snapshots[index].id;
+        const auto folder = snapshotFolder(snapshots, snapshotId);
+        // An id that points outside the store is never used to remove anything, nor is it counted;
+        // an entry whose folder is gone is not counted either.
+        if (!folder || !FileSystem::exists(*folder / kSnapshotFileName))
+            continue;
+        if (++onDisk <= limit || std::find(keptIds.begin(), keptIds.end(), snapshotId) != keptIds.end())
+            continue;
+        gone.insert(snapshotId);
+        picked.emplace_back(snapshotId, *folder);
+    }
+    std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
+    return picked;
+}
+
+std::vector<std::string> BackupService::removeSnapshotFolders(const std::vector<std::pair<std::string, Path>> &picked,
+                                                              const Path &snapshots) const
 {
     std::vector<std::string> removedIds;
-    if (limit < 1)
-        return removedIds;
-    const fs::path snapshots = withoutTrailingSeparator(snapshotsDirectory);
-    const fs::path destination = snapshots.parent_path();
-
-    const auto onDisk = scanSnapshotsDirectory(destination);
-    if (onDisk.size() <= static_cast<std::uint64_t>(limit))
-        return removedIds;
-
-    for (std::size_t i = static_cast<std::size_t>(limit); i < onDisk.size(); ++i) {
-        const std::string &snapshotId = onDisk[i].id;
-        if (std::find(keptIds.begin(), keptIds.end(), snapshotId) != keptIds.end())
-            continue;
-        const auto folder = snapshotFolder(snapshots, snapshotId);
-        if (!folder)
-            continue; // an id that points outside the store is never used to remove anything
-        if (!FileSystem::removeAll(*folder) || FileSystem::exists(*folder))
+    for (const auto &[snapshotId, folder] : picked) {
+        // A folder that stays keeps its snapshot.json, so the next read of the history adds it back.
+        if (!FileSystem::removeAll(folder) || FileSystem::exists(folder))
             continue;
         removedIds.push_back(snapshotId);
-
         // The day folder goes with its last snapshot; a stray file in it keeps it.
-        const fs::path day = folder->parent_path();
+        const fs::path day = folder.parent_path();
         if (day == snapshots)
             continue;
         if (auto left = FileSystem::listDirectory(day); left && left->empty()) {
@@ -187,8 +215,24 @@ std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsD
             fs::remove(day, ec);
         }
     }
-    removeFromHistory(removedIds, destination);
     return removedIds;
+}
+
+std::vector<std::string> BackupService::cleanOldSnapshots(const Path &snapshotsDirectory, std::int64_t limit,
+                                                          const std::vector<std::string> &keptIds) const
+{
+    if (limit < 1)
+        return {};
+    const fs::path snapshots = withoutTrailingSeparator(snapshotsDirectory);
+    const fs::path destination = snapshots.parent_path();
+    auto history = readHistory(destination);
+    const auto picked = pickOldSnapshots(history, snapshots, limit, keptIds);
+    if (picked.empty())
+        return {};
+    // The history goes first: a run killed now leaves whole folders that the next read adds back.
+    if (!writeHistory(history, destination))
+        return {};
+    return removeSnapshotFolders(picked, snapshots);
 }
 
 void BackupService::removeLeftovers(const Path &destination, std::int64_t before) const
