@@ -22,15 +22,6 @@
 namespace velkaro {
 namespace {
 
-QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1)
-{
-    auto *label = new QLabel(text, parent);
-    applyTextStyle(label, style, weight);
-    if (secondary)
-        makeSecondary(label);
-    return label;
-}
-
 Tint badgeTint(BackupTriggerType trigger)
 {
     switch (trigger) {

@@ -1,5 +1,7 @@
 #include "Views/Common/ViewStyle.h"
 
+#include <QLabel>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
@@ -280,6 +282,15 @@ void makeProminent(QAbstractButton *button, Tint tint)
         palette.setColor(group, QPalette::ButtonText, Qt::white);
     }
     button->setPalette(palette);
+}
+
+QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary, int weight)
+{
+    auto *label = new QLabel(text, parent);
+    applyTextStyle(label, style, weight);
+    if (secondary)
+        makeSecondary(label);
+    return label;
 }
 
 } // namespace velkaro

@@ -14,6 +14,8 @@
 
 class QAbstractButton;
 
+class QLabel;
+
 namespace velkaro {
 
 // Small building blocks shared by the window's pages: text styles relative to the application font,
@@ -34,6 +36,9 @@ QFont styledFont(const QFont &base, TextStyle style, bool monospace = false);
 void applyTextStyle(QWidget *widget, TextStyle style, int weight = -1, bool monospace = false);
 // Dimmed text, as for captions and subtexts.
 void makeSecondary(QWidget *widget);
+
+// A label in `style`, in the secondary colour when asked.
+QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1);
 
 // The first of `names` that the desktop's icon theme has, else the style's standard icon.
 QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback);

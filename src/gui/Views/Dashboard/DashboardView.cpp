@@ -15,15 +15,6 @@
 namespace velkaro {
 namespace {
 
-QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1)
-{
-    auto *label = new QLabel(text, parent);
-    applyTextStyle(label, style, weight);
-    if (secondary)
-        makeSecondary(label);
-    return label;
-}
-
 // A card's content layout, inset on all sides.
 QVBoxLayout *cardLayout(QWidget *card, int inset, int spacing)
 {
@@ -86,12 +77,12 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     auto *grid = new QGridLayout();
     grid->setHorizontalSpacing(16);
     grid->setVerticalSpacing(16);
-    struct CardSpec {
+    struct CardContent {
         QIcon icon;
         Tint tint;
         const char *title;
     };
-    const CardSpec specs[] = {
+    const CardContent cards[] = {
         {themedIcon({"preferences-system-time-symbolic", "appointment-soon"}, QStyle::SP_FileDialogInfoView),
             Tint::blue, "最終バックアップ"},
         {themedIcon({"alarm-symbolic", "appointment-soon"}, QStyle::SP_BrowserReload), Tint::green,
@@ -100,15 +91,15 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
             "保管スナップショット"},
     };
     for (int column = 0; column < 3; ++column) {
-        const CardSpec &spec = specs[column];
+        const CardContent &shown = cards[column];
         auto *card = new Card(10, content);
         card->setMinimumWidth(10);
         auto *layout = cardLayout(card, 16, 10);
         StatusCard widgets;
         auto *top = new QHBoxLayout();
         top->setSpacing(8);
-        widgets.icon = new TintedIconLabel(spec.icon, 20, spec.tint, card);
-        widgets.title = styledLabel(QString::fromUtf8(spec.title), TextStyle::caption, card, true);
+        widgets.icon = new TintedIconLabel(shown.icon, 20, shown.tint, card);
+        widgets.title = styledLabel(QString::fromUtf8(shown.title), TextStyle::caption, card, true);
         widgets.title->setWordWrap(true);
         top->addWidget(widgets.icon);
         top->addWidget(widgets.title, 1);
