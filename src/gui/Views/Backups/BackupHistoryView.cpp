@@ -1,6 +1,7 @@
 #include "Views/Backups/BackupHistoryView.h"
 
 #include "Services/AppState.h"
+#include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QButtonGroup>
@@ -80,15 +81,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         QMessageBox::information(p, title, message, QMessageBox::Ok);
     })
     , m_confirm([](QWidget *p, const BackupSnapshot &snapshot) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("スナップショットを削除しますか？"),
-            QStringLiteral("スナップショットを削除しますか？"), QMessageBox::NoButton, p);
-        box.setInformativeText(qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
-        QPushButton *remove = box.addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
-        QPushButton *cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
-        box.setDefaultButton(cancel);
-        box.setEscapeButton(cancel);
-        box.exec();
-        return box.clickedButton() == remove;
+        return askBeforeDeleting(p, QMessageBox::Warning, QStringLiteral("スナップショットを削除しますか？"),
+                                 QStringLiteral("スナップショットを削除しますか？"),
+                                 qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
     })
 {
     auto *outer = new QHBoxLayout(this);

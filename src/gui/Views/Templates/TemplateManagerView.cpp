@@ -2,6 +2,7 @@
 
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
+#include "Views/Common/Dialogs.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -163,13 +164,7 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
         QMessageBox::information(p, title, message, QMessageBox::Ok);
     })
     , m_confirm([](QWidget *p, const QString &title, const QString &message) {
-        QMessageBox box(QMessageBox::Question, title, message, QMessageBox::NoButton, p);
-        QPushButton *remove = box.addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
-        QPushButton *cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
-        box.setDefaultButton(cancel);
-        box.setEscapeButton(cancel);
-        box.exec();
-        return box.clickedButton() == remove;
+        return askBeforeDeleting(p, QMessageBox::Question, title, message);
     })
 {
     auto *outer = new QHBoxLayout(this);
