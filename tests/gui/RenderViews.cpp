@@ -74,6 +74,10 @@ protected:
         lock = std::unexpected(Error {});
         settle();
         shoot(view, "history-after");
+        app.setSelectedTab(NavigationTab::templates);
+        shoot(view, "templates");
+        app.setSelectedTab(NavigationTab::settings);
+        shoot(view, "settings");
     }
     QString palette;
 };
