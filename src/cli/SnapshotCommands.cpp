@@ -170,7 +170,7 @@ int runShowCommand(const std::vector<std::string> &args)
         return kExitFailure;
     }
     if (parsed->options.contains("--json")) {
-        printJson(Json::encodePretty(snapshot->toJson()));
+        printJson(snapshot->encode());
         return kExitSuccess;
     }
     printLine("ID: " + snapshot->id);

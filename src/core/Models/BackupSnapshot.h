@@ -1,7 +1,9 @@
 #pragma once
 
 #include "Models/AppEnums.h"
+#include "Models/PathList.h"
 #include "Platform/JsonCoding.h"
+#include "Platform/JsonReader.h"
 
 #include <cstdint>
 #include <functional>
@@ -19,7 +21,7 @@ struct BackupSnapshot {
     BackupTriggerType triggerType = BackupTriggerType::manual;
     std::int64_t filesCount = 0;
     std::int64_t totalSizeBytes = 0;
-    std::vector<std::string> relativeFilePaths; // below the snapshot's data/ folder, "/"-separated
+    PathList relativeFilePaths; // below the snapshot's data/ folder, "/"-separated
     std::optional<std::string> note; // never set by the program; carried along when read
 
     bool operator==(const BackupSnapshot &) const = default;
@@ -32,11 +34,21 @@ struct BackupSnapshot {
     Json::Value toJson() const;
     static std::optional<BackupSnapshot> fromJson(const Json::Value &json);
     static std::optional<BackupSnapshot> decode(std::string_view text);
+    // snapshot.json's text: the same as Json::encodePretty(toJson()), written directly.
+    std::string encode() const;
 };
 
-// history.json is an array of snapshot objects; one bad element fails the whole array.
+// history.json is an array of snapshot objects; one bad element fails the whole array. The list is
+// read and written as a stream, never as a whole document tree, and snapshots that record the same
+// files as the one before them share its path list.
 std::string encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots);
+// The same text, handed to `emit` in pieces of about 64 KB.
+void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit);
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text);
+std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(Json::JsonReader &reader);
+
+// Lets each snapshot share the path list of the one before it when the two record the same files.
+void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots);
 
 std::size_t hashValue(const BackupSnapshot &snapshot);
 

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace velkaro::FileSystem {
 
@@ -109,36 +110,72 @@ Result<std::vector<fs::path>> listDirectory(const fs::path &path)
 
 Result<std::string> readFile(const fs::path &path)
 {
+    auto file = FileReader::open(path);
+    if (!file)
+        return std::unexpected(file.error());
+    std::string data;
+    char buffer[64 * 1024];
+    for (;;) {
+        const std::ptrdiff_t n = file->read(buffer, sizeof buffer);
+        if (n < 0)
+            return std::unexpected(systemError(lastError(), path));
+        if (n == 0)
+            return data;
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+Result<FileReader> FileReader::open(const fs::path &path)
+{
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
-    std::string data;
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         return std::unexpected(systemError(std::make_error_code(std::errc::is_a_directory), path));
     }
-    if (st.st_size > 0)
-        data.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            const auto ec = lastError();
-            ::close(fd);
-            return std::unexpected(systemError(ec, path));
-        }
-        if (n == 0)
-            break;
-        data.append(buffer, static_cast<std::size_t>(n));
+    return FileReader(fd);
+}
+
+FileReader::FileReader(FileReader &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1))
+{
+}
+
+FileReader &FileReader::operator=(FileReader &&other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = std::exchange(other.m_fd, -1);
     }
-    ::close(fd);
-    return data;
+    return *this;
+}
+
+FileReader::~FileReader()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+std::ptrdiff_t FileReader::read(char *buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::read(m_fd, buffer, size);
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return -1;
+    }
 }
 
 Result<void> writeFileAtomically(const fs::path &path, std::string_view data)
+{
+    return writeFileAtomically(path, [data](const std::function<void(std::string_view)> &write) { write(data); });
+}
+
+Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content)
 {
     const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
     if (auto made = createDirectories(parent); !made)
@@ -159,8 +196,14 @@ Result<void> writeFileAtomically(const fs::path &path, std::string_view data)
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
     if (::fchmod(fd, mode) != 0)
         return fail(lastError());
-    if (!writeAll(fd, data))
-        return fail(lastError());
+    // After the first failed write the rest of the content is passed over, and the write fails.
+    std::error_code writeError;
+    content([&](std::string_view piece) {
+        if (!writeError && !writeAll(fd, piece))
+            writeError = lastError();
+    });
+    if (writeError)
+        return fail(writeError);
     if (::fsync(fd) != 0)
         return fail(lastError());
     if (::close(fd) != 0) {
@@ -187,15 +230,24 @@ Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data
     const auto current = readFile(path);
     const bool damaged = current ? !isDecodable(*current) : FileSystem::exists(path);
     if (damaged) {
-        fs::path kept = path;
-        kept += ".damaged";
-        std::error_code ec;
-        fs::rename(path, kept, ec);
-        if (ec)
-            // Never replace what we could not keep.
-            return std::unexpected(systemError(ec, kept));
+        // Never replace what we could not keep.
+        if (auto kept = keepAsDamaged(path); !kept)
+            return kept;
     }
     return writeFileAtomically(path, data);
+}
+
+Result<void> keepAsDamaged(const fs::path &path)
+{
+    if (!FileSystem::exists(path))
+        return {};
+    fs::path kept = path;
+    kept += ".damaged";
+    std::error_code ec;
+    fs::rename(path, kept, ec);
+    if (ec)
+        return std::unexpected(systemError(ec, kept));
+    return {};
 }
 
 Result<void> removeAll(const fs::path &path)

@@ -38,11 +38,44 @@ Result<std::vector<fs::path>> listDirectory(const fs::path &path);
 // The whole file as bytes.
 Result<std::string> readFile(const fs::path &path);
 
+// A file opened for reading in chunks, for files too large to hold whole. Closed when it goes.
+class FileReader
+{
+public:
+    // Fails when the file cannot be opened or is a folder.
+    static Result<FileReader> open(const fs::path &path);
+
+    FileReader(FileReader &&other) noexcept;
+    FileReader &operator=(FileReader &&other) noexcept;
+    FileReader(const FileReader &) = delete;
+    FileReader &operator=(const FileReader &) = delete;
+    ~FileReader();
+
+    // The next bytes: how many were read, 0 at the end, -1 on a read error.
+    std::ptrdiff_t read(char *buffer, std::size_t size);
+
+private:
+    explicit FileReader(int fd)
+        : m_fd(fd)
+    {
+    }
+    int m_fd = -1;
+};
+
+// A file's content, produced piece by piece: calls `write` as often as it likes.
+using ContentWriter = std::function<void(const std::function<void(std::string_view)> &write)>;
+
 // Replaces the file with `data` crash-safely: the bytes go to a temporary file in the same folder,
 // are flushed to disk and then renamed over the old file, so a reader sees either the old or the new
 // content, never a torn one. Missing parent folders are created. An existing file keeps its
 // permission bits; a new one gets 0666 less the umask.
 Result<void> writeFileAtomically(const fs::path &path, std::string_view data);
+// The same, for content streamed to the temporary file as it is produced (never held whole).
+Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content);
+
+// Moves whatever stands at `path` aside to `path` + ".damaged" (replacing an older damaged copy).
+// Nothing there is success.
+Result<void> keepAsDamaged(const fs::path &path);
 
 // Like writeFileAtomically, but when something already stands at `path` that cannot be read or that
 // `isDecodable` rejects, it is first moved aside to `path` + ".damaged" (replacing an older

@@ -18,6 +18,103 @@ std::string encodePretty(const Value &value)
     return out;
 }
 
+namespace {
+
+// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF), as the reader wants it.
+bool isValidUtf8(std::string_view text)
+{
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = p + text.size();
+    while (p != end) {
+        const unsigned c = *p++;
+        if (c < 0x80)
+            continue;
+        int length = 0;
+        unsigned low = 0x80;
+        unsigned high = 0xBF;
+        if (c >= 0xC2 && c <= 0xDF) {
+            length = 1;
+        } else if (c == 0xE0) {
+            length = 2;
+            low = 0xA0;
+        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+            length = 2;
+        } else if (c == 0xED) {
+            length = 2;
+            high = 0x9F;
+        } else if (c == 0xF0) {
+            length = 3;
+            low = 0x90;
+        } else if (c >= 0xF1 && c <= 0xF3) {
+            length = 3;
+        } else if (c == 0xF4) {
+            length = 3;
+            high = 0x8F;
+        } else {
+            return false;
+        }
+        for (int i = 0; i < length; ++i, low = 0x80, high = 0xBF) {
+            if (p == end || *p < low || *p > high)
+                return false;
+            ++p;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void appendString(std::string &out, std::string_view text)
+{
+    if (!isValidUtf8(text)) {
+        // Rare: let the tree writer put U+FFFD where it does.
+        out += encodePretty(Value(std::string(text)));
+        return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += '"';
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\' && c != '/')
+            continue;
+        out.append(text.data() + start, i - start);
+        start = i + 1;
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '/':
+            out += "\\/";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            out += "\\u00";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    out.append(text.data() + start, text.size() - start);
+    out += '"';
+}
+
 std::optional<Value> parse(std::string_view text)
 {
     Value value = Value::parse(text.begin(), text.end(), nullptr, false);

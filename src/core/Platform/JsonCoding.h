@@ -3,6 +3,7 @@
 #include "Models/AppEnums.h"
 
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -19,6 +20,12 @@ using Value = nlohmann::ordered_json;
 // The document as the program writes it. Never throws: a string that is not valid UTF-8 is written
 // with U+FFFD in place of the bad bytes.
 std::string encodePretty(const Value &value);
+
+// Appends `text` as a JSON string, quoted and escaped exactly as encodePretty writes it.
+void appendString(std::string &out, std::string_view text);
+
+// Receives a streamed document piece by piece.
+using Emit = std::function<void(std::string_view)>;
 
 // The parsed document, or nothing when the text is not JSON (invalid UTF-8 included).
 std::optional<Value> parse(std::string_view text);

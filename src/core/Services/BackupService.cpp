@@ -417,6 +417,7 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     HeldHistory held = readHistory(destination);
     const auto &history = held.snapshots;
     std::optional<LinkBase> linkBase;
+    PathList basePaths; // the base's list, shared by the new snapshot when it records the same files
     {
         const BackupSnapshot *newest = nullptr;
         for (const auto &entry : history) {
@@ -427,7 +428,8 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
             if (const auto baseFolder = snapshotFolder(snapshotsDirectory, newest->id);
                 baseFolder
                 && !FileSystem::passesThroughLink(baseFolder->parent_path(), baseFolder->filename() / "data", true))
-                linkBase.emplace(*baseFolder / "data", newest->relativeFilePaths);
+                linkBase.emplace(*baseFolder / "data", newest->relativeFilePaths.items());
+            basePaths = newest->relativeFilePaths;
         }
     }
 
@@ -492,9 +494,8 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     snapshot.triggerType = trigger;
     snapshot.filesCount = static_cast<std::int64_t>(recorded.size());
     snapshot.totalSizeBytes = total;
-    snapshot.relativeFilePaths = std::move(recorded);
-    if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, Json::encodePretty(snapshot.toJson()));
-        !written)
+    snapshot.relativeFilePaths = recorded == basePaths.items() ? basePaths : PathList(std::move(recorded));
+    if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, snapshot.encode()); !written)
         return fail(isOutOfSpace(written.error()) ? kNoSpace : "snapshot.json を書き込めませんでした: ", written.error());
     // The run's one write of history.json: the new snapshot in front, retention's picks already out.
     linkBase.reset(); // it views into the held list, which changes now

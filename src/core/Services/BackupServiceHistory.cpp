@@ -93,11 +93,13 @@ fs::path withoutTrailingSeparator(fs::path path)
 
 BackupService::HeldHistory BackupService::readHistory(const Path &destination) const
 {
-    auto text = FileSystem::readFile(destination / kHistoryFileName);
-    if (!text)
+    // Read in chunks: the file grows with every snapshot, and only the decoded list (whose equal path
+    // lists are held once) is kept.
+    auto file = FileSystem::FileReader::open(destination / kHistoryFileName);
+    if (!file)
         return {scanSnapshotsDirectory(destination), false};
-    auto history = decodeSnapshotList(*text);
-    text = {}; // the decoded list replaces the text: never hold both longer than needed
+    Json::JsonReader reader([&](char *buffer, std::size_t size) { return file->read(buffer, size); });
+    auto history = decodeSnapshotList(reader);
     if (history) {
         addMissingSnapshots(*history, destination);
         return {std::move(*history), true};
@@ -113,13 +115,16 @@ std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) 
 
 Result<void> BackupService::writeHistory(const HeldHistory &history, const Path &destination) const
 {
-    const std::string text = encodeSnapshotList(history.snapshots);
-    // The file was decoded whole under this same lock: no need to decode it again to know it is sound.
-    if (history.fileIntact)
-        return FileSystem::writeFileAtomically(destination / kHistoryFileName, text);
-    // Not read or not whole: what stands there (if anything) failed to decode already.
-    return FileSystem::writeFileKeepingDamaged(destination / kHistoryFileName, text,
-                                              [](std::string_view) { return false; });
+    const Path file = destination / kHistoryFileName;
+    // The file was decoded whole under this same lock, so it needs no second look. One that was not
+    // there, not readable or not whole failed to decode already: it is kept aside first.
+    if (!history.fileIntact) {
+        if (auto kept = FileSystem::keepAsDamaged(file); !kept)
+            return kept;
+    }
+    return FileSystem::writeFileAtomically(file, [&](const Json::Emit &write) {
+        encodeSnapshotList(history.snapshots, write);
+    });
 }
 
 Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
@@ -162,6 +167,7 @@ std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &de
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt > b.createdAt; });
+    shareEqualPathLists(found);
     return found;
 }
 
