@@ -7,6 +7,7 @@
 #include "TestSupport.h"
 
 #include <fcntl.h>
+#include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -208,4 +209,36 @@ TEST_F(LinkTest, ARunOverADamagedHistoryKeepsItAsideRebuildsItAndStillPrunes)
     const auto fourth = backup(now + 3min);
     EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
     EXPECT_EQ(ids(service.loadHistory(dest)), (std::vector<std::string> {fourth.snapshot.id, third.snapshot.id}));
+}
+
+// Enough files for the linking to be shared between threads: each file still gets the decision made
+// for it alone, and the record keeps the order and the sizes of a copied snapshot.
+TEST_F(LinkTest, ManyFilesLinkedOnTwoThreadsKeepTheirOwnDecisionAndTheRecordOrder)
+{
+    constexpr int kFiles = 2400;
+    for (int i = 0; i < kFiles; ++i) {
+        const fs::path file = src / ("d" + std::to_string(i / 100)) / ("f" + std::to_string(i) + ".md");
+        writeText(file, "file " + std::to_string(i));
+        setTime(file, 1700000000, 5);
+    }
+    const auto first = backup(now);
+    ASSERT_EQ(first.snapshot.filesCount, kFiles);
+    std::set<int> changed;
+    for (int i = 3; i < kFiles; i += 97) { // spread over both halves
+        const fs::path file = src / ("d" + std::to_string(i / 100)) / ("f" + std::to_string(i) + ".md");
+        writeText(file, "changed " + std::to_string(i));
+        setTime(file, 1700000000, 5);
+        changed.insert(i);
+    }
+    const auto second = backup(now + 1min);
+    EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
+    std::int64_t size = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        const std::string rel = "d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md";
+        size += static_cast<std::int64_t>(fs::file_size(src / rel));
+        EXPECT_EQ(sameFile(data(first) / rel, data(second) / rel), !changed.contains(i)) << rel;
+        EXPECT_EQ(readText(data(second) / rel), readText(src / rel)) << rel;
+    }
+    EXPECT_EQ(second.snapshot.totalSizeBytes, size);
+    EXPECT_EQ(readText(data(first) / "d0/f3.md"), "file 3"); // the earlier snapshot keeps its copy
 }

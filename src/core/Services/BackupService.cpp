@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
@@ -32,12 +33,35 @@ struct FoundFile {
     bool isSource = false; // the source entry names this file
 };
 
+// What the unchanged-file test compares: size, modification time and permission bits.
+struct FileStamp {
+    bool known = false;
+    off_t size = 0;
+    struct timespec modified {};
+    mode_t permissions = 0;
+
+    static FileStamp of(const struct stat &st)
+    {
+        return {true, st.st_size, st.st_mtim, static_cast<mode_t>(st.st_mode & 07777)};
+    }
+    bool matches(const struct stat &st) const
+    {
+        return known && st.st_size == size && st.st_mtim.tv_sec == modified.tv_sec
+            && st.st_mtim.tv_nsec == modified.tv_nsec && (st.st_mode & 07777) == permissions;
+    }
+};
+
 // A file as a run keeps it until it is copied: only the part below its source, which is also, nearly
 // always, the path to record. Keeping nothing else keeps the run's memory at one path list.
 struct CollectedFile {
     std::size_t sourceIndex = 0;
     bool isSource = false;
     std::string ownPath;
+    FileStamp stamp; // taken when the file is linked
+    std::string rel; // the path to record, when it is not ownPath
+    bool linked = false;
+
+    const std::string &recordedPath() const { return rel.empty() ? ownPath : rel; }
 };
 
 std::size_t fileNameOffset(std::string_view path)
@@ -184,7 +208,7 @@ private:
         std::sort(entries.begin(), entries.end());
         const std::string prefix = folder.back() == '/' ? folder : folder + '/';
         std::string path;
-        for (auto &[name, isFolder] : entries) {
+        for (const auto &[name, isFolder] : entries) {
             path = prefix + name;
             if (isFolder)
                 walk(path, from, false, visit);
@@ -224,34 +248,62 @@ public:
             m_paths.insert(path);
     }
 
-    // Links `target` to the base's copy of `rel` when `source` (already lstat'ed) is unchanged. True
-    // when the link stands; false means "copy it".
-    bool link(const std::string &rel, const struct stat &source, const std::string &target)
+    const std::string &dataFolder() const { return m_data; } // ends in "/"
+    bool records(std::string_view rel) const { return m_paths.contains(rel); }
+
+private:
+    std::string m_data;
+    std::unordered_set<std::string_view> m_paths; // views into the history the run holds
+};
+
+// One thread's way through a link base: it keeps the base folder it is in open, so that each file
+// costs one-component lookups only.
+class Linker
+{
+public:
+    explicit Linker(const LinkBase &base)
+        : m_base(base)
+        , m_data(base.dataFolder())
     {
-        if (!m_enabled || !m_paths.contains(rel))
+    }
+    Linker(const Linker &) = delete;
+    Linker &operator=(const Linker &) = delete;
+    ~Linker() { closeFolder(); }
+
+    // Links the target to the base's copy of `rel` when the source's stamp matches that copy. The
+    // target is `targetName` in the folder `targetFolderFd` (or the path `target` when that is -1).
+    // True when the link stands; false means "copy it".
+    bool link(const std::string &rel, const FileStamp &source, int targetFolderFd, const char *targetName,
+              const std::string &target)
+    {
+        if (!m_enabled || !source.known || !m_base.records(rel))
             return false;
         const auto slash = rel.rfind('/');
-        const std::string parent = slash == std::string::npos ? std::string() : rel.substr(0, slash);
-        if (parent != m_checkedParent || !m_parentChecked) {
-            m_parentSafe = parent.empty() || !FileSystem::passesThroughLink(m_data, fs::path(parent), true);
-            m_checkedParent = parent;
-            m_parentChecked = true;
+        const std::string_view parent = slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash);
+        if (!m_folderChecked || parent != m_folder) {
+            closeFolder();
+            m_folder = parent;
+            m_folderChecked = true;
+            // The folder is opened only when no component on the way is a link (the last one is
+            // refused by O_NOFOLLOW).
+            if (parent.empty() || !FileSystem::passesThroughLink(m_data, fs::path(m_folder), false))
+                m_folderFd = ::open((m_data + m_folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         }
-        if (!m_parentSafe)
+        if (m_folderFd < 0)
             return false;
-        const std::string base = m_data + rel;
+        const char *name = rel.c_str() + (slash == std::string::npos ? 0 : slash + 1);
         struct stat st {};
-        if (::lstat(base.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size != source.st_size
-            || st.st_mtim.tv_sec != source.st_mtim.tv_sec || st.st_mtim.tv_nsec != source.st_mtim.tv_nsec
-            || (st.st_mode & 07777) != (source.st_mode & 07777))
+        if (::fstatat(m_folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || !source.matches(st))
             return false;
-        if (::link(base.c_str(), target.c_str()) == 0)
+        const int at = targetFolderFd >= 0 ? targetFolderFd : AT_FDCWD;
+        const char *as = targetFolderFd >= 0 ? targetName : target.c_str();
+        if (::linkat(m_folderFd, name, at, as, 0) == 0)
             return true;
         if (errno == EEXIST) {
             // A same-second run merging into its earlier folder: replace the name, never write into it.
             std::error_code ec;
             fs::remove_all(target, ec);
-            if (::link(base.c_str(), target.c_str()) == 0)
+            if (::linkat(m_folderFd, name, at, as, 0) == 0)
                 return true;
         }
         // Another file system or one without hard links will refuse every later file too.
@@ -261,13 +313,58 @@ public:
     }
 
 private:
-    std::string m_data;
-    std::unordered_set<std::string_view> m_paths; // views into the history the run holds
-    std::string m_checkedParent;
-    bool m_parentChecked = false;
-    bool m_parentSafe = false;
+    void closeFolder()
+    {
+        if (m_folderFd >= 0)
+            ::close(m_folderFd);
+        m_folderFd = -1;
+    }
+
+    const LinkBase &m_base;
+    const std::string &m_data;
+    std::string m_folder; // below m_data; "" for data/ itself
+    bool m_folderChecked = false;
+    int m_folderFd = -1;
     bool m_enabled = true;
 };
+
+// A folder the linking works in, kept open for one-component lookups while its files go by.
+class OpenFolder
+{
+public:
+    explicit OpenFolder(bool noFollow)
+        : m_noFollow(noFollow)
+    {
+    }
+    OpenFolder(const OpenFolder &) = delete;
+    OpenFolder &operator=(const OpenFolder &) = delete;
+    ~OpenFolder() { close(); }
+
+    const std::string &path() const { return m_path; }
+    int fd() const { return m_fd; }
+
+    void open(std::string path)
+    {
+        close();
+        m_path = std::move(path);
+        m_fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (m_noFollow ? O_NOFOLLOW : 0));
+    }
+    void close()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        m_path.clear();
+    }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    bool m_noFollow = true;
+};
+
+// Below this many files the linking stays on one thread.
+constexpr std::size_t kParallelLinkThreshold = 1000;
 
 bool isOutOfSpace(const Error &error)
 {
@@ -400,14 +497,6 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     };
     constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
 
-    std::vector<CollectedFile> files;
-    Collector collector(config.targetExtensions);
-    collector.exclude(destination);
-    collector.removeTemporariesBefore(lockedAt);
-    collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
-        files.push_back(CollectedFile {file.sourceIndex, file.isSource, std::string(file.path.substr(file.ownOffset))});
-    });
-
     std::vector<std::string> sources;
     for (const auto &source : config.sourceDirectories)
         sources.push_back(trimmedSource(source));
@@ -433,7 +522,93 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         }
     }
 
+    std::vector<CollectedFile> files;
+    Collector collector(config.targetExtensions);
+    collector.exclude(destination);
+    collector.removeTemporariesBefore(lockedAt);
+    collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
+        CollectedFile &collected = files.emplace_back();
+        collected.sourceIndex = file.sourceIndex;
+        collected.isSource = file.isSource;
+        collected.ownPath = file.path.substr(file.ownOffset);
+    });
+
     const std::string dataFolder = (folder / "data").string() + '/';
+    const auto sourcePath = [&](const CollectedFile &file, std::string &out) {
+        const std::string &source = sources[file.sourceIndex];
+        if (file.isSource)
+            out = source;
+        else
+            out = (source.back() == '/' ? source : source + '/') + file.ownPath;
+    };
+    for (CollectedFile &file : files) {
+        sourcePath(file, path);
+        const std::string_view relView = relativePathText(path, sources);
+        // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
+        // upwards; such a path would write outside data/, so the path below its own source is used.
+        if (relView != file.ownPath && isSafeRelativePath(relView))
+            file.rel = relView;
+    }
+
+    // Unchanged files are linked first. Each link is a few system calls on different folders, so two
+    // threads share the work when there is enough of it; a file that fails here is copied below.
+    if (linkBase) {
+        const auto linkRange = [&](std::size_t from, std::size_t to) {
+            Linker linker(*linkBase);
+            OpenFolder target(true);
+            OpenFolder sourceFolder(false); // a source itself may be a link; below it the walk took none
+            std::string targetPath;
+            std::string source;
+            for (std::size_t i = from; i < to; ++i) {
+                CollectedFile &file = files[i];
+                const std::string &rel = file.recordedPath();
+                if (!linkBase->records(rel))
+                    continue;
+                // The source's lstat: a link is no regular file, and is never linked.
+                sourcePath(file, source);
+                const std::size_t sourceSlash = source.rfind('/');
+                struct stat st {};
+                bool statted = false;
+                if (file.isSource || sourceSlash == std::string::npos) {
+                    statted = ::lstat(source.c_str(), &st) == 0;
+                } else {
+                    const std::string_view folderPath = std::string_view(source).substr(0, std::max<std::size_t>(sourceSlash, 1));
+                    if (folderPath != sourceFolder.path())
+                        sourceFolder.open(std::string(folderPath));
+                    statted = sourceFolder.fd() >= 0
+                        && ::fstatat(sourceFolder.fd(), source.c_str() + sourceSlash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+                }
+                if (!statted || !S_ISREG(st.st_mode))
+                    continue;
+                file.stamp = FileStamp::of(st);
+                targetPath = dataFolder + rel;
+                const std::size_t slash = targetPath.rfind('/');
+                if (std::string_view(targetPath).substr(0, slash) != target.path()) {
+                    if (!FileCopier::createPrivateDirectories(targetPath.substr(0, slash))) {
+                        target.close();
+                        continue;
+                    }
+                    target.open(targetPath.substr(0, slash));
+                }
+                file.linked = linker.link(rel, file.stamp, target.fd(), targetPath.c_str() + slash + 1, targetPath);
+            }
+        };
+        std::optional<std::thread> helper;
+        const std::size_t half = files.size() >= kParallelLinkThreshold && std::thread::hardware_concurrency() > 1
+            ? files.size() / 2
+            : files.size();
+        if (half < files.size()) {
+            try {
+                helper.emplace(linkRange, half, files.size());
+            } catch (const std::system_error &) {
+                linkRange(half, files.size()); // no thread to be had: all on this one
+            }
+        }
+        linkRange(0, half);
+        if (helper)
+            helper->join();
+    }
+
     const double divisor = files.size() > 1 ? static_cast<double>(files.size()) : 1.0;
     FileCopier copier;
     std::int64_t total = 0;
@@ -443,18 +618,14 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     std::string madeFolder; // the last target folder known to exist
     for (std::size_t i = 0; i < files.size(); ++i) {
         CollectedFile &file = files[i];
-        const std::string &source = sources[file.sourceIndex];
-        if (file.isSource)
-            path = source;
-        else
-            path = (source.back() == '/' ? source : source + '/') + file.ownPath;
-        const std::string_view relView = relativePathText(path, sources);
-        // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
-        // upwards; such a path would write outside data/, so the path below its own source is used.
-        std::string rel = relView == file.ownPath || !isSafeRelativePath(relView) ? std::move(file.ownPath)
-                                                                                 : std::string(relView);
+        sourcePath(file, path);
         report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
-
+        std::string rel = file.rel.empty() ? std::move(file.ownPath) : std::move(file.rel);
+        if (file.linked) {
+            total += file.stamp.size;
+            recorded.push_back(std::move(rel));
+            continue;
+        }
         const std::string target = dataFolder + rel;
         const std::string parent = target.substr(0, target.rfind('/'));
         if (parent != madeFolder) {
@@ -465,14 +636,6 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
                 continue;
             }
             madeFolder = parent;
-        }
-        if (linkBase) {
-            struct stat st {};
-            if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && linkBase->link(rel, st, target)) {
-                total += st.st_size;
-                recorded.push_back(std::move(rel));
-                continue;
-            }
         }
         const auto copied = copier.copy(path, target, true);
         if (!copied) {
