@@ -87,7 +87,9 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
     s.setConfig(used);
     s.performManualBackup();
     settle();
-    EXPECT_EQ(s.snapshots().size(), 2u);
+    ASSERT_EQ(s.snapshots().size(), 2u);
+    // The same files again: the list holds their paths once.
+    EXPECT_TRUE(s.snapshots()[0].relativeFilePaths.sharesStorageWith(s.snapshots()[1].relativeFilePaths));
 }
 
 TEST_F(AppStateTest, RetentionAndUncopyableFilesShowInTheListAndTheStatus)

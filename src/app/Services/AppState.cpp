@@ -167,6 +167,7 @@ void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &
             != run.removedSnapshotIds.end();
     });
     list.insert(list.begin(), snapshot);
+    shareEqualPathLists(list); // a run of unchanged files holds its paths once, not once per snapshot
     setSnapshots(std::move(list));
     setLastSuccessDate(snapshot.createdAt);
     if (m_backupState.isRunning())
