@@ -8,6 +8,7 @@
 #include "Services/RestoreService.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cmath>
 
 namespace velkaro::cli {
@@ -142,7 +143,9 @@ int runListCommand(const std::vector<std::string> &args)
 
     const auto history = BackupService().loadHistory(loadConfig().destinationDirectory);
     if (parsed->options.contains("--json")) {
-        printJson(encodeSnapshotList(history));
+        // Streamed: a long history is never held as one text.
+        encodeSnapshotList(history, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
+        std::fputc('\n', stdout);
         return kExitSuccess;
     }
     if (history.empty()) {
