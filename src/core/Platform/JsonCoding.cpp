@@ -1,6 +1,7 @@
 #include "Platform/JsonCoding.h"
 
 #include "Platform/Formatters.h"
+#include "Platform/Utf8.h"
 
 namespace velkaro::Json {
 
@@ -30,29 +31,10 @@ bool isValidUtf8(std::string_view text)
         if (c < 0x80)
             continue;
         int length = 0;
-        unsigned low = 0x80;
-        unsigned high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 1;
-        } else if (c == 0xE0) {
-            length = 2;
-            low = 0xA0;
-        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-            length = 2;
-        } else if (c == 0xED) {
-            length = 2;
-            high = 0x9F;
-        } else if (c == 0xF0) {
-            length = 3;
-            low = 0x90;
-        } else if (c >= 0xF1 && c <= 0xF3) {
-            length = 3;
-        } else if (c == 0xF4) {
-            length = 3;
-            high = 0x8F;
-        } else {
+        unsigned low = 0;
+        unsigned high = 0;
+        if (!Utf8::sequenceAfter(c, length, low, high))
             return false;
-        }
         for (int i = 0; i < length; ++i, low = 0x80, high = 0xBF) {
             if (p == end || *p < low || *p > high)
                 return false;

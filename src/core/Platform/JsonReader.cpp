@@ -1,5 +1,7 @@
 #include "Platform/JsonReader.h"
 
+#include "Platform/Utf8.h"
+
 #include <array>
 #include <charconv>
 #include <clocale>
@@ -254,33 +256,14 @@ bool JsonReader::readStringBody(std::string &out)
         // A multi-byte UTF-8 sequence: lead byte ranges and the allowed range of the first
         // continuation byte (no overlong forms, no surrogates, nothing above U+10FFFF).
         int length = 0;
-        int low = 0x80;
-        int high = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            length = 1;
-        } else if (c == 0xE0) {
-            length = 2;
-            low = 0xA0;
-        } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-            length = 2;
-        } else if (c == 0xED) {
-            length = 2;
-            high = 0x9F;
-        } else if (c == 0xF0) {
-            length = 3;
-            low = 0x90;
-        } else if (c >= 0xF1 && c <= 0xF3) {
-            length = 3;
-        } else if (c == 0xF4) {
-            length = 3;
-            high = 0x8F;
-        } else {
+        unsigned low = 0;
+        unsigned high = 0;
+        if (!Utf8::sequenceAfter(static_cast<unsigned>(c), length, low, high))
             return fail();
-        }
         out += static_cast<char>(c);
         for (int i = 0; i < length; ++i) {
             const int next = getByte();
-            if (next < low || next > high)
+            if (next < 0 || static_cast<unsigned>(next) < low || static_cast<unsigned>(next) > high)
                 return fail();
             out += static_cast<char>(next);
             low = 0x80;
