@@ -51,7 +51,10 @@ class AppState : public QObject
     Q_PROPERTY(velkaro::OptionalDate nextBackupDate READ nextBackupDate NOTIFY nextBackupDateChanged)
 
 public:
-    using RestoreCompletion = std::function<void(bool)>;
+    // How a restore ended: every chosen file written, some of them not, or nothing done. `message` is
+    // the status line it left (the restore's own result text, or the error).
+    enum class RestoreOutcome { complete, partial, failed };
+    using RestoreCompletion = std::function<void(RestoreOutcome outcome, const std::string &message)>;
 
     AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
         LaunchAtLoginManager launchManager, AppStateOptions options = {}, QObject *parent = nullptr);
@@ -106,7 +109,7 @@ private:
 
     void executeBackupProcess(BackupTriggerType trigger);
     void finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result);
-    void finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion);
+    void finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void requestNotificationPermission();
     void setupAutoBackup();

@@ -68,7 +68,7 @@ private:
     void highlightSelection();
     void showDetail();
     void updateRestoreButton();
-    void finishRestore(bool success);
+    void finishRestore(AppState::RestoreOutcome outcome, const std::string &message);
 
     AppState &m_state;
     AlertFunction m_alert;
