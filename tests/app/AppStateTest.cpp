@@ -120,7 +120,7 @@ TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
 
     std::optional<bool> completed;
     s.restore(made, RestoreScopeOption::allFiles,
-        [&](AppState::RestoreOutcome o, const std::string &) { completed = o == AppState::RestoreOutcome::complete; });
+        [&](RestoreOutcome o, const std::string &) { completed = o == RestoreOutcome::complete; });
     settle();
     EXPECT_EQ(completed, false);
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
@@ -139,7 +139,7 @@ TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
     s.performManualBackup();
     std::optional<bool> refused;
     s.restore(made, RestoreScopeOption::allFiles,
-        [&](AppState::RestoreOutcome o, const std::string &) { refused = o == AppState::RestoreOutcome::complete; });
+        [&](RestoreOutcome o, const std::string &) { refused = o == RestoreOutcome::complete; });
     EXPECT_EQ(status(), "復元エラー: バックアップ処理の実行中です");
     EXPECT_EQ(refused, std::nullopt); // the completion comes later, from the event loop, like any other
     settle();
@@ -147,11 +147,11 @@ TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
 
     std::optional<bool> restored;
     s.restore(made, RestoreScopeOption::allFiles,
-        [&](AppState::RestoreOutcome o, const std::string &) { restored = o == AppState::RestoreOutcome::complete; });
+        [&](RestoreOutcome o, const std::string &) { restored = o == RestoreOutcome::complete; });
     s.performManualBackup(); // dropped while the restore runs
     std::optional<bool> second;
     s.restore(made, RestoreScopeOption::allFiles,
-        [&](AppState::RestoreOutcome o, const std::string &) { second = o == AppState::RestoreOutcome::complete; });
+        [&](RestoreOutcome o, const std::string &) { second = o == RestoreOutcome::complete; });
     settle();
     EXPECT_EQ(second, false);
     EXPECT_EQ(restored, true);
@@ -273,7 +273,7 @@ TEST_F(AppStateTest, ResultsForAGoneStateAreDropped)
     start();
     state->performManualBackup();
     state->restore(recorded("2025-03-01/snapshot_081000", 10), RestoreScopeOption::allFiles,
-        [](AppState::RestoreOutcome, const std::string &) { ADD_FAILURE() << "completion of a gone state"; });
+        [](RestoreOutcome, const std::string &) { ADD_FAILURE() << "completion of a gone state"; });
     state.reset();
     QThreadPool::globalInstance()->waitForDone();
     drainEvents();

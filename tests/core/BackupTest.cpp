@@ -179,6 +179,26 @@ TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
     EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
 }
 
+// Two sources with the same file: the later source's copy is the one in data/, on every run, whether
+// the unchanged files are linked or copied. A source holds only what lies below it as a folder.
+TEST_F(BackupTest, TheLaterSourceWinsEveryRun)
+{
+    const fs::path second = root / "second";
+    const fs::path older = home / ".gemini-old";
+    writeText(src / "GEMINI.md", "from the first source");
+    writeText(second / "GEMINI.md", "second");
+    writeText(older / "a.md", "a");
+    config.sourceDirectories = {src.string(), second.string(), older.string()};
+    for (int round = 0; round < 4; ++round) {
+        now += 1min;
+        const auto result = run();
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "GEMINI.md", "a.md"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 6 + 1);
+        EXPECT_EQ(readText(dest / "snapshots" / result->snapshot.id / "data/GEMINI.md"), "second") << round;
+    }
+}
+
 TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
 {
     // "root/a" is a text prefix of "root/a../x", which would make "../x/f.md".

@@ -139,6 +139,44 @@ TEST_F(RestoreTest, SafetySnapshotInTheSameSecondTakesTheNextOne)
     EXPECT_EQ(readText(dest / "snapshots/2025-03-04/snapshot_091501/data/GEMINI.md"), "new");
 }
 
+// A backup right after a restore, in the safety snapshot's own second, keeps the edit that the restore
+// overwrote: it gets a second of its own.
+TEST_F(RestoreTest, ABackupInTheSafetySnapshotsSecondKeepsTheOverwrittenEdit)
+{
+    changeEverything();
+    const TimePoint at = now;
+    const BackupService pinned([at] { return at; }, 100ms);
+    ASSERT_TRUE(RestoreService(pinned).executeRestore(snapshot, config, RestoreScopeOption::allFiles, {}));
+    ASSERT_TRUE(pinned.executeBackup(config, BackupTriggerType::manual, {}));
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(readText(dest / "snapshots" / history[1].id / "data/GEMINI.md"), "new") << "the edit is still stored";
+    EXPECT_EQ(readText(dest / "snapshots" / history[0].id / "data/GEMINI.md"), "old GEMINI.md");
+}
+
+// A snapshot of no files restores as 0, with or without its (empty) data folder; folders a restore makes
+// in the source are the user's, made with the umask.
+TEST_F(RestoreTest, AnEmptySnapshotRestoresNothingAndMadeFoldersAreTheUsers)
+{
+    const fs::path empty = root / "empty";
+    fs::create_directories(empty);
+    config.sourceDirectories = {empty.string()};
+    const auto nothing = backup();
+    EXPECT_EQ(restore(nothing), (RestoreRun {0, 0}));
+    EXPECT_EQ(texts.back(), "復元完了 (0 件)");
+    fs::remove_all(dest / "snapshots" / nothing.id / "data");
+    EXPECT_EQ(restore(nothing), (RestoreRun {0, 0}));
+
+    config.sourceDirectories = {src.string()};
+    fs::remove_all(src / "sub");
+    const mode_t mask = ::umask(022);
+    const auto restored = restore(snapshot);
+    ::umask(mask);
+    EXPECT_EQ(restored, (RestoreRun {4, 0}));
+    EXPECT_EQ(fs::status(src / "sub").permissions(), fs::perms(0755));
+}
+
 TEST_F(RestoreTest, NoRestoreWithoutSafetySnapshot)
 {
     changeEverything();

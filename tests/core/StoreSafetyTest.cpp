@@ -105,32 +105,6 @@ protected:
     bool mounted = false;
 };
 
-// Runs `work` in a child process, which a thread of the child kills with SIGKILL as soon as `due()`
-// holds (or `work` may kill itself). True when the child died of SIGKILL, false when it finished.
-bool killedDuring(const std::function<void()> &work, const std::function<bool()> &due)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::thread([&] {
-            while (!due())
-                std::this_thread::sleep_for(20us);
-            ::kill(::getpid(), SIGKILL);
-        }).detach();
-        work();
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
-// The next run takes whatever is older than its start for a killed run's: let the wall clock move on.
-void waitForTheNextSecond()
-{
-    const auto intoSecond = std::chrono::system_clock::now().time_since_epoch() % 1s;
-    std::this_thread::sleep_for(1s - intoSecond + 20ms);
-}
-
 std::vector<std::string> temporariesBelow(const fs::path &folder)
 {
     std::vector<std::string> found;

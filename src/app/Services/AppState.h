@@ -51,9 +51,7 @@ class AppState : public QObject
     Q_PROPERTY(velkaro::OptionalDate nextBackupDate READ nextBackupDate NOTIFY nextBackupDateChanged)
 
 public:
-    // How a restore ended: every chosen file written, some of them not, or nothing done. `message` is
-    // the status line it left (the restore's own result text, or the error).
-    enum class RestoreOutcome { complete, partial, failed };
+    // `message` is the status line the restore left (its own result text, or the error).
     using RestoreCompletion = std::function<void(RestoreOutcome outcome, const std::string &message)>;
 
     AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,

@@ -335,24 +335,24 @@ void BackupHistoryView::performRestore()
     m_isRestoring = true;
     updateRestoreButton();
     QPointer<BackupHistoryView> self(this);
-    m_state.restore(*m_selected, m_scope, [self](AppState::RestoreOutcome outcome, const std::string &message) {
+    m_state.restore(*m_selected, m_scope, [self](RestoreOutcome outcome, const std::string &message) {
         if (self)
             self->finishRestore(outcome, message);
     });
 }
 
-void BackupHistoryView::finishRestore(AppState::RestoreOutcome outcome, const std::string &message)
+void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string &message)
 {
     m_isRestoring = false;
     updateRestoreButton();
     switch (outcome) {
-    case AppState::RestoreOutcome::complete:
+    case RestoreOutcome::complete:
         m_restoreMessage = QStringLiteral("正常に復元が完了したよ！");
         break;
-    case AppState::RestoreOutcome::partial: // the counts of both kinds, as the restore gave them
+    case RestoreOutcome::partial: // the counts of both kinds, as the restore gave them
         m_restoreMessage = QString::fromStdString(message);
         break;
-    case AppState::RestoreOutcome::failed:
+    case RestoreOutcome::failed:
         m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。");
         break;
     }

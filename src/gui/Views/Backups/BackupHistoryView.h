@@ -68,7 +68,7 @@ private:
     void highlightSelection();
     void showDetail();
     void updateRestoreButton();
-    void finishRestore(AppState::RestoreOutcome outcome, const std::string &message);
+    void finishRestore(RestoreOutcome outcome, const std::string &message);
 
     AppState &m_state;
     AlertFunction m_alert;
