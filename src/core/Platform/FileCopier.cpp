@@ -135,7 +135,7 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int out = ::open(target.c_str(), kCreate, 0600);
     if (out < 0 && errno == EEXIST && replaceExisting) {
-        // Rare (a second run in the same second, or a name taken twice): clear the place and retry.
+        // Rare (two sources naming the same path): clear the place and retry.
         std::error_code ec;
         std::filesystem::remove_all(target, ec);
         out = ::open(target.c_str(), kCreate, 0600);

@@ -306,7 +306,7 @@ public:
         if (::linkat(m_folderFd, name, at, as, 0) == 0)
             return true;
         if (errno == EEXIST) {
-            // A same-second run merging into its earlier folder: replace the name, never write into it.
+            // A name already taken in the run's own staging folder: replace the name, never write into it.
             std::error_code ec;
             fs::remove_all(target, ec);
             if (::linkat(m_folderFd, name, at, as, 0) == 0)
