@@ -228,3 +228,15 @@ TEST_F(SnapshotStoreTest, DeleteRefusesWhatIsNoSnapshotFolder)
     EXPECT_TRUE(fs::exists(elsewhere / "snapshot_091500/data/GEMINI.md"));
     EXPECT_EQ(ids(service().loadHistory(dest)), Strings {first->snapshot.id});
 }
+
+// A file where the day folder goes fails the run at once, naming it, and leaves no staging folder.
+TEST_F(SnapshotStoreTest, AFileWhereTheDayFolderGoesFailsTheRun)
+{
+    writeText(src / "GEMINI.md", "g");
+    writeText(dest / "snapshots/2025-03-04", "not a folder");
+    const auto run = backup();
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error().description,
+        "保存先ディレクトリ作成失敗: フォルダではありません: " + (dest / "snapshots/2025-03-04").string());
+    EXPECT_EQ(tree(dest / "snapshots"), (Tree {{"2025-03-04", 12}}));
+}

@@ -197,8 +197,13 @@ Result<void> SnapshotStore::publish(
     for (int ahead = 0; ahead < kMaxSecondsAhead; ++ahead, at += std::chrono::seconds(1)) {
         const std::string id = idFor(at);
         const Path folder = m_snapshots / id;
-        if (taken.contains(id) || !isAbsent(folder))
+        struct stat st
+        {
+        };
+        if (taken.contains(id) || ::lstat(folder.c_str(), &st) == 0)
             continue;
+        if (errno != ENOENT) // a file where the day folder goes, say: no later second fares better
+            return std::unexpected(systemError(lastError(), folder.parent_path()));
         snapshot.id = id;
         snapshot.createdAt = at;
         if (auto written = FileSystem::writeFileAtomically(staging / kSnapshotFileName, snapshot.encode()); !written)
