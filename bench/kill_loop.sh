@@ -68,6 +68,15 @@ if action == "delete":
     state["deleted"].append(target)
 lost = torn = 0
 whole, folderless = {}, []
+# Snapshots moved aside by a delete or retention that a kill cut short: the next run finishes them.
+being_removed = set()
+for name in os.listdir(os.path.join(dest, "snapshots")):
+    try:
+        with open(os.path.join(dest, "snapshots", name, "snapshot.json")) as record:
+            if name.startswith(".velkaro-staging-"):
+                being_removed.add(json.load(record)["id"])
+    except (OSError, ValueError, KeyError):
+        pass
 for snap in json.loads(listing):
     sid = snap["id"]
     folder = os.path.join(dest, "snapshots", sid)
@@ -106,7 +115,9 @@ oldest_kept = min((w["createdAt"] for w in whole.values()), default="")
 def asked_for(sid, created):
     return sid in state["deleted"] or (limit > 0 and len(whole) >= limit and created <= oldest_kept)
 for snap in folderless:
-    if not asked_for(snap["id"], snap["createdAt"]):
+    if snap["id"] in being_removed:
+        state["deleted"].append(snap["id"])
+    elif not asked_for(snap["id"], snap["createdAt"]):
         print(f"  lost: {snap['id']} listed without its folder")
         lost += 1
 for sid, was in state["whole"].items():

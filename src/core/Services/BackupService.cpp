@@ -422,7 +422,7 @@ public:
     Result<void> prepare(std::int64_t lockedAt)
     {
         m_lockedAt = lockedAt;
-        m_store.removeLeftovers(lockedAt);
+        m_interrupted = m_store.removeLeftovers(lockedAt);
         auto staging = m_store.stage();
         if (!staging)
             return std::unexpected(staging.error());
@@ -435,6 +435,13 @@ public:
     void readHistory()
     {
         m_held = m_store.readHistory();
+        // Entries of a delete or retention that a kill cut short, whose folders are gone now.
+        std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) {
+            if (std::find(m_interrupted.begin(), m_interrupted.end(), s.id) == m_interrupted.end())
+                return false;
+            const auto folder = m_store.snapshotFolder(s.id);
+            return folder && !FileSystem::exists(*folder);
+        });
         const BackupSnapshot *newest = nullptr;
         for (const auto &entry : m_held.snapshots) {
             if (!newest || entry.createdAt > newest->createdAt)
@@ -555,6 +562,7 @@ private:
     SnapshotStore m_store;
     std::vector<std::string> m_sources;
     std::int64_t m_lockedAt = 0;
+    std::vector<std::string> m_interrupted; // ids in the staging folders that cleanup removed
     fs::path m_staging; // until published
     std::string m_published; // from publish until history.json holds it
     std::string m_dataFolder; // ends in "/"

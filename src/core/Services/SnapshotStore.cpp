@@ -241,14 +241,15 @@ void SnapshotStore::discard(const Path &staging)
     (void)FileSystem::removeAll(staging);
 }
 
-void SnapshotStore::removeLeftovers(std::int64_t before) const
+std::vector<std::string> SnapshotStore::removeLeftovers(std::int64_t before) const
 {
     FileSystem::removeStaleTemporaries(m_destination, before);
+    std::vector<std::string> interrupted;
     if (!isRealFolder(m_snapshots))
-        return;
+        return interrupted;
     auto entries = FileSystem::listDirectory(m_snapshots);
     if (!entries)
-        return;
+        return interrupted;
     for (const auto &entry : *entries) {
         struct stat st
         {
@@ -256,8 +257,14 @@ void SnapshotStore::removeLeftovers(std::int64_t before) const
         if (!isStagingName(entry.filename().native()) || ::lstat(entry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)
             || st.st_mtim.tv_sec >= before)
             continue;
+        // A snapshot moved aside by a killed delete or retention: its removal is finished here.
+        if (const auto text = FileSystem::readFile(entry / kSnapshotFileName)) {
+            if (const auto snapshot = BackupSnapshot::decode(*text))
+                interrupted.push_back(snapshot->id);
+        }
         (void)FileSystem::removeAll(entry);
     }
+    return interrupted;
 }
 
 std::optional<SnapshotStore::Path> SnapshotStore::moveAside(const Path &folder) const

@@ -104,8 +104,10 @@ public:
     // Removes a staging folder and its day folder when left empty.
     static void discard(const Path &staging);
     // Removes what killed runs left: staging folders in snapshots/ and this program's temporary files in
-    // the destination, last modified before `before` (seconds since the epoch). Nothing else.
-    void removeLeftovers(std::int64_t before) const;
+    // the destination, last modified before `before` (seconds since the epoch). Nothing else. Returns
+    // the ids recorded in the removed staging folders: a snapshot among them whose own folder is gone was
+    // being deleted (or pruned) when the kill came, and its history entry is to go as well.
+    std::vector<std::string> removeLeftovers(std::int64_t before) const;
 
     // Deletes snapshot `id`: refused unless the id names a snapshot folder (two components, the second
     // "snapshot_…", or a flat folder whose snapshot.json records this id) reached without links. The
