@@ -203,3 +203,25 @@ TEST_F(DelegateTest, WindowMenuBacksUpAndQuits)
 
 } // namespace
 } // namespace velkaro::test
+
+namespace velkaro::test {
+namespace {
+
+// Under a Wayland compositor (wayland-test.sh runs these with weston): there is no tray, so a resident
+// start shows the window, and the window menu's quit ends the event loop.
+using WaylandDelegateTest = DelegateTest;
+
+TEST_F(WaylandDelegateTest, ShowsTheWindowWithoutTrayAndQuits)
+{
+    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    launch({"-m"}, QSystemTrayIcon::isSystemTrayAvailable());
+    MainWindow *window = onlyWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    EXPECT_EQ(window->size(), QSize(900, 600));
+    EXPECT_EQ(runEventLoop([&] { window->quitAction()->trigger(); }, 5000), 0);
+}
+
+} // namespace
+} // namespace velkaro::test
