@@ -40,14 +40,6 @@ TEST(CommandLineTest, WhatStartsWhatAnswersAndWhatIsRefused)
     }
 }
 
-TEST(CommandLineTest, UsageNamesEverySwitchTheUrlAndVersion)
-{
-    const QString usage = CommandLine::usageText();
-    for (const char *part : {"--minimized", "-m,", "--background", "velkaro-backup://", "--version", "--help"})
-        EXPECT_TRUE(usage.contains(QLatin1String(part))) << part;
-    EXPECT_EQ(CommandLine::versionText(), QStringLiteral("velkaro-backup " VELKARO_VERSION "\n"));
-}
-
 // Qt's standard dialogs speak the user's language once its catalogue is loaded.
 class QtTranslationsTest : public ::testing::Test
 {

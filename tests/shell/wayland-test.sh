@@ -54,6 +54,7 @@ app_pid=$!
 pids="$pids $app_pid"
 shown() {
     grep -q 'xdg_toplevel@[0-9]*\.set_title("Velkaro Antigravity Backup")' "$log" &&
+        grep -q 'xdg_toplevel@[0-9]*\.set_app_id("velkaro-backup")' "$log" &&
         grep -q 'xdg_surface@[0-9]*\.set_window_geometry(0, 0, 900, 600)' "$log" &&
         grep -q 'wl_surface@[0-9]*\.attach(wl_buffer@' "$log"
 }
