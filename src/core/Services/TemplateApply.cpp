@@ -64,7 +64,9 @@ TargetState targetState(const PromptTemplate &tmpl, const fs::path &folder)
 
 bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
 {
-    return targetState(tmpl, folder) == TargetState::otherText;
+    // A refused name is never written, so it replaces nothing (and is not even looked at).
+    return !folder.empty() && TemplateService::isAllowedTargetFileName(tmpl.targetFileName)
+        && targetState(tmpl, folder) == TargetState::otherText;
 }
 
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
