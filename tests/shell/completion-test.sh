@@ -38,6 +38,7 @@ bash --norc --noprofile -i -c '
     offers velkaro-backup-cli restore "${1%%/*}"
     offers velkaro-backup-cli restore "$1" --scope ""
     offers velkaro-backup-cli list -
+    offers velkaro-backup-cli backup -
     offers velkaro-backup-cli templates ""
 ' sh "$snapshot" >"$out/replies" 2>"$out/errors" || status=$?
 if [ $status -ne 0 ]; then
@@ -59,5 +60,6 @@ offered "restore " "$snapshot "
 offered "restore ${snapshot%%/*}" "$snapshot "
 offered "restore $snapshot --scope " "all config markdown "
 offered "list -" "--help --json "
+offered "backup -" "--dry-run --help "
 offered "templates " "apply import list "
 echo "completion ok: $snapshot"
