@@ -1,6 +1,7 @@
 #include "Services/AppState.h"
 
 #include "Services/StoreLock.h"
+#include "Services/TemplateApply.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -54,7 +55,9 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     , m_notifier(m_options.notifier ? *m_options.notifier : DesktopNotifier())
     // Deleted through the event loop: the last holder may be a pool thread.
     , m_context(new RunContext(this), [](RunContext *context) { context->deleteLater(); })
+    , m_leftOutSurvey(m_options.surveyDelay)
 {
+    connect(&m_leftOutSurvey, &LeftOutSurvey::summaryChanged, this, &AppState::leftOutSummaryChanged);
     // The members above start as the defaults: empty lists, idle, no date, dashboard, no message, the
     // default configuration. Then, in this order:
     loadConfig();
@@ -102,7 +105,7 @@ void AppState::saveConfig()
     // follow the settings all the same. A damaged file is set aside as config.json.damaged first.
     (void)m_config.writeFile(m_options.configFile);
     if (m_autoBackupManager)
-        m_autoBackupManager->updateSchedule(m_config.backupInterval);
+        m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
     (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
 }
 
@@ -114,17 +117,17 @@ void AppState::loadHistory()
     setSnapshots(std::move(history));
 }
 
-void AppState::performManualBackup()
+void AppState::performManualBackup(SuccessFeedback feedback)
 {
-    executeBackupProcess(BackupTriggerType::manual);
+    executeBackupProcess(BackupTriggerType::manual, feedback);
 }
 
 void AppState::executeScheduledBackup()
 {
-    executeBackupProcess(BackupTriggerType::scheduled);
+    executeBackupProcess(BackupTriggerType::scheduled, SuccessFeedback::notify);
 }
 
-void AppState::executeBackupProcess(BackupTriggerType trigger)
+void AppState::executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback)
 {
     // Dropped while a backup or a restore runs. The run counts as started from here on, not only once
     // its first report arrives, so a second request in between is dropped too.
@@ -134,17 +137,19 @@ void AppState::executeBackupProcess(BackupTriggerType trigger)
     setBackupState(BackupExecutionState::preparing());
 
     // The run works on the configuration as it is now; later edits do not reach it.
-    QThreadPool::globalInstance()->start([context = m_context, service = m_backupService, config = m_config, trigger] {
-        auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
-            RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
+    QThreadPool::globalInstance()->start(
+        [context = m_context, service = m_backupService, config = m_config, trigger, feedback] {
+            auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
+                RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
+            });
+            // Posted after every progress report, so the final state always wins.
+            RunContext::post(context, [trigger, feedback, result = std::move(result)](AppState &self) {
+                self.finishBackup(trigger, feedback, result);
+            });
         });
-        // Posted after every progress report, so the final state always wins.
-        RunContext::post(
-            context, [trigger, result = std::move(result)](AppState &self) { self.finishBackup(trigger, result); });
-    });
 }
 
-void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result)
+void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result)
 {
     m_backupRunning = false;
     if (!result) {
@@ -174,8 +179,8 @@ void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
     setStatusMessage(run.successMessage());
-    if (trigger == BackupTriggerType::scheduled) {
-        sendNotification("定期バックアップ完了",
+    if (feedback == SuccessFeedback::notify) {
+        sendNotification(trigger == BackupTriggerType::scheduled ? "定期バックアップ完了" : "バックアップ完了",
             std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(),
             false);
     }
@@ -269,11 +274,18 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
 {
     if (m_config.sourceDirectories.empty())
         return false;
-    auto applied = m_templateService.applyTemplate(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    // The safety snapshot needs the store, which our own run holds: refused at once rather than after
+    // the lock's wait.
+    const bool needsSafety = overwritesOtherText(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    Result<std::optional<BackupSnapshot>> applied = std::unexpected(StoreLock::busyError());
+    if (!needsSafety || !(isBusy() || m_backupState.isRunning()))
+        applied = applyTemplateSafely(tmpl, m_config, m_templateService, *m_backupService);
     if (!applied) {
         setStatusMessage("適用失敗: " + applied.error().description);
         return false;
     }
+    if (*applied)
+        loadHistory(); // the safety snapshot shows in the history
     setStatusMessage("「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！");
     return true;
 }
@@ -289,6 +301,11 @@ std::optional<PromptTemplate> AppState::importCurrentPrompt()
     PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
     saveTemplate(imported);
     return imported;
+}
+
+void AppState::surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions)
+{
+    m_leftOutSurvey.request(std::move(sources), std::move(extensions), m_config.destinationDirectory);
 }
 
 void AppState::sendNotification(const std::string &title, const std::string &body, bool isError)
@@ -310,11 +327,19 @@ void AppState::setupAutoBackup()
     m_autoBackupManager = std::make_unique<AutoBackupManager>(
         [self] {
             if (self)
-                self->executeBackupProcess(BackupTriggerType::scheduled);
+                self->executeScheduledBackup();
         },
         m_options.scheduler);
     connect(m_autoBackupManager.get(), &AutoBackupManager::scheduleChanged, this, &AppState::nextBackupDateChanged);
-    m_autoBackupManager->updateSchedule(m_config.backupInterval);
+    // The schedule goes on from the newest snapshot, so a restart does not put the next run off.
+    m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
+}
+
+OptionalDate AppState::newestSnapshotDate() const
+{
+    const auto newest = std::max_element(m_snapshots.begin(), m_snapshots.end(),
+        [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt < b.createdAt; });
+    return newest == m_snapshots.end() ? std::nullopt : OptionalDate(newest->createdAt);
 }
 
 void AppState::setSnapshots(SnapshotList snapshots)

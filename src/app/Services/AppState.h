@@ -8,11 +8,13 @@
 #include "Services/BackupService.h"
 #include "Services/DesktopNotifier.h"
 #include "Services/LaunchAtLoginManager.h"
+#include "Services/LeftOutSurvey.h"
 #include "Services/RestoreService.h"
 #include "Services/TemplateService.h"
 
 #include <QObject>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -33,6 +35,7 @@ struct AppStateOptions
     std::filesystem::path configFile = BackupConfig::defaultConfigFilePath();
     AutoBackupManagerOptions scheduler;
     std::optional<DesktopNotifier> notifier; // on the session bus when not given
+    std::chrono::milliseconds surveyDelay {300}; // typing pause before the left-out files are counted
 };
 
 // The one observable state of the application: every view and the tray menu read from it and act
@@ -49,6 +52,7 @@ class AppState : public QObject
     Q_PROPERTY(velkaro::NavigationTab selectedTab READ selectedTab WRITE setSelectedTab NOTIFY selectedTabChanged)
     Q_PROPERTY(velkaro::OptionalText statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(velkaro::OptionalDate nextBackupDate READ nextBackupDate NOTIFY nextBackupDateChanged)
+    Q_PROPERTY(std::string leftOutSummary READ leftOutSummary NOTIFY leftOutSummaryChanged)
 
 public:
     // `message` is the status line the restore left (its own result text, or the error).
@@ -76,7 +80,10 @@ public:
     void loadConfig();
     void saveConfig();
     void loadHistory();
-    void performManualBackup();
+    // A run started where its outcome is not on screen (the tray while no window is shown) also
+    // reports a success as a notification; a failure is always notified, as the policy allows.
+    enum class SuccessFeedback { statusOnly, notify };
+    void performManualBackup(SuccessFeedback feedback = SuccessFeedback::statusOnly);
     void executeScheduledBackup();
     // The completion is called on the main thread, later, with true on success.
     void restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion);
@@ -92,6 +99,12 @@ public:
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
     std::optional<PromptTemplate> importCurrentPrompt();
 
+    // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
+    // store folder aside); a burst of calls is walked once, for the last. The result arrives as
+    // leftOutSummary: "対象外: 3 件 (.toml 2、.sh 1)", or empty when nothing is left out.
+    void surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions);
+    const std::string &leftOutSummary() const { return m_leftOutSurvey.summary(); }
+
 signals:
     void configChanged();
     void snapshotsChanged();
@@ -101,16 +114,18 @@ signals:
     void selectedTabChanged();
     void statusMessageChanged();
     void nextBackupDateChanged();
+    void leftOutSummaryChanged();
 
 private:
     class RunContext;
 
-    void executeBackupProcess(BackupTriggerType trigger);
-    void finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result);
+    void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
+    void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
     void finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void requestNotificationPermission();
     void setupAutoBackup();
+    OptionalDate newestSnapshotDate() const;
 
     void setSnapshots(SnapshotList snapshots);
     void setTemplates(TemplateList templates);
@@ -139,6 +154,7 @@ private:
     std::shared_ptr<RunContext> m_context;
     bool m_backupRunning = false;
     bool m_restoreRunning = false;
+    LeftOutSurvey m_leftOutSurvey;
 };
 
 } // namespace velkaro
