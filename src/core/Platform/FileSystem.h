@@ -18,6 +18,10 @@ namespace fs = std::filesystem;
 // The user's home folder: $HOME, else the password database entry.
 fs::path homeDirectory();
 
+// A path as the user types it: a leading "~" alone or before "/" becomes the home folder. "~name" and
+// every other text stay as they are.
+std::string expandHome(std::string_view path);
+
 // $XDG_CONFIG_HOME (default ~/.config).
 fs::path configHome();
 
@@ -57,8 +61,7 @@ public:
 private:
     explicit FileReader(int fd)
         : m_fd(fd)
-    {
-    }
+    { }
     int m_fd = -1;
 };
 
@@ -80,8 +83,8 @@ Result<void> keepAsDamaged(const fs::path &path);
 // Like writeFileAtomically, but when something already stands at `path` that cannot be read or that
 // `isDecodable` rejects, it is first moved aside to `path` + ".damaged" (replacing an older
 // damaged copy), so what the user had is never silently thrown away.
-Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
-                                     const std::function<bool(std::string_view)> &isDecodable);
+Result<void> writeFileKeepingDamaged(
+    const fs::path &path, std::string_view data, const std::function<bool(std::string_view)> &isDecodable);
 
 // Removes a file, or a folder with everything in it. Nothing there is success.
 Result<void> removeAll(const fs::path &path);

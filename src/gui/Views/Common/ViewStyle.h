@@ -22,7 +22,10 @@ namespace velkaro {
 // the few accent colours of the interface, themed icons with a fallback, cards, badges and the busy
 // spinner of a button.
 
-inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+inline QString qs(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
 // the others are fixed hues in a lighter shade on a dark window so they stay readable.
@@ -162,5 +165,9 @@ private:
 
 // A push button in the prominent form: filled with the tint, text in the palette's bright text.
 void makeProminent(QAbstractButton *button, Tint tint);
+
+// Every combo and spin box below `page` leaves the wheel to the page (its scroll area) unless it has
+// the focus, and is no longer focused by the wheel: scrolling over a setting must not change it.
+void passWheelUnlessFocused(QWidget *page);
 
 } // namespace velkaro
