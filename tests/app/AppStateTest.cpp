@@ -200,7 +200,7 @@ TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
 // A new destination brings its own history at once; the old store's entries are gone from the list.
 TEST_F(AppStateTest, SavingAnotherDestinationReloadsTheHistory)
 {
-    AppState &s = start();
+    AppState &s = start(3000ms);
     manualBackups(2);
     BackupConfig edited = s.config();
     edited.destinationDirectory = (root / "elsewhere").string();
@@ -213,6 +213,18 @@ TEST_F(AppStateTest, SavingAnotherDestinationReloadsTheHistory)
     ASSERT_TRUE(s.saveConfig());
     EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
     EXPECT_EQ(s.snapshots().size(), 2u);
+
+    // A run that started before the destination changed does not show up in the new store's list.
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    s.performManualBackup();
+    edited.destinationDirectory = (root / "elsewhere").string();
+    s.setConfig(edited);
+    ASSERT_TRUE(s.saveConfig());
+    lock = std::unexpected(Error {});
+    settle();
+    EXPECT_EQ(historyIds(dest).size(), 3u);
+    EXPECT_EQ(ids(s.snapshots()), historyIds(root / "elsewhere"));
 }
 
 // Settings and library that cannot be written: the error is returned and shown, the running state

@@ -96,7 +96,8 @@ protected:
         lock = std::unexpected(Error {});
         settle();
         shoot(view, "history-after");
-        shootQuestion(view, *makeRestoreQuestion(&view, app.snapshots().back(), RestoreScopeOption::markdownOnly),
+        shootQuestion(view,
+            *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
             "question-restore");
         app.setSelectedTab(NavigationTab::templates);
         shoot(view, "templates");

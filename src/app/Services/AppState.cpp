@@ -138,6 +138,7 @@ void AppState::executeBackupProcess(BackupTriggerType trigger)
     if (isBusy() || m_backupState.isRunning())
         return;
     m_backupRunning = true;
+    m_runDestination = m_config.destinationDirectory;
     setBackupState(BackupExecutionState::preparing());
 
     // The run works on the configuration as it is now; later edits do not reach it.
@@ -166,16 +167,19 @@ void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &
 
     const BackupRun &run = *result;
     const BackupSnapshot &snapshot = run.snapshot;
-    // The list follows history.json: the new snapshot first, and what retention removed is gone.
-    SnapshotList list = m_snapshots;
-    std::erase_if(list, [&](const BackupSnapshot &s) {
-        return s.id == snapshot.id
-            || std::find(run.removedSnapshotIds.begin(), run.removedSnapshotIds.end(), s.id)
-            != run.removedSnapshotIds.end();
-    });
-    list.insert(list.begin(), snapshot);
-    shareEqualPathLists(list); // a run of unchanged files holds its paths once, not once per snapshot
-    setSnapshots(std::move(list));
+    // The list follows history.json: the new snapshot first, and what retention removed is gone. A run
+    // into a store that the settings no longer name leaves the list of the configured one alone.
+    if (m_runDestination == m_historyDestination) {
+        SnapshotList list = m_snapshots;
+        std::erase_if(list, [&](const BackupSnapshot &s) {
+            return s.id == snapshot.id
+                || std::find(run.removedSnapshotIds.begin(), run.removedSnapshotIds.end(), s.id)
+                != run.removedSnapshotIds.end();
+        });
+        list.insert(list.begin(), snapshot);
+        shareEqualPathLists(list); // a run of unchanged files holds its paths once, not once per snapshot
+        setSnapshots(std::move(list));
+    }
     setLastSuccessDate(snapshot.createdAt);
     if (m_backupState.isRunning())
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));

@@ -134,8 +134,9 @@ private:
     BackupConfig m_config;
     SnapshotList m_snapshots;
     TemplateList m_templates;
-    // The store that `m_snapshots` was read from.
+    // The store that `m_snapshots` was read from, and the one the running backup writes into.
     std::string m_historyDestination;
+    std::string m_runDestination;
     BackupExecutionState m_backupState;
     OptionalDate m_lastSuccessDate;
     NavigationTab m_selectedTab = NavigationTab::dashboard;
