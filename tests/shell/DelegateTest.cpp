@@ -7,7 +7,6 @@
 #include "Views/Templates/TemplateManagerView.h"
 
 #include <QLineEdit>
-
 #include <QSystemTrayIcon>
 
 namespace velkaro::test {
@@ -126,7 +125,7 @@ TEST_F(DelegateTest, StartupModeDecidesWithoutSwitch)
 }
 
 // Closing the window keeps the process; opening again goes through the URL scheme and yields a new
-// window, which the start-up rule (here: resident) leaves alone.
+// window, which the start-up rule (here: resident) leaves alone: it comes at 900 × 600, centred.
 TEST_F(DelegateTest, CloseKeepsRunningAndReopenYieldsNewWindow)
 {
     AppDelegate &app = launch({"-m"});
@@ -141,8 +140,7 @@ TEST_F(DelegateTest, CloseKeepsRunningAndReopenYieldsNewWindow)
 
     triggerTrayItem(QStringLiteral("管理ダッシュボードを開く..."));
     MainWindow *second = onlyWindow();
-    ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return second->isVisible(); }, 3000));
+    expectPresented(second);
     drainEvents();
     EXPECT_TRUE(second->isVisible());
 }
@@ -167,9 +165,7 @@ TEST_F(DelegateTest, HandedOverLaunches)
 
     EXPECT_EQ(runEventLoop([&] { window->close(); }), 42);
     app.handleLaunchRequest({QStringLiteral("velkaro-backup://anything/else")});
-    MainWindow *fresh = onlyWindow();
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return fresh->isVisible(); }, 3000));
+    expectPresented(onlyWindow());
 }
 
 // Without a tray a hidden window could not be reached: switches are overridden, and after a close a
@@ -238,6 +234,28 @@ TEST_F(DelegateTest, CloseAndQuitAskAboutUnsavedEdits)
     EXPECT_EQ(runEventLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }, 5000), 0);
     EXPECT_EQ(asked, 3);
     EXPECT_TRUE(app.mainWindows().empty());
+}
+
+} // namespace
+} // namespace velkaro::test
+
+namespace velkaro::test {
+namespace {
+
+// Under a Wayland compositor (wayland-test.sh runs these with weston): there is no tray, so a resident
+// start shows the window, and the window menu's quit ends the event loop.
+using WaylandDelegateTest = DelegateTest;
+
+TEST_F(WaylandDelegateTest, ShowsTheWindowWithoutTrayAndQuits)
+{
+    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    launch({"-m"}, QSystemTrayIcon::isSystemTrayAvailable());
+    MainWindow *window = onlyWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    EXPECT_EQ(window->size(), QSize(900, 600));
+    EXPECT_EQ(runEventLoop([&] { window->quitAction()->trigger(); }, 5000), 0);
 }
 
 } // namespace
