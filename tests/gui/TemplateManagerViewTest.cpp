@@ -115,10 +115,10 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
     EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0],
-        QStringLiteral("テンプレート操作|「") + QString::fromStdString(first.title) + QStringLiteral("」を ")
-            + QString::fromStdString(first.targetFileName) + QStringLiteral(" に適用したよ！"));
+    EXPECT_EQ(alerts,
+        std::vector<QString> {
+            QStringLiteral("テンプレート操作|「%1」を %2 に適用したよ！")
+                .arg(QString::fromStdString(first.title), QString::fromStdString(first.targetFileName))});
 
     saveAnswer = SaveAnswer::save;
     page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
