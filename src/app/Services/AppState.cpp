@@ -1,6 +1,7 @@
 #include "Services/AppState.h"
 
 #include "Services/StoreLock.h"
+#include "Services/TemplateApply.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -55,7 +56,9 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     , m_notifier(m_options.notifier ? *m_options.notifier : DesktopNotifier())
     // Deleted through the event loop: the last holder may be a pool thread.
     , m_context(new RunContext(this), [](RunContext *context) { context->deleteLater(); })
+    , m_leftOutSurvey(m_options.surveyDelay)
 {
+    connect(&m_leftOutSurvey, &LeftOutSurvey::summaryChanged, this, &AppState::leftOutSummaryChanged);
     // The members above start as the defaults: empty lists, idle, no date, dashboard, no message, the
     // default configuration. Then, in this order:
     loadConfig();
@@ -106,7 +109,7 @@ Result<void> AppState::saveConfig()
     if (m_config.destinationDirectory != m_historyDestination)
         loadHistory();
     if (m_autoBackupManager)
-        m_autoBackupManager->updateSchedule(m_config.backupInterval);
+        m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
     (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
     settleSaveMessage(written, "設定を保存したよ！");
     return written;
@@ -292,11 +295,18 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
 {
     if (m_config.sourceDirectories.empty())
         return false;
-    auto applied = m_templateService.applyTemplate(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    // The safety snapshot needs the store, which our own run holds: refused at once rather than after
+    // the lock's wait.
+    const bool needsSafety = overwritesOtherText(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    Result<std::optional<BackupSnapshot>> applied = std::unexpected(StoreLock::busyError());
+    if (!needsSafety || !(isBusy() || m_backupState.isRunning()))
+        applied = applyTemplateSafely(tmpl, m_config, m_templateService, *m_backupService);
     if (!applied) {
         setStatusMessage("適用失敗: " + applied.error().description);
         return false;
     }
+    if (*applied)
+        loadHistory(); // the safety snapshot shows in the history
     setStatusMessage("「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！");
     return true;
 }
@@ -312,6 +322,11 @@ std::optional<TemplateImport> AppState::importCurrentPrompt()
     PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
     auto stored = saveTemplate(imported);
     return TemplateImport {std::move(imported), std::move(stored)};
+}
+
+void AppState::surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions)
+{
+    m_leftOutSurvey.request(std::move(sources), std::move(extensions), m_config.destinationDirectory);
 }
 
 void AppState::sendNotification(const std::string &title, const std::string &body, bool isError)
@@ -337,7 +352,15 @@ void AppState::setupAutoBackup()
         },
         m_options.scheduler);
     connect(m_autoBackupManager.get(), &AutoBackupManager::scheduleChanged, this, &AppState::nextBackupDateChanged);
-    m_autoBackupManager->updateSchedule(m_config.backupInterval);
+    // The schedule goes on from the newest snapshot, so a restart does not put the next run off.
+    m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
+}
+
+OptionalDate AppState::newestSnapshotDate() const
+{
+    const auto newest = std::max_element(m_snapshots.begin(), m_snapshots.end(),
+        [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt < b.createdAt; });
+    return newest == m_snapshots.end() ? std::nullopt : OptionalDate(newest->createdAt);
 }
 
 void AppState::setSnapshots(SnapshotList snapshots)
