@@ -276,6 +276,15 @@ void BackupHistoryView::rebuildList()
     }
     m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
     m_rebuilding = false;
+    // The selection is the snapshot's id: a reload may bring its record back changed (read from the
+    // store), and one that is gone takes the detail with it.
+    if (m_selected) {
+        const auto found = std::ranges::find(m_rows, m_selected->id, &BackupSnapshot::id);
+        if (found == m_rows.end() || !(*found == *m_selected)) {
+            m_selected = found == m_rows.end() ? std::nullopt : std::optional<BackupSnapshot>(*found);
+            showDetail();
+        }
+    }
     highlightSelection();
 }
 
