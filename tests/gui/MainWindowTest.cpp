@@ -1,9 +1,11 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -56,6 +58,40 @@ TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
     EXPECT_EQ(app.selectedTab(), NavigationTab::history);
     EXPECT_EQ(view.sidebar()->currentRow(), 1);
     EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
+}
+
+// A recent row on the dashboard opens its snapshot in the history, by click or from the keyboard.
+TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
+{
+    AppState &app = start();
+    manualBackups(3);
+    MainWindowView view(app);
+    view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
+    ASSERT_EQ(dashboard->recentRows().size(), 3u);
+
+    QTest::mouseClick(dashboard->recentRows()[2].frame, Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[2].id);
+    EXPECT_EQ(history->list()->currentRow(), 2);
+    EXPECT_EQ(history->idLabel()->text(), qs(app.snapshots()[2].id));
+
+    app.setSelectedTab(NavigationTab::dashboard);
+    dashboard->recentRows()[1].frame->setFocus();
+    QTest::keyClick(dashboard->recentRows()[1].frame, Qt::Key_Return);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[1].id);
+    EXPECT_EQ(history->list()->currentRow(), 1);
+    EXPECT_FALSE(app.requestedHistorySnapshot()); // taken
+
+    // Opening the history plainly afterwards starts from the newest again.
+    app.setSelectedTab(NavigationTab::dashboard);
+    app.setSelectedTab(NavigationTab::history);
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[0].id);
 }
 
 // The banner: green "準備完了" at rest, orange "処理中..." while a run has no message yet, and green

@@ -228,6 +228,10 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         showDetail();
     });
     connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
+    connect(&m_state, &AppState::historySnapshotRequested, this, [this] {
+        if (isVisible())
+            takeRequest();
+    });
     rebuildList();
     showDetail();
     updateRestoreButton();
@@ -238,11 +242,28 @@ bool BackupHistoryView::isRestoreSpinnerShown() const { return m_restoreSpinner-
 void BackupHistoryView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (!m_selected && !m_state.snapshots().empty()) {
-        m_selected = m_state.snapshots().front();
-        highlightSelection();
-        showDetail();
-    }
+    if (m_state.requestedHistorySnapshot())
+        takeRequest();
+    else if (!m_selected && !m_state.snapshots().empty())
+        select(m_state.snapshots().front());
+}
+
+void BackupHistoryView::select(std::optional<BackupSnapshot> snapshot)
+{
+    m_selected = std::move(snapshot);
+    highlightSelection();
+    showDetail();
+}
+
+// A snapshot asked for from elsewhere (the dashboard), by id.
+void BackupHistoryView::takeRequest()
+{
+    const auto id = m_state.takeRequestedHistorySnapshot();
+    if (!id)
+        return;
+    const auto &all = m_state.snapshots();
+    const auto found = std::ranges::find(all, *id, &BackupSnapshot::id);
+    select(found == all.end() ? std::nullopt : std::optional<BackupSnapshot>(*found));
 }
 
 void BackupHistoryView::hideEvent(QHideEvent *event)
