@@ -25,6 +25,8 @@ QColor tintColor(Tint tint, const QPalette &palette)
         return dark ? QColor(0xff, 0x9f, 0x0a) : QColor(0xe0, 0x72, 0x00);
     case Tint::purple:
         return dark ? QColor(0xbf, 0x5a, 0xf2) : QColor(0x8e, 0x44, 0xad);
+    case Tint::red:
+        return dark ? QColor(0xff, 0x45, 0x3a) : QColor(0xd7, 0x00, 0x15);
     case Tint::secondary:
         return palette.color(QPalette::PlaceholderText);
     case Tint::accent:
@@ -263,8 +265,9 @@ void StatusDot::paintEvent(QPaintEvent *)
     painter.drawEllipse(QRectF(rect()));
 }
 
-ElidedLabel::ElidedLabel(QWidget *parent)
+ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode)
     : QLabel(parent)
+    , m_mode(mode)
 {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
@@ -290,7 +293,8 @@ void ElidedLabel::resizeEvent(QResizeEvent *event)
 void ElidedLabel::elide()
 {
     const int room = contentsRect().width();
-    setText(room > 0 ? fontMetrics().elidedText(m_fullText, Qt::ElideRight, room) : m_fullText);
+    setText(room > 0 ? fontMetrics().elidedText(m_fullText, m_mode, room) : m_fullText);
+    setAccessibleDescription(isElided() ? m_fullText : QString());
 }
 
 ButtonSpinner::ButtonSpinner(QAbstractButton *button, QIcon idleIcon, qreal scale)

@@ -26,7 +26,7 @@ inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(),
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
 // the others are fixed hues in a lighter shade on a dark window so they stay readable.
-enum class Tint { blue, green, orange, purple, secondary, accent };
+enum class Tint { blue, green, orange, purple, red, secondary, accent };
 QColor tintColor(Tint tint, const QPalette &palette);
 
 // Text styles, sized relative to the application font.
@@ -143,15 +143,17 @@ private:
 };
 
 // One line of text cut with an ellipsis when it does not fit; the full text stays in the tooltip
-// and the accessible name, so a narrow sidebar never hides it from a screen reader.
+// and the accessible name, and while cut also in the accessible description, so a narrow sidebar
+// never hides it from a screen reader.
 class ElidedLabel : public QLabel
 {
     Q_OBJECT
 
 public:
-    explicit ElidedLabel(QWidget *parent = nullptr);
+    explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight);
     void setFullText(const QString &text);
     QString fullText() const { return m_fullText; }
+    bool isElided() const { return text() != m_fullText; }
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 
@@ -162,6 +164,7 @@ private:
     void elide();
 
     QString m_fullText;
+    Qt::TextElideMode m_mode;
 };
 
 // Turns a button's icon into a turning arc while busy, and back into its own icon afterwards.
