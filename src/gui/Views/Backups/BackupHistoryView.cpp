@@ -190,10 +190,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         boxLayout->addWidget(radio);
         m_scopeButtons.push_back(radio);
     }
-    m_restoreButton = new QPushButton(QStringLiteral("復元を実行"), box);
+    m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
     applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
     m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
-    makeProminent(m_restoreButton, Tint::blue);
     m_restoreSpinner = new ButtonSpinner(
         m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
     boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);

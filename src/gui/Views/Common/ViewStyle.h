@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QStyle>
 #include <QTimer>
 
@@ -28,6 +29,21 @@ inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(),
 // the others are fixed hues in a lighter shade on a dark window so they stay readable.
 enum class Tint { blue, green, orange, purple, red, secondary, accent };
 QColor tintColor(Tint tint, const QPalette &palette);
+
+// Normal text needs 4.5:1; a little more leaves room for anti-aliased edges.
+inline constexpr double kReadableContrast = 4.6;
+// The contrast ratio of two colours as WCAG 2 defines it: 1 (the same) to 21 (black on white).
+double contrastRatio(const QColor &a, const QColor &b);
+// `ink`, darkened or lightened (away from `background`) until it reaches `ratio` against it.
+QColor readableOn(const QColor &ink, const QColor &background, double ratio = kReadableContrast);
+
+
+// A badge's pill is opaque, so a selected row's highlight never shows through and swallows its text.
+struct BadgeColors {
+    QColor fill;
+    QColor ink;
+};
+BadgeColors badgeColors(Tint tint, const QPalette &palette);
 
 // Text styles, sized relative to the application font.
 enum class TextStyle { title2, title3, headline, body, subheadline, caption, caption2 };
@@ -115,7 +131,8 @@ class Badge : public QLabel
 public:
     Badge(const QString &text, Tint tint, QWidget *parent = nullptr);
     Tint tint() const { return m_tint; }
-    QColor color() const { return tintColor(m_tint, palette()); }
+    QColor color() const { return badgeColors(m_tint, palette()).ink; }
+    QColor fillColor() const { return badgeColors(m_tint, palette()).fill; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -188,7 +205,33 @@ private:
     int m_angle = 0;
 };
 
-// A push button in the prominent form: filled with the tint, text in the palette's bright text.
-void makeProminent(QAbstractButton *button, Tint tint);
+// The colours of a prominent button in `tint`: white text on the tint, darkened where needed.
+struct ProminentColors {
+    QColor fill;
+    QColor text;
+};
+ProminentColors prominentColors(Tint tint, const QPalette &palette);
+
+// A push button in the prominent form: painted whole with the tint, so the colour that meets the
+// text is the one chosen here and not a style's lightened shade of it.
+class ProminentButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    ProminentButton(const QString &text, Tint tint, QWidget *parent = nullptr);
+    Tint tint() const { return m_tint; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void applyColors();
+
+    Tint m_tint;
+    bool m_applying = false;
+};
+
 
 } // namespace velkaro

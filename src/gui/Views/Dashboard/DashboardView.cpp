@@ -63,11 +63,10 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     subtitle->setWordWrap(true);
     titles->addWidget(subtitle);
     headerRow->addLayout(titles, 1);
-    m_backupButton = new QPushButton(QStringLiteral("今すぐバックアップ"), header);
+    m_backupButton = new ProminentButton(QStringLiteral("今すぐバックアップ"), Tint::accent, header);
     applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
     m_backupButton->setIconSize(QSize(20, 20));
     m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
-    makeProminent(m_backupButton, Tint::accent);
     m_backupSpinner = new ButtonSpinner(m_backupButton,
         themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
     headerRow->addWidget(m_backupButton, 0, Qt::AlignVCenter);

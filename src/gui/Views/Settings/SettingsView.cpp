@@ -1,6 +1,7 @@
 #include "Views/Settings/SettingsView.h"
 
 #include "Services/AppState.h"
+#include "Views/Common/ViewStyle.h"
 
 #include <QComboBox>
 #include <QFileDialog>
@@ -18,7 +19,6 @@
 namespace velkaro {
 namespace {
 
-QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
 
 QLabel *caption(const QString &text, QWidget *parent)
@@ -171,7 +171,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
 
     auto *saveRow = new QHBoxLayout();
     saveRow->addStretch();
-    m_saveButton = new QPushButton(QStringLiteral("設定を保存する"), content);
+    m_saveButton = new ProminentButton(QStringLiteral("設定を保存する"), Tint::accent, content);
     QFont semibold = m_saveButton->font();
     semibold.setWeight(QFont::DemiBold);
     m_saveButton->setFont(semibold);
