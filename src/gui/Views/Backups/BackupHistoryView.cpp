@@ -169,6 +169,7 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     detailLayout->addWidget(divider(detail));
 
     auto *box = new Card(8, detail);
+    box->setAccessibleName(QStringLiteral("このバックアップから復元する"));
     auto *boxLayout = new QVBoxLayout(box);
     boxLayout->setContentsMargins(16, 16, 16, 16);
     boxLayout->setSpacing(12);

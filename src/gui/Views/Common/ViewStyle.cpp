@@ -1,5 +1,7 @@
 #include "Views/Common/ViewStyle.h"
 
+#include "Views/Common/Accessibility.h"
+
 #include <QLabel>
 
 #include <QAbstractButton>
@@ -121,6 +123,8 @@ TintedIconLabel::TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget
     , m_size(size)
     , m_tint(tint)
 {
+    // Every icon of this kind stands beside a text that says the same.
+    markDecorative(this);
     setFixedSize(size, size);
     render();
 }
@@ -220,6 +224,33 @@ void ActivatableCard::focusOutEvent(QFocusEvent *event)
 {
     Card::focusOutEvent(event);
     update();
+}
+
+FlatButton::FlatButton(const QString &text, QWidget *parent)
+    : QPushButton(text, parent)
+{
+    setFlat(true);
+}
+
+LinkButton::LinkButton(const QString &text, QWidget *parent)
+    : FlatButton(text, parent)
+{
+    setCursor(Qt::PointingHandCursor);
+    QPalette link = palette();
+    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
+    setPalette(link);
+}
+
+void FlatButton::paintEvent(QPaintEvent *event)
+{
+    QPushButton::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
 }
 
 Badge::Badge(const QString &text, Tint tint, QWidget *parent)

@@ -106,6 +106,7 @@ class ActivatableCard : public Card
 
 public:
     explicit ActivatableCard(int radius, QWidget *parent = nullptr, qreal opacity = 1.0);
+    void activate() { emit activated(); }
 
 signals:
     void activated();
@@ -121,6 +122,28 @@ protected:
 private:
     int m_ringRadius;
     bool m_pressed = false;
+};
+
+// A flat button. The style draws no focus for a flat button; this one draws a ring while it has the
+// keyboard focus.
+class FlatButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit FlatButton(const QString &text, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// A flat button in the link colour ("すべて見る").
+class LinkButton : public FlatButton
+{
+    Q_OBJECT
+
+public:
+    explicit LinkButton(const QString &text, QWidget *parent = nullptr);
 };
 
 // A short label on a faint rounded tint of its own colour.

@@ -50,6 +50,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Header card.
     auto *header = new Card(12, content);
+    header->setAccessibleName(QStringLiteral("Google Antigravity バックアップマネージャー"));
     auto *headerRow = new QHBoxLayout(header);
     headerRow->setContentsMargins(18, 18, 18, 18);
     headerRow->setSpacing(12);
@@ -92,6 +93,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     for (int column = 0; column < 3; ++column) {
         const CardContent &shown = cards[column];
         auto *card = new Card(10, content);
+        card->setAccessibleName(QString::fromUtf8(shown.title));
         card->setMinimumWidth(10);
         auto *layout = cardLayout(card, 16, 10);
         StatusCard widgets;
@@ -119,6 +121,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Quick actions.
     auto *quick = new Card(10, content);
+    quick->setAccessibleName(QStringLiteral("クイック操作"));
     auto *quickLayout = cardLayout(quick, 16, 12);
     quickLayout->addWidget(styledLabel(QStringLiteral("クイック操作"), TextStyle::headline, quick));
     auto *buttons = new QHBoxLayout();
@@ -138,17 +141,13 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Recent snapshots.
     auto *recent = new Card(10, content);
+    recent->setAccessibleName(QStringLiteral("最近のバックアップ履歴"));
     auto *recentLayout = cardLayout(recent, 16, 12);
     auto *recentHeader = new QHBoxLayout();
     recentHeader->addWidget(styledLabel(QStringLiteral("最近のバックアップ履歴"), TextStyle::headline, recent));
     recentHeader->addStretch();
-    m_showAllButton = new QPushButton(QStringLiteral("すべて見る"), recent);
-    m_showAllButton->setFlat(true);
-    m_showAllButton->setCursor(Qt::PointingHandCursor);
+    m_showAllButton = new LinkButton(QStringLiteral("すべて見る"), recent);
     applyTextStyle(m_showAllButton, TextStyle::caption);
-    QPalette link = m_showAllButton->palette();
-    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
-    m_showAllButton->setPalette(link);
     recentHeader->addWidget(m_showAllButton);
     recentLayout->addLayout(recentHeader);
     m_emptyLabel = styledLabel(

@@ -2,6 +2,7 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/Accessibility.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
@@ -35,6 +36,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
 {
+    installAccessibility();
     setMinimumSize(860, 560);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -66,6 +68,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     // The banner stays at the sidebar's foot, outside the list.
     auto *banner = new QWidget(side);
     m_banner = banner;
+    banner->setAccessibleName(QStringLiteral("状態"));
     banner->setAutoFillBackground(true);
     banner->setBackgroundRole(QPalette::Base);
     auto *bannerLayout = new QVBoxLayout(banner);
@@ -79,6 +82,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     line->setContentsMargins(10, 10, 10, 10);
     line->setSpacing(6);
     m_statusDot = new StatusDot(8, banner);
+    markDecorative(m_statusDot); // the text beside it says the same
     // Cut in the middle: a failure's reason and a path's file name both sit at the ends.
     m_statusLabel = new ElidedLabel(banner, Qt::ElideMiddle);
     applyTextStyle(m_statusLabel, TextStyle::caption2);

@@ -2,6 +2,7 @@
 
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
+#include "Views/Common/Accessibility.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 
@@ -211,9 +212,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     auto *line2 = new QFrame(left);
     line2->setFrameShape(QFrame::HLine);
     leftLayout->addWidget(line2);
-    m_importButton = new QPushButton(QStringLiteral("現在の GEMINI.md から取込"), left);
+    m_importButton = new FlatButton(QStringLiteral("現在の GEMINI.md から取込"), left);
     m_importButton->setIcon(QIcon::fromTheme(QStringLiteral("document-import")));
-    m_importButton->setFlat(true);
     leftLayout->addWidget(m_importButton);
 
     // The editor pane.
@@ -292,14 +292,16 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
 
     setTabOrder(m_createButton, m_list);
     setTabOrder(m_list, m_importButton);
-    setTabOrder(m_importButton, m_titleField);
+    // As on screen: the editor's header buttons stand above its fields.
+    setTabOrder(m_importButton, m_applyButton);
+    setTabOrder(m_applyButton, m_saveButton);
+    setTabOrder(m_saveButton, m_deleteButton);
+    setTabOrder(m_deleteButton, m_titleField);
     setTabOrder(m_titleField, m_kindChoice);
     setTabOrder(m_kindChoice, m_targetField);
     setTabOrder(m_targetField, m_descriptionField);
     setTabOrder(m_descriptionField, m_contentEditor);
-    setTabOrder(m_contentEditor, m_applyButton);
-    setTabOrder(m_applyButton, m_saveButton);
-    setTabOrder(m_saveButton, m_deleteButton);
+    makeTabLeave(m_contentEditor);
 
     connect(m_createButton, &QToolButton::clicked, this, &TemplateManagerView::createTemplate);
     connect(m_importButton, &QPushButton::clicked, this, &TemplateManagerView::importTemplate);
