@@ -44,7 +44,8 @@ public:
     void applicationDidFinishLaunching();
     void handleWindowAppear();
     void openMainWindow();
-    // Any URL of our scheme: a new window when none is left, otherwise the existing one in front.
+    // Any URL of our scheme: a new window (900 × 600, centred) when none is left, otherwise the existing
+    // one in front as it is.
     Q_INVOKABLE void handleUrl(const QUrl &url);
     // The arguments a later launch handed over (without its program path).
     void handleLaunchRequest(const QStringList &arguments);

@@ -1,8 +1,10 @@
 // The tray application's entry and its delegate.
 #include "AppDelegate.h"
 
+#include "Shell/CommandLine.h"
 #include "Shell/MainWindow.h"
 #include "Shell/MenuBarManager.h"
+#include "Shell/QtTranslations.h"
 #include "Shell/ShellTexts.h"
 #include "Shell/SingleInstance.h"
 
@@ -10,6 +12,9 @@
 #include <QDesktopServices>
 #include <QSystemTrayIcon>
 #include <QTimer>
+
+#include <cstdio>
+#include <optional>
 
 namespace velkaro {
 
@@ -119,7 +124,8 @@ void AppDelegate::handleUrl(const QUrl &url)
         windows.front()->bringToFront();
         return;
     }
-    createMainWindow()->bringToFront();
+    // A new window comes up as the first one did, not at the size its layout would pick.
+    createMainWindow()->present();
 }
 
 void AppDelegate::handleLaunchRequest(const QStringList &arguments)
@@ -159,14 +165,49 @@ MainWindow *AppDelegate::createMainWindow()
 } // namespace velkaro
 
 #ifndef VELKARO_NO_MAIN
+namespace {
+
+// Settled before QApplication exists: --help and --version need no display, and a mistyped option must
+// neither start the application nor hand over to the running one.
+std::optional<int> answerCommandLine(int argc, char **argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const velkaro::CommandLine line = velkaro::CommandLine::parse(arguments);
+    switch (line.action) {
+    case velkaro::CommandLine::Action::run:
+        return std::nullopt;
+    case velkaro::CommandLine::Action::help:
+        std::fputs(velkaro::CommandLine::usageText().toLocal8Bit().constData(), stdout);
+        return 0;
+    case velkaro::CommandLine::Action::version:
+        std::fputs(velkaro::CommandLine::versionText().toLocal8Bit().constData(), stdout);
+        return 0;
+    case velkaro::CommandLine::Action::usageError:
+        std::fprintf(stderr, "%s\n\n%s", line.problem.toLocal8Bit().constData(),
+            velkaro::CommandLine::usageText().toLocal8Bit().constData());
+        return 2;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
+    if (const auto exitCode = answerCommandLine(argc, argv))
+        return *exitCode;
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("velkaro-backup"));
+    // StatusNotifier hosts show the application name as the item's title, so it is the name people
+    // read; the desktop file name ties windows and the item to velkaro-backup.desktop.
+    QApplication::setApplicationName(velkaro::ShellTexts::appName());
     QApplication::setApplicationDisplayName(velkaro::ShellTexts::appName());
     QApplication::setApplicationVersion(QStringLiteral(VELKARO_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("velkaro-backup"));
     QApplication::setWindowIcon(velkaro::MenuBarManager::statusIcon());
+    velkaro::installQtTranslations(app, QLocale());
 
     // Settled before anything else is built: a second launch never makes a second AppState (two
     // schedulers would run every backup twice).
@@ -176,8 +217,8 @@ int main(int argc, char **argv)
         return 0;
 
     velkaro::AppDelegate delegate(arguments);
-    QObject::connect(&instance, &velkaro::SingleInstance::argumentsReceived, &delegate,
-        &velkaro::AppDelegate::handleLaunchRequest);
+    QObject::connect(
+        &instance, &velkaro::SingleInstance::argumentsReceived, &delegate, &velkaro::AppDelegate::handleLaunchRequest);
     delegate.launch();
     return app.exec();
 }

@@ -117,6 +117,27 @@ TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
     EXPECT_EQ(got[2].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
 }
 
+// A manual run whose outcome is not on screen (started from the tray with no window shown) reports its
+// success too, under its own title; the policy still decides.
+TEST_F(AppStateNotificationTest, ManualRunOffScreenReportsSuccess)
+{
+    start();
+    state->performManualBackup(AppState::SuccessFeedback::notify);
+    settle();
+    state->performManualBackup(); // on screen: the status line says it
+    settle();
+    setPolicy(NotificationSettingMode::errorsOnly);
+    state->performManualBackup(AppState::SuccessFeedback::notify);
+    settle();
+    setPolicy(NotificationSettingMode::all);
+    run(BackupTriggerType::scheduled); // arrives after anything the runs above could have posted
+    const auto got = await(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].summary, "バックアップ完了");
+    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
+    EXPECT_EQ(got[1].summary, "定期バックアップ完了");
+}
+
 TEST_F(AppStateNotificationTest, PolicyNonePostsNothing)
 {
     config.notificationMode = NotificationSettingMode::none;

@@ -1,8 +1,8 @@
 #include "AppDelegate.h"
 #include "AppStateFixture.h"
-#include "ShellTestSupport.h"
 #include "Shell/MainWindow.h"
 #include "Shell/MenuBarManager.h"
+#include "ShellTestSupport.h"
 
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -17,7 +17,8 @@ TEST(StartupSwitches, OnlyExactSwitchesStartHidden)
     const auto minimize = StartupWindowMode::minimizeToMenuBar;
     for (const char *flag : {"--minimized", "-m", "--background"})
         EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", flag}, show)) << flag;
-    for (const char *other : {"-M", "--Minimized", "--minimized=1", "-mx", "--background-x", "m", "velkaro-backup://open"})
+    for (const char *other :
+        {"-M", "--Minimized", "--minimized=1", "-mx", "--background-x", "m", "velkaro-backup://open"})
         EXPECT_FALSE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", other}, show)) << other;
     EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup"}, minimize));
     EXPECT_TRUE(AppDelegate::startsHidden({"/usr/bin/velkaro-backup", "-M"}, minimize));
@@ -122,7 +123,7 @@ TEST_F(DelegateTest, StartupModeDecidesWithoutSwitch)
 }
 
 // Closing the window keeps the process; opening again goes through the URL scheme and yields a new
-// window, which the start-up rule (here: resident) leaves alone.
+// window, which the start-up rule (here: resident) leaves alone: it comes at 900 × 600, centred.
 TEST_F(DelegateTest, CloseKeepsRunningAndReopenYieldsNewWindow)
 {
     AppDelegate &app = launch({"-m"});
@@ -137,8 +138,7 @@ TEST_F(DelegateTest, CloseKeepsRunningAndReopenYieldsNewWindow)
 
     triggerTrayItem(QStringLiteral("管理ダッシュボードを開く..."));
     MainWindow *second = onlyWindow();
-    ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return second->isVisible(); }, 3000));
+    expectPresented(second);
     drainEvents();
     EXPECT_TRUE(second->isVisible());
 }
@@ -163,9 +163,7 @@ TEST_F(DelegateTest, HandedOverLaunches)
 
     EXPECT_EQ(runEventLoop([&] { window->close(); }), 42);
     app.handleLaunchRequest({QStringLiteral("velkaro-backup://anything/else")});
-    MainWindow *fresh = onlyWindow();
-    ASSERT_NE(fresh, nullptr);
-    EXPECT_TRUE(waitUntil([&] { return fresh->isVisible(); }, 3000));
+    expectPresented(onlyWindow());
 }
 
 // Without a tray a hidden window could not be reached: switches are overridden, and after a close a
@@ -217,6 +215,28 @@ TEST_F(DelegateTest, WindowMenuBacksUpAndQuits)
     EXPECT_EQ(app.appState().snapshots().front().triggerType, BackupTriggerType::manual);
 
     EXPECT_EQ(runEventLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }, 5000), 0);
+}
+
+} // namespace
+} // namespace velkaro::test
+
+namespace velkaro::test {
+namespace {
+
+// Under a Wayland compositor (wayland-test.sh runs these with weston): there is no tray, so a resident
+// start shows the window, and the window menu's quit ends the event loop.
+using WaylandDelegateTest = DelegateTest;
+
+TEST_F(WaylandDelegateTest, ShowsTheWindowWithoutTrayAndQuits)
+{
+    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    launch({"-m"}, QSystemTrayIcon::isSystemTrayAvailable());
+    MainWindow *window = onlyWindow();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    EXPECT_EQ(window->size(), QSize(900, 600));
+    EXPECT_EQ(runEventLoop([&] { window->quitAction()->trigger(); }, 5000), 0);
 }
 
 } // namespace

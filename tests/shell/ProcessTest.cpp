@@ -1,5 +1,5 @@
-#include "ShellTestSupport.h"
 #include "Shell/SingleInstance.h"
+#include "ShellTestSupport.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -78,8 +78,9 @@ protected:
     std::vector<QRect> visibleWindows(qint64 pid)
     {
         QProcess query;
-        const QString script =
-            QStringLiteral("for w in $(xdotool search --pid %1 2>/dev/null); do xwininfo -id $w 2>/dev/null; done").arg(pid);
+        const QString script
+            = QStringLiteral("for w in $(xdotool search --pid %1 2>/dev/null); do xwininfo -id $w 2>/dev/null; done")
+                  .arg(pid);
         query.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
         query.waitForFinished(5000);
         std::vector<QRect> out;
@@ -126,11 +127,11 @@ TEST_F(ProcessTest, ResidentStartUntilASecondLaunch)
     EXPECT_EQ(app.state(), QProcess::Running);
 }
 
-// A switch that is not exact starts with the window shown; a URL handed over raises that window and
-// makes no second one.
+// A start without a switch shows the window; a URL handed over raises that window and makes no second
+// one.
 TEST_F(ProcessTest, ShownStartAndUrlHandOver)
 {
-    QProcess &app = startApp({QStringLiteral("-M")});
+    QProcess &app = startApp({});
     ASSERT_TRUE(waitForWindows(app.processId(), 1));
     EXPECT_EQ(visibleWindows(app.processId()).front(), centredRect());
 
@@ -157,6 +158,59 @@ TEST_F(ProcessTest, ResidentModeAndStaleSocket)
     EXPECT_EQ(next.state(), QProcess::Running);
     EXPECT_EQ(secondLaunch({QStringLiteral("velkaro-backup://open")}), 0);
     EXPECT_TRUE(waitForWindows(next.processId(), 1));
+}
+
+struct Answer
+{
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+// --help, --version and a mistyped option answer at once, even without a display, and neither start
+// nor reach the running instance: its window stays hidden and nothing is written.
+TEST_F(ProcessTest, HelpVersionAndUnknownOptionsAnswerWithoutStarting)
+{
+    auto ask = [this](const QStringList &args) {
+        QProcess process;
+        QProcessEnvironment env = environment;
+        env.remove(QStringLiteral("DISPLAY"));
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(VELKARO_APP), args);
+        EXPECT_TRUE(process.waitForFinished(5000));
+        return Answer {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
+    };
+    const Answer alone = ask({QStringLiteral("--help")});
+    EXPECT_EQ(alone.exitCode, 0);
+    EXPECT_TRUE(fs::is_empty(runtime)) << "no socket for a help request";
+    EXPECT_FALSE(fs::exists(home / ".config/VelkaroAntigraviti_Backup"));
+
+    QProcess &app = startApp({QStringLiteral("-m")});
+    ASSERT_TRUE(waitUntilListening());
+    const auto configBefore = fs::last_write_time(home / ".config/VelkaroAntigraviti_Backup/config.json");
+
+    const Answer help = ask({QStringLiteral("-m"), QStringLiteral("--help")});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out, alone.out);
+    for (const char *part : {"--minimized", "--background", "-m,", "velkaro-backup://", "--version"})
+        EXPECT_NE(help.out.find(part), std::string::npos) << part;
+    EXPECT_TRUE(help.err.empty()) << help.err;
+
+    const Answer version = ask({QStringLiteral("--version")});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "velkaro-backup " VELKARO_VERSION "\n");
+
+    const Answer wrong = ask({QStringLiteral("--minimised")});
+    EXPECT_EQ(wrong.exitCode, 2);
+    EXPECT_TRUE(wrong.out.empty());
+    EXPECT_NE(wrong.err.find("--minimised"), std::string::npos);
+    EXPECT_NE(wrong.err.find(help.out), std::string::npos) << "the usage follows the problem";
+
+    QTest::qWait(300);
+    EXPECT_TRUE(visibleWindows(app.processId()).empty()) << "nothing was handed over";
+    EXPECT_EQ(fs::last_write_time(home / ".config/VelkaroAntigraviti_Backup/config.json"), configBefore);
+    EXPECT_EQ(app.state(), QProcess::Running);
 }
 
 // Run without a tray (with-tray.sh --no-tray): the resident switch is overridden and the window shown.

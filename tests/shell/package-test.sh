@@ -33,7 +33,7 @@ done
 deb=$(ls "$scratch"/deb/velkaro-backup_*.deb) || fail "no .deb"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for d in libqt6widgets6 libqt6network6 libqt6dbus6 libc6 libstdc++6 qt6-qpa-plugins libqt6svg6; do
+for d in libqt6widgets6 libqt6network6 libqt6dbus6 libc6 libstdc++6 qt6-qpa-plugins libqt6svg6 qt6-translations-l10n; do
     echo "$depends" | grep -q "$d" || fail "Depends lacks $d"
 done
 dpkg-deb -x "$deb" "$scratch/root"

@@ -122,17 +122,17 @@ void AppState::loadHistory()
     setSnapshots(std::move(history));
 }
 
-void AppState::performManualBackup()
+void AppState::performManualBackup(SuccessFeedback feedback)
 {
-    executeBackupProcess(BackupTriggerType::manual);
+    executeBackupProcess(BackupTriggerType::manual, feedback);
 }
 
 void AppState::executeScheduledBackup()
 {
-    executeBackupProcess(BackupTriggerType::scheduled);
+    executeBackupProcess(BackupTriggerType::scheduled, SuccessFeedback::notify);
 }
 
-void AppState::executeBackupProcess(BackupTriggerType trigger)
+void AppState::executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback)
 {
     // Dropped while a backup or a restore runs. The run counts as started from here on, not only once
     // its first report arrives, so a second request in between is dropped too.
@@ -142,17 +142,19 @@ void AppState::executeBackupProcess(BackupTriggerType trigger)
     setBackupState(BackupExecutionState::preparing());
 
     // The run works on the configuration as it is now; later edits do not reach it.
-    QThreadPool::globalInstance()->start([context = m_context, service = m_backupService, config = m_config, trigger] {
-        auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
-            RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
+    QThreadPool::globalInstance()->start(
+        [context = m_context, service = m_backupService, config = m_config, trigger, feedback] {
+            auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
+                RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
+            });
+            // Posted after every progress report, so the final state always wins.
+            RunContext::post(context, [trigger, feedback, result = std::move(result)](AppState &self) {
+                self.finishBackup(trigger, feedback, result);
+            });
         });
-        // Posted after every progress report, so the final state always wins.
-        RunContext::post(
-            context, [trigger, result = std::move(result)](AppState &self) { self.finishBackup(trigger, result); });
-    });
 }
 
-void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result)
+void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result)
 {
     m_backupRunning = false;
     if (!result) {
@@ -182,9 +184,10 @@ void AppState::finishBackup(BackupTriggerType trigger, const Result<BackupRun> &
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
     setStatusMessage(run.successMessage());
-    if (trigger == BackupTriggerType::scheduled) {
-        sendNotification("定期バックアップ完了",
-            std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(), false);
+    if (feedback == SuccessFeedback::notify) {
+        sendNotification(trigger == BackupTriggerType::scheduled ? "定期バックアップ完了" : "バックアップ完了",
+            std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(),
+            false);
     }
 }
 
@@ -312,7 +315,7 @@ void AppState::setupAutoBackup()
     m_autoBackupManager = std::make_unique<AutoBackupManager>(
         [self] {
             if (self)
-                self->executeBackupProcess(BackupTriggerType::scheduled);
+                self->executeScheduledBackup();
         },
         m_options.scheduler);
     connect(m_autoBackupManager.get(), &AutoBackupManager::scheduleChanged, this, &AppState::nextBackupDateChanged);

@@ -81,7 +81,10 @@ public:
     void loadConfig();
     void saveConfig();
     void loadHistory();
-    void performManualBackup();
+    // A run started where its outcome is not on screen (the tray while no window is shown) also
+    // reports a success as a notification; a failure is always notified, as the policy allows.
+    enum class SuccessFeedback { statusOnly, notify };
+    void performManualBackup(SuccessFeedback feedback = SuccessFeedback::statusOnly);
     void executeScheduledBackup();
     // The completion is called on the main thread, later, with true on success.
     void restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion);
@@ -111,8 +114,8 @@ signals:
 private:
     class RunContext;
 
-    void executeBackupProcess(BackupTriggerType trigger);
-    void finishBackup(BackupTriggerType trigger, const Result<BackupRun> &result);
+    void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
+    void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
     void finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void requestNotificationPermission();

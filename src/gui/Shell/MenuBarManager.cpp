@@ -5,6 +5,7 @@
 #include "Shell/ShellTexts.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QFont>
 #include <QIcon>
 #include <QKeyEvent>
@@ -77,8 +78,8 @@ void MenuBarManager::setupStatusItem()
     m_statusItem->setContextMenu(m_menu.get());
     // A left click opens the same menu as a right click does.
     connect(m_statusItem, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && m_statusItem->geometry().isValid())
-            m_menu->popup(m_statusItem->geometry().bottomLeft());
+        if (reason == QSystemTrayIcon::Trigger)
+            popupMenu();
     });
     if (m_appState)
         connect(m_appState, &AppState::statusMessageChanged, this, &MenuBarManager::updateToolTip);
@@ -115,6 +116,14 @@ bool MenuBarManager::eventFilter(QObject *watched, QEvent *event)
         }
     }
     return false;
+}
+
+void MenuBarManager::popupMenu()
+{
+    // An XEmbed tray tells where the icon is. A StatusNotifier host does not (it only sends Activate
+    // with the click's position, which Qt drops), so the menu opens where the pointer is: on the icon.
+    const QRect icon = m_statusItem->geometry();
+    m_menu->popup(icon.isValid() ? icon.bottomLeft() : QCursor::pos());
 }
 
 void MenuBarManager::updateToolTip()
@@ -174,10 +183,22 @@ void MenuBarManager::rebuildMenu()
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
+bool MenuBarManager::isAnyWindowShown()
+{
+    for (const QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->isWindow() && widget->windowType() == Qt::Window && widget->isVisible() && !widget->isMinimized())
+            return true;
+    }
+    return false;
+}
+
 void MenuBarManager::triggerBackupAction()
 {
-    if (m_appState)
-        m_appState->performManualBackup();
+    if (!m_appState)
+        return;
+    // With no window on screen the status line that reports the outcome cannot be seen.
+    m_appState->performManualBackup(
+        isAnyWindowShown() ? AppState::SuccessFeedback::statusOnly : AppState::SuccessFeedback::notify);
 }
 
 void MenuBarManager::applyTemplateAction(QAction *item)

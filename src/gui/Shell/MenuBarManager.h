@@ -30,9 +30,14 @@ public:
     QMenu *menu() const { return m_menu.get(); }
 
     void rebuildMenu();
+    // Opens the menu by itself, as a left click on the icon does.
+    void popupMenu();
 
     // The application's icon from the compiled-in SVG; an icon with "AGY" drawn on it when the SVG
     // cannot be rendered (no SVG support in this Qt installation).
+    // Whether a window of the application (not a menu or a popup) is on screen, not minimised.
+    static bool isAnyWindowShown();
+
     static QIcon statusIcon(const QString &svgPath = QStringLiteral(":/icons/velkaro-backup.svg"));
 
 protected:
