@@ -1,6 +1,6 @@
+#include "Views/Common/Accessibility.h"
 #include "AppStateFixture.h"
 #include "Views/Backups/BackupHistoryView.h"
-#include "Views/Common/Accessibility.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
@@ -20,8 +20,8 @@
 #include <QSpinBox>
 #include <QTest>
 
-#include <functional>
 #include <QToolButton>
+#include <functional>
 
 namespace velkaro::test {
 namespace {
@@ -126,8 +126,8 @@ std::vector<QWidget *> expectedOrder(MainWindowView &window, NavigationTab tab)
         auto *page = qobject_cast<SettingsView *>(window.page(tab));
         return {page->sourceFields()[0], page->sourceButtons()[0], page->sourceFields()[1], page->sourceButtons()[1],
             page->destinationField(), page->destinationButton(), page->extensionsField(), page->intervalChoice(),
-            page->autoLaunchChoice(), page->startupChoice(), page->notificationChoice(),
-            page->maxSnapshotsStepper(), page->saveButton()};
+            page->autoLaunchChoice(), page->startupChoice(), page->notificationChoice(), page->maxSnapshotsStepper(),
+            page->saveButton()};
     }
     }
     return {};
@@ -204,8 +204,7 @@ TEST_P(AccessibilityTest, NamesComeFromLabelsAndDecorationsStayOut)
         }
     };
     walk(QAccessible::queryAccessibleInterface(page));
-    const int cards = int(page->findChildren<Card *>().size())
-        - int(page->findChildren<ActivatableCard *>().size());
+    const int cards = int(page->findChildren<Card *>().size()) - int(page->findChildren<ActivatableCard *>().size());
     EXPECT_EQ(groups, cards) << "a card is missing from the tree";
 }
 
@@ -226,7 +225,8 @@ TEST_F(AccessibilityTest, TemplateBodyLetsTabThrough)
     auto *page = qobject_cast<TemplateManagerView *>(window.page(NavigationTab::templates));
     QPlainTextEdit *body = page->contentEditor();
     const QString text = body->toPlainText();
-    for (Qt::KeyboardModifiers modifiers : {Qt::KeyboardModifiers(Qt::NoModifier), Qt::KeyboardModifiers(Qt::ControlModifier)}) {
+    for (Qt::KeyboardModifiers modifiers :
+        {Qt::KeyboardModifiers(Qt::NoModifier), Qt::KeyboardModifiers(Qt::ControlModifier)}) {
         body->setFocus(Qt::TabFocusReason);
         QTest::keyClick(body, Qt::Key_Tab, modifiers);
         EXPECT_NE(QApplication::focusWidget(), body) << int(modifiers);

@@ -61,15 +61,17 @@ TEST_P(ContrastTest, ProminentButtonsAndBadges)
             const std::string name = button->text().toStdString();
             const QPalette &pal = button->palette();
             for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive})
-                EXPECT_GE(contrastRatio(pal.color(group, QPalette::ButtonText), pal.color(group, QPalette::Button)), 4.5)
+                EXPECT_GE(
+                    contrastRatio(pal.color(group, QPalette::ButtonText), pal.color(group, QPalette::Button)), 4.5)
                     << name << " in group " << int(group);
             // What reaches the screen is the palette's fill, not a style's lighter shade of it.
             expectPainted(button, QPoint(button->width() / 2, 2), pal.color(QPalette::Active, QPalette::Button), name);
         }
     }
     seen.sort();
-    EXPECT_EQ(seen, (QStringList {QStringLiteral("GEMINI.md に適用"), QStringLiteral("今すぐバックアップ"),
-                        QStringLiteral("復元を実行"), QStringLiteral("設定を保存する")}));
+    EXPECT_EQ(seen,
+        (QStringList {QStringLiteral("GEMINI.md に適用"), QStringLiteral("今すぐバックアップ"),
+            QStringLiteral("復元を実行"), QStringLiteral("設定を保存する")}));
 
     // Each badge, on its row selected: its pill is opaque, so the highlight never meets the text.
     app.setSelectedTab(NavigationTab::history);
@@ -84,7 +86,8 @@ TEST_P(ContrastTest, ProminentButtonsAndBadges)
         EXPECT_GE(contrastRatio(badge->color(), badge->fillColor()), 4.5) << badge->text().toStdString();
         expectPainted(badge, QPoint(3, badge->height() / 2), badge->fillColor(), badge->text().toStdString());
     }
-    EXPECT_EQ(badges, (QStringList {QStringLiteral("復元前自動退避"), QStringLiteral("定期自動"), QStringLiteral("手動")}));
+    EXPECT_EQ(
+        badges, (QStringList {QStringLiteral("復元前自動退避"), QStringLiteral("定期自動"), QStringLiteral("手動")}));
 }
 
 // The two helpers behind it: the ratio as WCAG reckons it, and an ink moved until it reads.

@@ -28,6 +28,9 @@ inline QPalette darkPalette()
     return p;
 }
 
-inline QPalette lightPalette() { return QApplication::style()->standardPalette(); }
+inline QPalette lightPalette()
+{
+    return QApplication::style()->standardPalette();
+}
 
 } // namespace velkaro::test

@@ -71,7 +71,10 @@ public:
     // takes the request when it shows; a request for an id no longer listed selects nothing.
     void showSnapshotInHistory(const std::string &id);
     const std::optional<std::string> &requestedHistorySnapshot() const { return m_requestedHistorySnapshot; }
-    std::optional<std::string> takeRequestedHistorySnapshot() { return std::exchange(m_requestedHistorySnapshot, std::nullopt); }
+    std::optional<std::string> takeRequestedHistorySnapshot()
+    {
+        return std::exchange(m_requestedHistorySnapshot, std::nullopt);
+    }
     const OptionalText &statusMessage() const { return m_statusMessage; }
     OptionalDate nextBackupDate() const;
 

@@ -27,7 +27,9 @@ MainWindow::MainWindow(AppState &state, QWidget *parent)
 
     // The application menu. There is deliberately no command that opens a second window.
     // Alt access keys, in the form Japanese menus use: "(&B)" after the text.
-    auto withKey = [](const QString &text, char key) { return text + QStringLiteral("(&") + QLatin1Char(key) + QLatin1Char(')'); };
+    auto withKey = [](const QString &text, char key) {
+        return text + QStringLiteral("(&") + QLatin1Char(key) + QLatin1Char(')');
+    };
     QMenu *appMenu = menuBar()->addMenu(QStringLiteral("&") + ShellTexts::appName());
     QAction *about = appMenu->addAction(withKey(ShellTexts::aboutItem(), 'A'));
     about->setMenuRole(QAction::AboutRole);

@@ -37,8 +37,7 @@ class ContainerAccessible : public QAccessibleWidget
 public:
     ContainerAccessible(QWidget *widget, QAccessible::Role role)
         : QAccessibleWidget(widget, role)
-    {
-    }
+    { }
     int childCount() const override { return int(spokenChildren(widget()).size()); }
     QAccessibleInterface *child(int index) const override
     {
@@ -59,8 +58,7 @@ class ActivatableCardAccessible : public QAccessibleWidget
 public:
     explicit ActivatableCardAccessible(QWidget *widget)
         : QAccessibleWidget(widget, QAccessible::Button)
-    {
-    }
+    { }
     int childCount() const override { return 0; }
     QAccessibleInterface *child(int) const override { return nullptr; }
     int indexOfChild(const QAccessibleInterface *) const override { return -1; }
@@ -81,8 +79,7 @@ class ComboBoxAccessible : public QAccessibleWidget
 public:
     explicit ComboBoxAccessible(QComboBox *box)
         : QAccessibleWidget(box, QAccessible::ComboBox)
-    {
-    }
+    { }
     QComboBox *box() const { return static_cast<QComboBox *>(widget()); }
 
     QString text(QAccessible::Text t) const override
@@ -115,7 +112,10 @@ public:
         state.collapsed = !state.expanded;
         return state;
     }
-    QStringList actionNames() const override { return QStringList {showMenuAction(), pressAction()} + QAccessibleWidget::actionNames(); }
+    QStringList actionNames() const override
+    {
+        return QStringList {showMenuAction(), pressAction()} + QAccessibleWidget::actionNames();
+    }
     void doAction(const QString &action) override
     {
         if (action == showMenuAction() || action == pressAction())
@@ -189,9 +189,15 @@ void installAccessibility()
     QAccessible::installFactory(factory);
 }
 
-void markDecorative(QWidget *widget) { widget->setProperty(kDecorative, true); }
+void markDecorative(QWidget *widget)
+{
+    widget->setProperty(kDecorative, true);
+}
 
-bool isDecorative(const QWidget *widget) { return widget->property(kDecorative).toBool(); }
+bool isDecorative(const QWidget *widget)
+{
+    return widget->property(kDecorative).toBool();
+}
 
 QString nameFromLabel(const QString &label)
 {

@@ -7,9 +7,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QEvent>
+#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMouseEvent>
-#include <QFontDatabase>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleOptionButton>
@@ -481,8 +481,8 @@ BadgeColors badgeColors(Tint tint, const QPalette &palette)
 {
     const QColor hue = tintColor(tint, palette);
     const QColor base = palette.color(QPalette::Base);
-    const QColor fill = QColor::fromRgbF(base.redF() * 0.85f + hue.redF() * 0.15f, base.greenF() * 0.85f + hue.greenF() * 0.15f,
-        base.blueF() * 0.85f + hue.blueF() * 0.15f);
+    const QColor fill = QColor::fromRgbF(base.redF() * 0.85f + hue.redF() * 0.15f,
+        base.greenF() * 0.85f + hue.greenF() * 0.15f, base.blueF() * 0.85f + hue.blueF() * 0.15f);
     return {fill, readableOn(hue, fill)};
 }
 

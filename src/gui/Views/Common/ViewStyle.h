@@ -37,9 +37,9 @@ double contrastRatio(const QColor &a, const QColor &b);
 // `ink`, darkened or lightened (away from `background`) until it reaches `ratio` against it.
 QColor readableOn(const QColor &ink, const QColor &background, double ratio = kReadableContrast);
 
-
 // A badge's pill is opaque, so a selected row's highlight never shows through and swallows its text.
-struct BadgeColors {
+struct BadgeColors
+{
     QColor fill;
     QColor ink;
 };
@@ -229,7 +229,8 @@ private:
 };
 
 // The colours of a prominent button in `tint`: white text on the tint, darkened where needed.
-struct ProminentColors {
+struct ProminentColors
+{
     QColor fill;
     QColor text;
 };
@@ -255,6 +256,5 @@ private:
     Tint m_tint;
     bool m_applying = false;
 };
-
 
 } // namespace velkaro

@@ -234,7 +234,8 @@ void DashboardView::rebuildRecent()
         RecentRow row;
         auto *card = new ActivatableCard(6, m_emptyLabel->parentWidget(), 0.6);
         row.frame = card;
-        connect(card, &ActivatableCard::activated, this, [this, id = snapshot.id] { m_state.showSnapshotInHistory(id); });
+        connect(
+            card, &ActivatableCard::activated, this, [this, id = snapshot.id] { m_state.showSnapshotInHistory(id); });
         auto *line = new QHBoxLayout(row.frame);
         line->setContentsMargins(10, 10, 10, 10);
         line->setSpacing(10);
@@ -252,7 +253,8 @@ void DashboardView::rebuildRecent()
         row.files = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
             TextStyle::caption, row.frame, true);
         line->addWidget(row.files);
-        card->setAccessibleName(row.id->text() + QLatin1Char(' ') + row.detail->text() + QLatin1Char(' ') + row.files->text());
+        card->setAccessibleName(
+            row.id->text() + QLatin1Char(' ') + row.detail->text() + QLatin1Char(' ') + row.files->text());
         m_recentLayout->addWidget(row.frame);
         // Rows come after "すべて見る" for Tab, as on screen, however late they were made.
         setTabOrder(m_recentRows.empty() ? static_cast<QWidget *>(m_showAllButton) : m_recentRows.back().frame, card);

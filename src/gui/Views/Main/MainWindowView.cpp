@@ -133,10 +133,10 @@ void MainWindowView::updateBanner()
     const BackupExecutionState &state = m_state.backupState();
     const bool running = state.isRunning();
     // A failure must not look like success: red until the next run.
-    m_statusDot->setTint(running                                   ? Tint::accent
-            : state.is<BackupExecutionState::Failed>()             ? Tint::red
-            : state.is<BackupExecutionState::Success>()            ? Tint::green
-                                                                   : Tint::secondary);
+    m_statusDot->setTint(running                        ? Tint::accent
+            : state.is<BackupExecutionState::Failed>()  ? Tint::red
+            : state.is<BackupExecutionState::Success>() ? Tint::green
+                                                        : Tint::secondary);
     const OptionalText &message = m_state.statusMessage();
     m_statusLabel->setFullText(message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了"));
     m_banner->setAccessibleDescription(m_statusLabel->fullText());

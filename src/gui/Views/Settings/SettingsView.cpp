@@ -223,8 +223,9 @@ void SettingsView::load()
     }
     // The rows are made after the rest of the page but stand at its top: the rest of the page moves
     // after them in the Tab order, as on screen.
-    order.insert(order.end(), {m_destinationField, m_destinationButton, m_extensionsField, m_intervalChoice,
-                                  m_autoLaunchChoice, m_startupChoice, m_notificationChoice, m_stepper, m_saveButton});
+    order.insert(order.end(),
+        {m_destinationField, m_destinationButton, m_extensionsField, m_intervalChoice, m_autoLaunchChoice,
+            m_startupChoice, m_notificationChoice, m_stepper, m_saveButton});
     for (std::size_t i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1], order[i]);
 
