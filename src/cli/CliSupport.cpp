@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char *kUsage = "使い方: velkaro-backup-cli <コマンド> [オプション]\n"
                                "\n"
-                               "  backup                          保存された設定でバックアップを1回実行\n"
+                               "  backup [--dry-run]              保存された設定でバックアップを1回実行\n"
+                               "                                  (--dry-run: 対象と対象外のファイルを表示するだけ)\n"
                                "  list [--json]                   バックアップ履歴を新しい順に表示\n"
                                "  show ID [--json]                スナップショットとそのファイルを表示\n"
                                "  restore ID [--scope all|markdown|config]\n"

@@ -6,6 +6,9 @@
 #include "Platform/JsonCoding.h"
 #include "Services/BackupService.h"
 #include "Services/RestoreService.h"
+#include "Services/SourceWalk.h"
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -106,6 +109,32 @@ std::optional<Arguments> commandArguments(const std::vector<std::string> &args, 
     return std::move(*parsed);
 }
 
+// What a run would take and leave out, from the same walk as the run, touching nothing: two groups,
+// each a header line with its count and then one absolute path per line in collection order, with an
+// empty line between them.
+int printDryRun(const BackupConfig &config)
+{
+    SourceWalkOptions options;
+    options.excludedFolder = config.destinationDirectory;
+    const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    std::int64_t bytes = 0;
+    for (const auto &path : survey.taken) {
+        struct stat st = {};
+        if (::lstat(path.c_str(), &st) == 0)
+            bytes += st.st_size;
+    }
+    printLine("バックアップ対象: " + std::to_string(survey.taken.size()) + " 件 (" + formatByteCount(bytes) + ")");
+    for (const auto &path : survey.taken)
+        printLine(path);
+    printLine("");
+    printLine(survey.leftOut.empty() ? std::string("対象外: 0 件") : survey.leftOutSummary());
+    for (const auto &path : survey.leftOut)
+        printLine(path);
+    if (survey.unreadableFolderCount > 0)
+        printError("※ 読み込めないフォルダが " + std::to_string(survey.unreadableFolderCount) + " 件あります");
+    return kExitSuccess;
+}
+
 std::string notFoundText(std::string_view id)
 {
     return "スナップショットが見つかりません: " + std::string(id);
@@ -116,10 +145,13 @@ std::string notFoundText(std::string_view id)
 int runBackupCommand(const std::vector<std::string> &args)
 {
     int exitCode = kExitSuccess;
-    if (!commandArguments(args, 0, {}, {}, exitCode))
+    const auto parsed = commandArguments(args, 0, {"--dry-run"}, {}, exitCode);
+    if (!parsed)
         return exitCode;
 
     const BackupConfig config = loadConfig();
+    if (parsed->options.contains("--dry-run"))
+        return printDryRun(config);
     ProgressLine progress;
     BackupProgressHandler handler;
     if (isTerminal(stderr))

@@ -2,6 +2,8 @@
 
 #include "CliSupport.h"
 #include "Models/BackupConfig.h"
+#include "Services/BackupService.h"
+#include "Services/TemplateApply.h"
 #include "Services/TemplateService.h"
 
 #include <algorithm>
@@ -79,10 +81,11 @@ int applyTemplate(std::string_view id)
     if (found == templates.end())
         return fail("テンプレートが見つかりません: " + std::string(id));
 
-    const auto source = firstSourceDirectory();
-    if (!source)
+    const BackupConfig config = loadConfig();
+    if (config.sourceDirectories.empty())
         return fail(kNoSourceDirectory);
-    if (auto applied = service.applyTemplate(*found, *source); !applied)
+    // Other text in the target is kept in a safety snapshot first, as the application does.
+    if (auto applied = applyTemplateSafely(*found, config, service, BackupService {}); !applied)
         return fail("適用失敗: " + applied.error().description);
     printLine("「" + found->title + "」を " + found->targetFileName + " に適用したよ！");
     return kExitSuccess;

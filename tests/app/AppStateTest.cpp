@@ -43,7 +43,7 @@ TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
         ids(s.snapshots()), (std::vector<std::string> {"2025-03-01/snapshot_081000", "2025-03-01/snapshot_080500"}));
     EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
     EXPECT_EQ(s.templates().size(), 4u); // the presets
-    EXPECT_EQ(s.nextBackupDate(), clock() + 6h);
+    EXPECT_EQ(s.nextBackupDate(), clock() + 1min) << "the last run is three days old";
 
     // Damaged settings give the defaults, and the damaged file is kept once when they are saved.
     rawConfig = "{ broken";
@@ -195,6 +195,83 @@ TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
     s.saveConfig();
     EXPECT_EQ(s.nextBackupDate(), std::nullopt);
     EXPECT_FALSE(fs::exists(autostartFile()));
+}
+
+TEST_F(AppStateTest, ScheduleGoesOnFromTheNewestSnapshotAcrossRestartsAndSaves)
+{
+    // The newest snapshot is not the first entry: the schedule follows the dates.
+    BackupSnapshot older = recorded("2025-03-04/snapshot_092000", 0), newer = older;
+    older.createdAt = clock() - 50min;
+    newer.id = "2025-03-04/snapshot_093500";
+    newer.createdAt = clock() - 25min;
+    writeText(dest / "history.json", encodeSnapshotList({older, newer}));
+    config.backupInterval = BackupInterval::everyThirtyMinutes;
+    AppState &s = start();
+    EXPECT_EQ(s.nextBackupDate(), clock() + 5min);
+
+    clock.advance(10min); // saving after the due time passed: a minute to settle
+    s.saveConfig();
+    EXPECT_EQ(s.nextBackupDate(), clock() + 1min);
+
+    newer.createdAt = clock() + 3h; // dated ahead by a wrong clock: one interval from now at the latest
+    writeText(dest / "history.json", encodeSnapshotList({newer}));
+    config.backupInterval = BackupInterval::daily;
+    EXPECT_EQ(start().nextBackupDate(), clock() + 24h);
+
+    newer.createdAt = clock() - 48h;
+    writeText(dest / "history.json", encodeSnapshotList({newer}));
+    EXPECT_EQ(start().nextBackupDate(), clock() + 1min);
+    // The overdue run comes once, after the minute, and the next one a day after it.
+    clock.advance(1min);
+    ASSERT_TRUE(waitUntil([&] { return state->snapshots().size() == 2; }));
+    settle();
+    EXPECT_EQ(state->snapshots().front().triggerType, BackupTriggerType::scheduled);
+    EXPECT_EQ(state->nextBackupDate(), clock() + 24h);
+}
+
+TEST_F(AppStateTest, ApplyOverOtherTextKeepsItInASafetySnapshotOrWritesNothing)
+{
+    AppState &s = start();
+    const PromptTemplate preset = s.templates().front();
+    {
+        auto held = StoreLock::acquire(dest);
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(s.applyTemplateToCurrent(preset));
+        EXPECT_EQ(status(),
+            "適用失敗: 上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: "
+            "別の処理がバックアップ先を使用中です");
+        EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+        EXPECT_TRUE(s.snapshots().empty());
+    }
+
+    ASSERT_TRUE(s.applyTemplateToCurrent(preset));
+    EXPECT_EQ(status(), "「" + preset.title + "」を GEMINI.md に適用したよ！");
+    EXPECT_EQ(readText(src / "GEMINI.md"), preset.promptContent);
+    ASSERT_EQ(s.snapshots().size(), 1u);
+    const BackupSnapshot safety = s.snapshots().front();
+    EXPECT_EQ(safety.triggerType, BackupTriggerType::preRestoreSafety);
+
+    std::optional<bool> restored;
+    s.restore(safety, RestoreScopeOption::markdownOnly, [&](bool ok) { restored = ok; });
+    ASSERT_TRUE(waitUntil([&] { return restored.has_value(); }));
+    EXPECT_TRUE(*restored);
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+}
+
+TEST_F(AppStateTest, LeftOutFilesAreCountedForTheLastRequestOnly)
+{
+    writeText(src / "commands/a.toml", "x");
+    writeText(src / "commands/b.toml", "x");
+    writeText(src / "run.sh", "x");
+    AppState &s = start();
+    QSignalSpy changes(&s, &AppState::leftOutSummaryChanged);
+    s.surveyLeftOutFiles({src.string()}, {"md"});
+    s.surveyLeftOutFiles({src.string()}, {"md", "json"});
+    ASSERT_TRUE(waitUntil([&] { return !s.leftOutSummary().empty(); }));
+    EXPECT_EQ(s.leftOutSummary(), "対象外: 3 件 (.toml 2、.sh 1)");
+    s.surveyLeftOutFiles({src.string()}, {"md", "json", "toml", "sh"});
+    ASSERT_TRUE(waitUntil([&] { return s.leftOutSummary().empty(); }));
+    EXPECT_EQ(changes.count(), 2) << "only the last request is answered";
 }
 
 TEST_F(AppStateTest, ScheduledTriggerDroppedDuringARunIsNotRepeated)

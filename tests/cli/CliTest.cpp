@@ -223,6 +223,81 @@ TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
     EXPECT_EQ(r.err, "ソースフォルダが設定されていません。\n");
 }
 
+TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
+{
+    auto mine = TemplateService::makeImportedTemplate("新しい本文", "/x");
+    auto toml = mine;
+    toml.id = "2B1C6A3E-0000-4000-8000-000000000001";
+    toml.targetFileName = "commands/go.toml";
+    ASSERT_TRUE(service.saveTemplates({mine, toml}));
+    BackupConfig config;
+    config.targetExtensions = {"md"};
+    writeText(root / "file", "");
+    config.destinationDirectory = (root / "file/store").string(); // no store can be made there
+    ASSERT_TRUE(config.writeFile());
+
+    ProcessResult r = run({"templates", "apply", mine.id});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.starts_with("適用失敗: 上書き前のセーフティバックアップを作成できなかったため")) << r.err;
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
+
+    config.destinationDirectory = dest.string();
+    ASSERT_TRUE(config.writeFile());
+    r = run({"templates", "apply", mine.id});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readText(src / "GEMINI.md"), "新しい本文");
+    auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history.front().triggerType, BackupTriggerType::preRestoreSafety);
+    ASSERT_EQ(run({"restore", history.front().id, "--scope", "markdown"}).code, 0);
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
+
+    // The same text again needs no copy; a file the backup leaves out cannot be kept and is not replaced.
+    ASSERT_EQ(run({"templates", "apply", mine.id}).code, 0);
+    const auto count = BackupService().loadHistory(dest).size();
+    ASSERT_EQ(run({"templates", "apply", mine.id}).code, 0);
+    writeText(src / "commands/go.toml", "mine");
+    r = run({"templates", "apply", toml.id});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(r.err.starts_with("適用失敗: 「commands/go.toml」はバックアップの対象外")) << r.err;
+    EXPECT_EQ(readText(src / "commands/go.toml"), "mine");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), count);
+}
+
+TEST_F(CliTest, BackupDryRunListsTakenAndLeftOutFilesAndWritesNothing)
+{
+    writeText(src / "commands/go.toml", "x");
+    writeText(src / "tools/run.sh", "x");
+    writeText(src / "tools/sync.sh", "x");
+    BackupConfig config;
+    config.targetExtensions = {"md", "json"};
+    ASSERT_TRUE(config.writeFile());
+    const auto listing = [&] {
+        std::vector<std::string> all;
+        for (const auto &entry : fs::recursive_directory_iterator(home)) // the output goes to root
+            all.push_back(
+                entry.path().string() + std::to_string(fs::last_write_time(entry.path()).time_since_epoch().count()));
+        return all;
+    };
+    const auto before = listing();
+
+    const auto r = run({"backup", "--dry-run"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    const std::string s = src.string();
+    EXPECT_EQ(r.out,
+        "バックアップ対象: 2 件 (7 バイト)\n" + s + "/GEMINI.md\n" + s
+            + "/settings.json\n\n"
+              "対象外: 3 件 (.sh 2、.toml 1)\n"
+            + s + "/commands/go.toml\n" + s + "/tools/run.sh\n" + s + "/tools/sync.sh\n");
+    EXPECT_EQ(listing(), before);
+    EXPECT_FALSE(fs::exists(dest));
+
+    config.targetExtensions = {};
+    ASSERT_TRUE(config.writeFile());
+    EXPECT_TRUE(run({"backup", "--dry-run"}).out.ends_with("\n\n対象外: 0 件\n"));
+    EXPECT_NE(run({"--help"}).out.find("backup [--dry-run]"), std::string::npos);
+}
+
 TEST_F(CliTest, TemplatesImportAppendsTheCurrentInstructionFile)
 {
     const fs::path source = root / "src";

@@ -1,5 +1,6 @@
 #include "Platform/FileSystem.h"
 #include "Services/BackupService.h"
+#include "Services/SourceWalk.h"
 #include "TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -237,4 +238,47 @@ TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)
     ASSERT_TRUE(service.deleteSnapshot(evil, dest));
     EXPECT_TRUE(fs::exists(root / "victim/snapshot.json"));
     EXPECT_TRUE(service.loadHistory(dest).empty());
+}
+
+TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
+{
+    for (const char *name : {"GEMINI.md", "Config.JSON", "commands/a.toml", "commands/B.TOML", "run.sh", "Makefile",
+             ".hidden.toml", ".cache/x.toml", "deep/er/notes.md", "deep/er/old.bak"})
+        writeText(src / name, "x");
+    fs::create_symlink(src / "run.sh", src / "link.sh");
+    writeText(root / "elsewhere/far.toml", "x");
+    fs::create_directory_symlink(root / "elsewhere", src / "linked");
+    config.destinationDirectory = (src / "store").string(); // a store inside the source is never counted
+    writeText(src / "store/left.toml", "x");
+    config.targetExtensions = {"md", "json"};
+
+    SourceWalkOptions options;
+    options.excludedFolder = config.destinationDirectory;
+    const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    const auto run = this->run();
+    ASSERT_TRUE(run);
+    std::vector<std::string> taken;
+    for (const auto &path : survey.taken)
+        taken.push_back(fs::path(path).lexically_relative(src).string());
+    EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
+    EXPECT_EQ(taken, (Strings {"Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
+
+    std::vector<std::string> leftOut;
+    for (const auto &path : survey.leftOut)
+        leftOut.push_back(fs::path(path).lexically_relative(src).string());
+    EXPECT_EQ(leftOut, (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
+    EXPECT_EQ(survey.leftOutSummary(), "対象外: 5 件 (.toml 2、.bak 1、.sh 1、拡張子なし 1)");
+
+    // An empty list takes everything; past five kinds the rest is summed up.
+    EXPECT_EQ(surveySources(config.sourceDirectories, {}, options).leftOutSummary(), "");
+    SourceSurvey many;
+    many.leftOut = {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"};
+    EXPECT_EQ(many.leftOutSummary(), "対象外: 8 件 (.x1 2、.x2 1、.x3 1、.x4 1、.x5 1、ほか 2 件)");
+
+    std::stop_source stop;
+    stop.request_stop();
+    options.stop = stop.get_token();
+    const SourceSurvey stopped = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.taken.empty());
 }

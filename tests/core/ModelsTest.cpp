@@ -72,7 +72,7 @@ TEST_F(BackupConfigTest, DefaultsAndFileRoundTripWithLabelsAndFieldOrder)
     EXPECT_EQ(defaults.sourceDirectories, std::vector<std::string> {(home / ".gemini").string()});
     EXPECT_EQ(defaults.destinationDirectory, (home / "Documents/VelkaroAntigraviti_Backups").string());
     EXPECT_EQ(defaults.targetExtensions,
-              (std::vector<std::string> {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb"}));
+        (std::vector<std::string> {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"}));
     EXPECT_EQ(std::tuple(defaults.backupInterval, defaults.autoLaunchState, defaults.maxSnapshotsLimit,
                          defaults.shouldIncludeSubdirectories),
               std::tuple(BackupInterval::hourly, AutoLaunchState::disabled, 30, true));

@@ -2,6 +2,7 @@
 #include "Views/Settings/SettingsView.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -128,6 +129,32 @@ TEST_F(SettingsViewTest, FolderPickerReplacesOnlyItsRowAndCancelKeeps)
     page.hide();
     page.show();
     EXPECT_EQ(page.destinationField()->text(), destination);
+}
+
+TEST_F(SettingsViewTest, LineUnderTheExtensionsSaysWhatTheTypedListLeavesOut)
+{
+    writeText(src / "commands/a.toml", "x");
+    writeText(src / "commands/b.toml", "x");
+    writeText(src / "tools/run.sh", "x");
+    config.targetExtensions = {"md", "json"};
+    SettingsView &page = open();
+    QLabel *line = page.leftOutLine();
+    ASSERT_TRUE(waitUntil([&] { return line->isVisible(); }));
+    EXPECT_EQ(line->text(), QStringLiteral("対象外: 3 件 (.toml 2、.sh 1)"));
+
+    QLineEdit *field = page.extensionsField();
+    field->end(false);
+    QTest::keyClicks(field, QStringLiteral(", toml"));
+    ASSERT_TRUE(waitUntil([&] { return line->text() == QStringLiteral("対象外: 1 件 (.sh 1)"); }));
+    QTest::keyClicks(field, QStringLiteral(", sh"));
+    ASSERT_TRUE(waitUntil([&] { return line->isHidden(); }));
+
+    // The source fields count too, before anything is saved.
+    page.sourceFields()[0]->setText(QString::fromStdString((src / "commands").string()));
+    field->setText(QStringLiteral("md"));
+    ASSERT_TRUE(waitUntil([&] { return line->text() == QStringLiteral("対象外: 2 件 (.toml 2)"); }));
+    EXPECT_TRUE(line->isVisible());
+    EXPECT_EQ(stored().targetExtensions, (std::vector<std::string> {"md", "json"}));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "Services/AppState.h"
 
 #include "Services/StoreLock.h"
+#include "Services/TemplateApply.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -54,7 +55,9 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     , m_notifier(m_options.notifier ? *m_options.notifier : DesktopNotifier())
     // Deleted through the event loop: the last holder may be a pool thread.
     , m_context(new RunContext(this), [](RunContext *context) { context->deleteLater(); })
+    , m_leftOutSurvey(m_options.surveyDelay)
 {
+    connect(&m_leftOutSurvey, &LeftOutSurvey::summaryChanged, this, &AppState::leftOutSummaryChanged);
     // The members above start as the defaults: empty lists, idle, no date, dashboard, no message, the
     // default configuration. Then, in this order:
     loadConfig();
@@ -110,7 +113,7 @@ void AppState::saveConfig()
     // follow the settings all the same. A damaged file is set aside as config.json.damaged first.
     (void)m_config.writeFile(m_options.configFile);
     if (m_autoBackupManager)
-        m_autoBackupManager->updateSchedule(m_config.backupInterval);
+        m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
     (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
 }
 
@@ -274,11 +277,18 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
 {
     if (m_config.sourceDirectories.empty())
         return false;
-    auto applied = m_templateService.applyTemplate(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    // The safety snapshot needs the store, which our own run holds: refused at once rather than after
+    // the lock's wait.
+    const bool needsSafety = overwritesOtherText(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
+    Result<std::optional<BackupSnapshot>> applied = std::unexpected(StoreLock::busyError());
+    if (!needsSafety || !(isBusy() || m_backupState.isRunning()))
+        applied = applyTemplateSafely(tmpl, m_config, m_templateService, *m_backupService);
     if (!applied) {
         setStatusMessage("適用失敗: " + applied.error().description);
         return false;
     }
+    if (*applied)
+        loadHistory(); // the safety snapshot shows in the history
     setStatusMessage("「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！");
     return true;
 }
@@ -294,6 +304,11 @@ std::optional<PromptTemplate> AppState::importCurrentPrompt()
     PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
     saveTemplate(imported);
     return imported;
+}
+
+void AppState::surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions)
+{
+    m_leftOutSurvey.request(std::move(sources), std::move(extensions), m_config.destinationDirectory);
 }
 
 void AppState::sendNotification(const std::string &title, const std::string &body, bool isError)
@@ -319,7 +334,15 @@ void AppState::setupAutoBackup()
         },
         m_options.scheduler);
     connect(m_autoBackupManager.get(), &AutoBackupManager::scheduleChanged, this, &AppState::nextBackupDateChanged);
-    m_autoBackupManager->updateSchedule(m_config.backupInterval);
+    // The schedule goes on from the newest snapshot, so a restart does not put the next run off.
+    m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
+}
+
+OptionalDate AppState::newestSnapshotDate() const
+{
+    const auto newest = std::max_element(m_snapshots.begin(), m_snapshots.end(),
+        [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt < b.createdAt; });
+    return newest == m_snapshots.end() ? std::nullopt : OptionalDate(newest->createdAt);
 }
 
 void AppState::setSnapshots(SnapshotList snapshots)

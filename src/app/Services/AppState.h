@@ -8,11 +8,13 @@
 #include "Services/BackupService.h"
 #include "Services/DesktopNotifier.h"
 #include "Services/LaunchAtLoginManager.h"
+#include "Services/LeftOutSurvey.h"
 #include "Services/RestoreService.h"
 #include "Services/TemplateService.h"
 
 #include <QObject>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -34,6 +36,7 @@ struct AppStateOptions
     std::filesystem::path configFile = BackupConfig::defaultConfigFilePath();
     AutoBackupManagerOptions scheduler;
     std::optional<DesktopNotifier> notifier; // on the session bus when not given
+    std::chrono::milliseconds surveyDelay {300}; // typing pause before the left-out files are counted
 };
 
 // The one observable state of the application: every view and the tray menu read from it and act
@@ -50,6 +53,7 @@ class AppState : public QObject
     Q_PROPERTY(velkaro::NavigationTab selectedTab READ selectedTab WRITE setSelectedTab NOTIFY selectedTabChanged)
     Q_PROPERTY(velkaro::OptionalText statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(velkaro::OptionalDate nextBackupDate READ nextBackupDate NOTIFY nextBackupDateChanged)
+    Q_PROPERTY(std::string leftOutSummary READ leftOutSummary NOTIFY leftOutSummaryChanged)
 
 public:
     using RestoreCompletion = std::function<void(bool)>;
@@ -103,6 +107,12 @@ public:
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
     std::optional<PromptTemplate> importCurrentPrompt();
 
+    // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
+    // store folder aside); a burst of calls is walked once, for the last. The result arrives as
+    // leftOutSummary: "対象外: 3 件 (.toml 2、.sh 1)", or empty when nothing is left out.
+    void surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions);
+    const std::string &leftOutSummary() const { return m_leftOutSurvey.summary(); }
+
 signals:
     void configChanged();
     void snapshotsChanged();
@@ -113,6 +123,7 @@ signals:
     void historySnapshotRequested();
     void statusMessageChanged();
     void nextBackupDateChanged();
+    void leftOutSummaryChanged();
 
 private:
     class RunContext;
@@ -123,6 +134,7 @@ private:
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void requestNotificationPermission();
     void setupAutoBackup();
+    OptionalDate newestSnapshotDate() const;
 
     void setSnapshots(SnapshotList snapshots);
     void setTemplates(TemplateList templates);
@@ -152,6 +164,7 @@ private:
     std::shared_ptr<RunContext> m_context;
     bool m_backupRunning = false;
     bool m_restoreRunning = false;
+    LeftOutSurvey m_leftOutSurvey;
 };
 
 } // namespace velkaro

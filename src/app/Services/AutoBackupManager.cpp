@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 
+#include <algorithm>
+
 namespace velkaro {
 
 namespace {
@@ -47,14 +49,28 @@ AutoBackupManager::~AutoBackupManager()
     }
 }
 
-void AutoBackupManager::updateSchedule(BackupInterval interval)
+std::optional<TimePoint> AutoBackupManager::dueTime(
+    BackupInterval interval, std::optional<TimePoint> lastRun, TimePoint now)
+{
+    const auto seconds = timeIntervalInSeconds(interval);
+    if (!seconds)
+        return std::nullopt;
+    const TimePoint oneIntervalFromNow = now + toDuration(*seconds);
+    if (!lastRun)
+        return oneIntervalFromNow;
+    // A snapshot dated in the future (a clock set back since) must not hold the schedule off.
+    const TimePoint due = std::min(*lastRun + toDuration(*seconds), oneIntervalFromNow);
+    return due > now ? due : now + kSettleDelay;
+}
+
+void AutoBackupManager::updateSchedule(BackupInterval interval, std::optional<TimePoint> lastRun)
 {
     stopSchedule();
     m_currentInterval = interval;
-    const auto seconds = timeIntervalInSeconds(interval);
-    if (!seconds)
+    const auto due = dueTime(interval, lastRun, now());
+    if (!due)
         return;
-    setNextScheduledDate(now() + toDuration(*seconds));
+    setNextScheduledDate(due);
     m_heartbeatTimer.start(m_options.firstHeartbeat);
 }
 

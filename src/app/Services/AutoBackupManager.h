@@ -37,9 +37,17 @@ public:
     explicit AutoBackupManager(std::function<void()> onTriggerBackup, Options options = {}, QObject *parent = nullptr);
     ~AutoBackupManager() override;
 
-    // Restarts the schedule: the next run is due one full interval from now, whatever was pending.
-    void updateSchedule(BackupInterval interval);
+    // How long after start-up or a save an overdue run waits, so that the desktop can settle first.
+    static constexpr std::chrono::seconds kSettleDelay {60};
+
+    // Restarts the schedule from the newest snapshot (`lastRun`): see dueTime.
+    void updateSchedule(BackupInterval interval, std::optional<TimePoint> lastRun = std::nullopt);
     void stopSchedule();
+
+    // The next due time for `interval` at `now`: `lastRun` plus the interval, never later than one
+    // interval from now, so that a restart does not push a run back; when that moment has passed,
+    // kSettleDelay from now. With no run yet, one interval from now. Nothing for `disabled`.
+    static std::optional<TimePoint> dueTime(BackupInterval interval, std::optional<TimePoint> lastRun, TimePoint now);
 
     std::optional<TimePoint> nextScheduledDate() const { return m_nextScheduledDate; }
     BackupInterval currentInterval() const { return m_currentInterval; }

@@ -16,7 +16,7 @@ namespace velkaro {
 struct BackupConfig {
     std::vector<std::string> sourceDirectories = defaultSources();
     std::string destinationDirectory = defaultDestination();
-    std::vector<std::string> targetExtensions {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb"};
+    std::vector<std::string> targetExtensions {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"};
     BackupInterval backupInterval = BackupInterval::hourly;
     AutoLaunchState autoLaunchState = AutoLaunchState::disabled;
     StartupWindowMode startupWindowMode = StartupWindowMode::showWindow;

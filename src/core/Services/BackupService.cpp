@@ -4,6 +4,7 @@
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Services/SourceWalk.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,16 +79,6 @@ std::string trimmedSource(std::string path)
     return path;
 }
 
-std::string asciiLower(std::string_view text)
-{
-    std::string out(text);
-    for (char &c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // The relative path by the text-prefix rule, as a view into `file`.
 std::string_view relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
 {
@@ -112,11 +103,8 @@ class Collector
 {
 public:
     explicit Collector(const std::vector<std::string> &extensions)
-    {
-        m_wantAll = extensions.empty();
-        for (const auto &extension : extensions)
-            m_wanted.push_back(asciiLower(extension));
-    }
+        : m_rule(extensions)
+    { }
 
     // Removes this program's temporary files (a killed restore's) met on the walk that were last
     // modified before `before` (seconds since the epoch).
@@ -150,14 +138,7 @@ public:
     }
 
 private:
-    bool isWanted(std::string_view name) const
-    {
-        if (m_wantAll || name == "GEMINI.md" || name == "AGENTS.md")
-            return true;
-        const auto dot = name.rfind('.');
-        const std::string extension = dot == std::string_view::npos ? std::string() : asciiLower(name.substr(dot + 1));
-        return std::find(m_wanted.begin(), m_wanted.end(), extension) != m_wanted.end();
-    }
+    bool isWanted(std::string_view name) const { return m_rule.wants(name); }
 
     template<class Visit>
     void walk(const std::string &folder, const FoundFile &from, bool isSource, const Visit &visit) const
@@ -225,8 +206,7 @@ private:
             ::unlinkat(dirFd, name, 0);
     }
 
-    bool m_wantAll = false;
-    std::vector<std::string> m_wanted;
+    FileNameRule m_rule;
     std::optional<std::int64_t> m_temporariesBefore;
     mutable std::int64_t m_unreadableFolders = 0;
     std::optional<std::pair<dev_t, ino_t>> m_excluded;
@@ -395,7 +375,7 @@ std::vector<BackupService::Path> BackupService::collectFiles(const std::vector<s
                                                              const std::vector<std::string> &extensions) const
 {
     std::vector<Path> files;
-    Collector(extensions).collect(from, [&](const FoundFile &file) { files.emplace_back(file.path); });
+    walkSources(from, FileNameRule(extensions), [&](const std::string &file) { files.emplace_back(file); }, {});
     return files;
 }
 

@@ -141,6 +141,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     m_extensionsField->setAccessibleName(QStringLiteral("対象ファイル拡張子"));
     extensionsCaption->setBuddy(m_extensionsField);
     c1->addWidget(m_extensionsField);
+    c1->addWidget(makeLeftOutLine(content));
 
     // Schedule.
     QVBoxLayout *c2 = nullptr;
@@ -217,6 +218,7 @@ void SettingsView::load()
         layout->addWidget(button);
         m_sourceRows->addWidget(row);
         connect(button, &QPushButton::clicked, this, [this, field] { chooseFolder(field); });
+        connect(field, &QLineEdit::textChanged, this, &SettingsView::surveyLeftOutFiles);
         order.insert(order.end(), {field, button});
         m_sourceFields.push_back(field);
         m_sourceButtons.push_back(button);
@@ -244,6 +246,34 @@ void SettingsView::load()
     m_stepper->setRange(std::min(5, limit), std::max(100, limit));
     m_stepper->setValue(limit);
     m_limitTouched = false;
+    surveyLeftOutFiles();
+}
+
+QLabel *SettingsView::makeLeftOutLine(QWidget *parent)
+{
+    // What the typed list leaves out, counted by AppState off the main thread; silent when nothing is.
+    m_leftOutLine = caption(QString(), parent);
+    m_leftOutLine->setVisible(false);
+    const auto show = [this] {
+        const QString text = qs(m_state.leftOutSummary());
+        m_leftOutLine->setText(text);
+        m_leftOutLine->setVisible(!text.isEmpty());
+    };
+    connect(&m_state, &AppState::leftOutSummaryChanged, m_leftOutLine, show);
+    show();
+    connect(m_extensionsField, &QLineEdit::textChanged, this, &SettingsView::surveyLeftOutFiles);
+    return m_leftOutLine;
+}
+
+void SettingsView::surveyLeftOutFiles()
+{
+    // Only for the page in view: the window builds every page at start-up.
+    if (!isVisible())
+        return;
+    std::vector<std::string> sources;
+    for (QLineEdit *field : m_sourceFields)
+        sources.push_back(ss(field->text()));
+    m_state.surveyLeftOutFiles(std::move(sources), parseExtensionList(m_extensionsField->text()));
 }
 
 void SettingsView::chooseFolder(QLineEdit *field)

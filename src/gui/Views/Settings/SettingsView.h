@@ -52,6 +52,8 @@ public:
     QComboBox *startupChoice() const { return m_startupChoice; }
     QComboBox *notificationChoice() const { return m_notificationChoice; }
     QSpinBox *maxSnapshotsStepper() const { return m_stepper; }
+    // Under the extension field: what the typed list leaves out; hidden when nothing is.
+    QLabel *leftOutLine() const { return m_leftOutLine; }
     QPushButton *saveButton() const { return m_saveButton; }
 
 protected:
@@ -60,6 +62,8 @@ protected:
 private:
     void load();
     void chooseFolder(QLineEdit *field);
+    QLabel *makeLeftOutLine(QWidget *parent);
+    void surveyLeftOutFiles();
 
     AppState &m_state;
     AlertFunction m_alert;
@@ -74,6 +78,7 @@ private:
     QLineEdit *m_destinationField = nullptr;
     QPushButton *m_destinationButton = nullptr;
     QLineEdit *m_extensionsField = nullptr;
+    QLabel *m_leftOutLine = nullptr;
     QComboBox *m_intervalChoice = nullptr;
     QComboBox *m_autoLaunchChoice = nullptr;
     QComboBox *m_startupChoice = nullptr;

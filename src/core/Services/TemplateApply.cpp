@@ -1,0 +1,106 @@
+// Template apply over the user's own file: never without a copy of what it replaces.
+#include "Services/TemplateApply.h"
+
+#include "Platform/FileSystem.h"
+#include "Services/SourceWalk.h"
+
+#include <algorithm>
+#include <sys/stat.h>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kBadRequest = 400;
+constexpr int kNoSafetySnapshot = 500;
+
+Error abortedError(const std::string &reason)
+{
+    return Error {TemplateService::kErrorDomain, kNoSafetySnapshot,
+        "上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: " + reason};
+}
+
+Error notCoveredError(const std::string &name)
+{
+    return Error {TemplateService::kErrorDomain, kBadRequest,
+        "「" + name
+            + "」はバックアップの対象外なので、上書き前のセーフティバックアップに入りません"
+              " (設定の「対象ファイル拡張子」に加えてから適用してね)"};
+}
+
+// Whether a backup run would take the target: a regular file whose every component is visible and
+// whose name the extension rule takes.
+bool backupTakes(const fs::path &relative, const fs::path &target, const BackupConfig &config)
+{
+    for (const auto &component : relative) {
+        if (component.native().starts_with('.'))
+            return false;
+    }
+    struct stat st = {};
+    return ::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode)
+        && FileNameRule(config.targetExtensions).wants(relative.filename().native());
+}
+
+// What stands where the template goes.
+enum class TargetState { absent, folder, sameText, otherText };
+
+TargetState targetState(const PromptTemplate &tmpl, const fs::path &folder)
+{
+    const fs::path target = folder / tmpl.targetFileName;
+    struct stat st = {};
+    if (::lstat(target.c_str(), &st) != 0)
+        return TargetState::absent;
+    if (S_ISDIR(st.st_mode))
+        return TargetState::folder; // the write fails on it and replaces nothing
+    if (!S_ISREG(st.st_mode))
+        return TargetState::otherText; // a link or a device would be replaced too
+    const auto text = FileSystem::readFile(target);
+    return text && *text == tmpl.promptContent ? TargetState::sameText : TargetState::otherText;
+}
+
+} // namespace
+
+bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
+{
+    // A refused name is never written, so it replaces nothing (and is not even looked at).
+    return !folder.empty() && TemplateService::isAllowedTargetFileName(tmpl.targetFileName)
+        && targetState(tmpl, folder) == TargetState::otherText;
+}
+
+Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
+    const TemplateService &templates, const BackupService &backups)
+{
+    const fs::path folder = config.sourceDirectories.empty() ? fs::path() : fs::path(config.sourceDirectories.front());
+    // A refused name or an empty folder fails in applyTemplate, before anything is read or written.
+    const bool checked = !folder.empty() && TemplateService::isAllowedTargetFileName(tmpl.targetFileName);
+    const TargetState state = checked ? targetState(tmpl, folder) : TargetState::absent;
+    if (state == TargetState::sameText)
+        return std::optional<BackupSnapshot>(); // nothing would change
+    if (state != TargetState::otherText) {
+        if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
+            return std::unexpected(applied.error());
+        return std::optional<BackupSnapshot>();
+    }
+
+    const fs::path relative = fs::path(tmpl.targetFileName).lexically_normal();
+    if (!backupTakes(relative, folder / relative, config))
+        return std::unexpected(notCoveredError(tmpl.targetFileName));
+    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, {});
+    if (!safety)
+        return std::unexpected(abortedError(safety.error().description));
+    if (safety->skippedFileCount > 0)
+        return std::unexpected(
+            abortedError(std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
+    // The copy of the very file about to be replaced must be in it.
+    const auto &recorded = safety->snapshot.relativeFilePaths;
+    if (std::find(recorded.begin(), recorded.end(), relative.native()) == recorded.end())
+        return std::unexpected(notCoveredError(tmpl.targetFileName));
+
+    if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
+        return std::unexpected(applied.error());
+    return std::optional<BackupSnapshot>(safety->snapshot);
+}
+
+} // namespace velkaro

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "Models/BackupConfig.h"
+#include "Models/BackupSnapshot.h"
+#include "Models/PromptTemplate.h"
+#include "Platform/Error.h"
+#include "Services/BackupService.h"
+#include "Services/TemplateService.h"
+
+#include <filesystem>
+#include <optional>
+
+namespace velkaro {
+
+// True when writing `tmpl` into `folder` would replace something that holds other text than the
+// template's: an existing file with another body, or anything else standing there but a folder.
+bool overwritesOtherText(const PromptTemplate &tmpl, const std::filesystem::path &folder);
+
+// Applies `tmpl` to the first source folder of `config`. When that replaces other text, a safety
+// snapshot of the sources (trigger preRestoreSafety) comes first, and unless it copied every file,
+// the target included, nothing is written. A target that already holds the template's body is left
+// as it is. Returns the safety snapshot when one was taken.
+Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
+    const TemplateService &templates, const BackupService &backups);
+
+} // namespace velkaro
