@@ -1,8 +1,10 @@
 #!/bin/sh
 # Usage: package-test.sh <source dir> <build dir>
 # The desktop files validate, `cmake --install` lays out what the desktop needs, and the Debian package
-# carries the dependencies dpkg-shlibdeps found; both programs run from the unpacked package, the tray
-# application on a virtual display, where a second launch hands over to it.
+# carries the dependencies dpkg-shlibdeps found and passes lintian without an error or a warning; its
+# manual pages, documentation and bash completion are in place, and the completion offers the
+# commands and a real snapshot id; both programs run from the unpacked package, the tray application
+# on a virtual display, where a second launch hands over to it.
 set -eu
 src=$1
 build=$2
@@ -37,11 +39,19 @@ for d in libqt6widgets6 libqt6network6 libqt6dbus6 libc6 libstdc++6 qt6-qpa-plug
     echo "$depends" | grep -q "$d" || fail "Depends lacks $d"
 done
 dpkg-deb -x "$deb" "$scratch/root"
-[ -f "$scratch/root/usr/share/applications/velkaro-backup.desktop" ] || fail "package lacks the desktop file"
+for f in share/applications/velkaro-backup.desktop share/man/man1/velkaro-backup.1.gz \
+    share/man/man1/velkaro-backup-cli.1.gz share/doc/velkaro-backup/copyright share/doc/velkaro-backup/changelog.gz \
+    share/bash-completion/completions/velkaro-backup-cli; do
+    [ -f "$scratch/root/usr/$f" ] || fail "package lacks $f"
+done
 
 export HOME="$scratch/home" XDG_CONFIG_HOME="$scratch/home/.config" XDG_RUNTIME_DIR="$scratch/run"
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
+# Debian's own checks, with no settings of the user's: every error and every warning fails.
+lintian --no-cfg --fail-on error,warning "$deb" || fail "lintian"
+"$src/tests/shell/completion-test.sh" "$scratch/root" || fail "bash completion"
+
 version=$("$scratch/root/usr/bin/velkaro-backup-cli" --version) || fail "cli --version"
 echo "cli: $version"
 "$scratch/root/usr/bin/velkaro-backup-cli" templates list >/dev/null || fail "cli templates list"
