@@ -199,6 +199,49 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 }
 
+// The selection is the snapshot's id: a restore and a reload that bring back the record changed keep it
+// selected and shown as it now is; a reload without it clears the detail with the selection.
+TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
+{
+    start();
+    manualBackups(3);
+    const std::string id = state->snapshots()[1].id;
+    BackupHistoryView &page = open();
+    page.list()->setCurrentRow(1);
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    settle();
+    ASSERT_EQ(state->snapshots().size(), 4u); // the safety snapshot came first
+    EXPECT_EQ(selectedId(), id);
+    EXPECT_EQ(page.list()->currentRow(), 2);
+    EXPECT_EQ(page.list()->selectedItems().size(), 1);
+
+    // The history file now says something else about the selected snapshot.
+    const fs::path history = dest / "history.json";
+    std::string text = readText(history);
+    const std::string files = "\"filesCount\": " + std::to_string(state->snapshots()[2].filesCount);
+    std::string quoted = id; // the store writes "/" as "\/"
+    for (std::size_t slash = quoted.find('/'); slash != std::string::npos; slash = quoted.find('/', slash + 2))
+        quoted.insert(slash, 1, '\\');
+    const auto at = text.find(files, text.find(quoted));
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, files.size(), "\"filesCount\": 77");
+    writeText(history, text);
+    QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    ASSERT_EQ(state->snapshots()[2].filesCount, 77);
+    EXPECT_EQ(page.selectedSnapshot(), state->snapshots()[2]);
+    EXPECT_EQ(page.list()->currentRow(), 2);
+    EXPECT_EQ(page.idLabel()->text(), qs(id));
+
+    // Gone from the store: nothing stays selected and the detail gives way to the hint.
+    (void)BackupService().deleteSnapshot(state->snapshots()[2], dest);
+    QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    ASSERT_EQ(state->snapshots().size(), 3u);
+    EXPECT_FALSE(page.selectedSnapshot());
+    EXPECT_EQ(page.list()->currentRow(), -1);
+    EXPECT_TRUE(page.list()->selectedItems().isEmpty());
+    EXPECT_TRUE(page.hintLabel()->isVisible());
+}
+
 // A deletion that the store refuses leaves the snapshot listed and shown; the banner's message says why.
 TEST_F(BackupHistoryViewTest, RefusedDeleteKeepsTheView)
 {

@@ -1,6 +1,7 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
 #include "Views/Common/Dialogs.h"
+#include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -140,25 +142,72 @@ TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
     EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
 }
 
-// The banner: green "準備完了" at rest, orange "処理中..." while a run has no message yet, and green
-// again with the failure's reason once the run failed.
+// A recent row on the dashboard opens its snapshot in the history, by click or from the keyboard.
+TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
+{
+    AppState &app = start();
+    manualBackups(3);
+    MainWindowView view(app);
+    view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
+    ASSERT_EQ(dashboard->recentRows().size(), 3u);
+
+    QTest::mouseClick(dashboard->recentRows()[2].frame, Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[2].id);
+    EXPECT_EQ(history->list()->currentRow(), 2);
+    EXPECT_EQ(history->idLabel()->text(), qs(app.snapshots()[2].id));
+
+    app.setSelectedTab(NavigationTab::dashboard);
+    dashboard->recentRows()[1].frame->setFocus();
+    QTest::keyClick(dashboard->recentRows()[1].frame, Qt::Key_Return);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[1].id);
+    EXPECT_EQ(history->list()->currentRow(), 1);
+    EXPECT_FALSE(app.requestedHistorySnapshot()); // taken
+
+    // Opening the history plainly afterwards starts from the newest again.
+    app.setSelectedTab(NavigationTab::dashboard);
+    app.setSelectedTab(NavigationTab::history);
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[0].id);
+}
+
+// The banner's dot: grey at rest, the accent colour while a run goes, red after a failure and green
+// after a success. A message too long for the sidebar is cut in the middle and stays whole in the
+// accessible description.
 TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
 {
     AppState &app = start(1500ms);
     MainWindowView view(app);
-    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
+    view.resize(860, 560);
+    view.show();
+    EXPECT_EQ(view.statusDot()->tint(), Tint::secondary);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("準備完了"));
 
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
     app.performManualBackup(); // waits for the lock, then fails
-    EXPECT_EQ(view.statusDot()->tint(), Tint::orange);
+    EXPECT_EQ(view.statusDot()->tint(), Tint::accent);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("処理中..."));
     settle();
     ASSERT_TRUE(app.backupState().is<BackupExecutionState::Failed>());
-    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
-    EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です"));
-    EXPECT_EQ(view.statusLabel()->accessibleName(), view.statusLabel()->fullText());
+    EXPECT_EQ(view.statusDot()->tint(), Tint::red);
+    EXPECT_NE(view.statusDot()->color(), tintColor(Tint::green, view.palette()));
+    const QString reason = QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_EQ(view.statusLabel()->fullText(), reason);
+    EXPECT_EQ(view.statusLabel()->accessibleName(), reason);
+    EXPECT_EQ(view.statusBanner()->accessibleDescription(), reason);
+
+    const QString shown = view.statusLabel()->text();
+    ASSERT_TRUE(view.statusLabel()->isElided()) << "the sidebar is wide enough for: " << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(reason.left(2))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(reason.right(2))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_EQ(view.statusLabel()->accessibleDescription(), reason);
 
     lock = std::unexpected(Error {});
     manualBackups(1);

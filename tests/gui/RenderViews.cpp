@@ -2,6 +2,7 @@
 // palette at the default and the minimum window size. Run by hand:
 //   QT_QPA_PLATFORM=offscreen velkaro_gui_render [output folder, default /tmp/velkaro-renders]
 #include "AppStateFixture.h"
+#include "GuiPalettes.h"
 #include "Services/StoreLock.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/Dialogs.h"
@@ -18,27 +19,6 @@ namespace velkaro::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-QPalette darkPalette()
-{
-    QPalette p;
-    p.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2e));
-    p.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Base, QColor(0x38, 0x38, 0x3c));
-    p.setColor(QPalette::AlternateBase, QColor(0x42, 0x42, 0x46));
-    p.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Button, QColor(0x45, 0x45, 0x4a));
-    p.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Highlight, QColor(0x2f, 0x7c, 0xf6));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa6));
-    p.setColor(QPalette::Link, QColor(0x6a, 0xa8, 0xff));
-    p.setColor(QPalette::Mid, QColor(0x60, 0x60, 0x66));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x86));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x86));
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x86));
-    return p;
-}
 
 class Render : public AppStateFixture
 {

@@ -7,6 +7,7 @@
 #include "Views/Templates/TemplateManagerView.h"
 
 #include <QLineEdit>
+#include <QMenu>
 #include <QSystemTrayIcon>
 
 namespace velkaro::test {
@@ -191,7 +192,22 @@ TEST_F(DelegateTest, WindowMenuBacksUpAndQuits)
     AppDelegate &app = launch({});
     MainWindow *window = onlyWindow();
     expectPresented(window);
-    EXPECT_EQ(window->backupAction()->text().toStdString(), "今すぐバックアップ");
+    EXPECT_EQ(window->backupAction()->text().toStdString(), "今すぐバックアップ(&B)");
+    // Every entry of the menu, and the menu itself, has an Alt access key of its own.
+    QMenu *menu = window->backupAction()->associatedObjects().isEmpty()
+        ? nullptr
+        : qobject_cast<QMenu *>(window->backupAction()->associatedObjects().front());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(QKeySequence::mnemonic(menu->title()), QKeySequence(Qt::ALT | Qt::Key_V));
+    QList<QKeySequence> keys;
+    for (QAction *action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        const QKeySequence key = QKeySequence::mnemonic(action->text());
+        EXPECT_FALSE(key.isEmpty()) << action->text().toStdString();
+        EXPECT_FALSE(keys.contains(key)) << action->text().toStdString();
+        keys << key;
+    }
     EXPECT_EQ(window->backupAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_B));
     EXPECT_EQ(window->quitAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Q));
 

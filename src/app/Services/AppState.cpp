@@ -89,6 +89,14 @@ void AppState::setSelectedTab(NavigationTab tab)
     emit selectedTabChanged();
 }
 
+void AppState::showSnapshotInHistory(const std::string &id)
+{
+    // Set before the switch, so the history finds it when it appears.
+    m_requestedHistorySnapshot = id;
+    emit historySnapshotRequested();
+    setSelectedTab(NavigationTab::history);
+}
+
 OptionalDate AppState::nextBackupDate() const
 {
     return m_autoBackupManager ? m_autoBackupManager->nextScheduledDate() : std::nullopt;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace velkaro {
@@ -77,6 +78,14 @@ public:
     const OptionalDate &lastSuccessDate() const { return m_lastSuccessDate; }
     NavigationTab selectedTab() const { return m_selectedTab; }
     void setSelectedTab(NavigationTab tab);
+    // Switches to the history with that snapshot selected (the dashboard's recent rows). The history
+    // takes the request when it shows; a request for an id no longer listed selects nothing.
+    void showSnapshotInHistory(const std::string &id);
+    const std::optional<std::string> &requestedHistorySnapshot() const { return m_requestedHistorySnapshot; }
+    std::optional<std::string> takeRequestedHistorySnapshot()
+    {
+        return std::exchange(m_requestedHistorySnapshot, std::nullopt);
+    }
     const OptionalText &statusMessage() const { return m_statusMessage; }
     OptionalDate nextBackupDate() const;
 
@@ -123,6 +132,7 @@ signals:
     void backupStateChanged();
     void lastSuccessDateChanged();
     void selectedTabChanged();
+    void historySnapshotRequested();
     void statusMessageChanged();
     void nextBackupDateChanged();
     void leftOutSummaryChanged();
@@ -155,6 +165,7 @@ private:
     BackupExecutionState m_backupState;
     OptionalDate m_lastSuccessDate;
     NavigationTab m_selectedTab = NavigationTab::dashboard;
+    std::optional<std::string> m_requestedHistorySnapshot;
     OptionalText m_statusMessage;
 
     // Shared with the runs in the pool, which may outlive this object; the services are stateless.

@@ -174,6 +174,7 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     detailLayout->addWidget(divider(detail));
 
     auto *box = new Card(8, detail);
+    box->setAccessibleName(QStringLiteral("このバックアップから復元する"));
     auto *boxLayout = new QVBoxLayout(box);
     boxLayout->setContentsMargins(16, 16, 16, 16);
     boxLayout->setSpacing(12);
@@ -196,10 +197,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         boxLayout->addWidget(radio);
         m_scopeButtons.push_back(radio);
     }
-    m_restoreButton = new QPushButton(QStringLiteral("復元を実行"), box);
+    m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
     applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
     m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
-    makeProminent(m_restoreButton, Tint::blue);
     m_restoreSpinner = new ButtonSpinner(
         m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
     boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
@@ -234,6 +234,10 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         showDetail();
     });
     connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
+    connect(&m_state, &AppState::historySnapshotRequested, this, [this] {
+        if (isVisible())
+            takeRequest();
+    });
     rebuildList();
     showDetail();
     updateRestoreButton();
@@ -247,11 +251,28 @@ bool BackupHistoryView::isRestoreSpinnerShown() const
 void BackupHistoryView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (!m_selected && !m_state.snapshots().empty()) {
-        m_selected = m_state.snapshots().front();
-        highlightSelection();
-        showDetail();
-    }
+    if (m_state.requestedHistorySnapshot())
+        takeRequest();
+    else if (!m_selected && !m_state.snapshots().empty())
+        select(m_state.snapshots().front());
+}
+
+void BackupHistoryView::select(std::optional<BackupSnapshot> snapshot)
+{
+    m_selected = std::move(snapshot);
+    highlightSelection();
+    showDetail();
+}
+
+// A snapshot asked for from elsewhere (the dashboard), by id.
+void BackupHistoryView::takeRequest()
+{
+    const auto id = m_state.takeRequestedHistorySnapshot();
+    if (!id)
+        return;
+    const auto &all = m_state.snapshots();
+    const auto found = std::ranges::find(all, *id, &BackupSnapshot::id);
+    select(found == all.end() ? std::nullopt : std::optional<BackupSnapshot>(*found));
 }
 
 void BackupHistoryView::hideEvent(QHideEvent *event)
@@ -285,6 +306,15 @@ void BackupHistoryView::rebuildList()
     }
     m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
     m_rebuilding = false;
+    // The selection is the snapshot's id: a reload may bring its record back changed (read from the
+    // store), and one that is gone takes the detail with it.
+    if (m_selected) {
+        const auto found = std::ranges::find(m_rows, m_selected->id, &BackupSnapshot::id);
+        if (found == m_rows.end() || !(*found == *m_selected)) {
+            m_selected = found == m_rows.end() ? std::nullopt : std::optional<BackupSnapshot>(*found);
+            showDetail();
+        }
+    }
     highlightSelection();
 }
 

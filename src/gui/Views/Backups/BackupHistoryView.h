@@ -69,6 +69,8 @@ protected:
 
 private:
     void rebuildList();
+    void select(std::optional<BackupSnapshot> snapshot);
+    void takeRequest();
     void highlightSelection();
     void showDetail();
     void updateRestoreButton();

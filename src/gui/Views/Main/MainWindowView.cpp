@@ -3,6 +3,7 @@
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/EditingPage.h"
+#include "Views/Common/Accessibility.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
@@ -36,6 +37,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
 {
+    installAccessibility();
     setMinimumSize(860, 560);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -66,6 +68,8 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
 
     // The banner stays at the sidebar's foot, outside the list.
     auto *banner = new QWidget(side);
+    m_banner = banner;
+    banner->setAccessibleName(QStringLiteral("状態"));
     banner->setAutoFillBackground(true);
     banner->setBackgroundRole(QPalette::Base);
     auto *bannerLayout = new QVBoxLayout(banner);
@@ -79,7 +83,9 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     line->setContentsMargins(10, 10, 10, 10);
     line->setSpacing(6);
     m_statusDot = new StatusDot(8, banner);
-    m_statusLabel = new ElidedLabel(banner);
+    markDecorative(m_statusDot); // the text beside it says the same
+    // Cut in the middle: a failure's reason and a path's file name both sit at the ends.
+    m_statusLabel = new ElidedLabel(banner, Qt::ElideMiddle);
     applyTextStyle(m_statusLabel, TextStyle::caption2);
     makeSecondary(m_statusLabel);
     line->addWidget(m_statusDot, 0, Qt::AlignVCenter);
@@ -158,12 +164,16 @@ void MainWindowView::showSelectedTab()
 
 void MainWindowView::updateBanner()
 {
-    const bool running = m_state.backupState().isRunning();
-    m_statusDot->setTint(running ? Tint::orange : Tint::green);
+    const BackupExecutionState &state = m_state.backupState();
+    const bool running = state.isRunning();
+    // A failure must not look like success: red until the next run.
+    m_statusDot->setTint(running                        ? Tint::accent
+            : state.is<BackupExecutionState::Failed>()  ? Tint::red
+            : state.is<BackupExecutionState::Success>() ? Tint::green
+                                                        : Tint::secondary);
     const OptionalText &message = m_state.statusMessage();
-    m_statusLabel->setFullText(message ? qs(*message)
-            : running                  ? QStringLiteral("処理中...")
-                                       : QStringLiteral("準備完了"));
+    m_statusLabel->setFullText(message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了"));
+    m_banner->setAccessibleDescription(m_statusLabel->fullText());
 }
 
 } // namespace velkaro

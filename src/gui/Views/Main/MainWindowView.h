@@ -26,6 +26,7 @@ public:
     QListWidget *sidebar() const { return m_sidebar; }
     QWidget *page(NavigationTab tab) const;
     QWidget *currentPage() const;
+    QWidget *statusBanner() const { return m_banner; }
     StatusDot *statusDot() const { return m_statusDot; }
     ElidedLabel *statusLabel() const { return m_statusLabel; }
 
@@ -41,6 +42,7 @@ private:
     QSplitter *m_splitter = nullptr;
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_pages = nullptr;
+    QWidget *m_banner = nullptr;
     StatusDot *m_statusDot = nullptr;
     ElidedLabel *m_statusLabel = nullptr;
 };

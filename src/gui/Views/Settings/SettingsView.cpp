@@ -20,10 +20,7 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
+std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
 
 QLabel *caption(const QString &text, QWidget *parent)
 {
@@ -33,12 +30,10 @@ QLabel *caption(const QString &text, QWidget *parent)
     return label;
 }
 
-QFrame *card(const QString &title, QWidget *parent, QVBoxLayout *&layout)
+Card *card(const QString &title, QWidget *parent, QVBoxLayout *&layout)
 {
-    auto *frame = new QFrame(parent);
-    frame->setAutoFillBackground(true);
-    frame->setBackgroundRole(QPalette::Base);
-    frame->setFrameShape(QFrame::StyledPanel);
+    auto *frame = new Card(10, parent);
+    frame->setAccessibleName(title); // a named group for a screen reader
     layout = new QVBoxLayout(frame);
     layout->setContentsMargins(16, 16, 16, 16);
     layout->setSpacing(12);
@@ -132,7 +127,8 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     m_sourceRows = new QVBoxLayout();
     m_sourceRows->setSpacing(6);
     c1->addLayout(m_sourceRows);
-    c1->addWidget(caption(QStringLiteral("バックアップ保存先フォルダ:"), content));
+    auto *destinationCaption = caption(QStringLiteral("バックアップ保存先フォルダ:"), content);
+    c1->addWidget(destinationCaption);
     auto *destRow = new QHBoxLayout();
     m_destinationField = new QLineEdit(content);
     m_destinationField->setPlaceholderText(QStringLiteral("保存先フォルダ"));
@@ -142,10 +138,13 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     destRow->addWidget(m_destinationField, 1);
     destRow->addWidget(m_destinationButton);
     c1->addLayout(destRow);
-    c1->addWidget(caption(QStringLiteral("対象ファイル拡張子 (カンマ区切り):"), content));
+    destinationCaption->setBuddy(m_destinationField);
+    auto *extensionsCaption = caption(QStringLiteral("対象ファイル拡張子 (カンマ区切り):"), content);
+    c1->addWidget(extensionsCaption);
     m_extensionsField = new QLineEdit(content);
     m_extensionsField->setPlaceholderText(QStringLiteral("md, json, pbtxt, yaml, yml, txt"));
     m_extensionsField->setAccessibleName(QStringLiteral("対象ファイル拡張子"));
+    extensionsCaption->setBuddy(m_extensionsField);
     c1->addWidget(m_extensionsField);
     c1->addWidget(makeLeftOutLine(content));
 
@@ -187,7 +186,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
 
     auto *saveRow = new QHBoxLayout();
     saveRow->addStretch();
-    m_saveButton = new QPushButton(QStringLiteral("設定を保存する"), content);
+    m_saveButton = new ProminentButton(QStringLiteral("設定を保存する"), Tint::accent, content);
     QFont semibold = m_saveButton->font();
     semibold.setWeight(QFont::DemiBold);
     m_saveButton->setFont(semibold);
@@ -218,7 +217,7 @@ void SettingsView::load()
         delete field->parentWidget();
     m_sourceFields.clear();
     m_sourceButtons.clear();
-    QWidget *previous = nullptr;
+    std::vector<QWidget *> order;
     for (const std::string &source : config.sourceDirectories) {
         auto *row = new QWidget(m_destinationField->parentWidget());
         auto *layout = new QHBoxLayout(row);
@@ -233,15 +232,17 @@ void SettingsView::load()
         m_sourceRows->addWidget(row);
         connect(button, &QPushButton::clicked, this, [this, field] { chooseFolder(field); });
         connect(field, &QLineEdit::textChanged, this, &SettingsView::surveyLeftOutFiles);
-        if (previous)
-            setTabOrder(previous, field);
-        setTabOrder(field, button);
-        previous = button;
+        order.insert(order.end(), {field, button});
         m_sourceFields.push_back(field);
         m_sourceButtons.push_back(button);
     }
-    if (previous)
-        setTabOrder(previous, m_destinationField);
+    // The rows are made after the rest of the page but stand at its top: the rest of the page moves
+    // after them in the Tab order, as on screen.
+    order.insert(order.end(),
+        {m_destinationField, m_destinationButton, m_extensionsField, m_intervalChoice, m_autoLaunchChoice,
+            m_startupChoice, m_notificationChoice, m_stepper, m_saveButton});
+    for (std::size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1], order[i]);
 
     m_destinationField->setText(qs(config.destinationDirectory));
     QStringList extensions;

@@ -2,6 +2,7 @@
 
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
+#include "Views/Common/Accessibility.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 
@@ -31,10 +32,7 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
+std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
 
 const QString alertTitle = QStringLiteral("テンプレート操作");
 
@@ -96,15 +94,16 @@ public:
 
         if (preset) {
             const QRect pill(area.left() + titleMetrics.horizontalAdvance(title) + 6,
-                titleRect.center().y() - badgeMetrics.height() / 2 - 1, badgeWidth, badgeMetrics.height() + 2);
-            QColor fill = palette.color(QPalette::Highlight);
-            fill.setAlpha(selected ? 90 : 45);
+                             titleRect.center().y() - badgeMetrics.height() / 2 - 1, badgeWidth,
+                             badgeMetrics.height() + 2);
+            // Opaque, so it reads the same on a selected row.
+            const BadgeColors colors = badgeColors(Tint::blue, palette);
             painter->setRenderHint(QPainter::Antialiasing);
             painter->setPen(Qt::NoPen);
-            painter->setBrush(selected ? QColor(255, 255, 255, 70) : fill);
+            painter->setBrush(colors.fill);
             painter->drawRoundedRect(pill, pill.height() / 2.0, pill.height() / 2.0);
             painter->setFont(badgeFont);
-            painter->setPen(palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+            painter->setPen(colors.ink);
             painter->drawText(pill, Qt::AlignCenter, badge);
         }
 
@@ -213,9 +212,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     auto *line2 = new QFrame(left);
     line2->setFrameShape(QFrame::HLine);
     leftLayout->addWidget(line2);
-    m_importButton = new QPushButton(QStringLiteral("現在の GEMINI.md から取込"), left);
+    m_importButton = new FlatButton(QStringLiteral("現在の GEMINI.md から取込"), left);
     m_importButton->setIcon(QIcon::fromTheme(QStringLiteral("document-import")));
-    m_importButton->setFlat(true);
     leftLayout->addWidget(m_importButton);
 
     // The editor pane.
@@ -238,20 +236,13 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     m_unsavedMark->setVisible(false);
     editorHeader->addWidget(m_unsavedMark);
     editorHeader->addStretch(1);
-    m_applyButton = new QPushButton(QStringLiteral("GEMINI.md に適用"), right);
-    m_applyButton->setIcon(
-        QIcon::fromTheme(QStringLiteral("emblem-default"), style()->standardIcon(QStyle::SP_DialogApplyButton)));
+    m_applyButton = new ProminentButton(QStringLiteral("GEMINI.md に適用"), Tint::green, right);
+    m_applyButton->setIcon(QIcon::fromTheme(QStringLiteral("emblem-default"),
+                                            style()->standardIcon(QStyle::SP_DialogApplyButton)));
     m_applyButton->setDefault(true);
-    {
-        // The prominent, green-tinted action of the page, readable in light and dark palettes alike.
-        QFont semibold = m_applyButton->font();
-        semibold.setWeight(QFont::DemiBold);
-        m_applyButton->setFont(semibold);
-        QPalette green = m_applyButton->palette();
-        green.setColor(QPalette::Button, QColor(46, 160, 67));
-        green.setColor(QPalette::ButtonText, Qt::white);
-        m_applyButton->setPalette(green);
-    }
+    QFont semibold = m_applyButton->font();
+    semibold.setWeight(QFont::DemiBold);
+    m_applyButton->setFont(semibold);
     m_saveButton = new QPushButton(QStringLiteral("保存"), right);
     m_deleteButton = new QPushButton(right);
     m_deleteButton->setIcon(
@@ -302,14 +293,16 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
 
     setTabOrder(m_createButton, m_list);
     setTabOrder(m_list, m_importButton);
-    setTabOrder(m_importButton, m_titleField);
+    // As on screen: the editor's header buttons stand above its fields.
+    setTabOrder(m_importButton, m_applyButton);
+    setTabOrder(m_applyButton, m_saveButton);
+    setTabOrder(m_saveButton, m_deleteButton);
+    setTabOrder(m_deleteButton, m_titleField);
     setTabOrder(m_titleField, m_kindChoice);
     setTabOrder(m_kindChoice, m_targetField);
     setTabOrder(m_targetField, m_descriptionField);
     setTabOrder(m_descriptionField, m_contentEditor);
-    setTabOrder(m_contentEditor, m_applyButton);
-    setTabOrder(m_applyButton, m_saveButton);
-    setTabOrder(m_saveButton, m_deleteButton);
+    makeTabLeave(m_contentEditor);
 
     connect(m_createButton, &QToolButton::clicked, this, &TemplateManagerView::createTemplate);
     connect(m_importButton, &QPushButton::clicked, this, &TemplateManagerView::importTemplate);
