@@ -1,12 +1,27 @@
+#include "Views/Common/Accessibility.h"
 #include "AppStateFixture.h"
+#include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/ViewStyle.h"
+#include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
+#include "Views/Settings/SettingsView.h"
+#include "Views/Templates/TemplateManagerView.h"
 
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
+
+#include <QToolButton>
+#include <functional>
 
 namespace velkaro::test {
 namespace {
@@ -63,10 +78,165 @@ TEST_P(AccessibilityTest, TabReachesNamedControlsThatFitAtTheMinimumSize)
     }
 }
 
+// The page's controls in the order Tab reaches them from the sidebar, pressing Tab as a user does;
+// `shown` gets, for each, whether it looked different while it had the focus than once Tab left it.
+std::vector<QWidget *> tabThrough(MainWindowView &window, std::vector<bool> &shown)
+{
+    QWidget *page = window.currentPage();
+    window.sidebar()->setFocus(Qt::TabFocusReason);
+    std::vector<QWidget *> reached;
+    QImage focusedLook;
+    for (int guard = 0; guard < 60; ++guard) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (!reached.empty())
+            shown.push_back(reached.back()->grab().toImage() != focusedLook);
+        QWidget *focused = QApplication::focusWidget();
+        if (!focused || !page->isAncestorOf(focused))
+            break;
+        reached.push_back(focused);
+        focusedLook = focused->grab().toImage();
+    }
+    return reached;
+}
+
+std::vector<QWidget *> expectedOrder(MainWindowView &window, NavigationTab tab)
+{
+    switch (tab) {
+    case NavigationTab::dashboard: {
+        auto *page = qobject_cast<DashboardView *>(window.page(tab));
+        std::vector<QWidget *> order {page->backupButton(), page->openBackupDirectoryButton(),
+            page->openSourceDirectoryButton(), page->showAllButton()};
+        for (const auto &row : page->recentRows())
+            order.push_back(row.frame);
+        return order;
+    }
+    case NavigationTab::history: {
+        auto *page = qobject_cast<BackupHistoryView *>(window.page(tab));
+        return {page->refreshButton(), page->list(), page->deleteButton(), page->scopeButtons().front(),
+            page->restoreButton(), page->fileList()};
+    }
+    case NavigationTab::templates: {
+        auto *page = qobject_cast<TemplateManagerView *>(window.page(tab));
+        // The first template is a preset: no delete button.
+        return {page->createButton(), page->list(), page->importButton(), page->applyButton(), page->saveButton(),
+            page->titleField(), page->kindChoice(), page->targetField(), page->descriptionField(),
+            page->contentEditor()};
+    }
+    case NavigationTab::settings: {
+        auto *page = qobject_cast<SettingsView *>(window.page(tab));
+        return {page->sourceFields()[0], page->sourceButtons()[0], page->sourceFields()[1], page->sourceButtons()[1],
+            page->destinationField(), page->destinationButton(), page->extensionsField(), page->intervalChoice(),
+            page->autoLaunchChoice(), page->startupChoice(), page->notificationChoice(), page->maxSnapshotsStepper(),
+            page->saveButton()};
+    }
+    }
+    return {};
+}
+
+// Tab goes through each page in the order it is laid out, and every stop shows that it has the focus.
+TEST_P(AccessibilityTest, TabFollowsTheLayoutAndShowsFocus)
+{
+    config.sourceDirectories.push_back((home / "second").string());
+    AppState &app = start();
+    manualBackups(2);
+    MainWindowView window(app);
+    window.resize(900, 600);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    app.setSelectedTab(GetParam());
+    QCoreApplication::processEvents(); // rows made on showing appear on the next turn of the loop
+    std::vector<bool> shown;
+    const std::vector<QWidget *> reached = tabThrough(window, shown);
+    const std::vector<QWidget *> expected = expectedOrder(window, GetParam());
+    auto names = [](const std::vector<QWidget *> &list) {
+        std::string out;
+        for (QWidget *w : list)
+            out += QAccessible::queryAccessibleInterface(w)->text(QAccessible::Name).toStdString() + " / ";
+        return out;
+    };
+    EXPECT_EQ(reached, expected) << "reached: " << names(reached) << "\nexpected: " << names(expected);
+    for (std::size_t i = 0; i < std::min(reached.size(), shown.size()); ++i)
+        EXPECT_TRUE(shown[i]) << names({reached[i]}) << " shows no focus";
+}
+
+// Combo and spin boxes are named by their labels; cards are named groups; no decorative icon is
+// in the tree that a screen reader walks.
+TEST_P(AccessibilityTest, NamesComeFromLabelsAndDecorationsStayOut)
+{
+    AppState &app = start();
+    manualBackups(2);
+    MainWindowView window(app);
+    window.resize(900, 600);
+    window.show();
+    app.setSelectedTab(GetParam());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    QWidget *page = window.currentPage();
+
+    for (QWidget *control : page->findChildren<QWidget *>()) {
+        if (!qobject_cast<QComboBox *>(control) && !qobject_cast<QAbstractSpinBox *>(control))
+            continue;
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+        const auto labels = accessible->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1) << describe(control).toStdString() << " has no label of its own";
+        EXPECT_EQ(accessible->text(QAccessible::Name), nameFromLabel(labels.front().first->text(QAccessible::Name)));
+        if (auto *box = qobject_cast<QComboBox *>(control)) {
+            EXPECT_EQ(accessible->text(QAccessible::Value), box->currentText());
+        }
+    }
+
+    int groups = 0;
+    std::function<void(QAccessibleInterface *)> walk = [&](QAccessibleInterface *node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface *child = node->child(i);
+            ASSERT_NE(child, nullptr);
+            auto *widget = qobject_cast<QWidget *>(child->object());
+            if (widget) {
+                EXPECT_FALSE(isDecorative(widget)) << describe(widget).toStdString() << " is spoken";
+                EXPECT_FALSE(qobject_cast<TintedIconLabel *>(widget)) << "an unnamed icon is spoken";
+            }
+            if (qobject_cast<Card *>(widget) && !qobject_cast<ActivatableCard *>(widget)) {
+                ++groups;
+                EXPECT_EQ(child->role(), QAccessible::Grouping);
+                EXPECT_FALSE(child->text(QAccessible::Name).isEmpty()) << "an unnamed card";
+            }
+            walk(child);
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(page));
+    const int cards = int(page->findChildren<Card *>().size()) - int(page->findChildren<ActivatableCard *>().size());
+    EXPECT_EQ(groups, cards) << "a card is missing from the tree";
+}
+
 INSTANTIATE_TEST_SUITE_P(Pages, AccessibilityTest,
                          ::testing::Values(NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates,
                                            NavigationTab::settings),
                          [](const auto &page) { return std::to_string(int(page.param)); });
+
+// In the template body Tab and Ctrl+Tab move on instead of typing, and Shift+Tab moves back.
+TEST_F(AccessibilityTest, TemplateBodyLetsTabThrough)
+{
+    AppState &app = start();
+    MainWindowView window(app);
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    app.setSelectedTab(NavigationTab::templates);
+    auto *page = qobject_cast<TemplateManagerView *>(window.page(NavigationTab::templates));
+    QPlainTextEdit *body = page->contentEditor();
+    const QString text = body->toPlainText();
+    for (Qt::KeyboardModifiers modifiers :
+        {Qt::KeyboardModifiers(Qt::NoModifier), Qt::KeyboardModifiers(Qt::ControlModifier)}) {
+        body->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(body, Qt::Key_Tab, modifiers);
+        EXPECT_NE(QApplication::focusWidget(), body) << int(modifiers);
+        body->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(body, Qt::Key_Backtab, modifiers | Qt::ShiftModifier);
+        EXPECT_EQ(QApplication::focusWidget(), page->descriptionField()) << int(modifiers);
+    }
+    EXPECT_EQ(body->toPlainText(), text);
+    EXPECT_FALSE(page->unsavedMark()->isVisible());
+}
 
 } // namespace
 } // namespace velkaro::test

@@ -1,6 +1,6 @@
+#include "Views/Backups/BackupHistoryView.h"
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
-#include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QApplication>
@@ -34,6 +34,10 @@ protected:
                 return confirmAnswer;
             });
         }
+        view->setRestoreConfirmFunction([this](QWidget *, const BackupSnapshot &s, RestoreScopeOption scope) {
+            restoreAsked.push_back(s.id + "|" + std::string(rawValue(scope)));
+            return restoreAnswer;
+        });
         view->resize(680, 560);
         view->show();
         return *view;
@@ -52,6 +56,8 @@ protected:
     std::vector<QString> alerts;
     std::vector<std::string> asked;
     bool confirmAnswer = true;
+    std::vector<std::string> restoreAsked;
+    bool restoreAnswer = true;
 };
 
 TEST_F(BackupHistoryViewTest, EmptyHistoryThenOpeningSelectsNewest)
@@ -127,10 +133,12 @@ TEST_F(BackupHistoryViewTest, BadgeColoursAndFileIcons)
 
     const BackupSnapshot &shown = *page.selectedSnapshot();
     ASSERT_EQ(page.fileList()->count(), int(shown.relativeFilePaths.size()));
-    EXPECT_EQ(page.filesHeader()->text(), QStringLiteral("含まれるファイル (%1 件)").arg(shown.relativeFilePaths.size()));
+    EXPECT_EQ(
+        page.filesHeader()->text(), QStringLiteral("含まれるファイル (%1 件)").arg(shown.relativeFilePaths.size()));
     std::map<QString, int> tints;
     for (int i = 0; i < page.fileList()->count(); ++i)
-        tints[page.fileList()->item(i)->text()] = page.fileList()->item(i)->data(BackupHistoryView::FileTintRole).toInt();
+        tints[page.fileList()->item(i)->text()]
+            = page.fileList()->item(i)->data(BackupHistoryView::FileTintRole).toInt();
     EXPECT_EQ(tints.at(QStringLiteral("GEMINI.md")), int(Tint::blue));
     EXPECT_EQ(tints.at(QStringLiteral("settings.json")), int(Tint::secondary));
     ASSERT_TRUE(tints.count(QStringLiteral("notes/UPPER.MD")));
@@ -152,6 +160,17 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     QTest::mouseClick(page.scopeButtons()[1], Qt::LeftButton);
     EXPECT_EQ(page.selectedRestoreScope(), RestoreScopeOption::markdownOnly);
 
+    // Asked first, naming the snapshot and the scope; キャンセル restores nothing.
+    restoreAnswer = false;
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    EXPECT_EQ(restoreAsked, std::vector<std::string> {made.id + "|Markdown (.md) プロンプトのみ"});
+    EXPECT_FALSE(page.isRestoring());
+    settle();
+    EXPECT_EQ(state->snapshots().size(), 1u) << "no safety snapshot either";
+    EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
+    EXPECT_TRUE(alerts.empty());
+
+    restoreAnswer = true;
     QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
     EXPECT_TRUE(page.isRestoring());
     EXPECT_FALSE(page.restoreButton()->isEnabled());
@@ -196,6 +215,49 @@ TEST_F(BackupHistoryViewTest, APartialRestoreIsToldInTheAlert)
             QStringLiteral("復元結果|2 件のファイルを正常に復元しました！、1 件は復元できませんでした")});
     EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！、1 件は復元できませんでした");
     EXPECT_FALSE(fs::exists(root / "notes.md"));
+}
+
+// The selection is the snapshot's id: a restore and a reload that bring back the record changed keep it
+// selected and shown as it now is; a reload without it clears the detail with the selection.
+TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
+{
+    start();
+    manualBackups(3);
+    const std::string id = state->snapshots()[1].id;
+    BackupHistoryView &page = open();
+    page.list()->setCurrentRow(1);
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    settle();
+    ASSERT_EQ(state->snapshots().size(), 4u); // the safety snapshot came first
+    EXPECT_EQ(selectedId(), id);
+    EXPECT_EQ(page.list()->currentRow(), 2);
+    EXPECT_EQ(page.list()->selectedItems().size(), 1);
+
+    // The history file now says something else about the selected snapshot.
+    const fs::path history = dest / "history.json";
+    std::string text = readText(history);
+    const std::string files = "\"filesCount\": " + std::to_string(state->snapshots()[2].filesCount);
+    std::string quoted = id; // the store writes "/" as "\/"
+    for (std::size_t slash = quoted.find('/'); slash != std::string::npos; slash = quoted.find('/', slash + 2))
+        quoted.insert(slash, 1, '\\');
+    const auto at = text.find(files, text.find(quoted));
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, files.size(), "\"filesCount\": 77");
+    writeText(history, text);
+    QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    ASSERT_EQ(state->snapshots()[2].filesCount, 77);
+    EXPECT_EQ(page.selectedSnapshot(), state->snapshots()[2]);
+    EXPECT_EQ(page.list()->currentRow(), 2);
+    EXPECT_EQ(page.idLabel()->text(), qs(id));
+
+    // Gone from the store: nothing stays selected and the detail gives way to the hint.
+    (void)BackupService().deleteSnapshot(state->snapshots()[2], dest);
+    QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    ASSERT_EQ(state->snapshots().size(), 3u);
+    EXPECT_FALSE(page.selectedSnapshot());
+    EXPECT_EQ(page.list()->currentRow(), -1);
+    EXPECT_TRUE(page.list()->selectedItems().isEmpty());
+    EXPECT_TRUE(page.hintLabel()->isVisible());
 }
 
 // A deletion that the store refuses leaves the snapshot listed and shown; the banner's message says why.

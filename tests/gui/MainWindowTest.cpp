@@ -1,12 +1,19 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "Views/Common/Dialogs.h"
+#include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
+#include "Views/Settings/SettingsView.h"
 
+#include <QApplication>
+#include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace velkaro::test {
 namespace {
@@ -44,6 +51,83 @@ TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
 }
 
+// Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike; キャンセル
+// keeps the page and the sidebar's highlight, 破棄 moves on.
+TEST_F(MainWindowTest, TabChangeAsksAboutUnsavedEdits)
+{
+    AppState &app = start();
+    app.setSelectedTab(NavigationTab::settings);
+    MainWindowView view(app);
+    view.show();
+    auto *settings = qobject_cast<SettingsView *>(view.page(NavigationTab::settings));
+    int asked = 0;
+    SaveAnswer answer = SaveAnswer::cancel;
+    settings->setSaveQuestion([&](QWidget *, const QString &) {
+        ++asked;
+        return answer;
+    });
+    settings->extensionsField()->setText(QStringLiteral("md"));
+
+    view.sidebar()->setCurrentRow(0);
+    drainEvents();
+    app.setSelectedTab(NavigationTab::history);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::settings);
+    EXPECT_EQ(view.sidebar()->currentRow(), 3);
+    EXPECT_EQ(view.currentPage(), settings);
+    EXPECT_EQ(settings->extensionsField()->text(), QStringLiteral("md"));
+
+    answer = SaveAnswer::discard;
+    view.sidebar()->setCurrentRow(0);
+    drainEvents();
+    EXPECT_EQ(asked, 3);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::dashboard);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::dashboard));
+    EXPECT_EQ(view.sidebar()->currentRow(), 0);
+}
+
+// The questions as the real seam shows them: キャンセル is the default and what Escape answers, and
+// each button gives its own answer.
+TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
+{
+    auto save = makeSaveQuestion(nullptr, QStringLiteral("設定保存"));
+    EXPECT_EQ(save->text(), QStringLiteral("変更を保存しますか？"));
+    QStringList labels;
+    for (QAbstractButton *button : save->buttons())
+        labels << button->text();
+    labels.sort();
+    EXPECT_EQ(labels, (QStringList {QStringLiteral("キャンセル"), QStringLiteral("保存"), QStringLiteral("破棄")}));
+    EXPECT_EQ(save->defaultButton()->text(), QStringLiteral("キャンセル"));
+    EXPECT_EQ(save->escapeButton(), save->defaultButton());
+
+    const BackupSnapshot snapshot {"2025-03-04/snapshot_090000", localTime(2025, 3, 4, 9, 0, 0),
+        BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
+    auto restore = makeRestoreQuestion(nullptr, snapshot, RestoreScopeOption::configOnly);
+    EXPECT_EQ(restore->defaultButton()->text(), QStringLiteral("キャンセル"));
+    EXPECT_EQ(restore->escapeButton(), restore->defaultButton());
+    const QString details = restore->informativeText();
+    for (const QString &part : {QStringLiteral("2025-03-04/snapshot_090000"), QStringLiteral("2025/03/04 09:00:00"),
+             QString::fromUtf8(rawValue(RestoreScopeOption::configOnly).data()), QStringLiteral("復元前自動退避")})
+        EXPECT_TRUE(details.contains(part)) << part.toStdString();
+
+    // Answered by pressing the buttons of the modal box the seam runs.
+    auto press = [](const QString &label) {
+        QTimer::singleShot(0, [label] {
+            for (QAbstractButton *button : QApplication::activeModalWidget()->findChildren<QAbstractButton *>())
+                if (button->text() == label)
+                    button->click();
+        });
+    };
+    press(QStringLiteral("破棄"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::discard);
+    press(QStringLiteral("保存"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::save);
+    press(QStringLiteral("キャンセル"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::cancel);
+    press(QStringLiteral("復元"));
+    EXPECT_TRUE(askBeforeRestoring(nullptr, snapshot, RestoreScopeOption::allFiles));
+}
+
 // The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.
 TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
 {
@@ -58,25 +142,72 @@ TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
     EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
 }
 
-// The banner: green "準備完了" at rest, orange "処理中..." while a run has no message yet, and green
-// again with the failure's reason once the run failed.
+// A recent row on the dashboard opens its snapshot in the history, by click or from the keyboard.
+TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
+{
+    AppState &app = start();
+    manualBackups(3);
+    MainWindowView view(app);
+    view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
+    ASSERT_EQ(dashboard->recentRows().size(), 3u);
+
+    QTest::mouseClick(dashboard->recentRows()[2].frame, Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[2].id);
+    EXPECT_EQ(history->list()->currentRow(), 2);
+    EXPECT_EQ(history->idLabel()->text(), qs(app.snapshots()[2].id));
+
+    app.setSelectedTab(NavigationTab::dashboard);
+    dashboard->recentRows()[1].frame->setFocus();
+    QTest::keyClick(dashboard->recentRows()[1].frame, Qt::Key_Return);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    ASSERT_TRUE(history->selectedSnapshot());
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[1].id);
+    EXPECT_EQ(history->list()->currentRow(), 1);
+    EXPECT_FALSE(app.requestedHistorySnapshot()); // taken
+
+    // Opening the history plainly afterwards starts from the newest again.
+    app.setSelectedTab(NavigationTab::dashboard);
+    app.setSelectedTab(NavigationTab::history);
+    EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[0].id);
+}
+
+// The banner's dot: grey at rest, the accent colour while a run goes, red after a failure and green
+// after a success. A message too long for the sidebar is cut in the middle and stays whole in the
+// accessible description.
 TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
 {
     AppState &app = start(1500ms);
     MainWindowView view(app);
-    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
+    view.resize(860, 560);
+    view.show();
+    EXPECT_EQ(view.statusDot()->tint(), Tint::secondary);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("準備完了"));
 
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
     app.performManualBackup(); // waits for the lock, then fails
-    EXPECT_EQ(view.statusDot()->tint(), Tint::orange);
+    EXPECT_EQ(view.statusDot()->tint(), Tint::accent);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("処理中..."));
     settle();
     ASSERT_TRUE(app.backupState().is<BackupExecutionState::Failed>());
-    EXPECT_EQ(view.statusDot()->tint(), Tint::green);
-    EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です"));
-    EXPECT_EQ(view.statusLabel()->accessibleName(), view.statusLabel()->fullText());
+    EXPECT_EQ(view.statusDot()->tint(), Tint::red);
+    EXPECT_NE(view.statusDot()->color(), tintColor(Tint::green, view.palette()));
+    const QString reason = QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_EQ(view.statusLabel()->fullText(), reason);
+    EXPECT_EQ(view.statusLabel()->accessibleName(), reason);
+    EXPECT_EQ(view.statusBanner()->accessibleDescription(), reason);
+
+    const QString shown = view.statusLabel()->text();
+    ASSERT_TRUE(view.statusLabel()->isElided()) << "the sidebar is wide enough for: " << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(reason.left(2))) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(reason.right(2))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+    EXPECT_EQ(view.statusLabel()->accessibleDescription(), reason);
 
     lock = std::unexpected(Error {});
     manualBackups(1);

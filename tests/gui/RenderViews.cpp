@@ -2,12 +2,15 @@
 // palette at the default and the minimum window size. Run by hand:
 //   QT_QPA_PLATFORM=offscreen velkaro_gui_render [output folder, default /tmp/velkaro-renders]
 #include "AppStateFixture.h"
+#include "GuiPalettes.h"
 #include "Services/StoreLock.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/Dialogs.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
@@ -16,27 +19,6 @@ namespace velkaro::test {
 namespace {
 
 using namespace std::chrono_literals;
-
-QPalette darkPalette()
-{
-    QPalette p;
-    p.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2e));
-    p.setColor(QPalette::WindowText, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Base, QColor(0x38, 0x38, 0x3c));
-    p.setColor(QPalette::AlternateBase, QColor(0x42, 0x42, 0x46));
-    p.setColor(QPalette::Text, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Button, QColor(0x45, 0x45, 0x4a));
-    p.setColor(QPalette::ButtonText, QColor(0xe8, 0xe8, 0xea));
-    p.setColor(QPalette::Highlight, QColor(0x2f, 0x7c, 0xf6));
-    p.setColor(QPalette::HighlightedText, Qt::white);
-    p.setColor(QPalette::PlaceholderText, QColor(0xa0, 0xa0, 0xa6));
-    p.setColor(QPalette::Link, QColor(0x6a, 0xa8, 0xff));
-    p.setColor(QPalette::Mid, QColor(0x60, 0x60, 0x66));
-    p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x86));
-    p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x86));
-    p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x80, 0x80, 0x86));
-    return p;
-}
 
 class Render : public AppStateFixture
 {
@@ -47,9 +29,28 @@ protected:
         for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"}}) {
             view.resize(size);
             QTest::qWait(30);
-            const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
+            const QString file
+                = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
             EXPECT_TRUE(view.grab().save(file)) << file.toStdString();
         }
+    }
+    // A question over the page it belongs to, at the minimum window size: the box the real seam runs,
+    // shown without its event loop and drawn centred over the dimmed page.
+    void shootQuestion(MainWindowView &view, QMessageBox &box, const QString &name)
+    {
+        view.resize(860, 560);
+        box.show();
+        drainEvents();
+        QTest::qWait(30);
+        QPixmap shot = view.grab();
+        const QPixmap dialog = box.grab();
+        box.hide();
+        QPainter painter(&shot);
+        painter.fillRect(shot.rect(), QColor(0, 0, 0, 60));
+        painter.drawPixmap((shot.width() - dialog.width()) / 2, (shot.height() - dialog.height()) / 2, dialog);
+        painter.end();
+        const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + "-860.png");
+        EXPECT_TRUE(shot.save(file)) << file.toStdString();
     }
     static QString outDir()
     {
@@ -63,6 +64,7 @@ protected:
         MainWindowView view(app);
         auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
         history->setAlertFunction([](QWidget *, const QString &, const QString &) {});
+        history->setRestoreConfirmFunction([](QWidget *, const BackupSnapshot &, RestoreScopeOption) { return true; });
         view.show();
         shoot(view, "dashboard-empty");
         manualBackups(5);
@@ -74,8 +76,12 @@ protected:
         lock = std::unexpected(Error {});
         settle();
         shoot(view, "history-after");
+        shootQuestion(view,
+            *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
+            "question-restore");
         app.setSelectedTab(NavigationTab::templates);
         shoot(view, "templates");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("テンプレート操作")), "question-save-template");
         // Files the list leaves out, so that the settings page has its line under the extensions.
         writeText(src / "tools/sync.sh", "x");
         writeText(src / "tools/clean.sh", "x");
@@ -83,6 +89,10 @@ protected:
         app.setSelectedTab(NavigationTab::settings);
         waitUntil([&] { return !app.leftOutSummary().empty(); });
         shoot(view, "settings");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("設定保存")), "question-save-settings");
+        QMessageBox refused(QMessageBox::Information, QStringLiteral("設定保存"),
+            QStringLiteral("「対象フォルダ 1」は / か ~ で始まるフルパスで入力してね。"), QMessageBox::Ok, &view);
+        shootQuestion(view, refused, "alert-path-refused");
     }
     QString palette;
 };

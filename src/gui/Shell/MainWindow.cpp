@@ -4,6 +4,7 @@
 #include "Shell/ShellTexts.h"
 #include "Views/Main/MainWindowView.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -26,12 +27,16 @@ MainWindow::MainWindow(AppState &state, QWidget *parent)
     setMinimumSize(kMinimumWidth, kMinimumHeight);
 
     // The application menu. There is deliberately no command that opens a second window.
-    QMenu *appMenu = menuBar()->addMenu(ShellTexts::appName());
-    QAction *about = appMenu->addAction(ShellTexts::aboutItem());
+    // Alt access keys, in the form Japanese menus use: "(&B)" after the text.
+    auto withKey = [](const QString &text, char key) {
+        return text + QStringLiteral("(&") + QLatin1Char(key) + QLatin1Char(')');
+    };
+    QMenu *appMenu = menuBar()->addMenu(QStringLiteral("&") + ShellTexts::appName());
+    QAction *about = appMenu->addAction(withKey(ShellTexts::aboutItem(), 'A'));
     about->setMenuRole(QAction::AboutRole);
     connect(about, &QAction::triggered, this, &MainWindow::showAbout);
 
-    m_backupAction = appMenu->addAction(ShellTexts::backupNowItem());
+    m_backupAction = appMenu->addAction(withKey(ShellTexts::backupNowItem(), 'B'));
     m_backupAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
     // The shortcut works wherever the focus is inside the window, including the pages.
     m_backupAction->setShortcutContext(Qt::WindowShortcut);
@@ -41,10 +46,10 @@ MainWindow::MainWindow(AppState &state, QWidget *parent)
     });
 
     appMenu->addSeparator();
-    m_quitAction = appMenu->addAction(ShellTexts::quitItem());
+    m_quitAction = appMenu->addAction(withKey(ShellTexts::quitItem(), 'Q'));
     m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_quitAction->setMenuRole(QAction::QuitRole);
-    connect(m_quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(m_quitAction, &QAction::triggered, this, &MainWindow::quitApplication);
 }
 
 void MainWindow::present()
@@ -75,8 +80,34 @@ void MainWindow::showEvent(QShowEvent *event)
         emit appeared();
 }
 
+bool MainWindow::closeAllBeforeQuit()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *window = qobject_cast<MainWindow *>(widget);
+        if (window && !window->m_closed && window->isVisible() && !window->close())
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::quitApplication()
+{
+    QMetaObject::invokeMethod(
+        qApp,
+        [] {
+            if (closeAllBeforeQuit())
+                QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // Unsaved edits are settled with the user first; キャンセル keeps the window.
+    if (!m_view->mayLeaveCurrentPage()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     // Deleted later (WA_DeleteOnClose); until then it no longer counts as the main window.
     if (event->isAccepted())

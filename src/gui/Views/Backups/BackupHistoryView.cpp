@@ -58,7 +58,8 @@ QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
     layout->addLayout(first);
     auto *second = new QHBoxLayout();
     second->setSpacing(4);
-    second->addWidget(styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
+    second->addWidget(
+        styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(QStringLiteral("•"), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(qs(snapshot.formattedSize()), TextStyle::caption2, row, true));
     // The id gives way first in a narrow pane; its whole text stays in the tooltip.
@@ -82,9 +83,10 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     })
     , m_confirm([](QWidget *p, const BackupSnapshot &snapshot) {
         return askBeforeDeleting(p, QMessageBox::Warning, QStringLiteral("スナップショットを削除しますか？"),
-                                 QStringLiteral("スナップショットを削除しますか？"),
-                                 qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
+            QStringLiteral("スナップショットを削除しますか？"),
+            qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
     })
+    , m_confirmRestore(askBeforeRestoring)
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -122,8 +124,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     auto *emptyLayout = new QVBoxLayout(m_emptyState);
     emptyLayout->setSpacing(12);
     emptyLayout->addStretch();
-    auto *emptyIcon = new TintedIconLabel(
-        themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), 36, Tint::secondary, m_emptyState);
+    auto *emptyIcon
+        = new TintedIconLabel(themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon),
+            36, Tint::secondary, m_emptyState);
     emptyLayout->addWidget(emptyIcon, 0, Qt::AlignHCenter);
     auto *emptyText = styledLabel(QStringLiteral("履歴がありません"), TextStyle::body, m_emptyState, true);
     emptyLayout->addWidget(emptyText, 0, Qt::AlignHCenter);
@@ -141,7 +144,8 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     // Detail pane.
     m_detailStack = new QStackedWidget(splitter);
     m_detailStack->setMinimumWidth(400);
-    m_hint = styledLabel(QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
+    m_hint = styledLabel(
+        QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
     m_hint->setAlignment(Qt::AlignCenter);
     m_hint->setWordWrap(true);
     m_detailStack->addWidget(m_hint);
@@ -162,19 +166,22 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     titles->addWidget(m_idLabel);
     titles->addWidget(m_dateLabel);
     top->addLayout(titles, 1);
-    m_deleteButton = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
-        QStringLiteral("削除"), detail);
+    m_deleteButton
+        = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
+            QStringLiteral("削除"), detail);
     top->addWidget(m_deleteButton, 0, Qt::AlignVCenter);
     detailLayout->addLayout(top);
     detailLayout->addWidget(divider(detail));
 
     auto *box = new Card(8, detail);
+    box->setAccessibleName(QStringLiteral("このバックアップから復元する"));
     auto *boxLayout = new QVBoxLayout(box);
     boxLayout->setContentsMargins(16, 16, 16, 16);
     boxLayout->setSpacing(12);
     boxLayout->addWidget(styledLabel(QStringLiteral("このバックアップから復元する"), TextStyle::headline, box));
     auto *note = styledLabel(
-        QStringLiteral("※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
+        QStringLiteral(
+            "※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
         TextStyle::caption, box, true);
     note->setWordWrap(true);
     boxLayout->addWidget(note);
@@ -190,10 +197,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         boxLayout->addWidget(radio);
         m_scopeButtons.push_back(radio);
     }
-    m_restoreButton = new QPushButton(QStringLiteral("復元を実行"), box);
+    m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
     applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
     m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
-    makeProminent(m_restoreButton, Tint::blue);
     m_restoreSpinner = new ButtonSpinner(
         m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
     boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
@@ -228,21 +234,45 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         showDetail();
     });
     connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
+    connect(&m_state, &AppState::historySnapshotRequested, this, [this] {
+        if (isVisible())
+            takeRequest();
+    });
     rebuildList();
     showDetail();
     updateRestoreButton();
 }
 
-bool BackupHistoryView::isRestoreSpinnerShown() const { return m_restoreSpinner->isSpinning(); }
+bool BackupHistoryView::isRestoreSpinnerShown() const
+{
+    return m_restoreSpinner->isSpinning();
+}
 
 void BackupHistoryView::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    if (!m_selected && !m_state.snapshots().empty()) {
-        m_selected = m_state.snapshots().front();
-        highlightSelection();
-        showDetail();
-    }
+    if (m_state.requestedHistorySnapshot())
+        takeRequest();
+    else if (!m_selected && !m_state.snapshots().empty())
+        select(m_state.snapshots().front());
+}
+
+void BackupHistoryView::select(std::optional<BackupSnapshot> snapshot)
+{
+    m_selected = std::move(snapshot);
+    highlightSelection();
+    showDetail();
+}
+
+// A snapshot asked for from elsewhere (the dashboard), by id.
+void BackupHistoryView::takeRequest()
+{
+    const auto id = m_state.takeRequestedHistorySnapshot();
+    if (!id)
+        return;
+    const auto &all = m_state.snapshots();
+    const auto found = std::ranges::find(all, *id, &BackupSnapshot::id);
+    select(found == all.end() ? std::nullopt : std::optional<BackupSnapshot>(*found));
 }
 
 void BackupHistoryView::hideEvent(QHideEvent *event)
@@ -276,6 +306,15 @@ void BackupHistoryView::rebuildList()
     }
     m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
     m_rebuilding = false;
+    // The selection is the snapshot's id: a reload may bring its record back changed (read from the
+    // store), and one that is gone takes the detail with it.
+    if (m_selected) {
+        const auto found = std::ranges::find(m_rows, m_selected->id, &BackupSnapshot::id);
+        if (found == m_rows.end() || !(*found == *m_selected)) {
+            m_selected = found == m_rows.end() ? std::nullopt : std::optional<BackupSnapshot>(*found);
+            showDetail();
+        }
+    }
     highlightSelection();
 }
 
@@ -332,10 +371,14 @@ void BackupHistoryView::performRestore()
 {
     if (!m_selected || m_isRestoring)
         return;
+    // The scope of the question is the one restored, whatever the picker shows afterwards.
+    const RestoreScopeOption scope = m_scope;
+    if (!m_confirmRestore || !m_confirmRestore(this, *m_selected, scope))
+        return;
     m_isRestoring = true;
     updateRestoreButton();
     QPointer<BackupHistoryView> self(this);
-    m_state.restore(*m_selected, m_scope, [self](RestoreOutcome outcome, const std::string &message) {
+    m_state.restore(*m_selected, scope, [self](RestoreOutcome outcome, const std::string &message) {
         if (self)
             self->finishRestore(outcome, message);
     });

@@ -1,13 +1,26 @@
 #include "Views/Common/ViewStyle.h"
 
+#include "Views/Common/Accessibility.h"
+
 #include <QLabel>
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
 #include <QApplication>
+#include <QComboBox>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+
+#include <algorithm>
+#include <cmath>
 
 namespace velkaro {
 
@@ -23,6 +36,8 @@ QColor tintColor(Tint tint, const QPalette &palette)
         return dark ? QColor(0xff, 0x9f, 0x0a) : QColor(0xe0, 0x72, 0x00);
     case Tint::purple:
         return dark ? QColor(0xbf, 0x5a, 0xf2) : QColor(0x8e, 0x44, 0xad);
+    case Tint::red:
+        return dark ? QColor(0xff, 0x45, 0x3a) : QColor(0xd7, 0x00, 0x15);
     case Tint::secondary:
         return palette.color(QPalette::PlaceholderText);
     case Tint::accent:
@@ -77,7 +92,10 @@ void applyTextStyle(QWidget *widget, TextStyle style, int weight, bool monospace
     widget->setFont(font);
 }
 
-void makeSecondary(QWidget *widget) { widget->setForegroundRole(QPalette::PlaceholderText); }
+void makeSecondary(QWidget *widget)
+{
+    widget->setForegroundRole(QPalette::PlaceholderText);
+}
 
 QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback)
 {
@@ -112,6 +130,8 @@ TintedIconLabel::TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget
     , m_size(size)
     , m_tint(tint)
 {
+    // Every icon of this kind stands beside a text that says the same.
+    markDecorative(this);
     setFixedSize(size, size);
     render();
 }
@@ -129,14 +149,16 @@ void TintedIconLabel::changeEvent(QEvent *event)
         render();
 }
 
-void TintedIconLabel::render() { setPixmap(tintedPixmap(m_icon, m_size, tintColor(m_tint, palette()), devicePixelRatioF())); }
+void TintedIconLabel::render()
+{
+    setPixmap(tintedPixmap(m_icon, m_size, tintColor(m_tint, palette()), devicePixelRatioF()));
+}
 
 Card::Card(int radius, QWidget *parent, qreal opacity)
     : QFrame(parent)
     , m_radius(radius)
     , m_opacity(opacity)
-{
-}
+{ }
 
 void Card::paintEvent(QPaintEvent *)
 {
@@ -149,6 +171,95 @@ void Card::paintEvent(QPaintEvent *)
     painter.setPen(QPen(edge, 1));
     painter.setBrush(fill);
     painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), m_radius, m_radius);
+}
+
+ActivatableCard::ActivatableCard(int radius, QWidget *parent, qreal opacity)
+    : Card(radius, parent, opacity)
+    , m_ringRadius(radius)
+{
+    setFocusPolicy(Qt::StrongFocus);
+    setCursor(Qt::PointingHandCursor);
+}
+
+void ActivatableCard::paintEvent(QPaintEvent *event)
+{
+    Card::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), m_ringRadius, m_ringRadius);
+}
+
+void ActivatableCard::keyPressEvent(QKeyEvent *event)
+{
+    switch (event->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+    case Qt::Key_Space:
+        if (!event->isAutoRepeat())
+            emit activated();
+        return;
+    default:
+        Card::keyPressEvent(event);
+    }
+}
+
+void ActivatableCard::mousePressEvent(QMouseEvent *event)
+{
+    m_pressed = event->button() == Qt::LeftButton;
+    if (!m_pressed)
+        Card::mousePressEvent(event);
+}
+
+void ActivatableCard::mouseReleaseEvent(QMouseEvent *event)
+{
+    // Only a press and release inside the card count, as for a button.
+    const bool click = m_pressed && event->button() == Qt::LeftButton && rect().contains(event->position().toPoint());
+    m_pressed = false;
+    if (click)
+        emit activated();
+}
+
+void ActivatableCard::focusInEvent(QFocusEvent *event)
+{
+    Card::focusInEvent(event);
+    update();
+}
+
+void ActivatableCard::focusOutEvent(QFocusEvent *event)
+{
+    Card::focusOutEvent(event);
+    update();
+}
+
+FlatButton::FlatButton(const QString &text, QWidget *parent)
+    : QPushButton(text, parent)
+{
+    setFlat(true);
+}
+
+LinkButton::LinkButton(const QString &text, QWidget *parent)
+    : FlatButton(text, parent)
+{
+    setCursor(Qt::PointingHandCursor);
+    QPalette link = palette();
+    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
+    setPalette(link);
+}
+
+void FlatButton::paintEvent(QPaintEvent *event)
+{
+    QPushButton::paintEvent(event);
+    if (!hasFocus())
+        return;
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 1.5));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1.5, 1.5, -1.5, -1.5), 4, 4);
 }
 
 Badge::Badge(const QString &text, Tint tint, QWidget *parent)
@@ -165,9 +276,9 @@ void Badge::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QColor ink = color();
-    QColor fill = ink;
-    fill.setAlphaF(0.15f);
+    const BadgeColors colors = badgeColors(m_tint, palette());
+    const QColor &ink = colors.ink;
+    const QColor &fill = colors.fill;
     painter.setPen(Qt::NoPen);
     painter.setBrush(fill);
     painter.drawRoundedRect(QRectF(rect()), 4, 4);
@@ -199,8 +310,9 @@ void StatusDot::paintEvent(QPaintEvent *)
     painter.drawEllipse(QRectF(rect()));
 }
 
-ElidedLabel::ElidedLabel(QWidget *parent)
+ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode)
     : QLabel(parent)
+    , m_mode(mode)
 {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
 }
@@ -213,9 +325,15 @@ void ElidedLabel::setFullText(const QString &text)
     elide();
 }
 
-QSize ElidedLabel::minimumSizeHint() const { return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()}; }
+QSize ElidedLabel::minimumSizeHint() const
+{
+    return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()};
+}
 
-QSize ElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(m_fullText), QLabel::sizeHint().height()}; }
+QSize ElidedLabel::sizeHint() const
+{
+    return {fontMetrics().horizontalAdvance(m_fullText), QLabel::sizeHint().height()};
+}
 
 void ElidedLabel::resizeEvent(QResizeEvent *event)
 {
@@ -226,7 +344,8 @@ void ElidedLabel::resizeEvent(QResizeEvent *event)
 void ElidedLabel::elide()
 {
     const int room = contentsRect().width();
-    setText(room > 0 ? fontMetrics().elidedText(m_fullText, Qt::ElideRight, room) : m_fullText);
+    setText(room > 0 ? fontMetrics().elidedText(m_fullText, m_mode, room) : m_fullText);
+    setAccessibleDescription(isElided() ? m_fullText : QString());
 }
 
 ButtonSpinner::ButtonSpinner(QAbstractButton *button, QIcon idleIcon, qreal scale)
@@ -266,22 +385,121 @@ void ButtonSpinner::drawFrame()
     const qreal side = qMin(box.width(), box.height()) * m_scale;
     const qreal pen = qMax<qreal>(1.5, side / 7);
     const QRectF arc((box.width() - side) / 2 + pen / 2, (box.height() - side) / 2 + pen / 2, side - pen, side - pen);
-    painter.setPen(QPen(m_button->palette().color(QPalette::Active, QPalette::ButtonText), pen, Qt::SolidLine, Qt::RoundCap));
+    painter.setPen(
+        QPen(m_button->palette().color(QPalette::Active, QPalette::ButtonText), pen, Qt::SolidLine, Qt::RoundCap));
     painter.drawArc(arc, -m_angle * 16, 270 * 16);
     painter.end();
     m_button->setIcon(QIcon(frame));
     m_angle = (m_angle + 30) % 360;
 }
 
-void makeProminent(QAbstractButton *button, Tint tint)
+namespace {
+
+double luminance(const QColor &color)
 {
-    QPalette palette = button->palette();
-    const QColor fill = tintColor(tint, palette);
-    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
-        palette.setColor(group, QPalette::Button, fill);
-        palette.setColor(group, QPalette::ButtonText, Qt::white);
+    auto channel = [](float c) { return c <= 0.03928f ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4); };
+    const QColor rgb = color.toRgb();
+    return 0.2126 * channel(rgb.redF()) + 0.7152 * channel(rgb.greenF()) + 0.0722 * channel(rgb.blueF());
+}
+
+} // namespace
+
+double contrastRatio(const QColor &a, const QColor &b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor readableOn(const QColor &ink, const QColor &background, double ratio)
+{
+    const bool darken = luminance(background) > 0.18; // towards whichever end has room
+    QColor color = ink.toHsl();
+    for (int step = 0; step < 100 && contrastRatio(color, background) < ratio; ++step) {
+        const int lightness = color.lightness();
+        if ((darken && lightness == 0) || (!darken && lightness == 255))
+            break;
+        color.setHsl(color.hslHue(), color.hslSaturation(), std::clamp(lightness + (darken ? -4 : 4), 0, 255));
     }
-    button->setPalette(palette);
+    return color.toRgb();
+}
+
+ProminentColors prominentColors(Tint tint, const QPalette &palette)
+{
+    const QColor text = Qt::white;
+    // The tint is the background here: darken it until white text reads on it.
+    QColor fill = tintColor(tint, palette).toHsl();
+    for (int step = 0; step < 100 && contrastRatio(text, fill) < kReadableContrast; ++step)
+        fill.setHsl(fill.hslHue(), fill.hslSaturation(), std::max(0, fill.lightness() - 3));
+    return {fill.toRgb(), text};
+}
+
+ProminentButton::ProminentButton(const QString &text, Tint tint, QWidget *parent)
+    : QPushButton(text, parent)
+    , m_tint(tint)
+{
+    applyColors();
+}
+
+// Button and ButtonText carry the pair, so the label, a spinner drawn in ButtonText and the tests all
+// read it from the palette; recomputed when the palette around it changes (light to dark).
+void ProminentButton::applyColors()
+{
+    const ProminentColors colors = prominentColors(m_tint, palette());
+    QPalette pal = palette();
+    for (QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+        pal.setColor(group, QPalette::Button, colors.fill);
+        pal.setColor(group, QPalette::ButtonText, colors.text);
+    }
+    QColor faded = colors.fill;
+    faded.setAlphaF(0.45f);
+    pal.setColor(QPalette::Disabled, QPalette::Button, faded);
+    pal.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(255, 255, 255, 190));
+    m_applying = true;
+    setPalette(pal);
+    m_applying = false;
+}
+
+void ProminentButton::changeEvent(QEvent *event)
+{
+    QPushButton::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange && !m_applying)
+        applyColors();
+}
+
+void ProminentButton::paintEvent(QPaintEvent *)
+{
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    QColor fill = palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::Button);
+    // Hover and press only darken, so the text keeps its contrast.
+    if (isDown())
+        fill = fill.darker(118);
+    else if (underMouse() && isEnabled())
+        fill = fill.darker(108);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(fill);
+    const QRectF box = QRectF(rect()).adjusted(1, 1, -1, -1);
+    painter.drawRoundedRect(box, 6, 6);
+    if (hasFocus()) {
+        // A ring inside the edge, in the text colour, shows on any tint.
+        painter.setPen(QPen(palette().color(QPalette::Active, QPalette::ButtonText), 1.5));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRoundedRect(box.adjusted(2.5, 2.5, -2.5, -2.5), 4, 4);
+    }
+    option.palette = palette();
+    painter.drawControl(QStyle::CE_PushButtonLabel, option);
+}
+
+BadgeColors badgeColors(Tint tint, const QPalette &palette)
+{
+    const QColor hue = tintColor(tint, palette);
+    const QColor base = palette.color(QPalette::Base);
+    const QColor fill = QColor::fromRgbF(base.redF() * 0.85f + hue.redF() * 0.15f,
+        base.greenF() * 0.85f + hue.greenF() * 0.15f, base.blueF() * 0.85f + hue.blueF() * 0.15f);
+    return {fill, readableOn(hue, fill)};
 }
 
 QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary, int weight)
@@ -291,6 +509,53 @@ QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool 
     if (secondary)
         makeSecondary(label);
     return label;
+}
+
+namespace {
+
+// The wheel over an unfocused control goes to the scroll area around it, as if the control were not
+// there; without one it goes on to the parent widgets.
+class WheelToPage : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *control = static_cast<QWidget *>(watched);
+        if (event->type() != QEvent::Wheel || control->hasFocus())
+            return false;
+        auto *wheel = static_cast<QWheelEvent *>(event);
+        QWidget *area = control->parentWidget();
+        while (area && !qobject_cast<QAbstractScrollArea *>(area))
+            area = area->parentWidget();
+        if (!area) {
+            event->ignore();
+            return true;
+        }
+        QWidget *viewport = static_cast<QAbstractScrollArea *>(area)->viewport();
+        QWheelEvent forwarded(control->mapTo(viewport, wheel->position()), wheel->globalPosition(), wheel->pixelDelta(),
+            wheel->angleDelta(), wheel->buttons(), wheel->modifiers(), wheel->phase(), wheel->inverted(),
+            wheel->source(), wheel->pointingDevice());
+        QCoreApplication::sendEvent(viewport, &forwarded);
+        return true;
+    }
+};
+
+} // namespace
+
+void passWheelUnlessFocused(QWidget *page)
+{
+    auto *filter = new WheelToPage(page);
+    QList<QWidget *> controls;
+    for (QComboBox *box : page->findChildren<QComboBox *>())
+        controls << box;
+    for (QAbstractSpinBox *box : page->findChildren<QAbstractSpinBox *>())
+        controls << box;
+    for (QWidget *control : controls) {
+        control->setFocusPolicy(Qt::StrongFocus);
+        control->installEventFilter(filter);
+    }
 }
 
 } // namespace velkaro

@@ -6,6 +6,7 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPalette>
+#include <QPushButton>
 #include <QStyle>
 #include <QTimer>
 
@@ -22,12 +23,30 @@ namespace velkaro {
 // the few accent colours of the interface, themed icons with a fallback, cards, badges and the busy
 // spinner of a button.
 
-inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+inline QString qs(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
 // the others are fixed hues in a lighter shade on a dark window so they stay readable.
-enum class Tint { blue, green, orange, purple, secondary, accent };
+enum class Tint { blue, green, orange, purple, red, secondary, accent };
 QColor tintColor(Tint tint, const QPalette &palette);
+
+// Normal text needs 4.5:1; a little more leaves room for anti-aliased edges.
+inline constexpr double kReadableContrast = 4.6;
+// The contrast ratio of two colours as WCAG 2 defines it: 1 (the same) to 21 (black on white).
+double contrastRatio(const QColor &a, const QColor &b);
+// `ink`, darkened or lightened (away from `background`) until it reaches `ratio` against it.
+QColor readableOn(const QColor &ink, const QColor &background, double ratio = kReadableContrast);
+
+// A badge's pill is opaque, so a selected row's highlight never shows through and swallows its text.
+struct BadgeColors
+{
+    QColor fill;
+    QColor ink;
+};
+BadgeColors badgeColors(Tint tint, const QPalette &palette);
 
 // Text styles, sized relative to the application font.
 enum class TextStyle { title2, title3, headline, body, subheadline, caption, caption2 };
@@ -82,6 +101,54 @@ private:
     qreal m_opacity;
 };
 
+// A card that acts as one button: a click, Return, Enter or Space activates it; it takes the keyboard
+// focus and shows it with a ring in the highlight colour.
+class ActivatableCard : public Card
+{
+    Q_OBJECT
+
+public:
+    explicit ActivatableCard(int radius, QWidget *parent = nullptr, qreal opacity = 1.0);
+    void activate() { emit activated(); }
+
+signals:
+    void activated();
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
+
+private:
+    int m_ringRadius;
+    bool m_pressed = false;
+};
+
+// A flat button. The style draws no focus for a flat button; this one draws a ring while it has the
+// keyboard focus.
+class FlatButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    explicit FlatButton(const QString &text, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
+
+// A flat button in the link colour ("すべて見る").
+class LinkButton : public FlatButton
+{
+    Q_OBJECT
+
+public:
+    explicit LinkButton(const QString &text, QWidget *parent = nullptr);
+};
+
 // A short label on a faint rounded tint of its own colour.
 class Badge : public QLabel
 {
@@ -90,7 +157,8 @@ class Badge : public QLabel
 public:
     Badge(const QString &text, Tint tint, QWidget *parent = nullptr);
     Tint tint() const { return m_tint; }
-    QColor color() const { return tintColor(m_tint, palette()); }
+    QColor color() const { return badgeColors(m_tint, palette()).ink; }
+    QColor fillColor() const { return badgeColors(m_tint, palette()).fill; }
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -118,15 +186,17 @@ private:
 };
 
 // One line of text cut with an ellipsis when it does not fit; the full text stays in the tooltip
-// and the accessible name, so a narrow sidebar never hides it from a screen reader.
+// and the accessible name, and while cut also in the accessible description, so a narrow sidebar
+// never hides it from a screen reader.
 class ElidedLabel : public QLabel
 {
     Q_OBJECT
 
 public:
-    explicit ElidedLabel(QWidget *parent = nullptr);
+    explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight);
     void setFullText(const QString &text);
     QString fullText() const { return m_fullText; }
+    bool isElided() const { return text() != m_fullText; }
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 
@@ -137,6 +207,7 @@ private:
     void elide();
 
     QString m_fullText;
+    Qt::TextElideMode m_mode;
 };
 
 // Turns a button's icon into a turning arc while busy, and back into its own icon afterwards.
@@ -160,7 +231,37 @@ private:
     int m_angle = 0;
 };
 
-// A push button in the prominent form: filled with the tint, text in the palette's bright text.
-void makeProminent(QAbstractButton *button, Tint tint);
+// The colours of a prominent button in `tint`: white text on the tint, darkened where needed.
+struct ProminentColors
+{
+    QColor fill;
+    QColor text;
+};
+ProminentColors prominentColors(Tint tint, const QPalette &palette);
+
+// A push button in the prominent form: painted whole with the tint, so the colour that meets the
+// text is the one chosen here and not a style's lightened shade of it.
+class ProminentButton : public QPushButton
+{
+    Q_OBJECT
+
+public:
+    ProminentButton(const QString &text, Tint tint, QWidget *parent = nullptr);
+    Tint tint() const { return m_tint; }
+
+protected:
+    void changeEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    void applyColors();
+
+    Tint m_tint;
+    bool m_applying = false;
+};
+
+// Every combo and spin box below `page` leaves the wheel to the page (its scroll area) unless it has
+// the focus, and is no longer focused by the wheel: scrolling over a setting must not change it.
+void passWheelUnlessFocused(QWidget *page);
 
 } // namespace velkaro

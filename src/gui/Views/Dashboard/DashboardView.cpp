@@ -50,6 +50,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Header card.
     auto *header = new Card(12, content);
+    header->setAccessibleName(QStringLiteral("Google Antigravity バックアップマネージャー"));
     auto *headerRow = new QHBoxLayout(header);
     headerRow->setContentsMargins(18, 18, 18, 18);
     headerRow->setSpacing(12);
@@ -63,11 +64,10 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     subtitle->setWordWrap(true);
     titles->addWidget(subtitle);
     headerRow->addLayout(titles, 1);
-    m_backupButton = new QPushButton(QStringLiteral("今すぐバックアップ"), header);
+    m_backupButton = new ProminentButton(QStringLiteral("今すぐバックアップ"), Tint::accent, header);
     applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
     m_backupButton->setIconSize(QSize(20, 20));
     m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
-    makeProminent(m_backupButton, Tint::accent);
     m_backupSpinner = new ButtonSpinner(m_backupButton,
         themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
     headerRow->addWidget(m_backupButton, 0, Qt::AlignVCenter);
@@ -93,6 +93,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     for (int column = 0; column < 3; ++column) {
         const CardContent &shown = cards[column];
         auto *card = new Card(10, content);
+        card->setAccessibleName(QString::fromUtf8(shown.title));
         card->setMinimumWidth(10);
         auto *layout = cardLayout(card, 16, 10);
         StatusCard widgets;
@@ -120,6 +121,7 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Quick actions.
     auto *quick = new Card(10, content);
+    quick->setAccessibleName(QStringLiteral("クイック操作"));
     auto *quickLayout = cardLayout(quick, 16, 12);
     quickLayout->addWidget(styledLabel(QStringLiteral("クイック操作"), TextStyle::headline, quick));
     auto *buttons = new QHBoxLayout();
@@ -139,17 +141,13 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
 
     // Recent snapshots.
     auto *recent = new Card(10, content);
+    recent->setAccessibleName(QStringLiteral("最近のバックアップ履歴"));
     auto *recentLayout = cardLayout(recent, 16, 12);
     auto *recentHeader = new QHBoxLayout();
     recentHeader->addWidget(styledLabel(QStringLiteral("最近のバックアップ履歴"), TextStyle::headline, recent));
     recentHeader->addStretch();
-    m_showAllButton = new QPushButton(QStringLiteral("すべて見る"), recent);
-    m_showAllButton->setFlat(true);
-    m_showAllButton->setCursor(Qt::PointingHandCursor);
+    m_showAllButton = new LinkButton(QStringLiteral("すべて見る"), recent);
     applyTextStyle(m_showAllButton, TextStyle::caption);
-    QPalette link = m_showAllButton->palette();
-    link.setColor(QPalette::ButtonText, link.color(QPalette::Link));
-    m_showAllButton->setPalette(link);
     recentHeader->addWidget(m_showAllButton);
     recentLayout->addLayout(recentHeader);
     m_emptyLabel = styledLabel(
@@ -234,7 +232,10 @@ void DashboardView::rebuildRecent()
     for (std::size_t i = 0; i < std::min<std::size_t>(3, snapshots.size()); ++i) {
         const BackupSnapshot &snapshot = snapshots[i];
         RecentRow row;
-        row.frame = new Card(6, m_emptyLabel->parentWidget(), 0.6);
+        auto *card = new ActivatableCard(6, m_emptyLabel->parentWidget(), 0.6);
+        row.frame = card;
+        connect(
+            card, &ActivatableCard::activated, this, [this, id = snapshot.id] { m_state.showSnapshotInHistory(id); });
         auto *line = new QHBoxLayout(row.frame);
         line->setContentsMargins(10, 10, 10, 10);
         line->setSpacing(10);
@@ -252,7 +253,11 @@ void DashboardView::rebuildRecent()
         row.files = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
             TextStyle::caption, row.frame, true);
         line->addWidget(row.files);
+        card->setAccessibleName(
+            row.id->text() + QLatin1Char(' ') + row.detail->text() + QLatin1Char(' ') + row.files->text());
         m_recentLayout->addWidget(row.frame);
+        // Rows come after "すべて見る" for Tab, as on screen, however late they were made.
+        setTabOrder(m_recentRows.empty() ? static_cast<QWidget *>(m_showAllButton) : m_recentRows.back().frame, card);
         m_recentRows.push_back(row);
     }
 }

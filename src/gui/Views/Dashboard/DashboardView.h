@@ -13,6 +13,7 @@ class QVBoxLayout;
 namespace velkaro {
 
 class AppState;
+class ActivatableCard;
 class ButtonSpinner;
 class ElidedLabel;
 class TintedIconLabel;
@@ -34,7 +35,7 @@ public:
         QLabel *subtext = nullptr;
     };
     struct RecentRow {
-        QWidget *frame = nullptr;
+        ActivatableCard *frame = nullptr; // opens the snapshot in the history
         QLabel *id = nullptr;
         QLabel *detail = nullptr; // date and trigger
         QLabel *files = nullptr; // count and size

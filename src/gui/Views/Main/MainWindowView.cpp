@@ -2,6 +2,8 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/EditingPage.h"
+#include "Views/Common/Accessibility.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
@@ -35,6 +37,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
 {
+    installAccessibility();
     setMinimumSize(860, 560);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -65,6 +68,8 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
 
     // The banner stays at the sidebar's foot, outside the list.
     auto *banner = new QWidget(side);
+    m_banner = banner;
+    banner->setAccessibleName(QStringLiteral("状態"));
     banner->setAutoFillBackground(true);
     banner->setBackgroundRole(QPalette::Base);
     auto *bannerLayout = new QVBoxLayout(banner);
@@ -78,7 +83,9 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     line->setContentsMargins(10, 10, 10, 10);
     line->setSpacing(6);
     m_statusDot = new StatusDot(8, banner);
-    m_statusLabel = new ElidedLabel(banner);
+    markDecorative(m_statusDot); // the text beside it says the same
+    // Cut in the middle: a failure's reason and a path's file name both sit at the ends.
+    m_statusLabel = new ElidedLabel(banner, Qt::ElideMiddle);
     applyTextStyle(m_statusLabel, TextStyle::caption2);
     makeSecondary(m_statusLabel);
     line->addWidget(m_statusDot, 0, Qt::AlignVCenter);
@@ -96,10 +103,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({170, 730});
 
-    connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0 && row < int(EnumLabels<NavigationTab>::table.size()))
-            m_state.setSelectedTab(EnumLabels<NavigationTab>::table[std::size_t(row)].first);
-    });
+    connect(m_sidebar, &QListWidget::currentRowChanged, this, &MainWindowView::sidebarRowChanged);
     connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);
     connect(&m_state, &AppState::backupStateChanged, this, &MainWindowView::updateBanner);
     connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
@@ -112,11 +116,47 @@ QWidget *MainWindowView::page(NavigationTab tab) const
     return m_pages->widget(int(tab));
 }
 
-QWidget *MainWindowView::currentPage() const { return m_pages->currentWidget(); }
+QWidget *MainWindowView::currentPage() const
+{
+    return m_pages->currentWidget();
+}
+
+bool MainWindowView::mayLeaveCurrentPage()
+{
+    auto *page = dynamic_cast<EditingPage *>(m_pages->currentWidget());
+    return !page || page->mayLeave();
+}
+
+void MainWindowView::sidebarRowChanged(int row)
+{
+    if (row < 0 || row >= int(EnumLabels<NavigationTab>::table.size()))
+        return;
+    const NavigationTab tab = EnumLabels<NavigationTab>::table[std::size_t(row)].first;
+    auto *page = dynamic_cast<EditingPage *>(m_pages->currentWidget());
+    if (row == m_pages->currentIndex() || !page || !page->hasUnsavedEdits()) {
+        m_state.setSelectedTab(tab);
+        return;
+    }
+    // Asked once the click or key press is through, with the highlight put back first, so that
+    // キャンセル leaves the sidebar as it was.
+    QMetaObject::invokeMethod(
+        this,
+        [this, tab] {
+            m_sidebar->setCurrentRow(m_pages->currentIndex());
+            if (mayLeaveCurrentPage())
+                m_state.setSelectedTab(tab);
+        },
+        Qt::QueuedConnection);
+}
 
 void MainWindowView::showSelectedTab()
 {
     const int index = int(m_state.selectedTab());
+    // Another page asked for from elsewhere: the edits of this one are settled first.
+    if (index != m_pages->currentIndex() && !mayLeaveCurrentPage()) {
+        m_state.setSelectedTab(NavigationTab(m_pages->currentIndex()));
+        return;
+    }
     if (m_sidebar->currentRow() != index)
         m_sidebar->setCurrentRow(index);
     m_pages->setCurrentIndex(index);
@@ -124,10 +164,16 @@ void MainWindowView::showSelectedTab()
 
 void MainWindowView::updateBanner()
 {
-    const bool running = m_state.backupState().isRunning();
-    m_statusDot->setTint(running ? Tint::orange : Tint::green);
+    const BackupExecutionState &state = m_state.backupState();
+    const bool running = state.isRunning();
+    // A failure must not look like success: red until the next run.
+    m_statusDot->setTint(running                        ? Tint::accent
+            : state.is<BackupExecutionState::Failed>()  ? Tint::red
+            : state.is<BackupExecutionState::Success>() ? Tint::green
+                                                        : Tint::secondary);
     const OptionalText &message = m_state.statusMessage();
     m_statusLabel->setFullText(message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了"));
+    m_banner->setAccessibleDescription(m_statusLabel->fullText());
 }
 
 } // namespace velkaro

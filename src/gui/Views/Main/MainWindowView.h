@@ -26,17 +26,23 @@ public:
     QListWidget *sidebar() const { return m_sidebar; }
     QWidget *page(NavigationTab tab) const;
     QWidget *currentPage() const;
+    QWidget *statusBanner() const { return m_banner; }
     StatusDot *statusDot() const { return m_statusDot; }
     ElidedLabel *statusLabel() const { return m_statusLabel; }
 
+    // Settles the unsaved edits of the page shown with the user; false keeps them on it.
+    bool mayLeaveCurrentPage();
+
 private:
     void showSelectedTab();
+    void sidebarRowChanged(int row);
     void updateBanner();
 
     AppState &m_state;
     QSplitter *m_splitter = nullptr;
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_pages = nullptr;
+    QWidget *m_banner = nullptr;
     StatusDot *m_statusDot = nullptr;
     ElidedLabel *m_statusLabel = nullptr;
 };
