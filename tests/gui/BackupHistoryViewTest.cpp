@@ -199,6 +199,24 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 }
 
+// A restore that could not write every chosen file tells both counts in its result alert.
+TEST_F(BackupHistoryViewTest, APartialRestoreIsToldInTheAlert)
+{
+    start(1500ms);
+    writeText(src / "sub/notes.md", "n");
+    manualBackups(1);
+    fs::remove_all(src / "sub");
+    fs::create_directory_symlink(root, src / "sub"); // the restore must not write through it
+    BackupHistoryView &page = open();
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(alerts,
+        std::vector<QString> {
+            QStringLiteral("復元結果|2 件のファイルを正常に復元しました！、1 件は復元できませんでした")});
+    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！、1 件は復元できませんでした");
+    EXPECT_FALSE(fs::exists(root / "notes.md"));
+}
+
 // The selection is the snapshot's id: a restore and a reload that bring back the record changed keep it
 // selected and shown as it now is; a reload without it clears the detail with the selection.
 TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
