@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # How the snapshot store costs as it fills, on a generated assistant folder of about 5,000 files / 300 MB:
 #   re-run:  a second `backup` of the unchanged folder into a store holding one snapshot, against `cp -a`
-#            of the same wanted files, and how much the store grows by it (du over the whole store, so
+#            and `cp -al` of the same wanted files, and how much the store grows by it (du over the whole store, so
 #            that hard-linked files count once);
 #   history: a `backup` into a store holding 100 snapshots with a limit of 100 (so retention removes the
 #            oldest), against the same run into an empty store: time and peak memory;
@@ -114,7 +114,7 @@ cp "$dest/history.json" "$work/history-one.json"
 [ "$("$cli" list | awk '{ print $1 }')" = "$base_id" ] || { echo "the moved snapshot is not listed" >&2; exit 1; }
 
 # --- Re-run of the unchanged folder against cp -a.
-: >"$work/rerun" && : >"$work/cp" && : >"$work/ratios" && : >"$work/growth"
+: >"$work/rerun" && : >"$work/cp" && : >"$work/cp-al" && : >"$work/ratios" && : >"$work/ratios-al" && : >"$work/growth"
 for ((round = 0; round <= rounds; round++)); do
     rm -rf "$ref"
     before=$(du -sb "$dest" | cut -f1)
@@ -130,11 +130,18 @@ for ((round = 0; round <= rounds; round++)); do
     t2=$(now_ns)
     (cd "$src" && xargs -0 cp -a --parents -t "$ref" <"$list")
     t3=$(now_ns)
+    # A hard-linked copy of the same files: what an unchanged re-run mostly does.
+    rm -rf "$ref" && mkdir -p "$ref" && sync
+    t4=$(now_ns)
+    (cd "$src" && xargs -0 cp -al --parents -t "$ref" <"$list")
+    t5=$(now_ns)
     ((round == 0)) && continue # warm-up
-    b=$(((t1 - t0) / 1000)) c=$(((t3 - t2) / 1000))
+    b=$(((t1 - t0) / 1000)) c=$(((t3 - t2) / 1000)) l=$(((t5 - t4) / 1000))
     echo "$b" >>"$work/rerun"
     echo "$c" >>"$work/cp"
+    echo "$l" >>"$work/cp-al"
     awk -v b="$b" -v c="$c" 'BEGIN { print b / c }' >>"$work/ratios"
+    awk -v b="$b" -v l="$l" 'BEGIN { print b / l }' >>"$work/ratios-al"
     echo $((after - before)) >>"$work/growth"
 done
 rm -rf "$ref"
@@ -144,6 +151,8 @@ growth=$(median <"$work/growth")
 growth_pct=$(awk -v g="$growth" -v w="$wanted_size" 'BEGIN { printf "%.2f", g * 100 / w }')
 row "unchanged re-run, 1 snapshot" "$(seconds <<<"$rerun_us") s" "cp -a $(median <"$work/cp" | seconds) s" \
     "ratio $ratio" "goal <= 0.15" "$(verdict "$ratio" '<=' 0.15)"
+row "  against cp -al" "" "cp -al $(median <"$work/cp-al" | seconds) s" \
+    "ratio $(median <"$work/ratios-al" | awk '{ printf "%.3f", $1 }')" "no goal"
 row "store growth by the re-run" "$growth_pct %" "of the source's size" \
     "($(awk -v g="$growth" 'BEGIN { printf "%.2f", g / 1e6 }') MB)" "goal < 1 %" "$(verdict "$growth_pct" '<' 1)"
 

@@ -11,8 +11,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
 
 namespace velkaro::cli {
 
@@ -49,8 +49,8 @@ public:
             constexpr int kWidth = 24;
             const int filled = static_cast<int>(std::lround(copying->progress * kWidth));
             draw("[" + std::string(static_cast<std::size_t>(filled), '#')
-                 + std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " + std::to_string(percent)
-                 + "% " + shortened(copying->currentFileName, 40));
+                + std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " + std::to_string(percent) + "% "
+                + shortened(copying->currentFileName, 40));
         } else if (state.isRunning()) {
             draw(state.displayTitle());
         }
@@ -89,8 +89,8 @@ std::optional<RestoreScopeOption> scopeNamed(std::string_view name)
 
 // Parses a command that takes exactly `positionalCount` words; prints the usage problem otherwise.
 std::optional<Arguments> commandArguments(const std::vector<std::string> &args, std::size_t positionalCount,
-                                          const std::set<std::string, std::less<>> &flags,
-                                          const std::set<std::string, std::less<>> &valueOptions, int &exitCode)
+    const std::set<std::string, std::less<>> &flags, const std::set<std::string, std::less<>> &valueOptions,
+    int &exitCode)
 {
     auto parsed = parseArguments(args, flags, valueOptions);
     if (!parsed) {
@@ -186,7 +186,7 @@ int runListCommand(const std::vector<std::string> &args)
     }
     for (const auto &snapshot : history) {
         printLine(snapshot.id + "  " + snapshot.formattedDate() + "  " + std::string(rawValue(snapshot.triggerType))
-                  + "  " + std::to_string(snapshot.filesCount) + " 件  " + snapshot.formattedSize());
+            + "  " + std::to_string(snapshot.filesCount) + " 件  " + snapshot.formattedSize());
     }
     return kExitSuccess;
 }
@@ -212,7 +212,7 @@ int runShowCommand(const std::vector<std::string> &args)
     printLine("作成日時: " + snapshot->formattedDate());
     printLine("種類: " + std::string(rawValue(snapshot->triggerType)));
     printLine("ファイル数: " + std::to_string(snapshot->filesCount) + " 件 (Markdown "
-              + std::to_string(snapshot->markdownFilesCount()) + " 件)");
+        + std::to_string(snapshot->markdownFilesCount()) + " 件)");
     printLine("合計サイズ: " + snapshot->formattedSize());
     if (snapshot->note)
         printLine("メモ: " + *snapshot->note);
@@ -250,8 +250,9 @@ int runRestoreCommand(const std::vector<std::string> &args)
         printError("復元エラー: " + restored.error().description);
         return kExitFailure;
     }
-    printLine(RestoreService::successMessage(*restored));
-    return kExitSuccess;
+    printLine(restored->message());
+    // Files that were chosen but not written make it a failure for scripts too.
+    return restored->isComplete() ? kExitSuccess : kExitFailure;
 }
 
 int runDeleteCommand(const std::vector<std::string> &args)

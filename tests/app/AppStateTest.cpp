@@ -119,7 +119,8 @@ TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
     EXPECT_EQ(s.snapshots().size(), 1u);
 
     std::optional<bool> completed;
-    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { completed = ok; });
+    s.restore(made, RestoreScopeOption::allFiles,
+        [&](RestoreOutcome o, const std::string &) { completed = o == RestoreOutcome::complete; });
     settle();
     EXPECT_EQ(completed, false);
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
@@ -137,17 +138,20 @@ TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
 
     s.performManualBackup();
     std::optional<bool> refused;
-    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { refused = ok; });
+    s.restore(made, RestoreScopeOption::allFiles,
+        [&](RestoreOutcome o, const std::string &) { refused = o == RestoreOutcome::complete; });
     EXPECT_EQ(status(), "復元エラー: バックアップ処理の実行中です");
     EXPECT_EQ(refused, std::nullopt); // the completion comes later, from the event loop, like any other
     settle();
     EXPECT_EQ(refused, false);
 
     std::optional<bool> restored;
-    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { restored = ok; });
+    s.restore(made, RestoreScopeOption::allFiles,
+        [&](RestoreOutcome o, const std::string &) { restored = o == RestoreOutcome::complete; });
     s.performManualBackup(); // dropped while the restore runs
     std::optional<bool> second;
-    s.restore(made, RestoreScopeOption::allFiles, [&](bool ok) { second = ok; });
+    s.restore(made, RestoreScopeOption::allFiles,
+        [&](RestoreOutcome o, const std::string &) { second = o == RestoreOutcome::complete; });
     settle();
     EXPECT_EQ(second, false);
     EXPECT_EQ(restored, true);
@@ -252,7 +256,8 @@ TEST_F(AppStateTest, ApplyOverOtherTextKeepsItInASafetySnapshotOrWritesNothing)
     EXPECT_EQ(safety.triggerType, BackupTriggerType::preRestoreSafety);
 
     std::optional<bool> restored;
-    s.restore(safety, RestoreScopeOption::markdownOnly, [&](bool ok) { restored = ok; });
+    s.restore(safety, RestoreScopeOption::markdownOnly,
+        [&](RestoreOutcome o, const std::string &) { restored = o == RestoreOutcome::complete; });
     ASSERT_TRUE(waitUntil([&] { return restored.has_value(); }));
     EXPECT_TRUE(*restored);
     EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
@@ -346,7 +351,7 @@ TEST_F(AppStateTest, ResultsForAGoneStateAreDropped)
     start();
     state->performManualBackup();
     state->restore(recorded("2025-03-01/snapshot_081000", 10), RestoreScopeOption::allFiles,
-        [](bool) { ADD_FAILURE() << "completion of a gone state"; });
+        [](RestoreOutcome, const std::string &) { ADD_FAILURE() << "completion of a gone state"; });
     state.reset();
     QThreadPool::globalInstance()->waitForDone();
     drainEvents();

@@ -128,6 +128,38 @@ TEST_F(CliTest, RestoreAndDelete)
     EXPECT_EQ(run({"delete", id}).code, 1);
 }
 
+// A restore that leaves chosen files unwritten says how many and fails; a delete that could tear the
+// store (an id naming a whole day, a linked snapshots/ folder) is refused and removes nothing.
+TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
+{
+    writeText(src / "sub/notes.md", "n");
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    fs::remove_all(src / "sub");
+    fs::create_directory_symlink(root, src / "sub");
+    const auto partial = run({"restore", id});
+    EXPECT_EQ(partial.code, 1);
+    EXPECT_TRUE(partial.out.ends_with("2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n"))
+        << partial.out;
+    EXPECT_FALSE(fs::exists(root / "notes.md"));
+
+    // A hand-edited entry whose id is a day folder.
+    auto history = BackupService().loadHistory(dest);
+    BackupSnapshot day = history.front();
+    day.id = id.substr(0, id.find('/'));
+    ASSERT_TRUE(BackupService().updateHistory(day, dest));
+    const auto wholeDay = run({"delete", day.id});
+    EXPECT_EQ(wholeDay.code, 1);
+    EXPECT_NE(wholeDay.err.find(day.id), std::string::npos) << wholeDay.err;
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / id / "snapshot.json"));
+
+    fs::rename(dest / "snapshots", root / "elsewhere");
+    fs::create_directory_symlink(root / "elsewhere", dest / "snapshots");
+    EXPECT_EQ(run({"delete", id}).code, 1);
+    EXPECT_TRUE(fs::exists(root / "elsewhere" / id / "snapshot.json"));
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 3u);
+}
+
 TEST_F(CliTest, UsageErrorsExitTwo)
 {
     for (const auto &args : std::vector<std::vector<std::string>> {

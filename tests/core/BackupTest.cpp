@@ -3,8 +3,8 @@
 #include "Services/SourceWalk.h"
 #include "TestSupport.h"
 
-#include <gmock/gmock.h>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <sys/stat.h>
 
 using namespace velkaro;
@@ -39,32 +39,41 @@ protected:
 
 using Strings = std::vector<std::string>;
 
+mode_t umaskNow()
+{
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return mask;
+}
+
 } // namespace
 
 TEST_F(BackupTest, CollectsWantedRegularFilesOnly)
 {
     for (const char *name : {"notes.md", "Config.JSON", "AGENTS.md", "GEMINI.md", "readme.txt", ".env.json",
-                             ".hidden/in.md", "sub/deep/x.json", "sub/a.md", "noext"})
+             ".hidden/in.md", "sub/deep/x.json", "sub/a.md", "noext"})
         writeText(src / name, "x");
     fs::create_symlink(src / "notes.md", src / "link.md");
     writeText(root / "elsewhere/far.md", "x");
     fs::create_directory_symlink(root / "elsewhere", src / "linked");
 
     EXPECT_EQ(collected({src.string(), (root / "missing").string()}, {"MD", "json"}),
-              (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "notes.md", "sub/a.md", "sub/deep/x.json"}));
+        (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "notes.md", "sub/a.md", "sub/deep/x.json"}));
     // A leading dot matches nothing; the two instruction files are always wanted (case-sensitively).
     writeText(src / "gemini.md", "x");
     EXPECT_EQ(collected({src.string()}, {".md"}), (Strings {"AGENTS.md", "GEMINI.md"}));
     // No extensions: every visible regular file. A file source is taken whatever its type, and twice if named twice.
     EXPECT_EQ(collected({(src / "sub").string(), (src / "noext").string(), (src / "sub/a.md").string()}, {}),
-              (Strings {"sub/a.md", "sub/deep/x.json", "noext", "sub/a.md"}));
+        (Strings {"sub/a.md", "sub/deep/x.json", "noext", "sub/a.md"}));
 }
 
-TEST_F(BackupTest, RelativePathIsATextPrefixRule)
+TEST_F(BackupTest, RelativePathStartsAtAComponentBoundary)
 {
     const Strings sources {"/u/.gemini/", "/u/.gemini-old", "/u"};
     EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini/sub/a.md", sources), "sub/a.md");
-    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini-old/a.md", sources), "-old/a.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini-old/a.md", sources), "a.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini-older/a.md", sources), ".gemini-older/a.md");
+    EXPECT_EQ(BackupService::calculateRelativePath("/etc/a.md", {"/"}), "etc/a.md");
     EXPECT_EQ(BackupService::calculateRelativePath("/u/x/b.md", sources), "x/b.md");
     EXPECT_EQ(BackupService::calculateRelativePath("/v/c.md", sources), "c.md");
     EXPECT_EQ(BackupService::calculateRelativePath("/u/.gemini/one.txt", {"/u/.gemini/one.txt"}), "one.txt");
@@ -77,13 +86,13 @@ TEST_F(BackupTest, RunReportsProgressAndRecordsTheSnapshot)
     const auto result = run();
     ASSERT_TRUE(result) << result.error().description;
     const std::string id = "2025-03-04/snapshot_091500";
-    EXPECT_THAT(states, ElementsAre(BackupExecutionState::preparing(), BackupExecutionState::copying(0, "a.md"),
-                                    BackupExecutionState::copying(0.25, "b.json"),
-                                    BackupExecutionState::copying(0.5, "d.md"),
-                                    BackupExecutionState::copying(0.75, "e.txt"), BackupExecutionState::finalizing(),
-                                    BackupExecutionState::success(now, id)));
-    const BackupSnapshot expected {id, now, BackupTriggerType::manual, 4, 20, {"a.md", "b.json", "c/d.md", "e.txt"},
-                                   std::nullopt};
+    EXPECT_THAT(states,
+        ElementsAre(BackupExecutionState::preparing(), BackupExecutionState::copying(0, "a.md"),
+            BackupExecutionState::copying(0.25, "b.json"), BackupExecutionState::copying(0.5, "d.md"),
+            BackupExecutionState::copying(0.75, "e.txt"), BackupExecutionState::finalizing(),
+            BackupExecutionState::success(now, id)));
+    const BackupSnapshot expected {
+        id, now, BackupTriggerType::manual, 4, 20, {"a.md", "b.json", "c/d.md", "e.txt"}, std::nullopt};
     EXPECT_EQ(result->snapshot, expected);
     EXPECT_EQ(result->skippedFileCount, 0);
     EXPECT_EQ(BackupSnapshot::decode(readText(dest / "snapshots" / id / "snapshot.json")), expected);
@@ -91,22 +100,35 @@ TEST_F(BackupTest, RunReportsProgressAndRecordsTheSnapshot)
     EXPECT_EQ(readText(dest / "snapshots" / id / "data/c/d.md"), "12345");
 }
 
-TEST_F(BackupTest, SameSecondRunsMergeIntoOneFolderAndOneEntry)
+// A run never writes into a snapshot that exists: in a taken second it moves to the next free one.
+TEST_F(BackupTest, SameSecondRunsTakeTheNextFreeSecond)
 {
     writeText(src / "a.md", "1");
     writeText(src / "b.md", "1");
-    ASSERT_TRUE(run());
+    const auto first = run();
+    ASSERT_TRUE(first);
     fs::remove(src / "b.md");
     writeText(src / "a.md", "22");
-    ASSERT_TRUE(run(BackupTriggerType::scheduled));
+    const auto second = run(BackupTriggerType::scheduled);
+    ASSERT_TRUE(second);
 
-    const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
-    EXPECT_EQ(readText(data / "a.md"), "22");
-    EXPECT_TRUE(fs::exists(data / "b.md")) << "the first run's copy stays";
-    const auto history = service.loadHistory(dest);
-    ASSERT_EQ(history.size(), 1u);
-    EXPECT_EQ(history[0].triggerType, BackupTriggerType::scheduled);
-    EXPECT_EQ(history[0].relativeFilePaths, Strings {"a.md"});
+    EXPECT_EQ(second->snapshot.id, "2025-03-04/snapshot_091501");
+    EXPECT_EQ(second->snapshot.createdAt, now + 1s);
+    EXPECT_EQ(states.back(), BackupExecutionState::success(now + 1s, second->snapshot.id));
+    const fs::path snapshots = dest / "snapshots";
+    EXPECT_EQ(readText(snapshots / first->snapshot.id / "data/a.md"), "1") << "the first snapshot is untouched";
+    EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / first->snapshot.id / "snapshot.json")), first->snapshot);
+    EXPECT_EQ(readText(snapshots / second->snapshot.id / "data/a.md"), "22");
+    EXPECT_FALSE(fs::exists(snapshots / second->snapshot.id / "data/b.md"));
+    EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / second->snapshot.id / "snapshot.json")), second->snapshot);
+    EXPECT_EQ(service.loadHistory(dest), (std::vector {second->snapshot, first->snapshot}));
+
+    // A listed id whose folder is gone is taken too: its entry is never replaced.
+    fs::remove_all(snapshots / second->snapshot.id);
+    const auto third = run();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->snapshot.id, "2025-03-04/snapshot_091502");
+    EXPECT_EQ(ids(service.loadHistory(dest)), (Strings {third->snapshot.id, second->snapshot.id, first->snapshot.id}));
 }
 
 TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
@@ -125,14 +147,17 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
     const fs::path folder = dest / "snapshots/2025-03-04/snapshot_091500";
     EXPECT_EQ(fs::status(folder / "data/sub/run.json").permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(folder / "data/GEMINI.md").permissions(), fs::perms(0604));
-    struct stat st {};
+    struct stat st
+    {
+    };
     ::stat((folder / "data/sub/run.json").c_str(), &st);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
-    for (const fs::path &made : {root / "outer/new", dest, dest / "snapshots", folder.parent_path(), folder,
-                                 folder / "data", folder / "data/sub"})
+    for (const fs::path &made :
+        {dest, dest / "snapshots", folder.parent_path(), folder, folder / "data", folder / "data/sub"})
         EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
-    EXPECT_NE(fs::status(root / "outer").permissions(), fs::perms::owner_all) << "a folder the run did not create stays";
+    // Above the store, a missing folder is the user's: made with the umask, not private.
+    EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0777 & ~umaskNow())) << "outside the store";
 }
 
 TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
@@ -153,6 +178,26 @@ TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
     const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
     EXPECT_EQ(readText(data / "GEMINI.md"), "second!");
     EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
+}
+
+// Two sources with the same file: the later source's copy is the one in data/, on every run, whether
+// the unchanged files are linked or copied. A source holds only what lies below it as a folder.
+TEST_F(BackupTest, TheLaterSourceWinsEveryRun)
+{
+    const fs::path second = root / "second";
+    const fs::path older = home / ".gemini-old";
+    writeText(src / "GEMINI.md", "from the first source");
+    writeText(second / "GEMINI.md", "second");
+    writeText(older / "a.md", "a");
+    config.sourceDirectories = {src.string(), second.string(), older.string()};
+    for (int round = 0; round < 4; ++round) {
+        now += 1min;
+        const auto result = run();
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "GEMINI.md", "a.md"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 6 + 1);
+        EXPECT_EQ(readText(dest / "snapshots" / result->snapshot.id / "data/GEMINI.md"), "second") << round;
+    }
 }
 
 TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
@@ -180,9 +225,9 @@ TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)
     config.destinationDirectory = (root / "file/dest").string();
     auto result = run();
     ASSERT_FALSE(result);
-    EXPECT_EQ(states, (std::vector {BackupExecutionState::preparing(),
-                                    BackupExecutionState::failed("保存先ディレクトリ作成失敗: "
-                                                                 + result.error().description)}));
+    EXPECT_EQ(states,
+        (std::vector {BackupExecutionState::preparing(),
+            BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + result.error().description)}));
     EXPECT_TRUE(result.error().description.ends_with((root / "file/dest").string())) << "names the path";
 
     config.destinationDirectory = dest.string();
@@ -230,14 +275,14 @@ TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)
     EXPECT_TRUE(service.loadHistory(dest).empty());
     EXPECT_EQ(readText(dest / "history.json"), encodeSnapshotList({}));
 
-    // An id leading out of the store removes nothing on disk, but its entry goes.
+    // An id leading out of the store is refused: nothing on disk goes, and neither does its entry.
     writeText(root / "victim/snapshot.json", "keep");
     BackupSnapshot evil = first->snapshot;
     evil.id = "../../victim";
     service.updateHistory(evil, dest);
-    ASSERT_TRUE(service.deleteSnapshot(evil, dest));
+    EXPECT_FALSE(service.deleteSnapshot(evil, dest));
     EXPECT_TRUE(fs::exists(root / "victim/snapshot.json"));
-    EXPECT_TRUE(service.loadHistory(dest).empty());
+    EXPECT_EQ(ids(service.loadHistory(dest)), Strings {evil.id});
 }
 
 TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)

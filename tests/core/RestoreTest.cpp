@@ -29,7 +29,7 @@ protected:
         return run->snapshot;
     }
 
-    Result<std::int64_t> restore(const BackupSnapshot &s, RestoreScopeOption scope = RestoreScopeOption::allFiles)
+    Result<RestoreRun> restore(const BackupSnapshot &s, RestoreScopeOption scope = RestoreScopeOption::allFiles)
     {
         texts.clear();
         auto result = RestoreService(BackupService([this] { return now; }, 100ms))
@@ -58,13 +58,13 @@ const std::string kSafetyText = "復元前のセーフティバックアップ�
 TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffix)
 {
     changeEverything();
-    EXPECT_EQ(restore(snapshot, RestoreScopeOption::markdownOnly), 2);
+    EXPECT_EQ(restore(snapshot, RestoreScopeOption::markdownOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(texts, (Strings {kSafetyText, "復元中: GEMINI.md", "復元中: sub/notes.md", "復元完了 (2 件)"}));
     EXPECT_EQ(readText(src / "sub/notes.md"), "old sub/notes.md");
     EXPECT_EQ(readText(src / "settings.json"), "new");
 
     changeEverything();
-    EXPECT_EQ(restore(snapshot, RestoreScopeOption::configOnly), 2);
+    EXPECT_EQ(restore(snapshot, RestoreScopeOption::configOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(readText(src / "UPPER.MD"), "old UPPER.MD");
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
     EXPECT_EQ(readText(src / "GEMINI.md"), "new");
@@ -88,7 +88,7 @@ TEST_F(RestoreTest, WritesBelowFirstSourceAddingAndReplacingOnly)
     fs::remove(src / "UPPER.MD");
     fs::create_directories(src / "UPPER.MD"); // a folder where the snapshot has a file is never removed
     writeText(src / "UPPER.MD/keep", "k");
-    EXPECT_EQ(restore(both), 4);
+    EXPECT_EQ(restore(both), (RestoreRun {4, 1})) << "the folder at UPPER.MD stays, and is told";
     EXPECT_EQ(readText(src / "from-second.json"), "2");
     EXPECT_EQ(fs::status(src / "from-second.json").permissions(), fs::perms(0640));
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
@@ -107,12 +107,13 @@ TEST_F(RestoreTest, FindsFlatFoldersAndReportsMissingData)
 
     fs::remove_all(dest / "snapshots/snapshot_091500");
     EXPECT_EQ(restore(snapshot),
-              std::unexpected(Error {"RestoreService", 404, "スナップショットデータが見つかりません: " + snapshot.id}));
+        std::unexpected(Error {"RestoreService", 404, "スナップショットデータが見つかりません: " + snapshot.id}));
     EXPECT_EQ(texts, Strings {kSafetyText});
 
     const auto present = backup();
     config.sourceDirectories.clear();
-    EXPECT_EQ(restore(present), std::unexpected(Error {"RestoreService", 400, "復元先ディレクトリが指定されていません"}));
+    EXPECT_EQ(
+        restore(present), std::unexpected(Error {"RestoreService", 400, "復元先ディレクトリが指定されていません"}));
 }
 
 TEST_F(RestoreTest, NeverPrunesTheSnapshotItRestores)
@@ -125,27 +126,68 @@ TEST_F(RestoreTest, NeverPrunesTheSnapshotItRestores)
     EXPECT_TRUE(fs::exists(dest / "snapshots" / snapshot.id));
 }
 
-TEST_F(RestoreTest, SafetySnapshotInTheSameSecondWaitsInsteadOfMerging)
+TEST_F(RestoreTest, SafetySnapshotInTheSameSecondTakesTheNextOne)
 {
     now -= 1s; // the safety run starts in the snapshot's own second
     changeEverything();
-    int calls = 0;
-    const auto restored = RestoreService(BackupService([&] { return now + std::chrono::seconds(calls++ > 0); }))
-                              .executeRestore(snapshot, config, RestoreScopeOption::allFiles, {});
+    const auto restored = restore(snapshot);
     ASSERT_TRUE(restored);
     EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
-    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
+    const auto history = BackupService().loadHistory(dest);
+    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091501", snapshot.id}));
+    EXPECT_EQ(readText(dest / "snapshots" / snapshot.id / "data/GEMINI.md"), "old GEMINI.md");
+    EXPECT_EQ(readText(dest / "snapshots/2025-03-04/snapshot_091501/data/GEMINI.md"), "new");
+}
+
+// A backup right after a restore, in the safety snapshot's own second, keeps the edit that the restore
+// overwrote: it gets a second of its own.
+TEST_F(RestoreTest, ABackupInTheSafetySnapshotsSecondKeepsTheOverwrittenEdit)
+{
+    changeEverything();
+    const TimePoint at = now;
+    const BackupService pinned([at] { return at; }, 100ms);
+    ASSERT_TRUE(RestoreService(pinned).executeRestore(snapshot, config, RestoreScopeOption::allFiles, {}));
+    ASSERT_TRUE(pinned.executeBackup(config, BackupTriggerType::manual, {}));
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[1].triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(readText(dest / "snapshots" / history[1].id / "data/GEMINI.md"), "new") << "the edit is still stored";
+    EXPECT_EQ(readText(dest / "snapshots" / history[0].id / "data/GEMINI.md"), "old GEMINI.md");
+}
+
+// A snapshot of no files restores as 0, with or without its (empty) data folder; folders a restore makes
+// in the source are the user's, made with the umask.
+TEST_F(RestoreTest, AnEmptySnapshotRestoresNothingAndMadeFoldersAreTheUsers)
+{
+    const fs::path empty = root / "empty";
+    fs::create_directories(empty);
+    config.sourceDirectories = {empty.string()};
+    const auto nothing = backup();
+    EXPECT_EQ(restore(nothing), (RestoreRun {0, 0}));
+    EXPECT_EQ(texts.back(), "復元完了 (0 件)");
+    fs::remove_all(dest / "snapshots" / nothing.id / "data");
+    EXPECT_EQ(restore(nothing), (RestoreRun {0, 0}));
+
+    config.sourceDirectories = {src.string()};
+    fs::remove_all(src / "sub");
+    const mode_t mask = ::umask(022);
+    const auto restored = restore(snapshot);
+    ::umask(mask);
+    EXPECT_EQ(restored, (RestoreRun {4, 0}));
+    EXPECT_EQ(fs::status(src / "sub").permissions(), fs::perms(0755));
 }
 
 TEST_F(RestoreTest, NoRestoreWithoutSafetySnapshot)
 {
     changeEverything();
-    writeText(dest / "snapshots/2025-03-04/snapshot_091501", "a file where the safety folder goes");
+    // A linked snapshots/ folder takes no snapshot.
+    fs::rename(dest / "snapshots", root / "moved");
+    fs::create_directory_symlink(root / "moved", dest / "snapshots");
     const auto restored = restore(snapshot);
     ASSERT_FALSE(restored);
     EXPECT_EQ(std::pair(restored.error().domain, restored.error().code), std::pair(std::string("RestoreService"), 500));
-    EXPECT_TRUE(restored.error().description.starts_with(
-        "セーフティバックアップを作成できなかったため、復元を中止しました: "));
+    EXPECT_TRUE(
+        restored.error().description.starts_with("セーフティバックアップを作成できなかったため、復元を中止しました: "));
     EXPECT_EQ(readText(src / "GEMINI.md"), "new");
 }
 
@@ -155,10 +197,10 @@ TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)
     const fs::path folder = dest / "snapshots" / snapshot.id;
     writeText(folder / "escape.md", "out");
     writeText(folder / "data/GEMINI.md\x01", "control");
-    tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(), std::string("GEMINI.md\0.x", 11),
-                                  "GEMINI.md\x01", "GEMINI.md"};
+    tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(),
+        std::string("GEMINI.md\0.x", 11), "GEMINI.md\x01", "GEMINI.md"};
     changeEverything();
-    EXPECT_EQ(restore(tampered), 1);
+    EXPECT_EQ(restore(tampered), (RestoreRun {1, 4}));
     EXPECT_FALSE(fs::exists(home / "escape.md"));
     EXPECT_FALSE(fs::exists(src / "GEMINI.md\x01"));
 

@@ -5,6 +5,7 @@
 #include "Platform/Formatters.h"
 #include "Services/BackupService.h"
 #include "Services/RestoreService.h"
+#include "Services/SnapshotStore.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
 
@@ -49,7 +50,9 @@ protected:
     void leaveFreeBlocks(unsigned long blocks)
     {
         fs::remove(dest / "filler");
-        struct statvfs vfs {};
+        struct statvfs vfs
+        {
+        };
         ASSERT_EQ(::statvfs(dest.c_str(), &vfs), 0);
         ASSERT_GE(vfs.f_bavail, blocks);
         writeText(dest / "filler", std::string((vfs.f_bavail - blocks) * vfs.f_bsize, 'f'));
@@ -57,22 +60,35 @@ protected:
         ASSERT_EQ(vfs.f_bavail, blocks);
     }
 
-    BackupService service() { return BackupService([this] { return now; }, 2s); }
+    BackupService service()
+    {
+        return BackupService([this] { return now; }, 2s);
+    }
 
     Result<BackupRun> backup()
     {
         states.clear();
-        auto run = service().executeBackup(config, BackupTriggerType::manual,
-                                           [&](const BackupExecutionState &s) { states.push_back(s); });
+        auto run = service().executeBackup(
+            config, BackupTriggerType::manual, [&](const BackupExecutionState &s) { states.push_back(s); });
         now += 1s;
         return run;
     }
 
-    Result<std::int64_t> restore(const BackupSnapshot &s)
+    Result<RestoreRun> restore(const BackupSnapshot &s)
     {
         auto result = RestoreService(service()).executeRestore(s, config, RestoreScopeOption::allFiles, {});
         now += 1s;
         return result;
+    }
+
+    // The staging folders in snapshots/ (what a run killed before publishing leaves).
+    std::vector<fs::path> stagingFolders()
+    {
+        std::vector<fs::path> found;
+        for (const auto &entry : fs::directory_iterator(dest / "snapshots"))
+            if (SnapshotStore::isStagingName(entry.path().filename().string()))
+                found.push_back(entry.path());
+        return found;
     }
 
     int snapshotFolderCount()
@@ -88,32 +104,6 @@ protected:
     std::vector<BackupExecutionState> states;
     bool mounted = false;
 };
-
-// Runs `work` in a child process, which a thread of the child kills with SIGKILL as soon as `due()`
-// holds (or `work` may kill itself). True when the child died of SIGKILL, false when it finished.
-bool killedDuring(const std::function<void()> &work, const std::function<bool()> &due)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::thread([&] {
-            while (!due())
-                std::this_thread::sleep_for(20us);
-            ::kill(::getpid(), SIGKILL);
-        }).detach();
-        work();
-        ::_exit(0);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
-// The next run takes whatever is older than its start for a killed run's: let the wall clock move on.
-void waitForTheNextSecond()
-{
-    const auto intoSecond = std::chrono::system_clock::now().time_since_epoch() % 1s;
-    std::this_thread::sleep_for(1s - intoSecond + 20ms);
-}
 
 std::vector<std::string> temporariesBelow(const fs::path &folder)
 {
@@ -147,7 +137,7 @@ TEST_F(StoreSafetyTest, AFullDestinationFailsTheRunAtEveryWriteAndLeavesTheStore
         EXPECT_EQ(snapshotFolderCount(), 1) << "the failed run removed its own folder";
     }
 
-    // A failing run in the same second as the first writes into its folder, and leaves it standing.
+    // A failing run in the same second as the first never touches the first snapshot.
     now = first->snapshot.createdAt;
     leaveFreeBlocks(0);
     EXPECT_FALSE(backup());
@@ -200,7 +190,7 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
     writeText(src / "GEMINI.md", "edited");
     const auto restored = restore(taken->snapshot);
     ASSERT_TRUE(restored);
-    EXPECT_EQ(*restored, 1);
+    EXPECT_EQ(*restored, (RestoreRun {1, 1}));
     EXPECT_EQ(readText(src / "GEMINI.md"), "g");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
@@ -246,8 +236,8 @@ TEST_F(StoreSafetyTest, AnUnreadableFolderIsCountedWithTheSkippedFiles)
         if (!run)
             ::_exit(4);
         const bool told = run->skippedFolderCount == 1 && run->skippedFileCount == 0
-                       && run->successMessage().find("、1 件はコピーできませんでした") != std::string::npos
-                       && run->snapshot.relativeFilePaths == std::vector<std::string> {"GEMINI.md"};
+            && run->successMessage().find("、1 件はコピーできませんでした") != std::string::npos
+            && run->snapshot.relativeFilePaths == std::vector<std::string> {"GEMINI.md"};
         ::_exit(told ? 0 : 5);
     }
     int status = 0;
@@ -265,13 +255,12 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     std::vector<BackupSnapshot> older;
     for (int i = 0; i < 5000; ++i)
         older.push_back(BackupSnapshot {"2020-01-01/snapshot_" + std::to_string(100000 + i),
-                                        TimePoint {std::chrono::seconds(1577836800 + i)}, BackupTriggerType::scheduled,
-                                        1, 10, {"GEMINI.md"}, std::nullopt});
+            TimePoint {std::chrono::seconds(1577836800 + i)}, BackupTriggerType::scheduled, 1, 10, {"GEMINI.md"},
+            std::nullopt});
     fs::create_directories(dest);
     writeText(dest / "history.json", encodeSnapshotList(older));
 
-    // Killed while copying: a folder without snapshot.json, which nothing lists.
-    const fs::path copying = dest / "snapshots/2025-03-04/snapshot_091500";
+    // Killed while copying: a staging folder, which nothing lists.
     ASSERT_TRUE(killedDuring(
         [&] {
             int copied = 0;
@@ -281,8 +270,10 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
             });
         },
         [] { return false; }));
-    ASSERT_TRUE(fs::exists(copying / "data/f1.md"));
-    ASSERT_FALSE(fs::exists(copying / "snapshot.json"));
+    const auto staged = stagingFolders();
+    ASSERT_EQ(staged.size(), 1u);
+    ASSERT_TRUE(fs::exists(staged.front() / "data/f1.md"));
+    EXPECT_FALSE(fs::exists(dest / "snapshots/2025-03-04"));
     EXPECT_EQ(service().loadHistory(dest).size(), older.size());
 
     // Killed between the two writes: the complete snapshot comes back into the history, newest first.
@@ -292,7 +283,7 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
         now += 1s;
         const std::string id = "2025-03-04/snapshot_" + formatDate(now, "HHmmss");
         ASSERT_TRUE(killedDuring([&] { (void)service().executeBackup(config, BackupTriggerType::manual, {}); },
-                                 [&] { return fs::exists(dest / "snapshots" / id / "snapshot.json"); }));
+            [&] { return fs::exists(dest / "snapshots" / id / "snapshot.json"); }));
         const auto listed = ids(*decodeSnapshotList(readText(dest / "history.json")));
         if (std::ranges::find(listed, id) == listed.end())
             recovered = id;
@@ -308,7 +299,8 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     writeText(src / "large.md", "edited");
     const auto restoring = [&] {
         for (const auto &entry : fs::directory_iterator(src))
-            if (entry.path().filename().string().starts_with(".large.md" + std::string(FileSystem::kRestoreTemporaryMark)))
+            if (entry.path().filename().string().starts_with(
+                    ".large.md" + std::string(FileSystem::kRestoreTemporaryMark)))
                 return true;
         return false;
     };
@@ -322,7 +314,7 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     now += 10s;
     const auto next = backup();
     ASSERT_TRUE(next);
-    EXPECT_FALSE(fs::exists(copying));
+    EXPECT_EQ(stagingFolders(), std::vector<fs::path> {});
     EXPECT_EQ(temporariesBelow(src), std::vector<std::string> {});
     EXPECT_EQ(temporariesBelow(dest), std::vector<std::string> {});
     const auto recorded = ids(*decodeSnapshotList(readText(dest / "history.json")));

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -85,6 +87,29 @@ ProcessResult runProcess(const std::string &program, std::vector<std::string> ar
     result.out = readText(out);
     result.err = readText(err);
     return result;
+}
+
+bool killedDuring(const std::function<void()> &work, const std::function<bool()> &due)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::thread([&] {
+            while (!due())
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            ::kill(::getpid(), SIGKILL);
+        }).detach();
+        work();
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+}
+
+void waitForTheNextSecond()
+{
+    const auto intoSecond = std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1);
+    std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(20));
 }
 
 void writeText(const fs::path &path, std::string_view text)

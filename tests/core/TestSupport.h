@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
@@ -61,6 +62,13 @@ struct ProcessResult {
 // Runs `program` with this process's environment, its stdout and stderr going to files in `scratch`
 // (so neither is a terminal).
 ProcessResult runProcess(const std::string &program, std::vector<std::string> args, const fs::path &scratch);
+
+// Runs `work` in a child process, which a thread of the child kills with SIGKILL as soon as `due()`
+// holds (or `work` may kill itself). True when the child died of SIGKILL, false when it finished.
+bool killedDuring(const std::function<void()> &work, const std::function<bool()> &due);
+
+// The next run takes whatever is older than its start for a killed run's: let the wall clock move on.
+void waitForTheNextSecond();
 
 // A local date-time in the current TZ, to build instants that tests can reason about.
 TimePoint localTime(int year, int month, int day, int hour, int minute, int second);

@@ -223,6 +223,24 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     EXPECT_TRUE(page.hintLabel()->isVisible());
 }
 
+// A restore that could not write every chosen file tells both counts in its result alert.
+TEST_F(BackupHistoryViewTest, APartialRestoreIsToldInTheAlert)
+{
+    start(1500ms);
+    writeText(src / "sub/notes.md", "n");
+    manualBackups(1);
+    fs::remove_all(src / "sub");
+    fs::create_directory_symlink(root, src / "sub"); // the restore must not write through it
+    BackupHistoryView &page = open();
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(alerts,
+        std::vector<QString> {
+            QStringLiteral("復元結果|2 件のファイルを正常に復元しました！、1 件は復元できませんでした")});
+    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！、1 件は復元できませんでした");
+    EXPECT_FALSE(fs::exists(root / "notes.md"));
+}
+
 // A deletion that the store refuses leaves the snapshot listed and shown; the banner's message says why.
 TEST_F(BackupHistoryViewTest, RefusedDeleteKeepsTheView)
 {

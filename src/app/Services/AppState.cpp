@@ -199,10 +199,11 @@ void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope,
     // A restore writes into the first source folder that a running backup is reading, and shares the
     // store with it: refused, not queued.
     if (isBusy() || m_backupState.isRunning()) {
-        setStatusMessage(std::string("復元エラー: ") + kBusyRestoreText);
-        RunContext::post(m_context, [completion = std::move(completion)](AppState &) {
+        const std::string message = std::string("復元エラー: ") + kBusyRestoreText;
+        setStatusMessage(message);
+        RunContext::post(m_context, [completion = std::move(completion), message](AppState &) {
             if (completion)
-                completion(false);
+                completion(RestoreOutcome::failed, message);
         });
         return;
     }
@@ -219,17 +220,21 @@ void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope,
     });
 }
 
-void AppState::finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion)
+void AppState::finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion)
 {
     m_restoreRunning = false;
+    RestoreOutcome outcome = RestoreOutcome::failed;
+    std::string message;
     if (result) {
         loadHistory(); // brings in the safety snapshot the restore took
-        setStatusMessage(RestoreService::successMessage(*result));
+        outcome = result->isComplete() ? RestoreOutcome::complete : RestoreOutcome::partial;
+        message = result->message();
     } else {
-        setStatusMessage("復元エラー: " + result.error().description);
+        message = "復元エラー: " + result.error().description;
     }
+    setStatusMessage(message);
     if (completion)
-        completion(result.has_value());
+        completion(outcome, message);
 }
 
 Result<void> AppState::deleteSnapshot(const BackupSnapshot &snapshot)

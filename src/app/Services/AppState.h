@@ -56,7 +56,8 @@ class AppState : public QObject
     Q_PROPERTY(std::string leftOutSummary READ leftOutSummary NOTIFY leftOutSummaryChanged)
 
 public:
-    using RestoreCompletion = std::function<void(bool)>;
+    // `message` is the status line the restore left (its own result text, or the error).
+    using RestoreCompletion = std::function<void(RestoreOutcome outcome, const std::string &message)>;
 
     AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
         LaunchAtLoginManager launchManager, AppStateOptions options = {}, QObject *parent = nullptr);
@@ -130,7 +131,7 @@ private:
 
     void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
     void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
-    void finishRestore(const Result<std::int64_t> &result, const RestoreCompletion &completion);
+    void finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void requestNotificationPermission();
     void setupAutoBackup();

@@ -32,6 +32,8 @@ enum class NotificationSettingMode { all, errorsOnly, none };
 enum class TemplateKind { general, character, coding, review, custom };
 enum class AppEdition { sorane, standardPublic };
 enum class NavigationTab { dashboard, history, templates, settings };
+// How a restore ended: every chosen file written, some of them not, or nothing done.
+enum class RestoreOutcome { complete, partial, failed };
 
 // Label table of each enumeration, in the order in which pickers and menus list the cases.
 template<class E>

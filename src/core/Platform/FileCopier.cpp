@@ -46,8 +46,7 @@ enum class KernelCopy { done, fallBack, failed };
 // Runs one kernel copy call until end of file. Falls back to plain reads when the method copies
 // nothing of a file that has content (some pseudo files) or is not supported here; in the latter case
 // `enabled` is cleared so that later files do not ask again.
-template<class Call>
-KernelCopy kernelCopy(const Call &call, std::int64_t size, std::int64_t &copied, bool &enabled)
+template<class Call> KernelCopy kernelCopy(const Call &call, std::int64_t size, std::int64_t &copied, bool &enabled)
 {
     for (;;) {
         const ssize_t n = call();
@@ -84,13 +83,14 @@ bool FileCopier::copyContent(int in, int out, std::int64_t size, std::int64_t &c
     }
 
     if (m_tryCopyRange) {
-        const auto outcome = kernelCopy([&] { return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0); },
-                                        size, copied, m_tryCopyRange);
+        const auto outcome = kernelCopy(
+            [&] { return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0); }, size, copied, m_tryCopyRange);
         if (outcome != KernelCopy::fallBack)
             return outcome == KernelCopy::done;
     }
     if (m_trySendfile && copied == 0) {
-        const auto outcome = kernelCopy([&] { return ::sendfile(out, in, nullptr, kChunk); }, size, copied, m_trySendfile);
+        const auto outcome
+            = kernelCopy([&] { return ::sendfile(out, in, nullptr, kChunk); }, size, copied, m_trySendfile);
         if (outcome != KernelCopy::fallBack)
             return outcome == KernelCopy::done;
     }
@@ -119,7 +119,9 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (in < 0)
         return std::unexpected(systemError(lastError(), source));
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(in, &st) != 0) {
         const auto ec = lastError();
         ::close(in);
@@ -133,7 +135,7 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
     constexpr int kCreate = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     int out = ::open(target.c_str(), kCreate, 0600);
     if (out < 0 && errno == EEXIST && replaceExisting) {
-        // Rare (a second run in the same second, or a name taken twice): clear the place and retry.
+        // Rare (two sources naming the same path): clear the place and retry.
         std::error_code ec;
         std::filesystem::remove_all(target, ec);
         out = ::open(target.c_str(), kCreate, 0600);
@@ -166,23 +168,30 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
 
 Result<void> FileCopier::createPrivateDirectories(const std::string &path)
 {
+    return createDirectories(path, 0700);
+}
+
+Result<void> FileCopier::createDirectories(const std::string &path, mode_t mode)
+{
     if (path.empty())
         return std::unexpected(systemError(std::make_error_code(std::errc::no_such_file_or_directory), path));
-    if (::mkdir(path.c_str(), 0700) == 0)
+    if (::mkdir(path.c_str(), mode) == 0)
         return {};
     int e = errno;
     if (e == ENOENT) {
         const auto slash = path.find_last_not_of('/', path.rfind('/'));
         if (path.rfind('/') != std::string::npos && slash != std::string::npos) {
-            if (auto parent = createPrivateDirectories(path.substr(0, slash + 1)); !parent)
+            if (auto parent = createDirectories(path.substr(0, slash + 1), mode); !parent)
                 return parent;
-            if (::mkdir(path.c_str(), 0700) == 0)
+            if (::mkdir(path.c_str(), mode) == 0)
                 return {};
             e = errno;
         }
     }
     if (e == EEXIST) {
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             return {};
         e = ENOTDIR;

@@ -4,6 +4,7 @@
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Services/SnapshotStore.h"
 #include "Services/SourceWalk.h"
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 
 namespace velkaro {
@@ -61,6 +63,7 @@ struct CollectedFile {
     FileStamp stamp; // taken when the file is linked
     std::string rel; // the path to record, when it is not ownPath
     bool linked = false;
+    bool shared = false; // another collected file lands on the same path
 
     const std::string &recordedPath() const { return rel.empty() ? ownPath : rel; }
 };
@@ -79,13 +82,16 @@ std::string trimmedSource(std::string path)
     return path;
 }
 
-// The relative path by the text-prefix rule, as a view into `file`.
+// The path below the first source that holds `file` (at a component boundary: ".gemini" does not hold
+// ".gemini-old/a.md"), as a view into `file`; its name when no source holds it.
 std::string_view relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
 {
     for (const auto &source : trimmedSources) {
         if (source.empty() || !file.starts_with(source))
             continue;
         std::string_view rest = file.substr(source.size());
+        if (!rest.empty() && rest.front() != '/' && source.back() != '/')
+            continue; // only a text prefix
         while (!rest.empty() && rest.front() == '/')
             rest.remove_prefix(1);
         while (!rest.empty() && rest.back() == '/')
@@ -280,7 +286,7 @@ public:
         if (::linkat(m_folderFd, name, at, as, 0) == 0)
             return true;
         if (errno == EEXIST) {
-            // A same-second run merging into its earlier folder: replace the name, never write into it.
+            // A name already taken in the run's own staging folder: replace the name, never write into it.
             std::error_code ec;
             fs::remove_all(target, ec);
             if (::linkat(m_folderFd, name, at, as, 0) == 0)
@@ -351,6 +357,325 @@ bool isOutOfSpace(const Error &error)
     return error.domain == kSystemErrorDomain && (error.code == ENOSPC || error.code == EDQUOT);
 }
 
+constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
+constexpr const char *kNoFolder = "保存先ディレクトリ作成失敗: ";
+
+// One backup run, step by step: it stages a folder, fills it (linking unchanged files, copying the rest),
+// publishes it and records it. A run that fails or goes out of scope before publishing takes its staging
+// folder with it; one that fails after publishing takes its published folder back out.
+class SnapshotRun
+{
+public:
+    SnapshotRun(const BackupConfig &config, const BackupProgressHandler &handler)
+        : m_config(config)
+        , m_handler(handler)
+        , m_store(fs::path(config.destinationDirectory))
+    {
+        for (const auto &source : config.sourceDirectories)
+            m_sources.push_back(trimmedSource(source));
+    }
+    SnapshotRun(const SnapshotRun &) = delete;
+    SnapshotRun &operator=(const SnapshotRun &) = delete;
+    ~SnapshotRun()
+    {
+        if (!m_staging.empty())
+            SnapshotStore::discard(m_staging);
+    }
+
+    void report(const BackupExecutionState &state) const
+    {
+        if (m_handler)
+            m_handler(state);
+    }
+
+    Result<BackupRun> fail(std::string cause, const Error &error)
+    {
+        if (!m_published.empty())
+            m_store.unpublish(m_published);
+        m_published.clear();
+        Error failure {error.domain, error.code, cause + error.description};
+        report(BackupExecutionState::failed(failure.description));
+        return std::unexpected(std::move(failure));
+    }
+
+    // Removes what killed runs left (all older than `lockedAt`) and makes this run's staging folder.
+    Result<void> prepare(std::int64_t lockedAt)
+    {
+        m_lockedAt = lockedAt;
+        m_interrupted = m_store.removeLeftovers(lockedAt);
+        auto staging = m_store.stage();
+        if (!staging)
+            return std::unexpected(staging.error());
+        m_staging = std::move(*staging);
+        m_dataFolder = (m_staging / SnapshotStore::kDataFolderName).string() + '/';
+        return {};
+    }
+
+    // One read of the history serves the whole run; its newest snapshot is the link base.
+    void readHistory()
+    {
+        m_held = m_store.readHistory();
+        // Entries of a delete or retention that a kill cut short, whose folders are gone now.
+        std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) {
+            if (std::find(m_interrupted.begin(), m_interrupted.end(), s.id) == m_interrupted.end())
+                return false;
+            const auto folder = m_store.snapshotFolder(s.id);
+            return folder && !FileSystem::exists(*folder);
+        });
+        const BackupSnapshot *newest = nullptr;
+        for (const auto &entry : m_held.snapshots) {
+            if (!newest || entry.createdAt > newest->createdAt)
+                newest = &entry;
+        }
+        if (!newest)
+            return;
+        if (const auto data = m_store.dataFolder(newest->id))
+            m_linkBase.emplace(*data, newest->relativeFilePaths.items());
+        m_basePaths = newest->relativeFilePaths;
+    }
+
+    void collect()
+    {
+        m_collector.exclude(m_store.destination());
+        m_collector.removeTemporariesBefore(m_lockedAt);
+        m_collector.collect(m_config.sourceDirectories, [&](const FoundFile &file) {
+            CollectedFile &collected = m_files.emplace_back();
+            collected.sourceIndex = file.sourceIndex;
+            collected.isSource = file.isSource;
+            collected.ownPath = file.path.substr(file.ownOffset);
+        });
+        std::string path;
+        for (CollectedFile &file : m_files) {
+            sourcePath(file, path);
+            const std::string_view relView = relativePathText(path, m_sources);
+            // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
+            // upwards; such a path would write outside data/, so the path below its own source is used.
+            if (relView != file.ownPath && SnapshotStore::isSafeRelativePath(relView))
+                file.rel = relView;
+        }
+        markSharedPaths();
+    }
+
+    void link();
+    Result<void> copy();
+
+    // The record of what was stored.
+    BackupSnapshot record(BackupTriggerType trigger, TimePoint start)
+    {
+        report(BackupExecutionState::finalizing());
+        BackupSnapshot snapshot;
+        snapshot.createdAt = start;
+        snapshot.triggerType = trigger;
+        snapshot.filesCount = static_cast<std::int64_t>(m_recorded.size());
+        snapshot.totalSizeBytes = m_total;
+        snapshot.relativeFilePaths = m_recorded == m_basePaths.items() ? m_basePaths : PathList(std::move(m_recorded));
+        m_linkBase.reset(); // it views into the held list, which changes from here on
+        return snapshot;
+    }
+
+    // Publishes the staged folder under the first free second from the snapshot's start.
+    Result<void> publish(BackupSnapshot &snapshot)
+    {
+        auto published = m_store.publish(m_staging, snapshot, m_held.snapshots);
+        if (!published)
+            return published;
+        m_staging.clear();
+        m_published = snapshot.id;
+        return {};
+    }
+
+    // The run's one write of history.json: the new snapshot in front, retention's picks already out and
+    // set aside, so that a kill never leaves a listed snapshot with half its files.
+    Result<std::vector<std::string>> recordInHistory(const BackupSnapshot &snapshot, std::string_view keptSnapshotId)
+    {
+        std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
+        m_held.snapshots.insert(m_held.snapshots.begin(), snapshot);
+        // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
+        std::vector<std::string> kept {snapshot.id};
+        if (!keptSnapshotId.empty())
+            kept.emplace_back(keptSnapshotId);
+        auto picked = m_store.pickOld(m_held, m_config.maxSnapshotsLimit, kept);
+        m_store.setAside(picked);
+        if (auto written = m_store.writeHistory(m_held); !written) {
+            m_store.putBack(picked);
+            return std::unexpected(written.error());
+        }
+        m_published.clear();
+        m_held = {};
+        return m_store.removeSetAside(picked);
+    }
+
+    std::int64_t skipped() const { return m_skipped; }
+    std::int64_t unreadableFolders() const { return m_collector.unreadableFolderCount(); }
+
+private:
+    void sourcePath(const CollectedFile &file, std::string &out) const
+    {
+        const std::string &source = m_sources[file.sourceIndex];
+        if (file.isSource)
+            out = source;
+        else
+            out = (source.back() == '/' ? source : source + '/') + file.ownPath;
+    }
+
+    // Files of different sources that land on the same path are never linked: copied in collection
+    // order, the later source's file is the one that stays, every run alike.
+    void markSharedPaths()
+    {
+        if (m_sources.size() < 2)
+            return; // one source cannot name a path twice
+        std::unordered_map<std::string_view, std::size_t> seen;
+        for (std::size_t i = 0; i < m_files.size(); ++i) {
+            const auto [it, fresh] = seen.try_emplace(m_files[i].recordedPath(), i);
+            if (!fresh) {
+                m_files[it->second].shared = true;
+                m_files[i].shared = true;
+            }
+        }
+    }
+
+    void linkRange(std::size_t from, std::size_t to);
+    Result<bool> copyOne(CollectedFile &file, const std::string &path, std::string &madeFolder, FileCopier &copier);
+
+    const BackupConfig &m_config;
+    const BackupProgressHandler &m_handler;
+    SnapshotStore m_store;
+    std::vector<std::string> m_sources;
+    std::int64_t m_lockedAt = 0;
+    std::vector<std::string> m_interrupted; // ids in the staging folders that cleanup removed
+    fs::path m_staging; // until published
+    std::string m_published; // from publish until history.json holds it
+    std::string m_dataFolder; // ends in "/"
+    SnapshotStore::History m_held;
+    std::optional<LinkBase> m_linkBase;
+    PathList m_basePaths; // the base's list, shared by the new snapshot when it records the same files
+    Collector m_collector {m_config.targetExtensions};
+    std::vector<CollectedFile> m_files;
+    std::vector<std::string> m_recorded;
+    std::int64_t m_total = 0;
+    std::int64_t m_skipped = 0;
+};
+
+// Links the unchanged files of [from, to) to the base's copies; a file that fails here is copied later.
+void SnapshotRun::linkRange(std::size_t from, std::size_t to)
+{
+    Linker linker(*m_linkBase);
+    OpenFolder target(true);
+    OpenFolder sourceFolder(false); // a source itself may be a link; below it the walk took none
+    std::string targetPath;
+    std::string source;
+    for (std::size_t i = from; i < to; ++i) {
+        CollectedFile &file = m_files[i];
+        const std::string &rel = file.recordedPath();
+        if (file.shared || !m_linkBase->records(rel))
+            continue;
+        // The source's lstat: a link is no regular file, and is never linked.
+        sourcePath(file, source);
+        const std::size_t sourceSlash = source.rfind('/');
+        struct stat st
+        {
+        };
+        bool statted = false;
+        if (file.isSource || sourceSlash == std::string::npos) {
+            statted = ::lstat(source.c_str(), &st) == 0;
+        } else {
+            const std::string_view folderPath
+                = std::string_view(source).substr(0, std::max<std::size_t>(sourceSlash, 1));
+            if (folderPath != sourceFolder.path())
+                sourceFolder.open(std::string(folderPath));
+            statted = sourceFolder.fd() >= 0
+                && ::fstatat(sourceFolder.fd(), source.c_str() + sourceSlash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        }
+        if (!statted || !S_ISREG(st.st_mode))
+            continue;
+        file.stamp = FileStamp::of(st);
+        targetPath = m_dataFolder + rel;
+        const std::size_t slash = targetPath.rfind('/');
+        if (std::string_view(targetPath).substr(0, slash) != target.path()) {
+            if (!FileCopier::createPrivateDirectories(targetPath.substr(0, slash))) {
+                target.close();
+                continue;
+            }
+            target.open(targetPath.substr(0, slash));
+        }
+        file.linked = linker.link(rel, file.stamp, target.fd(), targetPath.c_str() + slash + 1, targetPath);
+    }
+}
+
+// Each link is a few system calls on different folders, so two threads share the work when there is
+// enough of it.
+void SnapshotRun::link()
+{
+    if (!m_linkBase)
+        return;
+    std::optional<std::thread> helper;
+    const std::size_t count = m_files.size();
+    const std::size_t half
+        = count >= kParallelLinkThreshold && std::thread::hardware_concurrency() > 1 ? count / 2 : count;
+    if (half < count) {
+        try {
+            helper.emplace([this, half, count] { linkRange(half, count); });
+        } catch (const std::system_error &) {
+            linkRange(half, count); // no thread to be had: all on this one
+        }
+    }
+    linkRange(0, half);
+    if (helper)
+        helper->join();
+}
+
+// Places one file that was not linked. False when it was skipped; an error only for a full disk, which
+// fails every later file too (a snapshot of what fitted is no snapshot).
+Result<bool> SnapshotRun::copyOne(
+    CollectedFile &file, const std::string &path, std::string &madeFolder, FileCopier &copier)
+{
+    const std::string target = m_dataFolder + file.recordedPath();
+    const std::string parent = target.substr(0, target.rfind('/'));
+    if (parent != madeFolder) {
+        if (auto made = FileCopier::createPrivateDirectories(parent); !made) {
+            if (isOutOfSpace(made.error()))
+                return std::unexpected(made.error());
+            return false;
+        }
+        madeFolder = parent;
+    }
+    const auto copied = copier.copy(path, target, true);
+    if (!copied) {
+        if (isOutOfSpace(copied.error()))
+            return std::unexpected(copied.error());
+        return false;
+    }
+    file.stamp.size = *copied;
+    return true;
+}
+
+Result<void> SnapshotRun::copy()
+{
+    const double divisor = m_files.size() > 1 ? static_cast<double>(m_files.size()) : 1.0;
+    FileCopier copier;
+    std::string path;
+    std::string madeFolder; // the last target folder known to exist
+    m_recorded.reserve(m_files.size());
+    for (std::size_t i = 0; i < m_files.size(); ++i) {
+        CollectedFile &file = m_files[i];
+        sourcePath(file, path);
+        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
+        if (!file.linked) {
+            auto placed = copyOne(file, path, madeFolder, copier);
+            if (!placed)
+                return std::unexpected(placed.error());
+            if (!*placed) {
+                ++m_skipped;
+                continue;
+            }
+        }
+        m_total += file.stamp.size;
+        m_recorded.push_back(file.rel.empty() ? std::move(file.ownPath) : std::move(file.rel));
+    }
+    m_files = {}; // give the memory back before the JSON work
+    return {};
+}
+
 } // namespace
 
 std::string BackupRun::skippedFilesSuffix() const
@@ -398,15 +723,14 @@ Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, Backu
         const Error &error = lock.error();
         if (progressHandler)
             progressHandler(BackupExecutionState::failed(
-                StoreLock::isBusy(error) ? error.description : "保存先ディレクトリ作成失敗: " + error.description));
+                StoreLock::isBusy(error) ? error.description : kNoFolder + error.description));
         return std::unexpected(error);
     }
     return runBackup(config, trigger, progressHandler, {});
 }
 
 Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
-                                               const BackupProgressHandler &progressHandler,
-                                               const StoreLock & /*heldLock*/, std::string_view keptSnapshotId) const
+    const BackupProgressHandler &progressHandler, const StoreLock & /*heldLock*/, std::string_view keptSnapshotId) const
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
@@ -414,249 +738,31 @@ Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, Backu
 }
 
 Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTriggerType trigger,
-                                           const BackupProgressHandler &progressHandler,
-                                           std::string_view keptSnapshotId) const
+    const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const
 {
-    const auto report = [&](BackupExecutionState state) {
-        if (progressHandler)
-            progressHandler(state);
-    };
-    const Path destination(config.destinationDirectory);
-    const Path snapshotsDirectory = destination / "snapshots";
-
-    TimePoint start = m_clock();
-    std::string day = formatDate(start, "yyyy-MM-dd");
-    std::string time = formatDate(start, "HHmmss");
-    // A safety snapshot taken in the same second as the snapshot it protects would merge into it and
-    // overwrite the very copies about to be restored: wait for the next second instead.
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!keptSnapshotId.empty() && day + "/snapshot_" + time == keptSnapshotId) {
-        if (std::chrono::steady_clock::now() >= giveUp) {
-            Error error {"BackupService", 409, "同じ時刻のスナップショットがすでにあります: " + std::string(keptSnapshotId)};
-            report(BackupExecutionState::failed(error.description));
-            return std::unexpected(std::move(error));
-        }
-        const auto intoSecond = std::chrono::duration_cast<std::chrono::milliseconds>(start.time_since_epoch()) % 1000;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1010) - intoSecond);
-        start = m_clock();
-        day = formatDate(start, "yyyy-MM-dd");
-        time = formatDate(start, "HHmmss");
-    }
-    const std::string snapshotId = day + "/snapshot_" + time;
-    const Path folder = snapshotsDirectory / day / ("snapshot_" + time);
-
+    const TimePoint start = m_clock();
+    SnapshotRun run(config, progressHandler);
     // We hold the lock, so whatever a run left that is older than this moment belongs to a run that
     // was killed. The wall clock, not the run's clock: file times are wall-clock times.
-    const std::int64_t lockedAt = ::time(nullptr);
-    removeLeftovers(destination, lockedAt);
-
-    // A linked snapshots/ or day folder would carry the snapshot out of the store.
-    if (FileSystem::passesThroughLink(destination, Path("snapshots") / day / "x")) {
-        Error error = systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), folder.parent_path());
-        report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + error.description));
-        return std::unexpected(std::move(error));
+    if (auto prepared = run.prepare(::time(nullptr)); !prepared)
+        return run.fail(kNoFolder, prepared.error());
+    run.readHistory();
+    run.collect();
+    run.link();
+    if (auto copied = run.copy(); !copied)
+        return run.fail(kNoSpace, copied.error());
+    BackupSnapshot snapshot = run.record(trigger, start);
+    if (auto published = run.publish(snapshot); !published) {
+        const Error &error = published.error();
+        return run.fail(isOutOfSpace(error) ? kNoSpace : error.domain == kSystemErrorDomain ? kNoFolder : "", error);
     }
-    // A run in the same second as an earlier one writes into that run's folder: a failure must not
-    // take the earlier snapshot with it.
-    const bool folderExisted = FileSystem::exists(folder);
-    if (auto made = FileCopier::createPrivateDirectories(folder.string()); !made) {
-        report(BackupExecutionState::failed("保存先ディレクトリ作成失敗: " + made.error().description));
-        return std::unexpected(made.error());
+    auto removed = run.recordInHistory(snapshot, keptSnapshotId);
+    if (!removed) {
+        const Error &error = removed.error();
+        return run.fail(isOutOfSpace(error) ? kNoSpace : "history.json を書き込めませんでした: ", error);
     }
-    // From here a failure takes the run's own folder (and its day folder, when left empty) with it.
-    const auto fail = [&](std::string cause, const Error &error) -> Result<BackupRun> {
-        if (!folderExisted)
-            (void)FileSystem::removeAll(folder);
-        if (auto left = FileSystem::listDirectory(folder.parent_path()); left && left->empty()) {
-            std::error_code ec;
-            fs::remove(folder.parent_path(), ec);
-        }
-        Error failure {error.domain, error.code, cause + error.description};
-        report(BackupExecutionState::failed(failure.description));
-        return std::unexpected(std::move(failure));
-    };
-    constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
-
-    std::vector<std::string> sources;
-    for (const auto &source : config.sourceDirectories)
-        sources.push_back(trimmedSource(source));
-    std::string path; // reused for every file
-
-    // One read of the history serves the whole run; its newest earlier snapshot is the link base.
-    HeldHistory held = readHistory(destination);
-    const auto &history = held.snapshots;
-    std::optional<LinkBase> linkBase;
-    PathList basePaths; // the base's list, shared by the new snapshot when it records the same files
-    {
-        const BackupSnapshot *newest = nullptr;
-        for (const auto &entry : history) {
-            if (entry.id != snapshotId && (!newest || entry.createdAt > newest->createdAt))
-                newest = &entry;
-        }
-        if (newest) {
-            if (const auto baseFolder = snapshotFolder(snapshotsDirectory, newest->id);
-                baseFolder
-                && !FileSystem::passesThroughLink(baseFolder->parent_path(), baseFolder->filename() / "data", true))
-                linkBase.emplace(*baseFolder / "data", newest->relativeFilePaths.items());
-            basePaths = newest->relativeFilePaths;
-        }
-    }
-
-    std::vector<CollectedFile> files;
-    Collector collector(config.targetExtensions);
-    collector.exclude(destination);
-    collector.removeTemporariesBefore(lockedAt);
-    collector.collect(config.sourceDirectories, [&](const FoundFile &file) {
-        CollectedFile &collected = files.emplace_back();
-        collected.sourceIndex = file.sourceIndex;
-        collected.isSource = file.isSource;
-        collected.ownPath = file.path.substr(file.ownOffset);
-    });
-
-    const std::string dataFolder = (folder / "data").string() + '/';
-    const auto sourcePath = [&](const CollectedFile &file, std::string &out) {
-        const std::string &source = sources[file.sourceIndex];
-        if (file.isSource)
-            out = source;
-        else
-            out = (source.back() == '/' ? source : source + '/') + file.ownPath;
-    };
-    for (CollectedFile &file : files) {
-        sourcePath(file, path);
-        const std::string_view relView = relativePathText(path, sources);
-        // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
-        // upwards; such a path would write outside data/, so the path below its own source is used.
-        if (relView != file.ownPath && isSafeRelativePath(relView))
-            file.rel = relView;
-    }
-
-    // Unchanged files are linked first. Each link is a few system calls on different folders, so two
-    // threads share the work when there is enough of it; a file that fails here is copied below.
-    if (linkBase) {
-        const auto linkRange = [&](std::size_t from, std::size_t to) {
-            Linker linker(*linkBase);
-            OpenFolder target(true);
-            OpenFolder sourceFolder(false); // a source itself may be a link; below it the walk took none
-            std::string targetPath;
-            std::string source;
-            for (std::size_t i = from; i < to; ++i) {
-                CollectedFile &file = files[i];
-                const std::string &rel = file.recordedPath();
-                if (!linkBase->records(rel))
-                    continue;
-                // The source's lstat: a link is no regular file, and is never linked.
-                sourcePath(file, source);
-                const std::size_t sourceSlash = source.rfind('/');
-                struct stat st {};
-                bool statted = false;
-                if (file.isSource || sourceSlash == std::string::npos) {
-                    statted = ::lstat(source.c_str(), &st) == 0;
-                } else {
-                    const std::string_view folderPath = std::string_view(source).substr(0, std::max<std::size_t>(sourceSlash, 1));
-                    if (folderPath != sourceFolder.path())
-                        sourceFolder.open(std::string(folderPath));
-                    statted = sourceFolder.fd() >= 0
-                        && ::fstatat(sourceFolder.fd(), source.c_str() + sourceSlash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
-                }
-                if (!statted || !S_ISREG(st.st_mode))
-                    continue;
-                file.stamp = FileStamp::of(st);
-                targetPath = dataFolder + rel;
-                const std::size_t slash = targetPath.rfind('/');
-                if (std::string_view(targetPath).substr(0, slash) != target.path()) {
-                    if (!FileCopier::createPrivateDirectories(targetPath.substr(0, slash))) {
-                        target.close();
-                        continue;
-                    }
-                    target.open(targetPath.substr(0, slash));
-                }
-                file.linked = linker.link(rel, file.stamp, target.fd(), targetPath.c_str() + slash + 1, targetPath);
-            }
-        };
-        std::optional<std::thread> helper;
-        const std::size_t half = files.size() >= kParallelLinkThreshold && std::thread::hardware_concurrency() > 1
-            ? files.size() / 2
-            : files.size();
-        if (half < files.size()) {
-            try {
-                helper.emplace(linkRange, half, files.size());
-            } catch (const std::system_error &) {
-                linkRange(half, files.size()); // no thread to be had: all on this one
-            }
-        }
-        linkRange(0, half);
-        if (helper)
-            helper->join();
-    }
-
-    const double divisor = files.size() > 1 ? static_cast<double>(files.size()) : 1.0;
-    FileCopier copier;
-    std::int64_t total = 0;
-    std::int64_t skipped = 0;
-    std::vector<std::string> recorded;
-    recorded.reserve(files.size());
-    std::string madeFolder; // the last target folder known to exist
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        CollectedFile &file = files[i];
-        sourcePath(file, path);
-        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
-        std::string rel = file.rel.empty() ? std::move(file.ownPath) : std::move(file.rel);
-        if (file.linked) {
-            total += file.stamp.size;
-            recorded.push_back(std::move(rel));
-            continue;
-        }
-        const std::string target = dataFolder + rel;
-        const std::string parent = target.substr(0, target.rfind('/'));
-        if (parent != madeFolder) {
-            if (auto made = FileCopier::createPrivateDirectories(parent); !made) {
-                if (isOutOfSpace(made.error()))
-                    return fail(kNoSpace, made.error());
-                ++skipped;
-                continue;
-            }
-            madeFolder = parent;
-        }
-        const auto copied = copier.copy(path, target, true);
-        if (!copied) {
-            // A full disk fails every later file too: a snapshot of what fitted is no snapshot.
-            if (isOutOfSpace(copied.error()))
-                return fail(kNoSpace, copied.error());
-            ++skipped;
-            continue;
-        }
-        total += *copied;
-        recorded.push_back(std::move(rel));
-    }
-    files = {}; // give the memory back before the JSON work
-
-    report(BackupExecutionState::finalizing());
-    BackupSnapshot snapshot;
-    snapshot.id = snapshotId;
-    snapshot.createdAt = start;
-    snapshot.triggerType = trigger;
-    snapshot.filesCount = static_cast<std::int64_t>(recorded.size());
-    snapshot.totalSizeBytes = total;
-    snapshot.relativeFilePaths = recorded == basePaths.items() ? basePaths : PathList(std::move(recorded));
-    if (auto written = FileSystem::writeFileAtomically(folder / kSnapshotFileName, snapshot.encode()); !written)
-        return fail(isOutOfSpace(written.error()) ? kNoSpace : "snapshot.json を書き込めませんでした: ", written.error());
-    // The run's one write of history.json: the new snapshot in front, retention's picks already out.
-    linkBase.reset(); // it views into the held list, which changes now
-    std::erase_if(held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshotId; });
-    held.snapshots.insert(held.snapshots.begin(), snapshot);
-    // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
-    std::vector<std::string> kept {snapshotId};
-    if (!keptSnapshotId.empty())
-        kept.emplace_back(keptSnapshotId);
-    const auto picked = pickOldSnapshots(held, snapshotsDirectory, config.maxSnapshotsLimit, kept);
-    if (auto recordedInHistory = writeHistory(held, destination); !recordedInHistory)
-        return fail(isOutOfSpace(recordedInHistory.error()) ? kNoSpace : "history.json を書き込めませんでした: ",
-                    recordedInHistory.error());
-    held = {};
-    auto removed = removeSnapshotFolders(picked, snapshotsDirectory);
-
-    report(BackupExecutionState::success(start, snapshotId));
-    return BackupRun {std::move(snapshot), skipped, collector.unreadableFolderCount(), std::move(removed)};
+    run.report(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
+    return BackupRun {std::move(snapshot), run.skipped(), run.unreadableFolders(), std::move(*removed)};
 }
 
 Result<void> BackupService::deleteSnapshot(const BackupSnapshot &snapshot, const Path &destination) const
@@ -666,23 +772,7 @@ Result<void> BackupService::deleteSnapshot(const BackupSnapshot &snapshot, const
     auto lock = StoreLock::acquire(destination, m_lockWait);
     if (!lock)
         return std::unexpected(lock.error());
-
-    const Path snapshotsDirectory = destination / "snapshots";
-    // An id leading outside the store touches nothing on disk; its history entry still goes.
-    if (const auto folder = snapshotFolder(snapshotsDirectory, snapshot.id); folder && FileSystem::exists(*folder)) {
-        auto removed = FileSystem::removeAll(*folder);
-        if (!removed)
-            return removed; // the entry stays, so that the user sees the snapshot is still there
-        const Path day = folder->parent_path();
-        if (day != snapshotsDirectory) {
-            if (auto left = FileSystem::listDirectory(day); left && left->empty()) {
-                std::error_code ec;
-                fs::remove(day, ec);
-            }
-        }
-    }
-    removeFromHistory({snapshot.id}, destination);
-    return {};
+    return SnapshotStore(destination).remove(snapshot.id);
 }
 
 } // namespace velkaro

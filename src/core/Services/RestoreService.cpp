@@ -23,21 +23,28 @@ std::string temporaryNameFor(const std::string &target)
 {
     static std::atomic<unsigned> counter {0};
     const auto slash = target.rfind('/');
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + std::string(FileSystem::kRestoreTemporaryMark) + std::to_string(::getpid())
-        + "-" + std::to_string(counter++);
+    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + std::string(FileSystem::kRestoreTemporaryMark)
+        + std::to_string(::getpid()) + "-" + std::to_string(counter++);
 }
 
 } // namespace
 
-std::string RestoreService::successMessage(std::int64_t count)
+std::string RestoreService::successMessage(std::int64_t count, std::int64_t failed)
 {
-    return std::to_string(count) + " 件のファイルを正常に復元しました！";
+    std::string text = std::to_string(count) + " 件のファイルを正常に復元しました！";
+    if (failed > 0)
+        text += "、" + std::to_string(failed) + " 件は復元できませんでした";
+    return text;
+}
+
+std::string RestoreRun::message() const
+{
+    return RestoreService::successMessage(restoredCount, failedCount);
 }
 
 RestoreService::RestoreService(BackupService backupService)
     : m_backupService(std::move(backupService))
-{
-}
+{ }
 
 bool RestoreService::isIncluded(RestoreScopeOption scope, std::string_view relativePath)
 {
@@ -52,9 +59,8 @@ bool RestoreService::isIncluded(RestoreScopeOption scope, std::string_view relat
     return false;
 }
 
-Result<std::int64_t> RestoreService::executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
-                                                    RestoreScopeOption scope,
-                                                    const RestoreProgressHandler &progressHandler) const
+Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
+    RestoreScopeOption scope, const RestoreProgressHandler &progressHandler) const
 {
     const auto report = [&](const std::string &text) {
         if (progressHandler)
@@ -62,12 +68,12 @@ Result<std::int64_t> RestoreService::executeRestore(const BackupSnapshot &snapsh
     };
     const auto notFound = [&] { return restoreError(404, "スナップショットデータが見つかりません: " + snapshot.id); };
     // An id that leads outside the store is refused before anything is read or written.
-    if (!BackupService::isSafeSnapshotId(snapshot.id))
+    if (!SnapshotStore::isSafeSnapshotId(snapshot.id))
         return std::unexpected(notFound());
 
-    const fs::path destination(config.destinationDirectory);
+    const SnapshotStore store {fs::path(config.destinationDirectory)};
     const auto abortedText = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
-    auto lock = StoreLock::acquire(destination, m_backupService.lockWait());
+    auto lock = StoreLock::acquire(store.destination(), m_backupService.lockWait());
     if (!lock) {
         if (StoreLock::isBusy(lock.error()))
             return std::unexpected(lock.error());
@@ -76,63 +82,71 @@ Result<std::int64_t> RestoreService::executeRestore(const BackupSnapshot &snapsh
 
     report("復元前のセーフティバックアップを作成中...");
     // Under the lock already held: a second acquire would open a new file description and wait on us.
-    const auto safety =
-        m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
+    const auto safety
+        = m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
     if (!safety)
         return std::unexpected(restoreError(500, abortedText + safety.error().description));
     // A safety snapshot that misses files would not bring the user's current files back.
     if (safety->skippedFileCount > 0) {
-        return std::unexpected(restoreError(500, abortedText + std::to_string(safety->skippedFileCount)
-                                                     + " 件のファイルをコピーできませんでした"));
+        return std::unexpected(restoreError(
+            500, abortedText + std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
     }
 
-    const auto folder = BackupService::snapshotFolder(destination / "snapshots", snapshot.id);
-    if (!folder || !FileSystem::exists(*folder / "data"))
+    // A snapshot of no files has nothing in data/ (older ones have no data/ at all) and restores as 0.
+    const auto folder = store.snapshotFolder(snapshot.id);
+    if (!folder || !FileSystem::isDirectory(*folder)
+        || (!snapshot.relativeFilePaths.empty() && !store.dataFolder(snapshot.id)))
         return std::unexpected(notFound());
     // An empty first entry would otherwise mean the file-system root.
     if (config.sourceDirectories.empty() || config.sourceDirectories.front().empty())
         return std::unexpected(restoreError(400, "復元先ディレクトリが指定されていません"));
 
-    const std::string data = (*folder / "data").string() + '/';
     std::string base = config.sourceDirectories.front();
     while (base.size() > 1 && base.back() == '/')
         base.pop_back();
     base += '/';
+    const RestoreRun run = restoreFiles(store, snapshot, base, scope, report);
+    report("復元完了 (" + std::to_string(run.restoredCount) + " 件)");
+    return run;
+}
 
+RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const BackupSnapshot &snapshot,
+    const std::string &base, RestoreScopeOption scope, const RestoreProgressHandler &report) const
+{
     FileCopier copier;
-    std::int64_t count = 0;
+    RestoreRun run;
     for (const auto &rel : snapshot.relativeFilePaths) {
         if (!isIncluded(scope, rel))
             continue;
-        // A recorded path must stay below the target folder, whatever history.json says.
-        if (!BackupService::isSafeRelativePath(rel))
+        // A recorded path must stay below the target folder and name a stored copy, whatever
+        // history.json says.
+        const auto source = store.storedFile(snapshot.id, rel);
+        if (!source) {
+            ++run.failedCount;
             continue;
-        const std::string source = data + rel;
-        if (!FileSystem::exists(source))
-            continue;
+        }
         report("復元中: " + rel);
-
         const std::string target = base + rel;
-        // A linked folder on the way would carry the write out of the source folder.
-        if (FileSystem::passesThroughLink(base, rel))
-            continue;
-        if (!FileCopier::createPrivateDirectories(target.substr(0, target.rfind('/'))))
-            continue;
-        if (FileSystem::passesThroughLink(base, rel))
-            continue;
+        // A linked folder on the way would carry the write out of the source folder. Folders made here
+        // are the user's own: the umask decides their mode.
+        const bool placed = !FileSystem::passesThroughLink(base, rel)
+            && FileCopier::createDirectories(target.substr(0, target.rfind('/')), 0777)
+            && !FileSystem::passesThroughLink(base, rel);
         // Copy beside the target, then rename over it: a failed copy leaves the old file as it was.
         // A folder standing at the target is never replaced (the rename fails and the entry is skipped).
         const std::string temporary = temporaryNameFor(target);
-        if (!copier.copy(source, temporary, false))
-            continue;
-        if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-            ::unlink(temporary.c_str());
+        if (!placed || !copier.copy(source->string(), temporary, false)) {
+            ++run.failedCount;
             continue;
         }
-        ++count;
+        if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+            ::unlink(temporary.c_str());
+            ++run.failedCount;
+            continue;
+        }
+        ++run.restoredCount;
     }
-    report("復元完了 (" + std::to_string(count) + " 件)");
-    return count;
+    return run;
 }
 
 } // namespace velkaro

@@ -5,6 +5,7 @@
 #include "Models/BackupSnapshot.h"
 #include "Platform/Error.h"
 #include "Services/BackupService.h"
+#include "Services/SnapshotStore.h"
 
 #include <cstdint>
 #include <functional>
@@ -13,6 +14,20 @@
 namespace velkaro {
 
 using RestoreProgressHandler = std::function<void(const std::string &)>;
+
+// What a restore did with the files it was asked for.
+struct RestoreRun
+{
+    std::int64_t restoredCount = 0;
+    // Chosen files that could not be written: missing from the snapshot, an unsafe path, a link on the
+    // way into the target folder, or a failed copy.
+    std::int64_t failedCount = 0;
+
+    bool operator==(const RestoreRun &) const = default;
+    bool isComplete() const { return failedCount == 0; }
+    // "N 件のファイルを正常に復元しました！", with "、M 件は復元できませんでした" when some failed.
+    std::string message() const;
+};
 
 // Copies a snapshot's files back into the first source folder, after a safety snapshot of the current
 // state. Adds and replaces files; never deletes any.
@@ -23,19 +38,25 @@ public:
 
     explicit RestoreService(BackupService backupService = {});
 
-    // What the application and the command-line tool show after restoring `count` files.
-    static std::string successMessage(std::int64_t count);
+    // What the application and the command-line tool show after restoring `count` files, of which
+    // `failed` more could not be written.
+    static std::string successMessage(std::int64_t count, std::int64_t failed = 0);
 
     // Under the store lock: the safety snapshot, then every recorded file that `scope` admits, each
-    // replacing its target in one rename. Fails with 404 (unsafe id or no data folder), 400 (no source
-    // folder), 500 (no safety snapshot) or the lock's busy error. Returns the number of files restored.
-    Result<std::int64_t> executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
-                                        RestoreScopeOption scope, const RestoreProgressHandler &progressHandler) const;
+    // replacing its target in one rename. Fails with 404 (unsafe id, no snapshot folder, or no data
+    // folder for a snapshot that records files), 400 (no source folder), 500 (no safety snapshot) or the
+    // lock's busy error. Returns how many files were restored and how many could not be.
+    Result<RestoreRun> executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
+        RestoreScopeOption scope, const RestoreProgressHandler &progressHandler) const;
 
     // Whether `scope` admits the recorded path `relativePath` (".md" tested exactly, case-sensitively).
     static bool isIncluded(RestoreScopeOption scope, std::string_view relativePath);
 
 private:
+    // Writes the admitted files of `snapshot` below `base` (ending in "/").
+    RestoreRun restoreFiles(const SnapshotStore &store, const BackupSnapshot &snapshot, const std::string &base,
+        RestoreScopeOption scope, const RestoreProgressHandler &report) const;
+
     BackupService m_backupService;
 };
 

@@ -1,6 +1,7 @@
 #include "Services/StoreLock.h"
 
 #include "Platform/FileCopier.h"
+#include "Platform/FileSystem.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -13,6 +14,15 @@ namespace velkaro {
 
 Result<StoreLock> StoreLock::acquire(const Path &destination, std::chrono::milliseconds wait)
 {
+    // The folders above the store are the user's (a missing ~/Documents, say): only the store is private.
+    std::string folder = destination.string();
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    const Path parent = Path(folder).parent_path();
+    if (!parent.empty() && !FileSystem::exists(parent)) {
+        if (auto made = FileCopier::createDirectories(parent.string(), 0777); !made)
+            return std::unexpected(made.error());
+    }
     if (auto made = FileCopier::createPrivateDirectories(destination.string()); !made)
         return std::unexpected(made.error());
     const Path lockFile = destination / kLockFileName;
@@ -52,14 +62,12 @@ bool StoreLock::isBusy(const Error &error)
 StoreLock::StoreLock(int fd, Path destination)
     : m_fd(fd)
     , m_destination(std::move(destination))
-{
-}
+{ }
 
 StoreLock::StoreLock(StoreLock &&other) noexcept
     : m_fd(std::exchange(other.m_fd, -1))
     , m_destination(std::move(other.m_destination))
-{
-}
+{ }
 
 StoreLock &StoreLock::operator=(StoreLock &&other) noexcept
 {

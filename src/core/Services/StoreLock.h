@@ -21,9 +21,9 @@ public:
     static constexpr const char *kErrorDomain = "StoreLock";
     static constexpr int kBusyCode = 409;
 
-    // Creates the destination folder when missing (mode 0700), then takes the lock, waiting at most
-    // `wait` for another holder. Fails with busyError() when the wait runs out, or with the system
-    // error when the folder or the lock file cannot be made.
+    // Creates the destination folder when missing (mode 0700; missing folders above it get the user's
+    // umask), then takes the lock, waiting at most `wait` for another holder. Fails with busyError()
+    // when the wait runs out, or with the system error when the folder or the lock file cannot be made.
     static Result<StoreLock> acquire(const Path &destination, std::chrono::milliseconds wait = kDefaultWait);
 
     static Error busyError(); // "別の処理がバックアップ先を使用中です"

@@ -365,17 +365,27 @@ void BackupHistoryView::performRestore()
     m_isRestoring = true;
     updateRestoreButton();
     QPointer<BackupHistoryView> self(this);
-    m_state.restore(*m_selected, m_scope, [self](bool success) {
+    m_state.restore(*m_selected, m_scope, [self](RestoreOutcome outcome, const std::string &message) {
         if (self)
-            self->finishRestore(success);
+            self->finishRestore(outcome, message);
     });
 }
 
-void BackupHistoryView::finishRestore(bool success)
+void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string &message)
 {
     m_isRestoring = false;
     updateRestoreButton();
-    m_restoreMessage = success ? QStringLiteral("正常に復元が完了したよ！") : QStringLiteral("復元中にエラーが発生しました。");
+    switch (outcome) {
+    case RestoreOutcome::complete:
+        m_restoreMessage = QStringLiteral("正常に復元が完了したよ！");
+        break;
+    case RestoreOutcome::partial: // the counts of both kinds, as the restore gave them
+        m_restoreMessage = QString::fromStdString(message);
+        break;
+    case RestoreOutcome::failed:
+        m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。");
+        break;
+    }
     m_showingAlert = true;
     if (m_alert)
         m_alert(this, QStringLiteral("復元結果"), m_restoreMessage);

@@ -70,7 +70,7 @@ private:
     void highlightSelection();
     void showDetail();
     void updateRestoreButton();
-    void finishRestore(bool success);
+    void finishRestore(RestoreOutcome outcome, const std::string &message);
 
     AppState &m_state;
     AlertFunction m_alert;

@@ -1,0 +1,347 @@
+// Layout, locating, staging, publishing and deletion of the snapshot store.
+#include "Services/SnapshotStore.h"
+
+#include "Platform/FileCopier.h"
+#include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// How far a run moves on when the seconds after its start are taken: an hour of back-to-back runs.
+constexpr int kMaxSecondsAhead = 3600;
+
+std::error_code lastError()
+{
+    return {errno, std::generic_category()};
+}
+
+bool isRealFolder(const fs::path &path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isAbsent(const fs::path &path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+}
+
+fs::path withoutTrailingSeparator(fs::path path)
+{
+    if (!path.has_filename() && path.has_parent_path() && path != path.root_path())
+        path = path.parent_path();
+    return path;
+}
+
+// A rename that fails with EEXIST instead of replacing what stands at `to`. Where the file system lacks
+// the flag, the lock we hold makes a look-then-rename just as safe.
+int renameNoReplace(const fs::path &from, const fs::path &to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    if (!isAbsent(to))
+        return EEXIST;
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+
+// A staging name no other folder has: the process, a counter and a random part.
+std::string freshStagingName()
+{
+    static std::atomic<unsigned> counter {0};
+    thread_local std::mt19937 random {std::random_device {}()};
+    return std::string(SnapshotStore::kStagingMark) + std::to_string(::getpid()) + "-" + std::to_string(counter++) + "-"
+        + std::to_string(random() % 1000000);
+}
+
+void syncFolder(const fs::path &folder)
+{
+    if (const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+Error notASnapshotFolder(std::string_view id)
+{
+    return Error {"SnapshotStore", 400, "スナップショットのフォルダではないため削除しませんでした: " + std::string(id)};
+}
+
+} // namespace
+
+SnapshotStore::SnapshotStore(Path destination)
+    : m_destination(withoutTrailingSeparator(std::move(destination)))
+    , m_snapshots(m_destination / kSnapshotsFolderName)
+{ }
+
+std::string SnapshotStore::idFor(TimePoint time)
+{
+    return formatDate(time, "yyyy-MM-dd") + "/" + std::string(kSnapshotPrefix) + formatDate(time, "HHmmss");
+}
+
+bool SnapshotStore::isSafeSnapshotId(std::string_view id)
+{
+    if (id.empty() || id.front() == '/')
+        return false;
+    // A NUL would cut the path short at the system call ("..\0" reaching it as ".."); no other control
+    // character belongs in a name the program writes either.
+    if (std::ranges::any_of(id, [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+        return false;
+    std::size_t start = 0;
+    while (start <= id.size()) {
+        const std::size_t end = std::min(id.find('/', start), id.size());
+        const std::string_view component = id.substr(start, end - start);
+        if (component.empty() || component == "." || component == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+std::optional<SnapshotStore::Path> SnapshotStore::snapshotFolder(std::string_view id) const
+{
+    if (!isSafeSnapshotId(id) || FileSystem::passesThroughLink(m_destination, Path(kSnapshotsFolderName) / "x"))
+        return std::nullopt;
+    const fs::path relative {std::string(id)};
+    // Every folder between snapshots/ and the snapshot folder must be a real folder, not a link.
+    if (FileSystem::passesThroughLink(m_snapshots, relative))
+        return std::nullopt;
+    fs::path folder = m_snapshots / relative;
+    if (!FileSystem::exists(folder)) {
+        fs::path flat = m_snapshots / relative.filename();
+        if (FileSystem::exists(flat))
+            return flat;
+    }
+    return folder;
+}
+
+std::optional<SnapshotStore::Path> SnapshotStore::dataFolder(std::string_view id) const
+{
+    auto folder = snapshotFolder(id);
+    if (!folder || !isRealFolder(*folder) || !isRealFolder(*folder / kDataFolderName))
+        return std::nullopt;
+    return *folder / kDataFolderName;
+}
+
+std::optional<SnapshotStore::Path> SnapshotStore::storedFile(std::string_view id, std::string_view relativePath) const
+{
+    if (!isSafeRelativePath(relativePath))
+        return std::nullopt;
+    auto data = dataFolder(id);
+    if (!data || FileSystem::passesThroughLink(*data, Path(std::string(relativePath))))
+        return std::nullopt;
+    Path file = *data / std::string(relativePath);
+    struct stat st
+    {
+    };
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return file;
+}
+
+bool SnapshotStore::isSnapshotFolder(const Path &folder)
+{
+    if (isStagingName(folder.filename().native()) || !isRealFolder(folder))
+        return false;
+    struct stat st
+    {
+    };
+    return ::lstat((folder / kSnapshotFileName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Result<SnapshotStore::Path> SnapshotStore::stage() const
+{
+    if (FileSystem::passesThroughLink(m_destination, Path(kSnapshotsFolderName), true))
+        return std::unexpected(
+            systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
+    if (auto made = FileCopier::createPrivateDirectories(m_snapshots.string()); !made)
+        return std::unexpected(made.error());
+    const Path staging = m_snapshots / freshStagingName();
+    if (::mkdir(staging.c_str(), 0700) != 0)
+        return std::unexpected(systemError(lastError(), staging));
+    if (::mkdir((staging / kDataFolderName).c_str(), 0700) != 0) {
+        const Error error = systemError(lastError(), staging / kDataFolderName);
+        discard(staging);
+        return std::unexpected(error);
+    }
+    return staging;
+}
+
+Result<void> SnapshotStore::publish(
+    const Path &staging, BackupSnapshot &snapshot, const std::vector<BackupSnapshot> &listed) const
+{
+    std::unordered_set<std::string_view> taken;
+    for (const auto &entry : listed)
+        taken.insert(entry.id);
+    TimePoint at = snapshot.createdAt;
+    for (int ahead = 0; ahead < kMaxSecondsAhead; ++ahead, at += std::chrono::seconds(1)) {
+        const std::string id = idFor(at);
+        const Path folder = m_snapshots / id;
+        struct stat st
+        {
+        };
+        if (taken.contains(id) || ::lstat(folder.c_str(), &st) == 0)
+            continue;
+        if (errno != ENOENT) // a file where the day folder goes, say: no later second fares better
+            return std::unexpected(systemError(lastError(), folder.parent_path()));
+        snapshot.id = id;
+        snapshot.createdAt = at;
+        if (auto written = FileSystem::writeFileAtomically(staging / kSnapshotFileName, snapshot.encode()); !written)
+            return written;
+        // The day folder is ours to make, and must not lead out of the store.
+        const Path day = folder.parent_path();
+        if (::mkdir(day.c_str(), 0700) != 0 && errno != EEXIST)
+            return std::unexpected(systemError(lastError(), day));
+        if (!isRealFolder(day))
+            return std::unexpected(systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), day));
+        const int renamed = renameNoReplace(staging, folder);
+        if (renamed == 0) {
+            syncFolder(day);
+            return {};
+        }
+        if (renamed != EEXIST && renamed != ENOTEMPTY) {
+            removeDayIfEmpty(day);
+            return std::unexpected(systemError({renamed, std::generic_category()}, folder));
+        }
+    }
+    return std::unexpected(Error {"SnapshotStore", 409, "同じ時刻のスナップショットがすでにあります: " + idFor(at)});
+}
+
+void SnapshotStore::unpublish(const std::string &id) const
+{
+    const Path folder = m_snapshots / id;
+    if (auto staged = moveAside(folder)) {
+        (void)FileSystem::removeAll(*staged);
+        removeDayIfEmpty(folder.parent_path());
+    }
+}
+
+void SnapshotStore::discard(const Path &staging)
+{
+    (void)FileSystem::removeAll(staging);
+}
+
+std::vector<std::string> SnapshotStore::removeLeftovers(std::int64_t before) const
+{
+    FileSystem::removeStaleTemporaries(m_destination, before);
+    std::vector<std::string> interrupted;
+    if (!isRealFolder(m_snapshots))
+        return interrupted;
+    auto entries = FileSystem::listDirectory(m_snapshots);
+    if (!entries)
+        return interrupted;
+    for (const auto &entry : *entries) {
+        struct stat st
+        {
+        };
+        if (!isStagingName(entry.filename().native()) || ::lstat(entry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)
+            || st.st_mtim.tv_sec >= before)
+            continue;
+        // A snapshot moved aside by a killed delete or retention: its removal is finished here.
+        if (const auto text = FileSystem::readFile(entry / kSnapshotFileName)) {
+            if (const auto snapshot = BackupSnapshot::decode(*text))
+                interrupted.push_back(snapshot->id);
+        }
+        (void)FileSystem::removeAll(entry);
+    }
+    return interrupted;
+}
+
+std::optional<SnapshotStore::Path> SnapshotStore::moveAside(const Path &folder) const
+{
+    const Path staged = m_snapshots / freshStagingName();
+    if (renameNoReplace(folder, staged) != 0)
+        return std::nullopt;
+    return staged;
+}
+
+void SnapshotStore::removeDayIfEmpty(const Path &day) const
+{
+    if (day == m_snapshots || !isRealFolder(day))
+        return;
+    // rmdir removes an empty folder only: a stray file keeps its day folder.
+    ::rmdir(day.c_str());
+}
+
+std::optional<SnapshotStore::Path> SnapshotStore::removableFolder(std::string_view id) const
+{
+    if (!isSafeSnapshotId(id) || !isRealFolder(m_snapshots))
+        return std::nullopt;
+    const auto slash = id.find('/');
+    const bool dayForm = slash != std::string_view::npos && id.find('/', slash + 1) == std::string_view::npos
+        && id.substr(slash + 1).starts_with(kSnapshotPrefix);
+    if (dayForm) {
+        const Path day = m_snapshots / std::string(id.substr(0, slash));
+        const Path folder = day / std::string(id.substr(slash + 1));
+        if (isRealFolder(day) && isRealFolder(folder) && !isStagingName(day.filename().native()))
+            return folder;
+    }
+    // The flat form, only where that folder's own record says it is this snapshot.
+    const std::string_view last = id.substr(id.rfind('/') + 1);
+    if (!last.starts_with(kSnapshotPrefix))
+        return std::nullopt;
+    const Path flat = m_snapshots / std::string(last);
+    if (!isSnapshotFolder(flat))
+        return std::nullopt;
+    const auto text = FileSystem::readFile(flat / kSnapshotFileName);
+    const auto recorded = text ? BackupSnapshot::decode(*text) : std::nullopt;
+    return recorded && recorded->id == id ? std::optional(flat) : std::nullopt;
+}
+
+Result<void> SnapshotStore::remove(const std::string &id) const
+{
+    if (FileSystem::passesThroughLink(m_destination, Path(kSnapshotsFolderName), true))
+        return std::unexpected(
+            systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
+    const auto folder = removableFolder(id);
+    const auto slash = id.find('/');
+    const bool dayForm = isSafeSnapshotId(id) && slash != std::string::npos
+        && id.find('/', slash + 1) == std::string::npos
+        && std::string_view(id).substr(slash + 1).starts_with(kSnapshotPrefix);
+    // An id of the right form whose folder is simply gone loses its entry; anything else is refused.
+    if (!folder && !(dayForm && isAbsent(m_snapshots / id) && isAbsent(m_snapshots / id.substr(slash + 1))))
+        return std::unexpected(notASnapshotFolder(id));
+
+    std::optional<Path> staged;
+    if (folder) {
+        staged = moveAside(*folder);
+        if (!staged)
+            return std::unexpected(systemError(lastError(), *folder));
+    }
+    History history = readHistory();
+    const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == id; });
+    if (dropped > 0 || !history.fileIntact) {
+        if (auto written = writeHistory(history); !written) {
+            if (staged && renameNoReplace(*staged, *folder) != 0)
+                return std::unexpected(systemError(lastError(), *folder));
+            return written;
+        }
+    }
+    if (staged) {
+        (void)FileSystem::removeAll(*staged);
+        removeDayIfEmpty(folder->parent_path());
+    }
+    return {};
+}
+
+} // namespace velkaro

@@ -1,0 +1,152 @@
+#pragma once
+
+#include "Models/AppEnums.h"
+#include "Models/BackupSnapshot.h"
+#include "Platform/Error.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace velkaro {
+
+// The snapshot store below a destination folder: history.json, and snapshots/ with one folder per
+// snapshot (day/snapshot_HHmmss, or a flat snapshots/<name> that older stores may hold). This type owns
+// the layout: naming, the walk, staging, publishing, deletion and retention.
+//
+// A snapshot folder is written once. A run builds it in a hidden staging folder inside snapshots/, writes
+// its snapshot.json there and publishes it with a rename that never replaces anything; only then is
+// history.json written. A deletion goes the same way back: the folder is moved aside under a staging
+// name, history.json is rewritten, and the staged folder is removed. A kill therefore leaves a complete
+// snapshot (listed again from its folder) or a staging folder (removed by the next run), never a torn one.
+//
+// What counts as a snapshot folder (one rule for the rebuild, the recovery of unlisted snapshots and
+// retention): a real folder (not a link) one or two levels below snapshots/, whose name is not a staging
+// name, holding a regular file snapshot.json. Nothing without one is ever removed by cleanup or retention.
+//
+// Every writing operation expects the caller to hold the store's lock (StoreLock).
+class SnapshotStore
+{
+public:
+    using Path = std::filesystem::path;
+
+    static constexpr const char *kHistoryFileName = "history.json";
+    static constexpr const char *kSnapshotFileName = "snapshot.json";
+    static constexpr const char *kDataFolderName = "data";
+    static constexpr const char *kSnapshotsFolderName = "snapshots";
+    // Starts the name of every staging folder in snapshots/: hidden, and ours.
+    static constexpr std::string_view kStagingMark = ".velkaro-staging-";
+    static constexpr std::string_view kSnapshotPrefix = "snapshot_";
+
+    explicit SnapshotStore(Path destination);
+
+    const Path &destination() const { return m_destination; }
+    const Path &snapshotsDirectory() const { return m_snapshots; }
+
+    // --- Naming ---
+
+    // "yyyy-MM-dd/snapshot_HHmmss" of `time` in local time.
+    static std::string idFor(TimePoint time);
+    // True for an id that names a folder strictly inside snapshots/: relative, with no empty, "." or
+    // ".." component and no control character (U+0000 to U+001F, U+007F).
+    static bool isSafeSnapshotId(std::string_view id);
+    // The same test for a recorded file path: relative and staying below the data folder.
+    static bool isSafeRelativePath(std::string_view path) { return isSafeSnapshotId(path); }
+    static bool isStagingName(std::string_view name) { return name.starts_with(kStagingMark); }
+
+    // --- Locating ---
+
+    // The folder of snapshot `id`: snapshots/id, or the flat folder named after the id's last component
+    // when only that one exists. Nothing for an unsafe id or when snapshots/ or a folder on the way is a
+    // symbolic link (it could lead out of the store). The folder itself may be missing.
+    std::optional<Path> snapshotFolder(std::string_view id) const;
+    // The data/ folder of snapshot `id`, when it stands as a real folder; nothing otherwise.
+    std::optional<Path> dataFolder(std::string_view id) const;
+    // The stored copy of `relativePath` of snapshot `id`: a regular file below its data/ folder reached
+    // through real folders only. Nothing for an unsafe path or a missing copy.
+    std::optional<Path> storedFile(std::string_view id, std::string_view relativePath) const;
+    // The one rule above, for a folder below snapshots/.
+    static bool isSnapshotFolder(const Path &folder);
+
+    // --- History (history.json) ---
+
+    // The history as one read of history.json gives it, and whether that file was there and whole.
+    struct History
+    {
+        std::vector<BackupSnapshot> snapshots;
+        bool fileIntact = false;
+    };
+    // A missing, unreadable or damaged history.json yields the list rebuilt from the snapshot folders.
+    // Complete snapshot folders that an intact file lacks (a run killed between publish and the history
+    // write) are added in date order.
+    History readHistory() const;
+    // Writes the list crash-safely; a file that was not whole when read is kept as .damaged first.
+    Result<void> writeHistory(const History &history) const;
+    // The snapshots whose snapshot.json can be read, newest first; equal dates keep the order found.
+    std::vector<BackupSnapshot> scan() const;
+
+    // --- Writing (under the lock) ---
+
+    // Makes a new staging folder with its empty data/ folder and returns it. Fails when snapshots/ is a
+    // link or cannot be made.
+    Result<Path> stage() const;
+    // Gives `snapshot` the first second from its createdAt whose id is free (neither in `listed` nor on
+    // disk), writes its snapshot.json into `staging` and publishes the folder under that id. On success
+    // `snapshot`'s id and createdAt are those it was published under.
+    Result<void> publish(
+        const Path &staging, BackupSnapshot &snapshot, const std::vector<BackupSnapshot> &listed) const;
+    // Takes a published folder back out of the store (a run that failed after publishing) and removes it.
+    void unpublish(const std::string &id) const;
+    // Removes a staging folder and its day folder when left empty.
+    static void discard(const Path &staging);
+    // Removes what killed runs left: staging folders in snapshots/ and this program's temporary files in
+    // the destination, last modified before `before` (seconds since the epoch). Nothing else. Returns
+    // the ids recorded in the removed staging folders: a snapshot among them whose own folder is gone was
+    // being deleted (or pruned) when the kill came, and its history entry is to go as well.
+    std::vector<std::string> removeLeftovers(std::int64_t before) const;
+
+    // Deletes snapshot `id`: refused unless the id names a snapshot folder (two components, the second
+    // "snapshot_…", or a flat folder whose snapshot.json records this id) reached without links. The
+    // folder is moved aside, the entry leaves history.json, then the folder is removed. A failed history
+    // write puts the folder back and fails. A listed snapshot whose folder is gone loses its entry only.
+    Result<void> remove(const std::string &id) const;
+
+    // --- Retention ---
+
+    // A folder picked for removal, moved aside while the history is rewritten.
+    struct Picked
+    {
+        std::string id;
+        Path folder;
+        Path staged; // empty until moved aside
+    };
+    // Picks the snapshot folders beyond `limit` (newest first by date, snapshot folders only) except
+    // `keptIds`, and drops them from the list. limit < 1 picks nothing.
+    std::vector<Picked> pickOld(History &history, std::int64_t limit, const std::vector<std::string> &keptIds) const;
+    // Moves the picked folders aside; the ones that could not be moved stay and are dropped from `picked`.
+    void setAside(std::vector<Picked> &picked) const;
+    // Puts set-aside folders back (the history write failed).
+    void putBack(const std::vector<Picked> &picked) const;
+    // Removes set-aside folders (and day folders left empty); returns their ids.
+    std::vector<std::string> removeSetAside(const std::vector<Picked> &picked) const;
+
+private:
+    // The folder a deletion or retention may remove for `id`, by the rule in remove().
+    std::optional<Path> removableFolder(std::string_view id) const;
+    // Walks the candidate folders: first-level entries, and the second level of first-level folders that
+    // hold no readable snapshot. Calls visit(folder, name below snapshots/).
+    template<class Visit> void walk(const Visit &visit) const;
+    void addMissingSnapshots(std::vector<BackupSnapshot> &history) const;
+    // Renames `folder` to a fresh staging name; the new path, or nothing.
+    std::optional<Path> moveAside(const Path &folder) const;
+    void removeDayIfEmpty(const Path &day) const;
+
+    Path m_destination;
+    Path m_snapshots;
+};
+
+} // namespace velkaro

@@ -1,0 +1,189 @@
+// History, the walk over the snapshot folders, and retention of the snapshot store.
+#include "Services/SnapshotStore.h"
+
+#include "Platform/FileSystem.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <sys/stat.h>
+
+namespace velkaro {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool isRealFolder(const fs::path &path)
+{
+    struct stat st
+    {
+    };
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::optional<BackupSnapshot> readSnapshotFile(const fs::path &folder)
+{
+    if (!SnapshotStore::isSnapshotFolder(folder))
+        return std::nullopt;
+    if (auto text = FileSystem::readFile(folder / SnapshotStore::kSnapshotFileName))
+        return BackupSnapshot::decode(*text);
+    return std::nullopt;
+}
+
+} // namespace
+
+template<class Visit> void SnapshotStore::walk(const Visit &visit) const
+{
+    if (!isRealFolder(m_snapshots))
+        return;
+    auto entries = FileSystem::listDirectory(m_snapshots);
+    if (!entries)
+        return;
+    for (const auto &entry : *entries) {
+        const std::string name = entry.filename().string();
+        if (isStagingName(name) || !isRealFolder(entry))
+            continue;
+        if (visit(entry, name))
+            continue;
+        auto children = FileSystem::listDirectory(entry);
+        if (!children)
+            continue;
+        for (const auto &child : *children) {
+            const std::string childName = child.filename().string();
+            if (!isStagingName(childName) && isRealFolder(child))
+                visit(child, name + "/" + childName);
+        }
+    }
+}
+
+std::vector<BackupSnapshot> SnapshotStore::scan() const
+{
+    std::vector<BackupSnapshot> found;
+    walk([&](const fs::path &folder, const std::string &) {
+        auto snapshot = readSnapshotFile(folder);
+        if (!snapshot)
+            return false; // a day folder, or a damaged one: its children are tried
+        found.push_back(std::move(*snapshot));
+        return true;
+    });
+    std::stable_sort(found.begin(), found.end(),
+        [](const BackupSnapshot &a, const BackupSnapshot &b) { return a.createdAt > b.createdAt; });
+    shareEqualPathLists(found);
+    return found;
+}
+
+void SnapshotStore::addMissingSnapshots(std::vector<BackupSnapshot> &history) const
+{
+    std::set<std::string, std::less<>> known;
+    for (const auto &snapshot : history) {
+        known.insert(snapshot.id);
+        known.insert(snapshot.id.substr(snapshot.id.rfind('/') + 1)); // a flat folder's name
+    }
+    walk([&](const fs::path &folder, const std::string &name) {
+        if (known.contains(name))
+            return true;
+        auto snapshot = readSnapshotFile(folder);
+        if (!snapshot)
+            return false;
+        if (known.contains(snapshot->id))
+            return true;
+        known.insert(snapshot->id);
+        const auto later = std::find_if(
+            history.begin(), history.end(), [&](const BackupSnapshot &s) { return s.createdAt < snapshot->createdAt; });
+        history.insert(later, std::move(*snapshot));
+        return true;
+    });
+}
+
+SnapshotStore::History SnapshotStore::readHistory() const
+{
+    // Read in chunks: the file grows with every snapshot, and only the decoded list (whose equal path
+    // lists are held once) is kept.
+    auto file = FileSystem::FileReader::open(m_destination / kHistoryFileName);
+    if (!file)
+        return {scan(), false};
+    Json::JsonReader reader([&](char *buffer, std::size_t size) { return file->read(buffer, size); });
+    auto history = decodeSnapshotList(reader);
+    if (history) {
+        addMissingSnapshots(*history);
+        return {std::move(*history), true};
+    }
+    // A damaged file must not hide the snapshots that are still on disk.
+    return {scan(), false};
+}
+
+Result<void> SnapshotStore::writeHistory(const History &history) const
+{
+    const Path file = m_destination / kHistoryFileName;
+    // The file was decoded whole under this same lock, so it needs no second look. One that was not
+    // there, not readable or not whole failed to decode already: it is kept aside first.
+    if (!history.fileIntact) {
+        if (auto kept = FileSystem::keepAsDamaged(file); !kept)
+            return kept;
+    }
+    return FileSystem::writeFileAtomically(
+        file, [&](const Json::Emit &write) { encodeSnapshotList(history.snapshots, write); });
+}
+
+std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
+    History &history, std::int64_t limit, const std::vector<std::string> &keptIds) const
+{
+    std::vector<Picked> picked;
+    if (limit < 1 || history.snapshots.size() <= static_cast<std::uint64_t>(limit))
+        return picked;
+    // Newest first by date; equal dates keep the list's order (the scan's order for a rebuilt list).
+    std::vector<std::size_t> order(history.snapshots.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+        [&](std::size_t a, std::size_t b) { return history.snapshots[a].createdAt > history.snapshots[b].createdAt; });
+    std::set<std::string, std::less<>> gone;
+    std::int64_t onDisk = 0;
+    for (const std::size_t index : order) {
+        const std::string &snapshotId = history.snapshots[index].id;
+        // Only snapshot folders count and go: an id that points elsewhere, a folder without its
+        // snapshot.json and an entry whose folder is gone are left alone.
+        const auto folder = removableFolder(snapshotId);
+        if (!folder || !isSnapshotFolder(*folder))
+            continue;
+        if (++onDisk <= limit || std::find(keptIds.begin(), keptIds.end(), snapshotId) != keptIds.end())
+            continue;
+        gone.insert(snapshotId);
+        picked.push_back(Picked {snapshotId, *folder, {}});
+    }
+    std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
+    return picked;
+}
+
+void SnapshotStore::setAside(std::vector<Picked> &picked) const
+{
+    // A folder that cannot be moved keeps its snapshot.json, so the next read of the history lists it again.
+    std::erase_if(picked, [&](Picked &p) {
+        auto staged = moveAside(p.folder);
+        if (staged)
+            p.staged = std::move(*staged);
+        return !staged;
+    });
+}
+
+void SnapshotStore::putBack(const std::vector<Picked> &picked) const
+{
+    for (const auto &p : picked) {
+        if (!p.staged.empty())
+            (void)::rename(p.staged.c_str(), p.folder.c_str());
+    }
+}
+
+std::vector<std::string> SnapshotStore::removeSetAside(const std::vector<Picked> &picked) const
+{
+    std::vector<std::string> removedIds;
+    for (const auto &p : picked) {
+        removedIds.push_back(p.id);
+        (void)FileSystem::removeAll(p.staged);
+        removeDayIfEmpty(p.folder.parent_path());
+    }
+    return removedIds;
+}
+
+} // namespace velkaro
