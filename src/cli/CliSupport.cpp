@@ -28,7 +28,7 @@ constexpr const char *kUsage = "使い方: velkaro-backup-cli <コマンド> [�
                                "  --version                       バージョンを表示\n"
                                "\n"
                                "終了コード: 0 成功 / 1 失敗 / 2 使い方の誤り\n"
-                               "  (diff は 0 違いなし / 1 違いあり / 2 エラー)\n";
+                               "(diff は diff(1) と同じ: 0 違いなし / 1 違いあり / 2 エラー)\n";
 
 } // namespace
 
