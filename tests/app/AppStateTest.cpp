@@ -201,6 +201,66 @@ TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
     EXPECT_FALSE(fs::exists(autostartFile()));
 }
 
+// A new destination brings its own history at once; the old store's entries are gone from the list.
+TEST_F(AppStateTest, SavingAnotherDestinationReloadsTheHistory)
+{
+    AppState &s = start(3000ms);
+    manualBackups(2);
+    BackupConfig edited = s.config();
+    edited.destinationDirectory = (root / "elsewhere").string();
+    s.setConfig(edited);
+    ASSERT_TRUE(s.saveConfig());
+    EXPECT_TRUE(s.snapshots().empty());
+    manualBackups(1);
+    edited.destinationDirectory = dest.string();
+    s.setConfig(edited);
+    ASSERT_TRUE(s.saveConfig());
+    EXPECT_EQ(s.snapshots().size(), 2u);
+
+    // A run that started before the destination changed does not show up in the new store's list.
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    s.performManualBackup();
+    edited.destinationDirectory = (root / "elsewhere").string();
+    s.setConfig(edited);
+    ASSERT_TRUE(s.saveConfig());
+    lock = std::unexpected(Error {});
+    settle();
+    EXPECT_EQ(historyIds(dest).size(), 3u);
+    EXPECT_EQ(ids(s.snapshots()), historyIds(root / "elsewhere"));
+}
+
+// Settings and library that cannot be written: the error is returned and shown, the running state
+// keeps the change, and a later save that works replaces the failure message.
+TEST_F(AppStateTest, UnwritableSettingsAreToldAndKeptInMemory)
+{
+    AppState &s = start();
+    const fs::path folder = configFile().parent_path();
+    fs::remove_all(folder);
+    writeText(folder, "a file where the settings folder should be");
+
+    BackupConfig edited = s.config();
+    edited.backupInterval = BackupInterval::disabled;
+    s.setConfig(edited);
+    const auto saved = s.saveConfig();
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(status(), "保存失敗: " + saved.error().description);
+    EXPECT_EQ(s.nextBackupDate(), std::nullopt) << "the schedule follows all the same";
+
+    PromptTemplate mine = s.templates().front();
+    mine.id = makeUUID();
+    mine.isPresetTemplate = false;
+    EXPECT_FALSE(s.saveTemplate(mine));
+    EXPECT_EQ(s.templates().back(), mine);
+    EXPECT_FALSE(s.deleteTemplate(mine.id));
+    EXPECT_FALSE(s.importCurrentPrompt()->stored);
+
+    fs::remove(folder);
+    EXPECT_TRUE(s.saveConfig());
+    EXPECT_EQ(status(), "設定を保存したよ！");
+    EXPECT_EQ(BackupConfig::readFile(configFile()), edited);
+}
+
 TEST_F(AppStateTest, ScheduleGoesOnFromTheNewestSnapshotAcrossRestartsAndSaves)
 {
     // The newest snapshot is not the first entry: the schedule follows the dates.
@@ -330,8 +390,9 @@ TEST_F(AppStateTest, TemplateOperations)
 
     const auto imported = s.importCurrentPrompt();
     ASSERT_TRUE(imported);
-    EXPECT_EQ(imported->promptContent, "# rules");
-    EXPECT_EQ(s.templates().back(), *imported);
+    EXPECT_TRUE(imported->stored);
+    EXPECT_EQ(imported->imported.promptContent, "# rules");
+    EXPECT_EQ(s.templates().back(), imported->imported);
 
     BackupConfig edited = s.config();
     edited.sourceDirectories = {(src / "GEMINI.md").string()}; // a file where the folder should be

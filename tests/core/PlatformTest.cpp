@@ -31,8 +31,8 @@ TEST(FormattersTest, LocalDatesFollowTZAndIso8601IsUtcAndStrict)
     EXPECT_EQ(toISO8601(TimePoint {std::chrono::seconds(-1)}), "1969-12-31T23:59:59Z");
 
     for (const char *bad : {"2025-03-04T00:15:00.000Z", "2025-03-04T00:15:00", "2025-03-04 00:15:00Z",
-                            "2025-02-30T00:00:00Z", "2025-13-01T00:00:00Z", "2025-03-04T24:00:00Z",
-                            "2025-03-04T00:15:00+9", "2025-3-04T00:15:00Z", "2025-03-04T00:15:00ZZ", ""})
+             "2025-02-30T00:00:00Z", "2025-13-01T00:00:00Z", "2025-03-04T24:00:00Z", "2025-03-04T00:15:00+9",
+             "2025-3-04T00:15:00Z", "2025-03-04T00:15:00ZZ", ""})
         EXPECT_EQ(fromISO8601(bad), std::nullopt) << bad;
 }
 
@@ -48,8 +48,8 @@ TEST(FormattersTest, Iso8601DatesLieBetween1970And9999InUtc)
         EXPECT_EQ(fromISO8601(toISO8601(*read)), read) << "what is written reads back: " << text;
     }
     for (const char *bad : {"1969-12-31T23:59:59Z", "1970-01-01T00:00:00+00:01", "0000-01-01T00:00:00Z",
-                            "9999-12-31T23:59:59-00:01", "10000-01-01T00:00:00Z", "-0001-01-01T00:00:00Z",
-                            "99999999999999999999-01-01T00:00:00Z", "1677-09-21T00:12:43Z"})
+             "9999-12-31T23:59:59-00:01", "10000-01-01T00:00:00Z", "-0001-01-01T00:00:00Z",
+             "99999999999999999999-01-01T00:00:00Z", "1677-09-21T00:12:43Z"})
         EXPECT_EQ(fromISO8601(bad), std::nullopt) << bad;
 }
 
@@ -82,7 +82,8 @@ TEST(JsonCodingTest, EncoderEscapesSlashesOnlyInsideStrings)
     v["n"] = -12;
     v["list"] = Json::Value::array({"x/y", "日本語"});
     const std::string text = Json::encodePretty(v);
-    EXPECT_EQ(text, "{\n  \"path\": \"\\/a\\/b\",\n  \"n\": -12,\n  \"list\": [\n    \"x\\/y\",\n    \"日本語\"\n  ]\n}");
+    EXPECT_EQ(
+        text, "{\n  \"path\": \"\\/a\\/b\",\n  \"n\": -12,\n  \"list\": [\n    \"x\\/y\",\n    \"日本語\"\n  ]\n}");
     EXPECT_EQ(Json::parse(text), v);
     EXPECT_EQ(Json::getString(*Json::parse(R"({"p":"\/x"})"), "p"), "/x");
 
@@ -128,7 +129,8 @@ TEST_F(FileSystemTest, ListingIsSortedWithHiddenEntriesAndReadErrorsNameThePath)
     writeText(root / "d/b.txt", "");
     writeText(root / "d/.hidden", "");
     writeText(root / "d/a/x", "");
-    EXPECT_EQ(FileSystem::listDirectory(root / "d"), (std::vector {root / "d/.hidden", root / "d/a", root / "d/b.txt"}));
+    EXPECT_EQ(
+        FileSystem::listDirectory(root / "d"), (std::vector {root / "d/.hidden", root / "d/a", root / "d/b.txt"}));
     EXPECT_FALSE(FileSystem::listDirectory(root / "d/b.txt"));
     EXPECT_FALSE(FileSystem::listDirectory(root / "missing"));
 
@@ -146,4 +148,16 @@ TEST_F(FileSystemTest, ApplicationSupportFollowsXdgConfigHome)
     EXPECT_EQ(FileSystem::applicationSupportDirectory(), home / ".config/VelkaroAntigraviti_Backup");
     ::setenv("XDG_CONFIG_HOME", (root / "cfg").c_str(), 1);
     EXPECT_EQ(FileSystem::applicationSupportDirectory(), root / "cfg/VelkaroAntigraviti_Backup");
+}
+
+// Only "~" alone or before "/" stands for the home folder; "~name" is another user's and stays.
+TEST_F(FileSystemTest, ExpandHomeTakesOnlyALeadingTilde)
+{
+    EXPECT_EQ(FileSystem::expandHome("~"), home.string());
+    EXPECT_EQ(FileSystem::expandHome("~/a/~b"), (home / "a/~b").string());
+    for (const char *kept : {"~other/x", "a/~", "/abs/~", "", "rel"})
+        EXPECT_EQ(FileSystem::expandHome(kept), kept);
+    ::setenv("HOME", "/", 1);
+    EXPECT_EQ(FileSystem::expandHome("~/x"), "/x");
+    ::setenv("HOME", home.c_str(), 1);
 }

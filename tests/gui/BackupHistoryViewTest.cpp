@@ -1,6 +1,6 @@
+#include "Views/Backups/BackupHistoryView.h"
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
-#include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QApplication>
@@ -34,6 +34,10 @@ protected:
                 return confirmAnswer;
             });
         }
+        view->setRestoreConfirmFunction([this](QWidget *, const BackupSnapshot &s, RestoreScopeOption scope) {
+            restoreAsked.push_back(s.id + "|" + std::string(rawValue(scope)));
+            return restoreAnswer;
+        });
         view->resize(680, 560);
         view->show();
         return *view;
@@ -52,6 +56,8 @@ protected:
     std::vector<QString> alerts;
     std::vector<std::string> asked;
     bool confirmAnswer = true;
+    std::vector<std::string> restoreAsked;
+    bool restoreAnswer = true;
 };
 
 TEST_F(BackupHistoryViewTest, EmptyHistoryThenOpeningSelectsNewest)
@@ -127,10 +133,12 @@ TEST_F(BackupHistoryViewTest, BadgeColoursAndFileIcons)
 
     const BackupSnapshot &shown = *page.selectedSnapshot();
     ASSERT_EQ(page.fileList()->count(), int(shown.relativeFilePaths.size()));
-    EXPECT_EQ(page.filesHeader()->text(), QStringLiteral("含まれるファイル (%1 件)").arg(shown.relativeFilePaths.size()));
+    EXPECT_EQ(
+        page.filesHeader()->text(), QStringLiteral("含まれるファイル (%1 件)").arg(shown.relativeFilePaths.size()));
     std::map<QString, int> tints;
     for (int i = 0; i < page.fileList()->count(); ++i)
-        tints[page.fileList()->item(i)->text()] = page.fileList()->item(i)->data(BackupHistoryView::FileTintRole).toInt();
+        tints[page.fileList()->item(i)->text()]
+            = page.fileList()->item(i)->data(BackupHistoryView::FileTintRole).toInt();
     EXPECT_EQ(tints.at(QStringLiteral("GEMINI.md")), int(Tint::blue));
     EXPECT_EQ(tints.at(QStringLiteral("settings.json")), int(Tint::secondary));
     ASSERT_TRUE(tints.count(QStringLiteral("notes/UPPER.MD")));
@@ -152,6 +160,17 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     QTest::mouseClick(page.scopeButtons()[1], Qt::LeftButton);
     EXPECT_EQ(page.selectedRestoreScope(), RestoreScopeOption::markdownOnly);
 
+    // Asked first, naming the snapshot and the scope; キャンセル restores nothing.
+    restoreAnswer = false;
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    EXPECT_EQ(restoreAsked, std::vector<std::string> {made.id + "|Markdown (.md) プロンプトのみ"});
+    EXPECT_FALSE(page.isRestoring());
+    settle();
+    EXPECT_EQ(state->snapshots().size(), 1u) << "no safety snapshot either";
+    EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
+    EXPECT_TRUE(alerts.empty());
+
+    restoreAnswer = true;
     QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
     EXPECT_TRUE(page.isRestoring());
     EXPECT_FALSE(page.restoreButton()->isEnabled());

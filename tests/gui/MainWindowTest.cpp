@@ -1,14 +1,19 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "Views/Common/Dialogs.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
+#include "Views/Settings/SettingsView.h"
 
+#include <QApplication>
+#include <QLineEdit>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 namespace velkaro::test {
 namespace {
@@ -44,6 +49,83 @@ TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
     view.sidebar()->setFocus();
     QTest::keyClick(view.sidebar(), Qt::Key_Down);
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
+}
+
+// Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike; キャンセル
+// keeps the page and the sidebar's highlight, 破棄 moves on.
+TEST_F(MainWindowTest, TabChangeAsksAboutUnsavedEdits)
+{
+    AppState &app = start();
+    app.setSelectedTab(NavigationTab::settings);
+    MainWindowView view(app);
+    view.show();
+    auto *settings = qobject_cast<SettingsView *>(view.page(NavigationTab::settings));
+    int asked = 0;
+    SaveAnswer answer = SaveAnswer::cancel;
+    settings->setSaveQuestion([&](QWidget *, const QString &) {
+        ++asked;
+        return answer;
+    });
+    settings->extensionsField()->setText(QStringLiteral("md"));
+
+    view.sidebar()->setCurrentRow(0);
+    drainEvents();
+    app.setSelectedTab(NavigationTab::history);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::settings);
+    EXPECT_EQ(view.sidebar()->currentRow(), 3);
+    EXPECT_EQ(view.currentPage(), settings);
+    EXPECT_EQ(settings->extensionsField()->text(), QStringLiteral("md"));
+
+    answer = SaveAnswer::discard;
+    view.sidebar()->setCurrentRow(0);
+    drainEvents();
+    EXPECT_EQ(asked, 3);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::dashboard);
+    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::dashboard));
+    EXPECT_EQ(view.sidebar()->currentRow(), 0);
+}
+
+// The questions as the real seam shows them: キャンセル is the default and what Escape answers, and
+// each button gives its own answer.
+TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
+{
+    auto save = makeSaveQuestion(nullptr, QStringLiteral("設定保存"));
+    EXPECT_EQ(save->text(), QStringLiteral("変更を保存しますか？"));
+    QStringList labels;
+    for (QAbstractButton *button : save->buttons())
+        labels << button->text();
+    labels.sort();
+    EXPECT_EQ(labels, (QStringList {QStringLiteral("キャンセル"), QStringLiteral("保存"), QStringLiteral("破棄")}));
+    EXPECT_EQ(save->defaultButton()->text(), QStringLiteral("キャンセル"));
+    EXPECT_EQ(save->escapeButton(), save->defaultButton());
+
+    const BackupSnapshot snapshot {"2025-03-04/snapshot_090000", localTime(2025, 3, 4, 9, 0, 0),
+        BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
+    auto restore = makeRestoreQuestion(nullptr, snapshot, RestoreScopeOption::configOnly);
+    EXPECT_EQ(restore->defaultButton()->text(), QStringLiteral("キャンセル"));
+    EXPECT_EQ(restore->escapeButton(), restore->defaultButton());
+    const QString details = restore->informativeText();
+    for (const QString &part : {QStringLiteral("2025-03-04/snapshot_090000"), QStringLiteral("2025/03/04 09:00:00"),
+             QString::fromUtf8(rawValue(RestoreScopeOption::configOnly).data()), QStringLiteral("復元前自動退避")})
+        EXPECT_TRUE(details.contains(part)) << part.toStdString();
+
+    // Answered by pressing the buttons of the modal box the seam runs.
+    auto press = [](const QString &label) {
+        QTimer::singleShot(0, [label] {
+            for (QAbstractButton *button : QApplication::activeModalWidget()->findChildren<QAbstractButton *>())
+                if (button->text() == label)
+                    button->click();
+        });
+    };
+    press(QStringLiteral("破棄"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::discard);
+    press(QStringLiteral("保存"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::save);
+    press(QStringLiteral("キャンセル"));
+    EXPECT_EQ(askToSaveChanges(nullptr, QString()), SaveAnswer::cancel);
+    press(QStringLiteral("復元"));
+    EXPECT_TRUE(askBeforeRestoring(nullptr, snapshot, RestoreScopeOption::allFiles));
 }
 
 // The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.

@@ -5,10 +5,12 @@
 #include "GuiPalettes.h"
 #include "Services/StoreLock.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/Dialogs.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QPainter>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
@@ -27,9 +29,28 @@ protected:
         for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"}}) {
             view.resize(size);
             QTest::qWait(30);
-            const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
+            const QString file
+                = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
             EXPECT_TRUE(view.grab().save(file)) << file.toStdString();
         }
+    }
+    // A question over the page it belongs to, at the minimum window size: the box the real seam runs,
+    // shown without its event loop and drawn centred over the dimmed page.
+    void shootQuestion(MainWindowView &view, QMessageBox &box, const QString &name)
+    {
+        view.resize(860, 560);
+        box.show();
+        drainEvents();
+        QTest::qWait(30);
+        QPixmap shot = view.grab();
+        const QPixmap dialog = box.grab();
+        box.hide();
+        QPainter painter(&shot);
+        painter.fillRect(shot.rect(), QColor(0, 0, 0, 60));
+        painter.drawPixmap((shot.width() - dialog.width()) / 2, (shot.height() - dialog.height()) / 2, dialog);
+        painter.end();
+        const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + "-860.png");
+        EXPECT_TRUE(shot.save(file)) << file.toStdString();
     }
     static QString outDir()
     {
@@ -43,6 +64,7 @@ protected:
         MainWindowView view(app);
         auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
         history->setAlertFunction([](QWidget *, const QString &, const QString &) {});
+        history->setRestoreConfirmFunction([](QWidget *, const BackupSnapshot &, RestoreScopeOption) { return true; });
         view.show();
         shoot(view, "dashboard-empty");
         manualBackups(5);
@@ -54,8 +76,12 @@ protected:
         lock = std::unexpected(Error {});
         settle();
         shoot(view, "history-after");
+        shootQuestion(view,
+            *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
+            "question-restore");
         app.setSelectedTab(NavigationTab::templates);
         shoot(view, "templates");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("テンプレート操作")), "question-save-template");
         // Files the list leaves out, so that the settings page has its line under the extensions.
         writeText(src / "tools/sync.sh", "x");
         writeText(src / "tools/clean.sh", "x");
@@ -63,6 +89,10 @@ protected:
         app.setSelectedTab(NavigationTab::settings);
         waitUntil([&] { return !app.leftOutSummary().empty(); });
         shoot(view, "settings");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("設定保存")), "question-save-settings");
+        QMessageBox refused(QMessageBox::Information, QStringLiteral("設定保存"),
+            QStringLiteral("「対象フォルダ 1」は / か ~ で始まるフルパスで入力してね。"), QMessageBox::Ok, &view);
+        shootQuestion(view, refused, "alert-path-refused");
     }
     QString palette;
 };

@@ -1,12 +1,16 @@
-#include "AppStateFixture.h"
 #include "Views/Settings/SettingsView.h"
+#include "AppStateFixture.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTest>
+#include <QWheelEvent>
 
 namespace velkaro::test {
 namespace {
@@ -22,6 +26,10 @@ protected:
             alerts.push_back(title + QStringLiteral("|") + message);
         });
         view->setFolderChooser([this](QWidget *, const QString &) { return chooserAnswer; });
+        view->setSaveQuestion([this](QWidget *, const QString &) {
+            ++saveQuestions;
+            return saveAnswer;
+        });
         view->resize(860, 560);
         view->show();
         return *view;
@@ -38,6 +46,8 @@ protected:
     std::unique_ptr<SettingsView> view;
     std::vector<QString> alerts;
     std::optional<QString> chooserAnswer;
+    int saveQuestions = 0;
+    SaveAnswer saveAnswer = SaveAnswer::cancel;
 };
 
 TEST(ExtensionListTest, SplitsAtCommasAndTrimsOnly)
@@ -129,6 +139,114 @@ TEST_F(SettingsViewTest, FolderPickerReplacesOnlyItsRowAndCancelKeeps)
     page.hide();
     page.show();
     EXPECT_EQ(page.destinationField()->text(), destination);
+}
+
+// "~" becomes the home folder; a relative path or an empty destination is refused, naming the field,
+// and then nothing is stored, in the file or in the running application.
+TEST_F(SettingsViewTest, PathsAreExpandedOrRefused)
+{
+    config.sourceDirectories = {src.string(), (home / "b").string()};
+    SettingsView &page = open();
+    page.destinationField()->setText(QStringLiteral("~/store"));
+    page.sourceFields()[1]->setText(QStringLiteral("~"));
+    EXPECT_TRUE(page.save());
+    EXPECT_EQ(stored().destinationDirectory, (home / "store").string());
+    EXPECT_EQ(stored().sourceDirectories[1], home.string());
+    EXPECT_EQ(page.destinationField()->text().toStdString(), (home / "store").string());
+
+    const BackupConfig before = state->config();
+    const std::string file = readText(configFile());
+    // Showing the page again rebuilds the source rows: the field is looked up after that.
+    const std::tuple<int, QString, QString> refused[] = {
+        {1, QStringLiteral("relative/dir"),
+            QStringLiteral("「対象フォルダ 2」は / か ~ で始まるフルパスで入力してね。")},
+        {-1, QStringLiteral("~other/x"),
+            QStringLiteral("「バックアップ保存先フォルダ」は / か ~ で始まるフルパスで入力してね。")},
+        {-1, QString(), QStringLiteral("「バックアップ保存先フォルダ」が空っぽだよ。保存先のフォルダを入力してね。")},
+    };
+    for (const auto &[row, typed, message] : refused) {
+        alerts.clear();
+        page.hide();
+        page.show();
+        QLineEdit *field = row < 0 ? page.destinationField() : page.sourceFields()[std::size_t(row)];
+        field->setText(typed);
+        EXPECT_FALSE(page.save());
+        EXPECT_EQ(alerts, std::vector<QString> {QStringLiteral("設定保存|") + message});
+        EXPECT_EQ(state->config(), before);
+        EXPECT_EQ(readText(configFile()), file);
+    }
+}
+
+// A file that cannot be written is told instead of the success, while the running application takes
+// the change.
+TEST_F(SettingsViewTest, AFailedWriteIsToldInsteadOfTheSuccess)
+{
+    SettingsView &page = open();
+    const fs::path folder = configFile().parent_path();
+    fs::remove_all(folder);
+    writeText(folder, "not a folder");
+    page.intervalChoice()->setCurrentIndex(0);
+    EXPECT_TRUE(page.save());
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_TRUE(alerts[0].startsWith(QStringLiteral("設定保存|保存失敗: "))) << alerts[0].toStdString();
+    EXPECT_EQ(QString::fromStdString(status()), alerts[0].mid(5));
+    EXPECT_EQ(state->config().backupInterval, BackupInterval::disabled);
+}
+
+// Leaving with unsaved edits: キャンセル stays and keeps them, 破棄 shows the stored settings again,
+// 保存 stores them. Unedited, nothing is asked.
+TEST_F(SettingsViewTest, LeavingAsksAboutUnsavedEdits)
+{
+    SettingsView &page = open();
+    EXPECT_TRUE(page.mayLeave());
+    page.extensionsField()->setText(page.extensionsField()->text().remove(QLatin1Char(' ')));
+    EXPECT_FALSE(page.hasUnsavedEdits()) << "the same list typed differently";
+    page.extensionsField()->setText(QStringLiteral("md"));
+    EXPECT_FALSE(page.mayLeave());
+    EXPECT_EQ(page.extensionsField()->text(), QStringLiteral("md"));
+    saveAnswer = SaveAnswer::discard;
+    EXPECT_TRUE(page.mayLeave());
+    EXPECT_NE(page.extensionsField()->text(), QStringLiteral("md"));
+    page.maxSnapshotsStepper()->stepUp();
+    saveAnswer = SaveAnswer::save;
+    EXPECT_TRUE(page.mayLeave());
+    EXPECT_EQ(stored().maxSnapshotsLimit, 35);
+    EXPECT_EQ(saveQuestions, 3);
+
+    // A refused path keeps the user on the page.
+    page.destinationField()->clear();
+    EXPECT_FALSE(page.mayLeave());
+}
+
+// The wheel over an unfocused combo or spin box scrolls the page and changes nothing; focused, it
+// changes the value.
+TEST_F(SettingsViewTest, WheelScrollsThePageUnlessTheControlHasFocus)
+{
+    SettingsView &page = open();
+    page.resize(600, 300);
+    QScrollBar *bar = page.findChild<QScrollArea *>()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    auto wheel = [](QWidget *target) {
+        const QPointF at(target->width() / 2.0, target->height() / 2.0);
+        QWheelEvent event(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+            Qt::NoScrollPhase, false);
+        QApplication::sendEvent(target, &event);
+    };
+    QComboBox *startup = page.startupChoice();
+    const int index = startup->currentIndex();
+    wheel(startup);
+    EXPECT_EQ(startup->currentIndex(), index);
+    EXPECT_GT(bar->value(), 0);
+    EXPECT_FALSE(startup->hasFocus());
+    const int limit = page.maxSnapshotsStepper()->value();
+    wheel(page.maxSnapshotsStepper());
+    EXPECT_EQ(page.maxSnapshotsStepper()->value(), limit);
+
+    page.activateWindow();
+    startup->setFocus();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return startup->hasFocus(); }));
+    wheel(startup);
+    EXPECT_NE(startup->currentIndex(), index);
 }
 
 TEST_F(SettingsViewTest, LineUnderTheExtensionsSaysWhatTheTypedListLeavesOut)

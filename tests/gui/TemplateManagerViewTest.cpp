@@ -1,5 +1,5 @@
-#include "AppStateFixture.h"
 #include "Views/Templates/TemplateManagerView.h"
+#include "AppStateFixture.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -29,6 +29,10 @@ protected:
             lastConfirm = title + QStringLiteral("|") + message;
             return confirmAnswer;
         });
+        view->setSaveQuestion([this](QWidget *, const QString &) {
+            ++saveQuestions;
+            return saveAnswer;
+        });
         view->resize(860, 560);
         view->show();
         return *view;
@@ -45,6 +49,8 @@ protected:
     int confirms = 0;
     QString lastConfirm;
     bool confirmAnswer = true;
+    int saveQuestions = 0;
+    SaveAnswer saveAnswer = SaveAnswer::cancel;
 };
 
 TEST_F(TemplateManagerViewTest, OpensOnFirstPresetWhichCannotBeDeleted)
@@ -92,22 +98,87 @@ TEST_F(TemplateManagerViewTest, CreateStoresAtOnceAndSaveKeepsPlaceAndCreationTi
     EXPECT_FALSE(page.deleteButton()->isVisible());
 }
 
-TEST_F(TemplateManagerViewTest, ApplyWritesStoredBodyAndRowChangeDropsEdits)
+// Apply with unsaved edits asks first: キャンセル writes nothing, 破棄 applies the stored body and shows
+// it again, 保存 applies the body shown.
+TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
 {
     TemplateManagerView &page = open();
     const PromptTemplate first = state->templates().front();
+    const fs::path target = src / first.targetFileName;
     page.contentEditor()->setPlainText(QStringLiteral("未保存の本文"));
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
-    EXPECT_EQ(readText(src / first.targetFileName), first.promptContent);
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0],
-        QStringLiteral("テンプレート操作|「") + QString::fromStdString(first.title) + QStringLiteral("」を ")
-            + QString::fromStdString(first.targetFileName) + QStringLiteral(" に適用したよ！"));
+    EXPECT_EQ(saveQuestions, 1);
+    EXPECT_EQ(readText(target), "# rules");
+    EXPECT_TRUE(alerts.empty());
 
-    page.list()->setCurrentRow(1);
-    page.list()->setCurrentRow(0);
+    saveAnswer = SaveAnswer::discard;
+    QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
+    EXPECT_EQ(alerts,
+        std::vector<QString> {
+            QStringLiteral("テンプレート操作|「%1」を %2 に適用したよ！")
+                .arg(QString::fromStdString(first.title), QString::fromStdString(first.targetFileName))});
+
+    saveAnswer = SaveAnswer::save;
+    page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
+    QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    EXPECT_EQ(saveQuestions, 3);
+    EXPECT_EQ(readText(target), "見えている本文");
+    EXPECT_EQ(state->templates().front().promptContent, "見えている本文");
     EXPECT_FALSE(page.unsavedMark()->isVisible());
+}
+
+// A row change by the arrow key asks; キャンセル keeps the row and the edits, 破棄 moves on and drops
+// them, 保存 stores them. Without edits nothing is asked.
+TEST_F(TemplateManagerViewTest, RowChangeAsksAboutUnsavedEdits)
+{
+    TemplateManagerView &page = open();
+    const PromptTemplate first = state->templates().front();
+    page.list()->setFocus();
+    QTest::keyClick(page.list(), Qt::Key_Down);
+    EXPECT_EQ(page.selectedTemplateId(), state->templates()[1].id);
+    QTest::keyClick(page.list(), Qt::Key_Up);
+    EXPECT_EQ(saveQuestions, 0);
+
+    page.titleField()->setText(QStringLiteral("編集中"));
+    QTest::keyClick(page.list(), Qt::Key_Down);
+    drainEvents();
+    EXPECT_EQ(saveQuestions, 1);
+    EXPECT_EQ(page.selectedTemplateId(), first.id);
+    EXPECT_EQ(page.list()->currentRow(), 0);
+    EXPECT_EQ(page.titleField()->text(), QStringLiteral("編集中"));
+
+    saveAnswer = SaveAnswer::discard;
+    QTest::keyClick(page.list(), Qt::Key_Down);
+    drainEvents();
+    EXPECT_EQ(page.selectedTemplateId(), state->templates()[1].id);
+    EXPECT_EQ(page.list()->currentRow(), 1);
+    EXPECT_EQ(state->templates().front().title, first.title);
+
+    saveAnswer = SaveAnswer::save;
+    page.titleField()->setText(QStringLiteral("保存する題"));
+    QTest::keyClick(page.list(), Qt::Key_Up);
+    drainEvents();
+    EXPECT_EQ(page.selectedTemplateId(), first.id);
+    EXPECT_EQ(state->templates()[1].title, "保存する題");
+    EXPECT_EQ(saveQuestions, 3);
+}
+
+// New, import and delete ask too; キャンセル leaves the library and the edits as they were.
+TEST_F(TemplateManagerViewTest, NewImportAndDeleteAskAboutUnsavedEdits)
+{
+    TemplateManagerView &page = open();
+    page.createTemplate();
+    const std::size_t count = state->templates().size();
+    page.contentEditor()->setPlainText(QStringLiteral("編集中"));
+    page.createTemplate();
+    page.importTemplate();
+    page.deleteTemplate();
+    EXPECT_EQ(saveQuestions, 3);
+    EXPECT_EQ(confirms, 0);
+    EXPECT_EQ(state->templates().size(), count);
+    EXPECT_EQ(page.contentEditor()->toPlainText(), QStringLiteral("編集中"));
 }
 
 TEST_F(TemplateManagerViewTest, DeleteAsksFirstThenSelectsFirst)
@@ -144,6 +215,21 @@ TEST_F(TemplateManagerViewTest, ImportTwiceGivesTwoTemplatesAndMissingFileSaysSo
     page.importTemplate();
     ASSERT_EQ(alerts.size(), 3u);
     EXPECT_EQ(alerts[2], QStringLiteral("テンプレート操作|GEMINI.md が見つかりませんでした。"));
+}
+
+// A library file that cannot be written is told instead of the success; the list has the edit.
+TEST_F(TemplateManagerViewTest, AFailedWriteIsToldInsteadOfTheSuccess)
+{
+    TemplateManagerView &page = open();
+    const fs::path folder = home / ".config/VelkaroAntigraviti_Backup";
+    fs::remove_all(folder);
+    writeText(folder, "not a folder");
+    page.titleField()->setText(QStringLiteral("新しい題"));
+    QTest::mouseClick(page.saveButton(), Qt::LeftButton);
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_TRUE(alerts[0].startsWith(QStringLiteral("テンプレート操作|保存失敗: "))) << alerts[0].toStdString();
+    EXPECT_EQ(state->templates().front().title, "新しい題");
+    EXPECT_FALSE(page.unsavedMark()->isVisible());
 }
 
 } // namespace

@@ -3,7 +3,10 @@
 #include "Shell/MainWindow.h"
 #include "Shell/MenuBarManager.h"
 #include "ShellTestSupport.h"
+#include "Views/Main/MainWindowView.h"
+#include "Views/Templates/TemplateManagerView.h"
 
+#include <QLineEdit>
 #include <QMenu>
 #include <QSystemTrayIcon>
 
@@ -215,6 +218,38 @@ TEST_F(DelegateTest, WindowMenuBacksUpAndQuits)
     EXPECT_EQ(app.appState().snapshots().front().triggerType, BackupTriggerType::manual);
 
     EXPECT_EQ(runEventLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }, 5000), 0);
+}
+
+// Closing the window and quitting, from the tray or the window's menu, settle unsaved edits first:
+// キャンセル keeps the window and the application, 破棄 lets both go.
+TEST_F(DelegateTest, CloseAndQuitAskAboutUnsavedEdits)
+{
+    AppDelegate &app = launch({});
+    MainWindow *window = onlyWindow();
+    expectPresented(window);
+    app.appState().setSelectedTab(NavigationTab::templates);
+    auto *page = qobject_cast<TemplateManagerView *>(window->view()->page(NavigationTab::templates));
+    ASSERT_NE(page, nullptr);
+    int asked = 0;
+    SaveAnswer answer = SaveAnswer::cancel;
+    page->setSaveQuestion([&](QWidget *, const QString &) {
+        ++asked;
+        return answer;
+    });
+    page->titleField()->setText(QStringLiteral("編集中"));
+
+    EXPECT_FALSE(window->close());
+    EXPECT_EQ(runEventLoop([&] { triggerTrayItem(QStringLiteral("終了")); }), 42);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(app.mainWindows().size(), 1u);
+    EXPECT_TRUE(window->isVisible());
+
+    answer = SaveAnswer::discard;
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    EXPECT_EQ(runEventLoop([&] { QTest::keyClick(window, Qt::Key_Q, Qt::ControlModifier); }, 5000), 0);
+    EXPECT_EQ(asked, 3);
+    EXPECT_TRUE(app.mainWindows().empty());
 }
 
 } // namespace

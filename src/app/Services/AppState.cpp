@@ -41,6 +41,7 @@ public:
 namespace {
 
 constexpr const char *kBusyRestoreText = "バックアップ処理の実行中です";
+constexpr const char *kSaveFailedPrefix = "保存失敗: ";
 
 } // namespace
 
@@ -107,19 +108,25 @@ void AppState::loadConfig()
         setConfig(*loaded);
 }
 
-void AppState::saveConfig()
+Result<void> AppState::saveConfig()
 {
-    // A failed write is not reported, as with every settings file; the schedule and the login item
-    // follow the settings all the same. A damaged file is set aside as config.json.damaged first.
-    (void)m_config.writeFile(m_options.configFile);
+    // The running application takes the change even when the file cannot be written; the schedule
+    // and the login item follow the settings all the same. A damaged file is set aside first.
+    auto written = m_config.writeFile(m_options.configFile);
+    // Every list shows the store the settings name, never the one before.
+    if (m_config.destinationDirectory != m_historyDestination)
+        loadHistory();
     if (m_autoBackupManager)
         m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
     (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
+    settleSaveMessage(written, "設定を保存したよ！");
+    return written;
 }
 
 void AppState::loadHistory()
 {
-    auto history = m_backupService->loadHistory(std::filesystem::path(m_config.destinationDirectory));
+    m_historyDestination = m_config.destinationDirectory;
+    auto history = m_backupService->loadHistory(std::filesystem::path(m_historyDestination));
     if (!history.empty())
         setLastSuccessDate(history.front().createdAt);
     setSnapshots(std::move(history));
@@ -142,6 +149,7 @@ void AppState::executeBackupProcess(BackupTriggerType trigger, SuccessFeedback f
     if (isBusy() || m_backupState.isRunning())
         return;
     m_backupRunning = true;
+    m_runDestination = m_config.destinationDirectory;
     setBackupState(BackupExecutionState::preparing());
 
     // The run works on the configuration as it is now; later edits do not reach it.
@@ -172,16 +180,19 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
 
     const BackupRun &run = *result;
     const BackupSnapshot &snapshot = run.snapshot;
-    // The list follows history.json: the new snapshot first, and what retention removed is gone.
-    SnapshotList list = m_snapshots;
-    std::erase_if(list, [&](const BackupSnapshot &s) {
-        return s.id == snapshot.id
-            || std::find(run.removedSnapshotIds.begin(), run.removedSnapshotIds.end(), s.id)
-            != run.removedSnapshotIds.end();
-    });
-    list.insert(list.begin(), snapshot);
-    shareEqualPathLists(list); // a run of unchanged files holds its paths once, not once per snapshot
-    setSnapshots(std::move(list));
+    // The list follows history.json: the new snapshot first, and what retention removed is gone. A run
+    // into a store that the settings no longer name leaves the list of the configured one alone.
+    if (m_runDestination == m_historyDestination) {
+        SnapshotList list = m_snapshots;
+        std::erase_if(list, [&](const BackupSnapshot &s) {
+            return s.id == snapshot.id
+                || std::find(run.removedSnapshotIds.begin(), run.removedSnapshotIds.end(), s.id)
+                != run.removedSnapshotIds.end();
+        });
+        list.insert(list.begin(), snapshot);
+        shareEqualPathLists(list); // a run of unchanged files holds its paths once, not once per snapshot
+        setSnapshots(std::move(list));
+    }
     setLastSuccessDate(snapshot.createdAt);
     if (m_backupState.isRunning())
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
@@ -258,7 +269,7 @@ void AppState::loadTemplates()
     setTemplates(m_templateService.loadTemplates());
 }
 
-void AppState::saveTemplate(const PromptTemplate &tmpl)
+Result<void> AppState::saveTemplate(const PromptTemplate &tmpl)
 {
     TemplateList list = m_templates;
     auto found = std::find_if(list.begin(), list.end(), [&](const PromptTemplate &t) { return t.id == tmpl.id; });
@@ -267,15 +278,30 @@ void AppState::saveTemplate(const PromptTemplate &tmpl)
     else
         list.push_back(tmpl);
     setTemplates(std::move(list));
-    (void)m_templateService.saveTemplates(m_templates);
+    return storeTemplates();
 }
 
-void AppState::deleteTemplate(const std::string &id)
+Result<void> AppState::deleteTemplate(const std::string &id)
 {
     TemplateList list = m_templates;
     std::erase_if(list, [&](const PromptTemplate &t) { return t.id == id && !t.isPresetTemplate; });
     setTemplates(std::move(list));
-    (void)m_templateService.saveTemplates(m_templates);
+    return storeTemplates();
+}
+
+Result<void> AppState::storeTemplates()
+{
+    auto stored = m_templateService.saveTemplates(m_templates);
+    settleSaveMessage(stored, "テンプレートを保存したよ！");
+    return stored;
+}
+
+void AppState::settleSaveMessage(const Result<void> &saved, const char *successText)
+{
+    if (!saved)
+        setStatusMessage(kSaveFailedPrefix + saved.error().description);
+    else if (m_statusMessage && m_statusMessage->starts_with(kSaveFailedPrefix))
+        setStatusMessage(successText); // a failure told before must not outlive a save that worked
 }
 
 bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
@@ -298,7 +324,7 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
     return true;
 }
 
-std::optional<PromptTemplate> AppState::importCurrentPrompt()
+std::optional<TemplateImport> AppState::importCurrentPrompt()
 {
     if (m_config.sourceDirectories.empty())
         return std::nullopt;
@@ -307,8 +333,8 @@ std::optional<PromptTemplate> AppState::importCurrentPrompt()
     if (!body)
         return std::nullopt;
     PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
-    saveTemplate(imported);
-    return imported;
+    auto stored = saveTemplate(imported);
+    return TemplateImport {std::move(imported), std::move(stored)};
 }
 
 void AppState::surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions)

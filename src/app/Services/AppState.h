@@ -30,6 +30,13 @@ using TemplateList = std::vector<PromptTemplate>;
 using OptionalDate = std::optional<TimePoint>;
 using OptionalText = std::optional<std::string>;
 
+// A template taken from the current instruction file: the record, and whether the library file took it.
+struct TemplateImport
+{
+    PromptTemplate imported;
+    Result<void> stored;
+};
+
 // Where AppState keeps its settings and how it reaches the desktop; tests point these elsewhere.
 struct AppStateOptions
 {
@@ -87,7 +94,10 @@ public:
     bool isBusy() const { return m_backupRunning || m_restoreRunning; }
 
     void loadConfig();
-    void saveConfig();
+    // Stores and applies `config`. A changed destination reloads the history. When config.json cannot
+    // be written the running application keeps the change all the same; the error is returned and
+    // shown as the status message.
+    Result<void> saveConfig();
     void loadHistory();
     // A run started where its outcome is not on screen (the tray while no window is shown) also
     // reports a success as a notification; a failure is always notified, as the policy allows.
@@ -101,12 +111,14 @@ public:
     Result<void> deleteSnapshot(const BackupSnapshot &snapshot);
 
     void loadTemplates();
-    void saveTemplate(const PromptTemplate &tmpl);
-    void deleteTemplate(const std::string &id);
+    // Both change the list at once and then write the library file; a failed write is returned and
+    // shown as the status message.
+    Result<void> saveTemplate(const PromptTemplate &tmpl);
+    Result<void> deleteTemplate(const std::string &id);
     bool applyTemplateToCurrent(const PromptTemplate &tmpl);
     // The template manager's import: GEMINI.md of the first source folder, appended as a new template.
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
-    std::optional<PromptTemplate> importCurrentPrompt();
+    std::optional<TemplateImport> importCurrentPrompt();
 
     // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
     // store folder aside); a burst of calls is walked once, for the last. The result arrives as
@@ -142,10 +154,15 @@ private:
     void setBackupState(const BackupExecutionState &state);
     void setLastSuccessDate(OptionalDate date);
     void setStatusMessage(OptionalText message);
+    Result<void> storeTemplates();
+    void settleSaveMessage(const Result<void> &saved, const char *successText);
 
     BackupConfig m_config;
     SnapshotList m_snapshots;
     TemplateList m_templates;
+    // The store that `m_snapshots` was read from, and the one the running backup writes into.
+    std::string m_historyDestination;
+    std::string m_runDestination;
     BackupExecutionState m_backupState;
     OptionalDate m_lastSuccessDate;
     NavigationTab m_selectedTab = NavigationTab::dashboard;

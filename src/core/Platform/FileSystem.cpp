@@ -56,6 +56,17 @@ fs::path homeDirectory()
     return fs::path("/");
 }
 
+std::string expandHome(std::string_view path)
+{
+    if (path.empty() || path.front() != '~' || (path.size() > 1 && path[1] != '/'))
+        return std::string(path);
+    std::string home = homeDirectory().string();
+    // "~/" on a home of "/" must not give "//".
+    if (path.size() > 1 && !home.empty() && home.back() == '/')
+        home.pop_back();
+    return home + std::string(path.substr(1));
+}
+
 fs::path configHome()
 {
     if (const char *xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg && fs::path(xdg).is_absolute())

@@ -18,6 +18,10 @@ namespace fs = std::filesystem;
 // The user's home folder: $HOME, else the password database entry.
 fs::path homeDirectory();
 
+// A path as the user types it: a leading "~" alone or before "/" becomes the home folder. "~name" and
+// every other text stay as they are.
+std::string expandHome(std::string_view path);
+
 // $XDG_CONFIG_HOME (default ~/.config).
 fs::path configHome();
 

@@ -4,6 +4,7 @@
 #include "Shell/ShellTexts.h"
 #include "Views/Main/MainWindowView.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -48,7 +49,7 @@ MainWindow::MainWindow(AppState &state, QWidget *parent)
     m_quitAction = appMenu->addAction(withKey(ShellTexts::quitItem(), 'Q'));
     m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     m_quitAction->setMenuRole(QAction::QuitRole);
-    connect(m_quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(m_quitAction, &QAction::triggered, this, &MainWindow::quitApplication);
 }
 
 void MainWindow::present()
@@ -79,8 +80,34 @@ void MainWindow::showEvent(QShowEvent *event)
         emit appeared();
 }
 
+bool MainWindow::closeAllBeforeQuit()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *window = qobject_cast<MainWindow *>(widget);
+        if (window && !window->m_closed && window->isVisible() && !window->close())
+            return false;
+    }
+    return true;
+}
+
+void MainWindow::quitApplication()
+{
+    QMetaObject::invokeMethod(
+        qApp,
+        [] {
+            if (closeAllBeforeQuit())
+                QCoreApplication::quit();
+        },
+        Qt::QueuedConnection);
+}
+
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    // Unsaved edits are settled with the user first; キャンセル keeps the window.
+    if (!m_view->mayLeaveCurrentPage()) {
+        event->ignore();
+        return;
+    }
     QMainWindow::closeEvent(event);
     // Deleted later (WA_DeleteOnClose); until then it no longer counts as the main window.
     if (event->isAccepted())

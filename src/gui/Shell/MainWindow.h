@@ -34,6 +34,12 @@ public:
     // Shown, raised and activated as it is, without touching its size or place.
     void bringToFront();
 
+    // Closes every open management window before the application quits; false when one stays open
+    // because the user kept its unsaved edits.
+    static bool closeAllBeforeQuit();
+    // Quits the application once every window has closed; queued, so that a menu closes first.
+    static void quitApplication();
+
 signals:
     // Every time the window is shown.
     void appeared();

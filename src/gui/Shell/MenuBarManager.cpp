@@ -2,6 +2,7 @@
 
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
+#include "Shell/MainWindow.h"
 #include "Shell/ShellTexts.h"
 
 #include <QApplication>
@@ -218,8 +219,8 @@ void MenuBarManager::openMainWindowAction()
 
 void MenuBarManager::quitAppAction()
 {
-    // Queued, so that the menu has closed before the event loop ends.
-    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    // Queued, so that the menu has closed before a window asks about unsaved edits.
+    MainWindow::quitApplication();
 }
 
 } // namespace velkaro

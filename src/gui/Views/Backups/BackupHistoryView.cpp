@@ -58,7 +58,8 @@ QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
     layout->addLayout(first);
     auto *second = new QHBoxLayout();
     second->setSpacing(4);
-    second->addWidget(styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
+    second->addWidget(
+        styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(QStringLiteral("•"), TextStyle::caption2, row, true));
     second->addWidget(styledLabel(qs(snapshot.formattedSize()), TextStyle::caption2, row, true));
     // The id gives way first in a narrow pane; its whole text stays in the tooltip.
@@ -82,9 +83,10 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     })
     , m_confirm([](QWidget *p, const BackupSnapshot &snapshot) {
         return askBeforeDeleting(p, QMessageBox::Warning, QStringLiteral("スナップショットを削除しますか？"),
-                                 QStringLiteral("スナップショットを削除しますか？"),
-                                 qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
+            QStringLiteral("スナップショットを削除しますか？"),
+            qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
     })
+    , m_confirmRestore(askBeforeRestoring)
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -122,8 +124,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     auto *emptyLayout = new QVBoxLayout(m_emptyState);
     emptyLayout->setSpacing(12);
     emptyLayout->addStretch();
-    auto *emptyIcon = new TintedIconLabel(
-        themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), 36, Tint::secondary, m_emptyState);
+    auto *emptyIcon
+        = new TintedIconLabel(themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon),
+            36, Tint::secondary, m_emptyState);
     emptyLayout->addWidget(emptyIcon, 0, Qt::AlignHCenter);
     auto *emptyText = styledLabel(QStringLiteral("履歴がありません"), TextStyle::body, m_emptyState, true);
     emptyLayout->addWidget(emptyText, 0, Qt::AlignHCenter);
@@ -141,7 +144,8 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     // Detail pane.
     m_detailStack = new QStackedWidget(splitter);
     m_detailStack->setMinimumWidth(400);
-    m_hint = styledLabel(QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
+    m_hint = styledLabel(
+        QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
     m_hint->setAlignment(Qt::AlignCenter);
     m_hint->setWordWrap(true);
     m_detailStack->addWidget(m_hint);
@@ -162,8 +166,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     titles->addWidget(m_idLabel);
     titles->addWidget(m_dateLabel);
     top->addLayout(titles, 1);
-    m_deleteButton = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
-        QStringLiteral("削除"), detail);
+    m_deleteButton
+        = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
+            QStringLiteral("削除"), detail);
     top->addWidget(m_deleteButton, 0, Qt::AlignVCenter);
     detailLayout->addLayout(top);
     detailLayout->addWidget(divider(detail));
@@ -175,7 +180,8 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     boxLayout->setSpacing(12);
     boxLayout->addWidget(styledLabel(QStringLiteral("このバックアップから復元する"), TextStyle::headline, box));
     auto *note = styledLabel(
-        QStringLiteral("※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
+        QStringLiteral(
+            "※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
         TextStyle::caption, box, true);
     note->setWordWrap(true);
     boxLayout->addWidget(note);
@@ -237,7 +243,10 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     updateRestoreButton();
 }
 
-bool BackupHistoryView::isRestoreSpinnerShown() const { return m_restoreSpinner->isSpinning(); }
+bool BackupHistoryView::isRestoreSpinnerShown() const
+{
+    return m_restoreSpinner->isSpinning();
+}
 
 void BackupHistoryView::showEvent(QShowEvent *event)
 {
@@ -362,10 +371,14 @@ void BackupHistoryView::performRestore()
 {
     if (!m_selected || m_isRestoring)
         return;
+    // The scope of the question is the one restored, whatever the picker shows afterwards.
+    const RestoreScopeOption scope = m_scope;
+    if (!m_confirmRestore || !m_confirmRestore(this, *m_selected, scope))
+        return;
     m_isRestoring = true;
     updateRestoreButton();
     QPointer<BackupHistoryView> self(this);
-    m_state.restore(*m_selected, m_scope, [self](RestoreOutcome outcome, const std::string &message) {
+    m_state.restore(*m_selected, scope, [self](RestoreOutcome outcome, const std::string &message) {
         if (self)
             self->finishRestore(outcome, message);
     });

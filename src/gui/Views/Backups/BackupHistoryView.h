@@ -31,12 +31,16 @@ public:
     using AlertFunction = std::function<void(QWidget *parent, const QString &title, const QString &message)>;
     // Asks before a deletion; true to delete. Tests replace it.
     using ConfirmFunction = std::function<bool(QWidget *parent, const BackupSnapshot &snapshot)>;
+    // Asks before a restore; true to restore. Tests replace it.
+    using RestoreConfirmFunction
+        = std::function<bool(QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope)>;
     static constexpr int FileTintRole = Qt::UserRole + 1;
 
     explicit BackupHistoryView(AppState &state, QWidget *parent = nullptr);
 
     void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
     void setConfirmFunction(ConfirmFunction confirm) { m_confirm = std::move(confirm); }
+    void setRestoreConfirmFunction(RestoreConfirmFunction confirm) { m_confirmRestore = std::move(confirm); }
 
     void performRestore();
     void deleteSelected();
@@ -75,6 +79,7 @@ private:
     AppState &m_state;
     AlertFunction m_alert;
     ConfirmFunction m_confirm;
+    RestoreConfirmFunction m_confirmRestore;
     std::optional<BackupSnapshot> m_selected;
     RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
     bool m_isRestoring = false;

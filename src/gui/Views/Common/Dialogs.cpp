@@ -1,21 +1,87 @@
 #include "Views/Common/Dialogs.h"
 
+#include "Models/BackupSnapshot.h"
+
 #include <QPushButton>
 
 namespace velkaro {
+namespace {
 
-bool askBeforeDeleting(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &message,
-                       const QString &details)
+QString qs(std::string_view text)
 {
-    QMessageBox box(icon, title, message, QMessageBox::NoButton, parent);
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+// A question whose only way on is `action`; "キャンセル" is the default and what Escape answers.
+std::unique_ptr<QMessageBox> confirmBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+    const QString &message, const QString &details, const QString &action, QMessageBox::ButtonRole role)
+{
+    auto box = std::make_unique<QMessageBox>(icon, title, message, QMessageBox::NoButton, parent);
     if (!details.isEmpty())
-        box.setInformativeText(details);
-    QPushButton *remove = box.addButton(QStringLiteral("削除"), QMessageBox::DestructiveRole);
-    QPushButton *cancel = box.addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
-    box.setDefaultButton(cancel);
-    box.setEscapeButton(cancel);
+        box->setInformativeText(details);
+    box->addButton(action, role);
+    QPushButton *cancel = box->addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    return box;
+}
+
+bool confirmed(QMessageBox &box)
+{
     box.exec();
-    return box.clickedButton() == remove;
+    return box.clickedButton() && box.clickedButton() != box.escapeButton();
+}
+
+} // namespace
+
+bool askBeforeDeleting(
+    QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &message, const QString &details)
+{
+    auto box = confirmBox(parent, icon, title, message, details, QStringLiteral("削除"), QMessageBox::DestructiveRole);
+    return confirmed(*box);
+}
+
+std::unique_ptr<QMessageBox> makeSaveQuestion(QWidget *parent, const QString &title)
+{
+    auto box = std::make_unique<QMessageBox>(
+        QMessageBox::Question, title, QStringLiteral("変更を保存しますか？"), QMessageBox::NoButton, parent);
+    box->setInformativeText(QStringLiteral("保存しないで進むと、編集中の内容はなくなるよ。"));
+    box->addButton(QStringLiteral("保存"), QMessageBox::AcceptRole)->setObjectName(QStringLiteral("save"));
+    box->addButton(QStringLiteral("破棄"), QMessageBox::DestructiveRole)->setObjectName(QStringLiteral("discard"));
+    QPushButton *cancel = box->addButton(QStringLiteral("キャンセル"), QMessageBox::RejectRole);
+    cancel->setObjectName(QStringLiteral("cancel"));
+    box->setDefaultButton(cancel);
+    box->setEscapeButton(cancel);
+    return box;
+}
+
+SaveAnswer askToSaveChanges(QWidget *parent, const QString &title)
+{
+    auto box = makeSaveQuestion(parent, title);
+    box->exec();
+    const QString clicked = box->clickedButton() ? box->clickedButton()->objectName() : QString();
+    if (clicked == QLatin1String("save"))
+        return SaveAnswer::save;
+    if (clicked == QLatin1String("discard"))
+        return SaveAnswer::discard;
+    return SaveAnswer::cancel;
+}
+
+std::unique_ptr<QMessageBox> makeRestoreQuestion(
+    QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope)
+{
+    const QString details = qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate())
+        + QStringLiteral("\n復元範囲: ") + qs(rawValue(scope))
+        + QStringLiteral("\n\n復元の前に、今のファイルを「復元前自動退避」としてバックアップしてから上書きするよ。");
+    return confirmBox(parent, QMessageBox::Question, QStringLiteral("スナップショットから復元しますか？"),
+        QStringLiteral("このスナップショットから復元しますか？"), details, QStringLiteral("復元"),
+        QMessageBox::AcceptRole);
+}
+
+bool askBeforeRestoring(QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope)
+{
+    auto box = makeRestoreQuestion(parent, snapshot, scope);
+    return confirmed(*box);
 }
 
 } // namespace velkaro

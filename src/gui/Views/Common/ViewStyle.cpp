@@ -5,13 +5,17 @@
 #include <QLabel>
 
 #include <QAbstractButton>
+#include <QAbstractScrollArea>
+#include <QAbstractSpinBox>
 #include <QApplication>
+#include <QComboBox>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QWheelEvent>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
@@ -88,7 +92,10 @@ void applyTextStyle(QWidget *widget, TextStyle style, int weight, bool monospace
     widget->setFont(font);
 }
 
-void makeSecondary(QWidget *widget) { widget->setForegroundRole(QPalette::PlaceholderText); }
+void makeSecondary(QWidget *widget)
+{
+    widget->setForegroundRole(QPalette::PlaceholderText);
+}
 
 QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback)
 {
@@ -142,14 +149,16 @@ void TintedIconLabel::changeEvent(QEvent *event)
         render();
 }
 
-void TintedIconLabel::render() { setPixmap(tintedPixmap(m_icon, m_size, tintColor(m_tint, palette()), devicePixelRatioF())); }
+void TintedIconLabel::render()
+{
+    setPixmap(tintedPixmap(m_icon, m_size, tintColor(m_tint, palette()), devicePixelRatioF()));
+}
 
 Card::Card(int radius, QWidget *parent, qreal opacity)
     : QFrame(parent)
     , m_radius(radius)
     , m_opacity(opacity)
-{
-}
+{ }
 
 void Card::paintEvent(QPaintEvent *)
 {
@@ -316,9 +325,15 @@ void ElidedLabel::setFullText(const QString &text)
     elide();
 }
 
-QSize ElidedLabel::minimumSizeHint() const { return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()}; }
+QSize ElidedLabel::minimumSizeHint() const
+{
+    return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()};
+}
 
-QSize ElidedLabel::sizeHint() const { return {fontMetrics().horizontalAdvance(m_fullText), QLabel::sizeHint().height()}; }
+QSize ElidedLabel::sizeHint() const
+{
+    return {fontMetrics().horizontalAdvance(m_fullText), QLabel::sizeHint().height()};
+}
 
 void ElidedLabel::resizeEvent(QResizeEvent *event)
 {
@@ -370,7 +385,8 @@ void ButtonSpinner::drawFrame()
     const qreal side = qMin(box.width(), box.height()) * m_scale;
     const qreal pen = qMax<qreal>(1.5, side / 7);
     const QRectF arc((box.width() - side) / 2 + pen / 2, (box.height() - side) / 2 + pen / 2, side - pen, side - pen);
-    painter.setPen(QPen(m_button->palette().color(QPalette::Active, QPalette::ButtonText), pen, Qt::SolidLine, Qt::RoundCap));
+    painter.setPen(
+        QPen(m_button->palette().color(QPalette::Active, QPalette::ButtonText), pen, Qt::SolidLine, Qt::RoundCap));
     painter.drawArc(arc, -m_angle * 16, 270 * 16);
     painter.end();
     m_button->setIcon(QIcon(frame));
@@ -493,6 +509,53 @@ QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool 
     if (secondary)
         makeSecondary(label);
     return label;
+}
+
+namespace {
+
+// The wheel over an unfocused control goes to the scroll area around it, as if the control were not
+// there; without one it goes on to the parent widgets.
+class WheelToPage : public QObject
+{
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *control = static_cast<QWidget *>(watched);
+        if (event->type() != QEvent::Wheel || control->hasFocus())
+            return false;
+        auto *wheel = static_cast<QWheelEvent *>(event);
+        QWidget *area = control->parentWidget();
+        while (area && !qobject_cast<QAbstractScrollArea *>(area))
+            area = area->parentWidget();
+        if (!area) {
+            event->ignore();
+            return true;
+        }
+        QWidget *viewport = static_cast<QAbstractScrollArea *>(area)->viewport();
+        QWheelEvent forwarded(control->mapTo(viewport, wheel->position()), wheel->globalPosition(), wheel->pixelDelta(),
+            wheel->angleDelta(), wheel->buttons(), wheel->modifiers(), wheel->phase(), wheel->inverted(),
+            wheel->source(), wheel->pointingDevice());
+        QCoreApplication::sendEvent(viewport, &forwarded);
+        return true;
+    }
+};
+
+} // namespace
+
+void passWheelUnlessFocused(QWidget *page)
+{
+    auto *filter = new WheelToPage(page);
+    QList<QWidget *> controls;
+    for (QComboBox *box : page->findChildren<QComboBox *>())
+        controls << box;
+    for (QAbstractSpinBox *box : page->findChildren<QAbstractSpinBox *>())
+        controls << box;
+    for (QWidget *control : controls) {
+        control->setFocusPolicy(Qt::StrongFocus);
+        control->installEventFilter(filter);
+    }
 }
 
 } // namespace velkaro

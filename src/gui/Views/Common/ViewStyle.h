@@ -23,7 +23,10 @@ namespace velkaro {
 // the few accent colours of the interface, themed icons with a fallback, cards, badges and the busy
 // spinner of a button.
 
-inline QString qs(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
+inline QString qs(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
 // the others are fixed hues in a lighter shade on a dark window so they stay readable.
@@ -256,5 +259,9 @@ private:
     Tint m_tint;
     bool m_applying = false;
 };
+
+// Every combo and spin box below `page` leaves the wheel to the page (its scroll area) unless it has
+// the focus, and is no longer focused by the wheel: scrolling over a setting must not change it.
+void passWheelUnlessFocused(QWidget *page);
 
 } // namespace velkaro

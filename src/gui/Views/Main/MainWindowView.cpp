@@ -2,6 +2,7 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/EditingPage.h"
 #include "Views/Common/Accessibility.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
@@ -102,10 +103,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     m_splitter->setStretchFactor(1, 1);
     m_splitter->setSizes({170, 730});
 
-    connect(m_sidebar, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0 && row < int(EnumLabels<NavigationTab>::table.size()))
-            m_state.setSelectedTab(EnumLabels<NavigationTab>::table[std::size_t(row)].first);
-    });
+    connect(m_sidebar, &QListWidget::currentRowChanged, this, &MainWindowView::sidebarRowChanged);
     connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);
     connect(&m_state, &AppState::backupStateChanged, this, &MainWindowView::updateBanner);
     connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
@@ -118,11 +116,47 @@ QWidget *MainWindowView::page(NavigationTab tab) const
     return m_pages->widget(int(tab));
 }
 
-QWidget *MainWindowView::currentPage() const { return m_pages->currentWidget(); }
+QWidget *MainWindowView::currentPage() const
+{
+    return m_pages->currentWidget();
+}
+
+bool MainWindowView::mayLeaveCurrentPage()
+{
+    auto *page = dynamic_cast<EditingPage *>(m_pages->currentWidget());
+    return !page || page->mayLeave();
+}
+
+void MainWindowView::sidebarRowChanged(int row)
+{
+    if (row < 0 || row >= int(EnumLabels<NavigationTab>::table.size()))
+        return;
+    const NavigationTab tab = EnumLabels<NavigationTab>::table[std::size_t(row)].first;
+    auto *page = dynamic_cast<EditingPage *>(m_pages->currentWidget());
+    if (row == m_pages->currentIndex() || !page || !page->hasUnsavedEdits()) {
+        m_state.setSelectedTab(tab);
+        return;
+    }
+    // Asked once the click or key press is through, with the highlight put back first, so that
+    // キャンセル leaves the sidebar as it was.
+    QMetaObject::invokeMethod(
+        this,
+        [this, tab] {
+            m_sidebar->setCurrentRow(m_pages->currentIndex());
+            if (mayLeaveCurrentPage())
+                m_state.setSelectedTab(tab);
+        },
+        Qt::QueuedConnection);
+}
 
 void MainWindowView::showSelectedTab()
 {
     const int index = int(m_state.selectedTab());
+    // Another page asked for from elsewhere: the edits of this one are settled first.
+    if (index != m_pages->currentIndex() && !mayLeaveCurrentPage()) {
+        m_state.setSelectedTab(NavigationTab(m_pages->currentIndex()));
+        return;
+    }
     if (m_sidebar->currentRow() != index)
         m_sidebar->setCurrentRow(index);
     m_pages->setCurrentIndex(index);

@@ -30,8 +30,12 @@ public:
     StatusDot *statusDot() const { return m_statusDot; }
     ElidedLabel *statusLabel() const { return m_statusLabel; }
 
+    // Settles the unsaved edits of the page shown with the user; false keeps them on it.
+    bool mayLeaveCurrentPage();
+
 private:
     void showSelectedTab();
+    void sidebarRowChanged(int row);
     void updateBanner();
 
     AppState &m_state;

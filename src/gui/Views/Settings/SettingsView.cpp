@@ -1,5 +1,6 @@
 #include "Views/Settings/SettingsView.h"
 
+#include "Platform/FileSystem.h"
 #include "Services/AppState.h"
 #include "Views/Common/ViewStyle.h"
 
@@ -44,8 +45,7 @@ Card *card(const QString &title, QWidget *parent, QVBoxLayout *&layout)
     return frame;
 }
 
-template<class E>
-QComboBox *choice(QWidget *parent, int width, const QString &name)
+template<class E> QComboBox *choice(QWidget *parent, int width, const QString &name)
 {
     auto *box = new QComboBox(parent);
     for (E value : allCases<E>())
@@ -55,11 +55,15 @@ QComboBox *choice(QWidget *parent, int width, const QString &name)
     return box;
 }
 
-template<class E>
-void choose(QComboBox *box, E value) { box->setCurrentIndex(box->findData(int(value))); }
+template<class E> void choose(QComboBox *box, E value)
+{
+    box->setCurrentIndex(box->findData(int(value)));
+}
 
-template<class E>
-E chosen(const QComboBox *box) { return E(box->currentData().toInt()); }
+template<class E> E chosen(const QComboBox *box)
+{
+    return E(box->currentData().toInt());
+}
 
 QHBoxLayout *labelledRow(const QString &text, QWidget *control, QWidget *parent)
 {
@@ -98,6 +102,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
             return std::nullopt;
         return folder;
     })
+    , m_askSave(askToSaveChanges)
 {
     auto *outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -148,7 +153,10 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     page->addWidget(card(QStringLiteral("定期自動バックアップ"), content, c2));
     m_intervalChoice = choice<BackupInterval>(content, 180, QStringLiteral("実行間隔"));
     c2->addLayout(labelledRow(QStringLiteral("実行間隔:"), m_intervalChoice, content));
-    c2->addWidget(caption(QStringLiteral("※ アプリがメニューバーに常駐している間、指定した間隔で自動的に日付別フォルダ（YYYY-MM-DD）へスナップショットを作成します。"), content));
+    c2->addWidget(caption(QStringLiteral("※ "
+                                         "アプリがメニューバーに常駐している間、指定した間隔で自動的に日付別フォルダ（Y"
+                                         "YYY-MM-DD）へスナップショットを作成します。"),
+        content));
 
     // Desktop integration.
     QVBoxLayout *c3 = nullptr;
@@ -157,7 +165,10 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     c3->addLayout(labelledRow(QStringLiteral("ログイン時に自動起動:"), m_autoLaunchChoice, content));
     m_startupChoice = choice<StartupWindowMode>(content, 240, QStringLiteral("アプリ起動時の動作"));
     c3->addLayout(labelledRow(QStringLiteral("アプリ起動時の動作:"), m_startupChoice, content));
-    c3->addWidget(caption(QStringLiteral("※ 「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウを表示せず、バックグラウンド（メニューバー）だけで静かに起動します。"), content));
+    c3->addWidget(caption(QStringLiteral("※ "
+                                         "「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウ"
+                                         "を表示せず、バックグラウンド（メニューバー）だけで静かに起動します。"),
+        content));
     m_notificationChoice = choice<NotificationSettingMode>(content, 220, QStringLiteral("通知設定"));
     c3->addLayout(labelledRow(QStringLiteral("通知設定:"), m_notificationChoice, content));
 
@@ -170,7 +181,8 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     m_stepper->setSuffix(QStringLiteral(" 世代"));
     m_stepper->setAccessibleName(QStringLiteral("保持する最大世代数"));
     c4->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
-    c4->addWidget(caption(QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
+    c4->addWidget(caption(
+        QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
 
     auto *saveRow = new QHBoxLayout();
     saveRow->addStretch();
@@ -187,6 +199,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     connect(m_saveButton, &QPushButton::clicked, this, &SettingsView::save);
     connect(m_stepper, &QSpinBox::valueChanged, this, [this] { m_limitTouched = true; });
 
+    passWheelUnlessFocused(this);
     load();
 }
 
@@ -272,7 +285,7 @@ void SettingsView::surveyLeftOutFiles()
         return;
     std::vector<std::string> sources;
     for (QLineEdit *field : m_sourceFields)
-        sources.push_back(ss(field->text()));
+        sources.push_back(FileSystem::expandHome(ss(field->text()))); // counted where saving would put it
     m_state.surveyLeftOutFiles(std::move(sources), parseExtensionList(m_extensionsField->text()));
 }
 
@@ -284,7 +297,7 @@ void SettingsView::chooseFolder(QLineEdit *field)
         field->setText(*folder);
 }
 
-void SettingsView::save()
+BackupConfig SettingsView::editedConfig() const
 {
     BackupConfig config = m_state.config();
     config.sourceDirectories.clear();
@@ -297,10 +310,79 @@ void SettingsView::save()
     config.notificationMode = chosen<NotificationSettingMode>(m_notificationChoice);
     config.maxSnapshotsLimit = m_limitTouched ? m_stepper->value() : m_loadedLimit;
     config.targetExtensions = parseExtensionList(m_extensionsField->text());
-    m_state.setConfig(config);
-    m_state.saveConfig();
+    return config;
+}
+
+std::optional<std::pair<QLineEdit *, QString>> SettingsView::expandPaths(BackupConfig &config) const
+{
+    // A relative path would resolve against whatever folder the program was started in.
+    auto refused = [](QLineEdit *field) {
+        return std::pair {
+            field, QStringLiteral("「%1」は / か ~ で始まるフルパスで入力してね。").arg(field->accessibleName())};
+    };
+    for (std::size_t i = 0; i < config.sourceDirectories.size(); ++i) {
+        std::string &path = config.sourceDirectories[i];
+        path = FileSystem::expandHome(path);
+        // An empty row is left alone: it names no folder and nothing reads or writes through it.
+        if (!path.empty() && !std::filesystem::path(path).is_absolute())
+            return refused(m_sourceFields[i]);
+    }
+    std::string &destination = config.destinationDirectory;
+    if (destination.empty())
+        return std::pair {m_destinationField,
+            QStringLiteral("「%1」が空っぽだよ。保存先のフォルダを入力してね。")
+                .arg(m_destinationField->accessibleName())};
+    destination = FileSystem::expandHome(destination);
+    if (!std::filesystem::path(destination).is_absolute())
+        return refused(m_destinationField);
+    return std::nullopt;
+}
+
+void SettingsView::showAlert(const QString &message)
+{
     if (m_alert)
-        m_alert(this, QStringLiteral("設定保存"), QStringLiteral("設定を保存したよ！"));
+        m_alert(this, QStringLiteral("設定保存"), message);
+}
+
+bool SettingsView::save()
+{
+    BackupConfig config = editedConfig();
+    if (auto refused = expandPaths(config)) {
+        showAlert(refused->second);
+        refused->first->setFocus();
+        return false;
+    }
+    // The fields show the paths as stored.
+    for (std::size_t i = 0; i < m_sourceFields.size(); ++i)
+        m_sourceFields[i]->setText(qs(config.sourceDirectories[i]));
+    m_destinationField->setText(qs(config.destinationDirectory));
+
+    m_state.setConfig(config);
+    const auto saved = m_state.saveConfig();
+    showAlert(
+        saved ? QStringLiteral("設定を保存したよ！") : QStringLiteral("保存失敗: ") + qs(saved.error().description));
+    return true;
+}
+
+bool SettingsView::hasUnsavedEdits() const
+{
+    return editedConfig() != m_state.config();
+}
+
+bool SettingsView::mayLeave()
+{
+    if (!hasUnsavedEdits())
+        return true;
+    switch (m_askSave ? m_askSave(this, QStringLiteral("設定保存")) : SaveAnswer::cancel) {
+    case SaveAnswer::save:
+        return save();
+    case SaveAnswer::discard:
+        load();
+        return true;
+    case SaveAnswer::cancel:
+        break;
+    }
+    return false;
 }
 
 } // namespace velkaro

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Models/BackupConfig.h"
+#include "Views/Common/Dialogs.h"
+#include "Views/Common/EditingPage.h"
 
 #include <QWidget>
 
@@ -26,7 +28,7 @@ class AppState;
 std::vector<std::string> parseExtensionList(const QString &text);
 
 // The settings page: edits a working copy of the configuration, stored only by the save button.
-class SettingsView : public QWidget
+class SettingsView : public QWidget, public EditingPage
 {
     Q_OBJECT
 
@@ -34,13 +36,20 @@ public:
     using AlertFunction = std::function<void(QWidget *parent, const QString &title, const QString &message)>;
     // Returns the chosen folder, or nothing on cancel; starts at the given folder.
     using FolderChooser = std::function<std::optional<QString>(QWidget *parent, const QString &start)>;
+    // Asks what to do with unsaved edits (title); tests replace it.
+    using SaveQuestion = std::function<SaveAnswer(QWidget *parent, const QString &title)>;
 
     explicit SettingsView(AppState &state, QWidget *parent = nullptr);
 
     void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
     void setFolderChooser(FolderChooser chooser) { m_chooser = std::move(chooser); }
+    void setSaveQuestion(SaveQuestion ask) { m_askSave = std::move(ask); }
 
-    void save();
+    // False when a path was refused: then nothing is stored. A file that cannot be written is told,
+    // but the running application has taken the settings (true).
+    bool save();
+    bool hasUnsavedEdits() const override;
+    bool mayLeave() override;
 
     const std::vector<QLineEdit *> &sourceFields() const { return m_sourceFields; }
     const std::vector<QPushButton *> &sourceButtons() const { return m_sourceButtons; }
@@ -62,12 +71,19 @@ protected:
 private:
     void load();
     void chooseFolder(QLineEdit *field);
+    // The configuration as the page shows it, paths as typed.
+    BackupConfig editedConfig() const;
+    // Expands "~" in the configuration's paths. On a refused path, the field and why, and `config`
+    // is not to be used.
+    std::optional<std::pair<QLineEdit *, QString>> expandPaths(BackupConfig &config) const;
+    void showAlert(const QString &message);
     QLabel *makeLeftOutLine(QWidget *parent);
     void surveyLeftOutFiles();
 
     AppState &m_state;
     AlertFunction m_alert;
     FolderChooser m_chooser;
+    SaveQuestion m_askSave;
     // The loaded limit, kept when the stepper is not touched even if it lies outside 5 to 100.
     std::int64_t m_loadedLimit = 30;
     bool m_limitTouched = false;

@@ -50,7 +50,6 @@ QWidget *captioned(const QString &caption, QWidget *control, QWidget *parent)
     return box;
 }
 
-
 // Roles of a row beside its accessible text (Qt::DisplayRole).
 constexpr int kTitleRole = Qt::UserRole + 1;
 constexpr int kDescriptionRole = Qt::UserRole + 2;
@@ -86,8 +85,8 @@ public:
         badgeFont.setPointSizeF(option.font.pointSizeF() * 0.8);
         const QFontMetrics badgeMetrics(badgeFont);
         const int badgeWidth = preset ? badgeMetrics.horizontalAdvance(badge) + 12 : 0;
-        const QString title = titleMetrics.elidedText(index.data(kTitleRole).toString(), Qt::ElideRight,
-                                                      area.width() - (preset ? badgeWidth + 6 : 0));
+        const QString title = titleMetrics.elidedText(
+            index.data(kTitleRole).toString(), Qt::ElideRight, area.width() - (preset ? badgeWidth + 6 : 0));
         painter->setFont(titleFont);
         painter->setPen(palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
         const QRect titleRect(area.left(), area.top(), area.width(), titleMetrics.height());
@@ -115,7 +114,7 @@ public:
         const QStringList lines = twoLines(index.data(kDescriptionRole).toString(), option.font, area.width());
         for (qsizetype i = 0; i < lines.size(); ++i)
             painter->drawText(QRect(area.left(), titleRect.bottom() + 3 + int(i) * line, area.width(), line),
-                              Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
+                Qt::AlignLeft | Qt::AlignVCenter, lines[i]);
         painter->restore();
     }
 
@@ -167,6 +166,7 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     , m_confirm([](QWidget *p, const QString &title, const QString &message) {
         return askBeforeDeleting(p, QMessageBox::Question, title, message);
     })
+    , m_askSave(askToSaveChanges)
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -245,7 +245,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     m_applyButton->setFont(semibold);
     m_saveButton = new QPushButton(QStringLiteral("保存"), right);
     m_deleteButton = new QPushButton(right);
-    m_deleteButton->setIcon(QIcon::fromTheme(QStringLiteral("edit-delete"), style()->standardIcon(QStyle::SP_TrashIcon)));
+    m_deleteButton->setIcon(
+        QIcon::fromTheme(QStringLiteral("edit-delete"), style()->standardIcon(QStyle::SP_TrashIcon)));
     if (m_deleteButton->icon().isNull())
         m_deleteButton->setText(QStringLiteral("削除"));
     m_deleteButton->setAccessibleName(QStringLiteral("削除"));
@@ -315,8 +316,23 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     connect(m_contentEditor, &QPlainTextEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
     connect(m_kindChoice, &QComboBox::currentIndexChanged, this, &TemplateManagerView::updateUnsavedMark);
     connect(m_list, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *item) {
-        if (!m_rebuilding && item)
-            select(ss(item->data(Qt::UserRole).toString()));
+        if (m_rebuilding || !item)
+            return;
+        const std::string id = ss(item->data(Qt::UserRole).toString());
+        if (!hasUnsavedEdits()) {
+            select(id);
+            return;
+        }
+        // Asked once the click or key press is through, with the row put back first, so that
+        // キャンセル leaves the list as it was.
+        QMetaObject::invokeMethod(
+            this,
+            [this, id] {
+                highlightSelected();
+                if (settleEdits())
+                    select(id);
+            },
+            Qt::QueuedConnection);
     });
     connect(&m_state, &AppState::templatesChanged, this, [this] {
         rebuildList();
@@ -326,6 +342,7 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     rebuildList();
     m_deleteButton->setVisible(true);
     updateHeader();
+    passWheelUnlessFocused(this);
 }
 
 void TemplateManagerView::showEvent(QShowEvent *event)
@@ -383,14 +400,39 @@ void TemplateManagerView::select(const std::string &id)
     m_kindChoice->setCurrentIndex(m_kindChoice->findData(int(it->kind)));
     m_targetField->setText(qs(it->targetFileName));
     m_deleteButton->setVisible(!m_isPreset);
+    highlightSelected();
+    updateHeader();
+    updateUnsavedMark();
+}
+
+void TemplateManagerView::highlightSelected()
+{
+    if (!m_selectedId)
+        return;
     m_rebuilding = true;
     for (int row = 0; row < m_list->count(); ++row) {
-        if (m_list->item(row)->data(Qt::UserRole).toString() == qs(id))
+        if (m_list->item(row)->data(Qt::UserRole).toString() == qs(*m_selectedId))
             m_list->setCurrentRow(row);
     }
     m_rebuilding = false;
-    updateHeader();
-    updateUnsavedMark();
+}
+
+bool TemplateManagerView::settleEdits()
+{
+    if (!hasUnsavedEdits())
+        return true;
+    switch (m_askSave ? m_askSave(this, alertTitle) : SaveAnswer::cancel) {
+    case SaveAnswer::save:
+        // A library file that cannot be written is told; the running application has the edits.
+        storeEditingCopy(false);
+        return true;
+    case SaveAnswer::discard:
+        select(*m_selectedId); // the stored record again
+        return true;
+    case SaveAnswer::cancel:
+        break;
+    }
+    return false;
 }
 
 void TemplateManagerView::updateHeader()
@@ -413,7 +455,10 @@ bool TemplateManagerView::hasUnsavedEdits() const
         || ss(m_targetField->text()) != it->targetFileName;
 }
 
-void TemplateManagerView::updateUnsavedMark() { m_unsavedMark->setVisible(hasUnsavedEdits()); }
+void TemplateManagerView::updateUnsavedMark()
+{
+    m_unsavedMark->setVisible(hasUnsavedEdits());
+}
 
 void TemplateManagerView::showAlert(const QString &message)
 {
@@ -423,18 +468,26 @@ void TemplateManagerView::showAlert(const QString &message)
 
 void TemplateManagerView::createTemplate()
 {
+    if (!settleEdits())
+        return;
     const TimePoint now = currentTime();
     PromptTemplate tmpl(makeUUID(), "新規プロンプトテンプレート", "カスタムプロンプトの説明を入力してね",
-        "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, "GEMINI.md", false, now,
-        now);
-    m_state.saveTemplate(tmpl);
+        "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, "GEMINI.md", false, now, now);
+    const auto stored = m_state.saveTemplate(tmpl);
     select(tmpl.id);
+    if (!stored)
+        showAlert(QStringLiteral("保存失敗: ") + qs(stored.error().description));
 }
 
 void TemplateManagerView::saveTemplate()
 {
+    storeEditingCopy(true);
+}
+
+bool TemplateManagerView::storeEditingCopy(bool tell)
+{
     if (!m_selectedId)
-        return;
+        return false;
     const TimePoint now = currentTime();
     // A stored template keeps the time it was created.
     const auto &all = m_state.templates();
@@ -443,19 +496,24 @@ void TemplateManagerView::saveTemplate()
     PromptTemplate tmpl(*m_selectedId, ss(m_titleField->text()), ss(m_descriptionField->text()),
         ss(m_contentEditor->toPlainText()), TemplateKind(m_kindChoice->currentData().toInt()),
         ss(m_targetField->text()), m_isPreset, createdAt, now);
-    m_state.saveTemplate(tmpl);
-    showAlert(QStringLiteral("テンプレートを保存したよ！"));
+    const auto written = m_state.saveTemplate(tmpl);
+    if (!written)
+        showAlert(QStringLiteral("保存失敗: ") + qs(written.error().description));
+    else if (tell)
+        showAlert(QStringLiteral("テンプレートを保存したよ！"));
+    return written.has_value();
 }
 
 void TemplateManagerView::applyTemplate()
 {
-    if (!m_selectedId)
+    // What is applied is what the editor shows: unsaved edits are saved or dropped first.
+    if (!m_selectedId || !settleEdits())
         return;
     const auto &all = m_state.templates();
     auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
     if (it == all.end())
         return;
-    const PromptTemplate stored = *it; // the stored record, not the editing copy
+    const PromptTemplate stored = *it;
     if (m_state.applyTemplateToCurrent(stored))
         showAlert(QStringLiteral("「") + qs(stored.title) + QStringLiteral("」を ") + qs(stored.targetFileName)
             + QStringLiteral(" に適用したよ！"));
@@ -471,21 +529,32 @@ void TemplateManagerView::deleteTemplate()
     auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
     if (it != all.end() && it->isPresetTemplate)
         return; // presets stay
-    const QString title = it != all.end() ? qs(it->title) : m_titleField->text();
-    if (m_confirm && !m_confirm(this, alertTitle, QStringLiteral("テンプレート「") + title + QStringLiteral("」を削除しますか？")))
+    if (!settleEdits())
         return;
-    m_state.deleteTemplate(*m_selectedId);
+    const auto &now = m_state.templates();
+    auto current = std::ranges::find(now, *m_selectedId, &PromptTemplate::id);
+    const QString title = current != now.end() ? qs(current->title) : m_titleField->text();
+    if (m_confirm
+        && !m_confirm(
+            this, alertTitle, QStringLiteral("テンプレート「") + title + QStringLiteral("」を削除しますか？")))
+        return;
+    const auto stored = m_state.deleteTemplate(*m_selectedId);
     if (!m_state.templates().empty())
         select(m_state.templates().front().id);
+    if (!stored)
+        showAlert(QStringLiteral("保存失敗: ") + qs(stored.error().description));
 }
 
 void TemplateManagerView::importTemplate()
 {
-    if (m_state.config().sourceDirectories.empty())
+    if (m_state.config().sourceDirectories.empty() || !settleEdits())
         return;
     if (auto imported = m_state.importCurrentPrompt()) {
-        select(imported->id);
-        showAlert(QStringLiteral("現在の GEMINI.md をテンプレートとして取り込みました！"));
+        select(imported->imported.id);
+        if (imported->stored)
+            showAlert(QStringLiteral("現在の GEMINI.md をテンプレートとして取り込みました！"));
+        else
+            showAlert(QStringLiteral("保存失敗: ") + qs(imported->stored.error().description));
     } else {
         showAlert(QStringLiteral("GEMINI.md が見つかりませんでした。"));
     }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Models/AppEnums.h"
+#include "Views/Common/Dialogs.h"
+#include "Views/Common/EditingPage.h"
 
 #include <QWidget>
 
@@ -22,7 +24,7 @@ class AppState;
 
 // The templates page: the library on the left, the editing copy of one template on the right.
 // Every change goes through AppState; the page keeps only the copy being edited.
-class TemplateManagerView : public QWidget
+class TemplateManagerView : public QWidget, public EditingPage
 {
     Q_OBJECT
 
@@ -34,11 +36,15 @@ public:
 
     // Asks a yes/no question (title, message); true to go on. Tests replace it.
     using ConfirmFunction = std::function<bool(QWidget *parent, const QString &title, const QString &message)>;
+    // Asks what to do with unsaved edits (title). Tests replace it.
+    using SaveQuestion = std::function<SaveAnswer(QWidget *parent, const QString &title)>;
 
     void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
     void setConfirmFunction(ConfirmFunction confirm) { m_confirm = std::move(confirm); }
+    void setSaveQuestion(SaveQuestion ask) { m_askSave = std::move(ask); }
     // True while the editing copy differs from the stored template.
-    bool hasUnsavedEdits() const;
+    bool hasUnsavedEdits() const override;
+    bool mayLeave() override { return settleEdits(); }
     QLabel *unsavedMark() const { return m_unsavedMark; }
 
     void createTemplate();
@@ -67,6 +73,12 @@ protected:
 private:
     void rebuildList();
     void select(const std::string &id);
+    void highlightSelected();
+    // Before the editing copy is left: asks about unsaved edits and saves or drops them. False keeps
+    // the user where they are.
+    bool settleEdits();
+    // Stores the editing copy; tells a failed write, and the success only when `tell` is set.
+    bool storeEditingCopy(bool tell);
     void updateHeader();
     void updateUnsavedMark();
     void showAlert(const QString &message);
@@ -74,6 +86,7 @@ private:
     AppState &m_state;
     AlertFunction m_alert;
     ConfirmFunction m_confirm;
+    SaveQuestion m_askSave;
     std::optional<std::string> m_selectedId;
     bool m_isPreset = false;
     bool m_rebuilding = false;
