@@ -43,7 +43,7 @@ TEST_P(ContrastTest, ProminentButtonsAndBadges)
     manualBackups(1);
     app.executeScheduledBackup();
     settle();
-    app.restore(app.snapshots().back(), RestoreScopeOption::allFiles, [](bool) {});
+    app.restore(app.snapshots().back(), RestoreScopeOption::allFiles, [](RestoreOutcome, const std::string &) {});
     settle();
     ASSERT_EQ(app.snapshots().size(), 3u); // safety, scheduled, manual
     MainWindowView view(app);
