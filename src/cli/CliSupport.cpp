@@ -14,6 +14,12 @@ constexpr const char *kUsage = "使い方: velkaro-backup-cli <コマンド> [�
                                "  show ID [--json]                スナップショットとそのファイルを表示\n"
                                "  restore ID [--scope all|markdown|config]\n"
                                "                                  スナップショットを復元 (既定: all)\n"
+                               "  restore ID --file PATH [--file PATH ...]\n"
+                               "                                  指定したファイルだけを復元\n"
+                               "  diff ID [--against ID2] [--json]\n"
+                               "                                  スナップショットと今 (または ID2) の違いを表示\n"
+                               "  diff ID --file PATH [--against ID2]\n"
+                               "                                  1つのファイルの違いを unified 形式で表示\n"
                                "  delete ID                       スナップショットを削除\n"
                                "  templates list [--json]         プロンプトテンプレートの一覧\n"
                                "  templates apply ID              テンプレートを GEMINI.md に適用\n"
@@ -21,7 +27,8 @@ constexpr const char *kUsage = "使い方: velkaro-backup-cli <コマンド> [�
                                "  --help                          このヘルプを表示\n"
                                "  --version                       バージョンを表示\n"
                                "\n"
-                               "終了コード: 0 成功 / 1 失敗 / 2 使い方の誤り\n";
+                               "終了コード: 0 成功 / 1 失敗 / 2 使い方の誤り\n"
+                               "(diff は diff(1) と同じ: 0 違いなし / 1 違いあり / 2 エラー)\n";
 
 } // namespace
 
@@ -77,8 +84,7 @@ std::optional<BackupSnapshot> findSnapshot(const std::vector<BackupSnapshot> &hi
 }
 
 std::expected<Arguments, std::string> parseArguments(const std::vector<std::string> &args,
-                                                     const std::set<std::string, std::less<>> &flags,
-                                                     const std::set<std::string, std::less<>> &valueOptions)
+    const std::set<std::string, std::less<>> &flags, const std::set<std::string, std::less<>> &valueOptions)
 {
     Arguments parsed;
     bool optionsEnded = false;
@@ -107,6 +113,7 @@ std::expected<Arguments, std::string> parseArguments(const std::vector<std::stri
                 parsed.options[name] = args[++i];
             else
                 return std::unexpected(name + " には値が必要です");
+            parsed.values[name].push_back(parsed.options[name]);
         } else {
             return std::unexpected("不明なオプションです: " + arg);
         }

@@ -41,16 +41,17 @@ std::optional<BackupSnapshot> findSnapshot(const std::vector<BackupSnapshot> &hi
 
 // The arguments of one command: plain words in order, and options ("--name" or "--name value" /
 // "--name=value").
-struct Arguments {
+struct Arguments
+{
     std::vector<std::string> positional;
-    std::map<std::string, std::string, std::less<>> options; // flags map to ""
+    std::map<std::string, std::string, std::less<>> options; // flags map to ""; the last value wins
+    std::map<std::string, std::vector<std::string>, std::less<>> values; // every value, for repeatable options
     bool wantsHelp = false; // --help or -h was given
 };
 
 // Parses `args` against the flags and the options with a value that the command knows; an unknown
 // option or a missing value is a usage problem (the text says which).
 std::expected<Arguments, std::string> parseArguments(const std::vector<std::string> &args,
-                                                     const std::set<std::string, std::less<>> &flags,
-                                                     const std::set<std::string, std::less<>> &valueOptions);
+    const std::set<std::string, std::less<>> &flags, const std::set<std::string, std::less<>> &valueOptions);
 
 } // namespace velkaro::cli

@@ -225,7 +225,7 @@ int runShowCommand(const std::vector<std::string> &args)
 int runRestoreCommand(const std::vector<std::string> &args)
 {
     int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 1, {}, {"--scope"}, exitCode);
+    const auto parsed = commandArguments(args, 1, {}, {"--scope", "--file"}, exitCode);
     if (!parsed)
         return exitCode;
     auto scope = std::optional(RestoreScopeOption::allFiles);
@@ -242,10 +242,15 @@ int runRestoreCommand(const std::vector<std::string> &args)
         printError("復元エラー: " + notFoundText(id));
         return kExitFailure;
     }
-    const auto restored = RestoreService().executeRestore(*snapshot, config, *scope, [](const std::string &text) {
+    const auto report = [](const std::string &text) {
         printLine(text);
         std::fflush(stdout);
-    });
+    };
+    // Chosen files are restored whatever the scope says.
+    const auto chosen = parsed->values.find("--file");
+    const auto restored = chosen != parsed->values.end()
+        ? RestoreService().executeRestore(*snapshot, config, chosen->second, report)
+        : RestoreService().executeRestore(*snapshot, config, *scope, report);
     if (!restored) {
         printError("復元エラー: " + restored.error().description);
         return kExitFailure;

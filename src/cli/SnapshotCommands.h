@@ -12,5 +12,6 @@ int runListCommand(const std::vector<std::string> &args);
 int runShowCommand(const std::vector<std::string> &args);
 int runRestoreCommand(const std::vector<std::string> &args);
 int runDeleteCommand(const std::vector<std::string> &args);
+int runDiffCommand(const std::vector<std::string> &args);
 
 } // namespace velkaro::cli

@@ -33,6 +33,8 @@ int main(int argc, char **argv)
         return runShowCommand(args);
     if (command == "restore")
         return runRestoreCommand(args);
+    if (command == "diff")
+        return runDiffCommand(args);
     if (command == "delete")
         return runDeleteCommand(args);
     if (command == "templates")

@@ -5,6 +5,7 @@
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
 
+#include <nlohmann/json.hpp>
 #include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,8 +114,9 @@ TEST_F(CliTest, RestoreAndDelete)
 
     const auto restore = run({"restore", id, "--scope", "markdown"});
     EXPECT_EQ(restore.code, 0) << restore.err;
-    EXPECT_EQ(restore.out, "復元前のセーフティバックアップを作成中...\n復元中: GEMINI.md\n復元完了 (1 件)\n"
-                           "1 件のファイルを正常に復元しました！\n");
+    EXPECT_EQ(restore.out,
+        "復元前のセーフティバックアップを作成中...\n復元中: GEMINI.md\n復元完了 (1 件)\n"
+        "1 件のファイルを正常に復元しました！\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
 
     const auto unknown = run({"restore", "2000-01-01/snapshot_000000"});
@@ -162,11 +164,12 @@ TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
 
 TEST_F(CliTest, UsageErrorsExitTwo)
 {
-    for (const auto &args : std::vector<std::vector<std::string>> {
-             {}, {"bogus"}, {"list", "extra"}, {"list", "--bogus"}, {"show"}, {"restore"}, {"restore", "id", "--scope"},
-             {"restore", "id", "--scope", "all-of-it"}, {"delete", "a", "b"}, {"backup", "--json"}, {"templates"},
-             {"templates", "bogus"}, {"templates", "apply"}, {"templates", "list", "--xml"},
-             {"templates", "import", "extra"}}) {
+    for (const auto &args :
+        std::vector<std::vector<std::string>> {{}, {"bogus"}, {"list", "extra"}, {"list", "--bogus"}, {"show"},
+            {"restore"}, {"restore", "id", "--scope"}, {"restore", "id", "--scope", "all-of-it"}, {"delete", "a", "b"},
+            {"backup", "--json"}, {"templates"}, {"templates", "bogus"}, {"templates", "apply"},
+            {"templates", "list", "--xml"}, {"templates", "import", "extra"}, {"diff"}, {"diff", "a", "b"},
+            {"diff", "id", "--against"}, {"diff", "id", "--json", "--file", "x"}, {"restore", "id", "--file"}}) {
         const auto outcome = run(args);
         EXPECT_EQ(outcome.code, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(outcome.out, "");
@@ -347,4 +350,71 @@ TEST_F(CliTest, TemplatesImportAppendsTheCurrentInstructionFile)
     EXPECT_EQ(library[4].title, "取込: 現在のGEMINI.md");
     EXPECT_EQ(library[4].descriptionText, source.string() + "/GEMINI.md から取り込んだ設定");
     EXPECT_EQ(library[4].promptContent, "");
+}
+
+// diff lists what changed with diff(1)'s exit codes, and shows one file as a patch can apply it.
+TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    const auto same = run({"diff", id});
+    EXPECT_EQ(same.code, 0) << same.err;
+    EXPECT_EQ(same.out, "変更 0 件、追加 0 件、削除 0 件、変更なし 2 件\n");
+
+    writeText(src / "GEMINI.md", "# hello\nmore\n");
+    writeText(src / "a.md", "new");
+    fs::remove(src / "settings.json");
+    const auto changed = run({"diff", id});
+    EXPECT_EQ(changed.code, 1);
+    EXPECT_EQ(changed.out, "M  GEMINI.md\n+  a.md\n-  settings.json\n変更 1 件、追加 1 件、削除 1 件、変更なし 0 件\n");
+    const auto json = run({"diff", id, "--json"});
+    EXPECT_EQ(json.code, 1);
+    EXPECT_EQ(nlohmann::json::parse(json.out),
+        nlohmann::json::parse(
+            R"({"changed":["GEMINI.md"],"added":["a.md"],"removed":["settings.json"],"unchanged":0})"));
+
+    const auto file = run({"diff", id, "--file", "GEMINI.md"});
+    EXPECT_EQ(file.code, 1);
+    EXPECT_EQ(file.out, "--- " + id + "/GEMINI.md\n+++ now/GEMINI.md\n@@ -1 +1,2 @@\n-# hi\n+# hello\n+more\n");
+
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string later = BackupService().loadHistory(dest).front().id;
+    writeText(src / "GEMINI.md", std::string("\0bin", 4));
+    const auto between = run({"diff", id, "--against", later, "--file", "settings.json"});
+    EXPECT_EQ(between.code, 1);
+    EXPECT_EQ(between.out,
+        "--- " + id + "/settings.json\n+++ " + later
+            + "/settings.json\n@@ -1 +0,0 @@\n-{}\n"
+              "\\ No newline at end of file\n");
+    const auto binary = run({"diff", later, "--file", "GEMINI.md"});
+    EXPECT_EQ(binary.code, 1);
+    EXPECT_EQ(
+        binary.out, "バイナリファイルが異なります: " + later + "/GEMINI.md (13 バイト) と now/GEMINI.md (4 バイト)\n");
+
+    // A recorded file whose stored copy is gone cannot be compared: trouble, not a removal.
+    fs::remove(dest / "snapshots" / id / "data/settings.json");
+    const auto lost = run({"diff", id});
+    EXPECT_EQ(lost.code, 2);
+    EXPECT_NE(lost.out.find("?  settings.json\n"), std::string::npos) << lost.out;
+    EXPECT_EQ(run({"diff", id, "--file", "nothing.md"}).code, 2);
+    EXPECT_EQ(run({"diff", "2000-01-01/snapshot_000000"}).code, 2);
+}
+
+TEST_F(CliTest, RestoreChosenFilesOnly)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    writeText(src / "GEMINI.md", "changed");
+    writeText(src / "settings.json", "changed");
+
+    const auto refused = run({"restore", id, "--file", "GEMINI.md", "--file", "nope.md"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.err, "復元エラー: スナップショットに含まれていません: nope.md\n");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
+
+    const auto chosen = run({"restore", id, "--scope", "config", "--file", "GEMINI.md"});
+    EXPECT_EQ(chosen.code, 0) << chosen.err;
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
+    EXPECT_EQ(readText(src / "settings.json"), "changed");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u) << "one safety snapshot";
 }

@@ -65,7 +65,7 @@ render velkaro-backup
 
 cli=$build/src/cli/velkaro-backup-cli
 "$cli" --help >"$scratch/cli.help" || fail "cli --help"
-for command in backup list show restore delete templates; do
+for command in backup list show restore diff delete templates; do
     grep -q "^  $command " "$scratch/cli.help" || fail "the help lists no $command: the entries are read wrongly"
 done
 missing=$(missing_from_page "$scratch/cli.help" "$scratch/velkaro-backup-cli.page")

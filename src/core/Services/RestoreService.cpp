@@ -3,6 +3,7 @@
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <unistd.h>
@@ -62,6 +63,30 @@ bool RestoreService::isIncluded(RestoreScopeOption scope, std::string_view relat
 Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
     RestoreScopeOption scope, const RestoreProgressHandler &progressHandler) const
 {
+    return run(
+        snapshot, config, [scope](std::string_view rel) { return isIncluded(scope, rel); }, progressHandler);
+}
+
+Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
+    const std::vector<std::string> &chosenPaths, const RestoreProgressHandler &progressHandler) const
+{
+    // Checked before the lock and the safety snapshot: a wrong name changes nothing.
+    const auto &recorded = snapshot.relativeFilePaths;
+    for (const auto &path : chosenPaths) {
+        if (std::find(recorded.begin(), recorded.end(), path) == recorded.end())
+            return std::unexpected(restoreError(404, "スナップショットに含まれていません: " + path));
+    }
+    return run(
+        snapshot, config,
+        [&](std::string_view rel) {
+            return std::find(chosenPaths.begin(), chosenPaths.end(), rel) != chosenPaths.end();
+        },
+        progressHandler);
+}
+
+Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const BackupConfig &config, const Admits &admits,
+    const RestoreProgressHandler &progressHandler) const
+{
     const auto report = [&](const std::string &text) {
         if (progressHandler)
             progressHandler(text);
@@ -105,18 +130,18 @@ Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot
     while (base.size() > 1 && base.back() == '/')
         base.pop_back();
     base += '/';
-    const RestoreRun run = restoreFiles(store, snapshot, base, scope, report);
-    report("復元完了 (" + std::to_string(run.restoredCount) + " 件)");
-    return run;
+    const RestoreRun done = restoreFiles(store, snapshot, base, admits, report);
+    report("復元完了 (" + std::to_string(done.restoredCount) + " 件)");
+    return done;
 }
 
 RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const BackupSnapshot &snapshot,
-    const std::string &base, RestoreScopeOption scope, const RestoreProgressHandler &report) const
+    const std::string &base, const Admits &admits, const RestoreProgressHandler &report) const
 {
     FileCopier copier;
     RestoreRun run;
     for (const auto &rel : snapshot.relativeFilePaths) {
-        if (!isIncluded(scope, rel))
+        if (!admits(rel))
             continue;
         // A recorded path must stay below the target folder and name a stored copy, whatever
         // history.json says.

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace velkaro {
 
@@ -49,13 +51,22 @@ public:
     Result<RestoreRun> executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
         RestoreScopeOption scope, const RestoreProgressHandler &progressHandler) const;
 
+    // The same run for the chosen recorded paths only, whatever the scope. A path the snapshot does not
+    // record fails with 404 "スナップショットに含まれていません: PATH" before anything is written.
+    Result<RestoreRun> executeRestore(const BackupSnapshot &snapshot, const BackupConfig &config,
+        const std::vector<std::string> &chosenPaths, const RestoreProgressHandler &progressHandler) const;
+
     // Whether `scope` admits the recorded path `relativePath` (".md" tested exactly, case-sensitively).
     static bool isIncluded(RestoreScopeOption scope, std::string_view relativePath);
 
 private:
+    using Admits = std::function<bool(std::string_view relativePath)>;
+
+    Result<RestoreRun> run(const BackupSnapshot &snapshot, const BackupConfig &config, const Admits &admits,
+        const RestoreProgressHandler &progressHandler) const;
     // Writes the admitted files of `snapshot` below `base` (ending in "/").
     RestoreRun restoreFiles(const SnapshotStore &store, const BackupSnapshot &snapshot, const std::string &base,
-        RestoreScopeOption scope, const RestoreProgressHandler &report) const;
+        const Admits &admits, const RestoreProgressHandler &report) const;
 
     BackupService m_backupService;
 };

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Models/BackupConfig.h"
+#include "Models/BackupSnapshot.h"
+#include "Services/SnapshotStore.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkaro {
+
+// How one relative path fares between an older side (a snapshot) and a newer one (now, or a later
+// snapshot). `missing`: recorded by a snapshot but without a stored copy in its data/ folder (or
+// recorded under an unsafe path, which is never opened); such a path is neither added nor removed.
+enum class CompareState { unchanged, changed, added, removed, missing };
+
+struct CompareEntry
+{
+    std::string path;
+    CompareState state = CompareState::unchanged;
+};
+
+struct CompareResult
+{
+    std::vector<CompareEntry> entries; // every path of either side, in path order
+
+    std::int64_t count(CompareState state) const;
+    // Something was added, removed or changed.
+    bool differs() const;
+};
+
+// One side of a comparison: relative path to the file that holds it, or nothing when the side records
+// the path but holds no readable copy.
+using CompareSide = std::map<std::string, std::optional<std::filesystem::path>>;
+
+// The files of snapshot `snapshot` as the store holds them.
+CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snapshot);
+
+// The files a backup would take now by `config`, under the paths it would record them.
+CompareSide currentSide(const BackupConfig &config);
+
+CompareResult compareSides(const CompareSide &older, const CompareSide &newer);
+
+// Whether two files hold the same bytes: the same inode or the same size and modification time (to the
+// nanosecond) count as equal without reading; otherwise the contents are read up to the first difference.
+// A file that cannot be read differs.
+bool sameContent(const std::filesystem::path &a, const std::filesystem::path &b);
+
+} // namespace velkaro

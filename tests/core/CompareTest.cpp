@@ -1,0 +1,167 @@
+#include "Services/RestoreService.h"
+#include "Services/SnapshotCompare.h"
+#include "Services/TextDiff.h"
+#include "TestSupport.h"
+
+#include <sys/stat.h>
+
+using namespace velkaro;
+using namespace velkaro::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+class CompareTest : public StoreTest
+{
+protected:
+    void SetUp() override
+    {
+        StoreTest::SetUp();
+        for (const char *name : {"same.md", "sized.md", "touched.md", "gone.md", "lost.json"})
+            writeText(src / name, std::string("old ") + name);
+        first = backup();
+    }
+
+    BackupSnapshot backup()
+    {
+        auto run = BackupService([this] { return now; }).executeBackup(config, BackupTriggerType::manual, {});
+        now += 1s;
+        return run->snapshot;
+    }
+
+    std::map<std::string, CompareState> states(const CompareSide &older, const CompareSide &newer)
+    {
+        std::map<std::string, CompareState> out;
+        for (const auto &entry : compareSides(older, newer).entries)
+            out[entry.path] = entry.state;
+        return out;
+    }
+
+    // Gives `file` the modification time of `like`, to the nanosecond, or one second later.
+    static void setMtime(const fs::path &file, const fs::path &like, bool later = false)
+    {
+        fs::last_write_time(file, fs::last_write_time(like) + (later ? 1s : 0s));
+    }
+
+    ScopedTimeZone tz {"UTC0"};
+    TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
+    BackupSnapshot first;
+};
+
+using State = CompareState;
+
+} // namespace
+
+TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
+{
+    const SnapshotStore store {dest};
+    const auto stored = [&](const char *name) { return *store.storedFile(first.id, name); };
+    // Same size, other bytes, another time: read and found changed.
+    writeText(src / "sized.md", "new sized.md");
+    setMtime(src / "sized.md", stored("sized.md"), true);
+    // Same bytes written again at another time: read and found unchanged.
+    writeText(src / "touched.md", "old touched.md");
+    setMtime(src / "touched.md", stored("touched.md"), true);
+    fs::remove(src / "gone.md");
+    writeText(src / "new.md", "x");
+    // Recorded by the snapshot but no longer in its data/: neither removed nor added.
+    fs::remove(stored("lost.json"));
+
+    const auto older = snapshotSide(store, first);
+    const std::map<std::string, State> expected {{"gone.md", State::removed}, {"lost.json", State::missing},
+        {"new.md", State::added}, {"same.md", State::unchanged}, {"sized.md", State::changed},
+        {"touched.md", State::unchanged}};
+    EXPECT_EQ(states(older, currentSide(config)), expected);
+
+    // A later snapshot: its unchanged files are hard links of the first one's.
+    fs::remove(src / "lost.json");
+    const auto second = backup();
+    struct stat a = {}, b = {};
+    ASSERT_EQ(::stat(stored("same.md").c_str(), &a), 0);
+    ASSERT_EQ(::stat(store.storedFile(second.id, "same.md")->c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino) << "the hard-linked case is not exercised";
+    EXPECT_EQ(states(older, snapshotSide(store, second)), expected);
+    const auto result = compareSides(older, snapshotSide(store, second));
+    EXPECT_TRUE(result.differs());
+    EXPECT_EQ(result.count(State::missing), 1);
+}
+
+TEST_F(CompareTest, EqualSizeAndTimeIsTrustedAndUnsafePathsAreNeverOpened)
+{
+    const SnapshotStore store {dest};
+    const auto copy = *store.storedFile(first.id, "sized.md");
+    // Same size and the very same time: taken as unchanged without reading (the shortcut backups rely on).
+    writeText(src / "sized.md", "new sized.md");
+    setMtime(src / "sized.md", copy);
+    EXPECT_TRUE(sameContent(copy, src / "sized.md"));
+    EXPECT_EQ(fs::file_size(copy), fs::file_size(src / "sized.md"));
+    // One nanosecond apart is no longer the same time.
+    fs::last_write_time(src / "sized.md", fs::last_write_time(copy) + 1ns);
+    EXPECT_FALSE(sameContent(copy, src / "sized.md"));
+    EXPECT_FALSE(sameContent(copy, root / "absent"));
+
+    // A recorded path leading out of data/ names a real file there, and still counts as missing.
+    writeText(dest / "snapshots" / first.id / "outside.md", "old outside.md");
+    BackupSnapshot forged = first;
+    forged.relativeFilePaths = {"../outside.md", "same.md"};
+    const auto side = snapshotSide(store, forged);
+    EXPECT_EQ(side.at("../outside.md"), std::nullopt);
+    EXPECT_TRUE(side.at("same.md").has_value());
+}
+
+TEST_F(CompareTest, ChosenFilesRestoreOnlyThoseAfterASafetySnapshot)
+{
+    for (const char *name : {"same.md", "sized.md", "gone.md"})
+        writeText(src / name, "changed");
+    const RestoreService restore {BackupService([this] { return now; }, 100ms)};
+    const auto historySize = [&] { return BackupService().loadHistory(dest).size(); };
+
+    const auto refused = restore.executeRestore(first, config, std::vector<std::string> {"same.md", "nope.md"}, {});
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().description, "スナップショットに含まれていません: nope.md");
+    EXPECT_EQ(readText(src / "same.md"), "changed");
+    EXPECT_EQ(historySize(), 1u) << "no safety snapshot for a refused restore";
+
+    const auto run = restore.executeRestore(first, config, std::vector<std::string> {"same.md", "gone.md"}, {});
+    ASSERT_TRUE(run);
+    EXPECT_EQ(run->restoredCount, 2);
+    EXPECT_EQ(readText(src / "same.md"), "old same.md");
+    EXPECT_EQ(readText(src / "gone.md"), "old gone.md");
+    EXPECT_EQ(readText(src / "sized.md"), "changed") << "a file that was not chosen was written";
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(history.front().triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(readText(*SnapshotStore(dest).storedFile(history.front().id, "sized.md")), "changed");
+}
+
+// The unified diff is what diff -u writes, and patch turns the old text into the new one.
+TEST_F(CompareTest, UnifiedDiffMatchesDiffAndAppliesWithPatch)
+{
+    std::string lines;
+    for (int i = 1; i <= 30; ++i)
+        lines += "line " + std::to_string(i) + "\n";
+    std::string edited = lines;
+    edited.replace(edited.find("line 2\n"), 7, "two\n2b\n");
+    edited.erase(edited.find("line 15\n"), 8);
+    edited.replace(edited.find("line 20\n"), 8, "twenty\n");
+    const std::vector<std::pair<std::string, std::string>> cases {{lines, edited}, {"", "a\nb\n"}, {"a\nb\n", ""},
+        {"a\nb", "a\nb\n"}, {"a\nb\nc\n", "a\nc\nb"}, {"a\nb\nc\nd\n", "a\nB\nc\nd\ne"}, {lines, lines + "tail"}, {"x\n" + lines, lines.substr(7)}};
+    fs::create_directories(root / "scratch");
+    for (const auto &[before, after] : cases) {
+        writeText(root / "old.txt", before);
+        writeText(root / "new.txt", after);
+        const std::string ours = unifiedDiff(before, after, "a/f", "b/f");
+        const auto reference = runProcess("/usr/bin/diff",
+            {"-u", "--label", "a/f", "--label", "b/f", (root / "old.txt").string(), (root / "new.txt").string()}, root);
+        EXPECT_EQ(ours, reference.out) << "from:\n" << before << "\nto:\n" << after;
+        writeText(root / "fix.diff", ours);
+        EXPECT_EQ(runProcess("/usr/bin/patch", {"-s", (root / "old.txt").string(), "-i", (root / "fix.diff").string()},
+                      root / "scratch")
+                      .code,
+            0);
+        EXPECT_EQ(readText(root / "old.txt"), after);
+    }
+    EXPECT_EQ(unifiedDiff(lines, lines, "a", "b"), "");
+    EXPECT_TRUE(looksBinary(std::string("a\0b", 3)));
+    EXPECT_FALSE(looksBinary("plain"));
+}
