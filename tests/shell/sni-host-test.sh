@@ -46,26 +46,10 @@ fi
 
 app=$2
 shots=$3
-pids=
-cleanup() {
-    for p in $pids; do kill "$p" 2>/dev/null; done
-    for p in $pids; do wait "$p" 2>/dev/null; done
-}
-trap cleanup EXIT
+. "$(dirname "$0")/inside-support.sh"
 fail() {
     echo "FAIL: $*" >&2
     exit 1
-}
-# Retries a command for up to $1 tenths of a second.
-within() {
-    limit=$1
-    shift
-    n=0
-    until "$@" >/dev/null 2>&1; do
-        n=$((n + 1))
-        [ $n -gt "$limit" ] && return 1
-        sleep 0.1
-    done
 }
 bus() { gdbus call --session --timeout 5 "$@"; }
 prop() { bus -d "$1" -o "$2" -m org.freedesktop.DBus.Properties.Get "$3" "$4"; }

@@ -19,26 +19,11 @@ fi
 
 app=$2
 test_shell=$3
-pids=
-cleanup() {
-    for p in $pids; do kill "$p" 2>/dev/null; done
-    for p in $pids; do wait "$p" 2>/dev/null; done
-}
-trap cleanup EXIT
+. "$(dirname "$0")/inside-support.sh"
 fail() {
     echo "FAIL: $*" >&2
     [ -f "$XDG_RUNTIME_DIR/weston.log" ] && tail -5 "$XDG_RUNTIME_DIR/weston.log" >&2
     exit 1
-}
-within() {
-    limit=$1
-    shift
-    n=0
-    until "$@" >/dev/null 2>&1; do
-        n=$((n + 1))
-        [ $n -gt "$limit" ] && return 1
-        sleep 0.1
-    done
 }
 
 weston --backend=headless-backend.so --socket=velkaro-test --idle-time=0 >"$XDG_RUNTIME_DIR/weston.log" 2>&1 &
