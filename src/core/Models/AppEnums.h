@@ -23,7 +23,15 @@ inline TimePoint currentTime()
 // The raw value of every labelled enumeration is its Japanese label: it is shown in the interface and
 // written into the JSON files, so a label change is a file-format change.
 
-enum class BackupInterval { disabled, everyThirtyMinutes, hourly, everyThreeHours, everySixHours, everyTwelveHours, daily };
+enum class BackupInterval {
+    disabled,
+    everyThirtyMinutes,
+    hourly,
+    everyThreeHours,
+    everySixHours,
+    everyTwelveHours,
+    daily
+};
 enum class BackupTriggerType { manual, scheduled, preRestoreSafety };
 enum class RestoreScopeOption { allFiles, markdownOnly, configOnly };
 enum class AutoLaunchState { enabled, disabled };
@@ -36,11 +44,10 @@ enum class NavigationTab { dashboard, history, templates, settings };
 enum class RestoreOutcome { complete, partial, failed };
 
 // Label table of each enumeration, in the order in which pickers and menus list the cases.
-template<class E>
-struct EnumLabels;
+template<class E> struct EnumLabels;
 
-template<>
-struct EnumLabels<BackupInterval> {
+template<> struct EnumLabels<BackupInterval>
+{
     static constexpr std::array<std::pair<BackupInterval, std::string_view>, 7> table {{
         {BackupInterval::disabled, "無効 (手動のみ)"},
         {BackupInterval::everyThirtyMinutes, "30分ごと"},
@@ -52,8 +59,8 @@ struct EnumLabels<BackupInterval> {
     }};
 };
 
-template<>
-struct EnumLabels<BackupTriggerType> {
+template<> struct EnumLabels<BackupTriggerType>
+{
     static constexpr std::array<std::pair<BackupTriggerType, std::string_view>, 3> table {{
         {BackupTriggerType::manual, "手動"},
         {BackupTriggerType::scheduled, "定期自動"},
@@ -61,8 +68,8 @@ struct EnumLabels<BackupTriggerType> {
     }};
 };
 
-template<>
-struct EnumLabels<RestoreScopeOption> {
+template<> struct EnumLabels<RestoreScopeOption>
+{
     static constexpr std::array<std::pair<RestoreScopeOption, std::string_view>, 3> table {{
         {RestoreScopeOption::allFiles, "すべての設定とプロンプト"},
         {RestoreScopeOption::markdownOnly, "Markdown (.md) プロンプトのみ"},
@@ -70,24 +77,24 @@ struct EnumLabels<RestoreScopeOption> {
     }};
 };
 
-template<>
-struct EnumLabels<AutoLaunchState> {
+template<> struct EnumLabels<AutoLaunchState>
+{
     static constexpr std::array<std::pair<AutoLaunchState, std::string_view>, 2> table {{
         {AutoLaunchState::enabled, "有効"},
         {AutoLaunchState::disabled, "無効"},
     }};
 };
 
-template<>
-struct EnumLabels<StartupWindowMode> {
+template<> struct EnumLabels<StartupWindowMode>
+{
     static constexpr std::array<std::pair<StartupWindowMode, std::string_view>, 2> table {{
         {StartupWindowMode::showWindow, "メイン画面を表示する"},
         {StartupWindowMode::minimizeToMenuBar, "メニューバーのみに常駐 (非表示)"},
     }};
 };
 
-template<>
-struct EnumLabels<NotificationSettingMode> {
+template<> struct EnumLabels<NotificationSettingMode>
+{
     static constexpr std::array<std::pair<NotificationSettingMode, std::string_view>, 3> table {{
         {NotificationSettingMode::all, "すべて通知 (成功・失敗)"},
         {NotificationSettingMode::errorsOnly, "エラー時のみ通知"},
@@ -95,8 +102,8 @@ struct EnumLabels<NotificationSettingMode> {
     }};
 };
 
-template<>
-struct EnumLabels<TemplateKind> {
+template<> struct EnumLabels<TemplateKind>
+{
     static constexpr std::array<std::pair<TemplateKind, std::string_view>, 5> table {{
         {TemplateKind::general, "汎用プロンプト"},
         {TemplateKind::character, "キャラクター / 人格"},
@@ -106,16 +113,16 @@ struct EnumLabels<TemplateKind> {
     }};
 };
 
-template<>
-struct EnumLabels<AppEdition> {
+template<> struct EnumLabels<AppEdition>
+{
     static constexpr std::array<std::pair<AppEdition, std::string_view>, 2> table {{
         {AppEdition::sorane, "ソラネエディション (お兄専用)"},
         {AppEdition::standardPublic, "一般配布用エディション (Public)"},
     }};
 };
 
-template<>
-struct EnumLabels<NavigationTab> {
+template<> struct EnumLabels<NavigationTab>
+{
     static constexpr std::array<std::pair<NavigationTab, std::string_view>, 4> table {{
         {NavigationTab::dashboard, "ダッシュボード"},
         {NavigationTab::history, "バックアップ履歴"},
@@ -125,8 +132,7 @@ struct EnumLabels<NavigationTab> {
 };
 
 // The label of a case.
-template<class E>
-constexpr std::string_view rawValue(E value)
+template<class E> constexpr std::string_view rawValue(E value)
 {
     for (const auto &[e, label] : EnumLabels<E>::table) {
         if (e == value)
@@ -136,15 +142,13 @@ constexpr std::string_view rawValue(E value)
 }
 
 // Same as rawValue; lists and pickers identify their elements by it.
-template<class E>
-constexpr std::string_view id(E value)
+template<class E> constexpr std::string_view id(E value)
 {
     return rawValue(value);
 }
 
 // The case whose label equals `text` exactly (no trimming, no case folding), else nothing.
-template<class E>
-constexpr std::optional<E> fromRawValue(std::string_view text)
+template<class E> constexpr std::optional<E> fromRawValue(std::string_view text)
 {
     for (const auto &[e, label] : EnumLabels<E>::table) {
         if (label == text)
@@ -154,8 +158,7 @@ constexpr std::optional<E> fromRawValue(std::string_view text)
 }
 
 // Every case, in picker order.
-template<class E>
-constexpr auto allCases()
+template<class E> constexpr auto allCases()
 {
     std::array<E, EnumLabels<E>::table.size()> cases {};
     for (std::size_t i = 0; i < cases.size(); ++i)
@@ -173,33 +176,41 @@ std::string_view iconName(NavigationTab tab);
 class BackupExecutionState
 {
 public:
-    struct Idle {
+    struct Idle
+    {
         bool operator==(const Idle &) const = default;
     };
-    struct Preparing {
+    struct Preparing
+    {
         bool operator==(const Preparing &) const = default;
     };
-    struct Copying {
+    struct Copying
+    {
         double progress = 0.0; // fraction of the collected files already handled
         std::string currentFileName; // last path component of the file being copied
         bool operator==(const Copying &) const = default;
     };
-    struct Finalizing {
+    struct Finalizing
+    {
         bool operator==(const Finalizing &) const = default;
     };
-    struct Success {
+    struct Success
+    {
         TimePoint date; // start of the run
         std::string snapshotId;
         bool operator==(const Success &) const = default;
     };
-    struct Failed {
+    struct Failed
+    {
         std::string message;
         bool operator==(const Failed &) const = default;
     };
     using Value = std::variant<Idle, Preparing, Copying, Finalizing, Success, Failed>;
 
     BackupExecutionState() = default;
-    BackupExecutionState(Value value) : m_value(std::move(value)) { }
+    BackupExecutionState(Value value)
+        : m_value(std::move(value))
+    { }
 
     static BackupExecutionState idle() { return {Idle {}}; }
     static BackupExecutionState preparing() { return {Preparing {}}; }
@@ -214,17 +225,9 @@ public:
     }
     static BackupExecutionState failed(std::string message) { return {Failed {std::move(message)}}; }
 
-    template<class Case>
-    bool is() const
-    {
-        return std::holds_alternative<Case>(m_value);
-    }
+    template<class Case> bool is() const { return std::holds_alternative<Case>(m_value); }
     // The associated values of the case, or nullptr for another case.
-    template<class Case>
-    const Case *as() const
-    {
-        return std::get_if<Case>(&m_value);
-    }
+    template<class Case> const Case *as() const { return std::get_if<Case>(&m_value); }
     const Value &value() const { return m_value; }
 
     bool isRunning() const;

@@ -13,7 +13,8 @@
 namespace velkaro {
 
 // The user's settings, as saved in config.json.
-struct BackupConfig {
+struct BackupConfig
+{
     std::vector<std::string> sourceDirectories = defaultSources();
     std::string destinationDirectory = defaultDestination();
     std::vector<std::string> targetExtensions {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"};

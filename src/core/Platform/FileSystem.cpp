@@ -115,7 +115,7 @@ Result<std::vector<fs::path>> listDirectory(const fs::path &path)
     if (ec)
         return std::unexpected(systemError(ec, path));
     std::sort(entries.begin(), entries.end(),
-              [](const fs::path &a, const fs::path &b) { return a.filename().native() < b.filename().native(); });
+        [](const fs::path &a, const fs::path &b) { return a.filename().native() < b.filename().native(); });
     return entries;
 }
 
@@ -141,7 +141,9 @@ Result<FileReader> FileReader::open(const fs::path &path)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(fd);
         return std::unexpected(systemError(std::make_error_code(std::errc::is_a_directory), path));
@@ -151,8 +153,7 @@ Result<FileReader> FileReader::open(const fs::path &path)
 
 FileReader::FileReader(FileReader &&other) noexcept
     : m_fd(std::exchange(other.m_fd, -1))
-{
-}
+{ }
 
 FileReader &FileReader::operator=(FileReader &&other) noexcept
 {
@@ -203,7 +204,9 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
         return std::unexpected(systemError(ec, path));
     };
 
-    struct stat old {};
+    struct stat old
+    {
+    };
     const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
     if (::fchmod(fd, mode) != 0)
         return fail(lastError());
@@ -235,8 +238,8 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
     return {};
 }
 
-Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
-                                     const std::function<bool(std::string_view)> &isDecodable)
+Result<void> writeFileKeepingDamaged(
+    const fs::path &path, std::string_view data, const std::function<bool(std::string_view)> &isDecodable)
 {
     const auto current = readFile(path);
     const bool damaged = current ? !isDecodable(*current) : FileSystem::exists(path);
@@ -291,7 +294,9 @@ int removeStaleTemporaries(const fs::path &folder, std::int64_t before)
     for (const auto &entry : *entries) {
         if (!isTemporaryName(entry.filename().native()))
             continue;
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::lstat(entry.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_mtim.tv_sec >= before)
             continue;
         if (::unlink(entry.c_str()) == 0)
@@ -309,7 +314,9 @@ bool passesThroughLink(const fs::path &root, const fs::path &relative, bool incl
         if (!includeLast && std::next(it) == relative.end())
             break;
         walk /= *it;
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::lstat(walk.c_str(), &st) != 0)
             return false; // missing from here on: made as real folders by the writer
         if (!S_ISDIR(st.st_mode))

@@ -61,8 +61,7 @@ public:
 private:
     explicit FileReader(int fd)
         : m_fd(fd)
-    {
-    }
+    { }
     int m_fd = -1;
 };
 
@@ -84,8 +83,8 @@ Result<void> keepAsDamaged(const fs::path &path);
 // Like writeFileAtomically, but when something already stands at `path` that cannot be read or that
 // `isDecodable` rejects, it is first moved aside to `path` + ".damaged" (replacing an older
 // damaged copy), so what the user had is never silently thrown away.
-Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
-                                     const std::function<bool(std::string_view)> &isDecodable);
+Result<void> writeFileKeepingDamaged(
+    const fs::path &path, std::string_view data, const std::function<bool(std::string_view)> &isDecodable);
 
 // Removes a file, or a folder with everything in it. Nothing there is success.
 Result<void> removeAll(const fs::path &path);

@@ -29,7 +29,8 @@ constexpr const char *kSnapshotFileName = "snapshot.json";
 
 // A file as the walk meets it: its path, and where the part below its own source starts (its name,
 // for a file source).
-struct FoundFile {
+struct FoundFile
+{
     std::string_view path;
     std::size_t ownOffset = 0;
     std::size_t sourceIndex = 0;
@@ -37,10 +38,13 @@ struct FoundFile {
 };
 
 // What the unchanged-file test compares: size, modification time and permission bits.
-struct FileStamp {
+struct FileStamp
+{
     bool known = false;
     off_t size = 0;
-    struct timespec modified {};
+    struct timespec modified
+    {
+    };
     mode_t permissions = 0;
 
     static FileStamp of(const struct stat &st)
@@ -56,7 +60,8 @@ struct FileStamp {
 
 // A file as a run keeps it until it is copied: only the part below its source, which is also, nearly
 // always, the path to record. Keeping nothing else keeps the run's memory at one path list.
-struct CollectedFile {
+struct CollectedFile
+{
     std::size_t sourceIndex = 0;
     bool isSource = false;
     std::string ownPath;
@@ -122,17 +127,20 @@ public:
     // Never enters this folder (the snapshot store, should a source contain it).
     void exclude(const fs::path &folder)
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::stat(folder.c_str(), &st) == 0)
             m_excluded = {st.st_dev, st.st_ino};
     }
 
-    template<class Visit>
-    void collect(const std::vector<std::string> &sources, const Visit &visit) const
+    template<class Visit> void collect(const std::vector<std::string> &sources, const Visit &visit) const
     {
         for (std::size_t index = 0; index < sources.size(); ++index) {
             const std::string source = trimmedSource(sources[index]);
-            struct stat st {};
+            struct stat st
+            {
+            };
             // The configured source itself may be a link; only what lies below it is held to the rule.
             if (source.empty() || ::stat(source.c_str(), &st) != 0)
                 continue;
@@ -157,7 +165,9 @@ private:
             return;
         }
         if (m_excluded) {
-            struct stat st {};
+            struct stat st
+            {
+            };
             if (::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
                 ::close(fd);
                 return;
@@ -179,7 +189,9 @@ private:
             }
             unsigned char type = entry->d_type;
             if (type == DT_UNKNOWN) {
-                struct stat st {};
+                struct stat st
+                {
+                };
                 if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
                     continue;
                 type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
@@ -206,7 +218,9 @@ private:
 
     void removeIfStale(int dirFd, const char *name) const
     {
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
             && st.st_mtim.tv_sec < *m_temporariesBefore)
             ::unlinkat(dirFd, name, 0);
@@ -250,8 +264,7 @@ public:
     explicit Linker(const LinkBase &base)
         : m_base(base)
         , m_data(base.dataFolder())
-    {
-    }
+    { }
     Linker(const Linker &) = delete;
     Linker &operator=(const Linker &) = delete;
     ~Linker() { closeFolder(); }
@@ -260,12 +273,13 @@ public:
     // target is `targetName` in the folder `targetFolderFd` (or the path `target` when that is -1).
     // True when the link stands; false means "copy it".
     bool link(const std::string &rel, const FileStamp &source, int targetFolderFd, const char *targetName,
-              const std::string &target)
+        const std::string &target)
     {
         if (!m_enabled || !source.known || !m_base.records(rel))
             return false;
         const auto slash = rel.rfind('/');
-        const std::string_view parent = slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash);
+        const std::string_view parent
+            = slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash);
         if (!m_folderChecked || parent != m_folder) {
             closeFolder();
             m_folder = parent;
@@ -278,7 +292,9 @@ public:
         if (m_folderFd < 0)
             return false;
         const char *name = rel.c_str() + (slash == std::string::npos ? 0 : slash + 1);
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::fstatat(m_folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || !source.matches(st))
             return false;
         const int at = targetFolderFd >= 0 ? targetFolderFd : AT_FDCWD;
@@ -320,8 +336,7 @@ class OpenFolder
 public:
     explicit OpenFolder(bool noFollow)
         : m_noFollow(noFollow)
-    {
-    }
+    { }
     OpenFolder(const OpenFolder &) = delete;
     OpenFolder &operator=(const OpenFolder &) = delete;
     ~OpenFolder() { close(); }
@@ -693,11 +708,10 @@ std::string BackupRun::successMessage() const
 BackupService::BackupService(Clock clock, std::chrono::milliseconds lockWait)
     : m_clock(std::move(clock))
     , m_lockWait(lockWait)
-{
-}
+{ }
 
-std::vector<BackupService::Path> BackupService::collectFiles(const std::vector<std::string> &from,
-                                                             const std::vector<std::string> &extensions) const
+std::vector<BackupService::Path> BackupService::collectFiles(
+    const std::vector<std::string> &from, const std::vector<std::string> &extensions) const
 {
     std::vector<Path> files;
     walkSources(from, FileNameRule(extensions), [&](const std::string &file) { files.emplace_back(file); }, {});
@@ -713,8 +727,8 @@ std::string BackupService::calculateRelativePath(const Path &file, const std::ve
     return std::string(relativePathText(file.native(), sources));
 }
 
-Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
-                                               const BackupProgressHandler &progressHandler) const
+Result<BackupRun> BackupService::executeBackup(
+    const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());

@@ -59,8 +59,8 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     auto *title = styledLabel(QStringLiteral("Google Antigravity バックアップマネージャー"), TextStyle::title2, header);
     title->setWordWrap(true);
     titles->addWidget(title);
-    auto *subtitle = styledLabel(
-        QStringLiteral("設定ファイル・プロンプト (.md) の安全な保管と同期をサポートするよ！"), TextStyle::subheadline, header, true);
+    auto *subtitle = styledLabel(QStringLiteral("設定ファイル・プロンプト (.md) の安全な保管と同期をサポートするよ！"),
+        TextStyle::subheadline, header, true);
     subtitle->setWordWrap(true);
     titles->addWidget(subtitle);
     headerRow->addLayout(titles, 1);
@@ -68,8 +68,8 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
     m_backupButton->setIconSize(QSize(20, 20));
     m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
-    m_backupSpinner = new ButtonSpinner(m_backupButton,
-        themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
+    m_backupSpinner = new ButtonSpinner(
+        m_backupButton, themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
     headerRow->addWidget(m_backupButton, 0, Qt::AlignVCenter);
     page->addWidget(header);
 
@@ -77,7 +77,8 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     auto *grid = new QGridLayout();
     grid->setHorizontalSpacing(16);
     grid->setVerticalSpacing(16);
-    struct CardContent {
+    struct CardContent
+    {
         QIcon icon;
         Tint tint;
         const char *title;
@@ -126,10 +127,10 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     quickLayout->addWidget(styledLabel(QStringLiteral("クイック操作"), TextStyle::headline, quick));
     auto *buttons = new QHBoxLayout();
     buttons->setSpacing(12);
-    m_openDestinationButton = new QPushButton(
-        themedIcon({"folder-symbolic", "folder"}, QStyle::SP_DirIcon), QStringLiteral("バックアップ先フォルダを開く"), quick);
-    m_openSourceButton = new QPushButton(themedIcon({"emblem-system-symbolic", "preferences-system"},
-                                             QStyle::SP_FileDialogDetailedView),
+    m_openDestinationButton = new QPushButton(themedIcon({"folder-symbolic", "folder"}, QStyle::SP_DirIcon),
+        QStringLiteral("バックアップ先フォルダを開く"), quick);
+    m_openSourceButton = new QPushButton(
+        themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView),
         QStringLiteral("Antigravity 設定フォルダを開く"), quick);
     for (QPushButton *button : {m_openDestinationButton, m_openSourceButton}) {
         button->setMinimumHeight(button->fontMetrics().height() + 16);
@@ -178,7 +179,10 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     rebuildRecent();
 }
 
-bool DashboardView::isBackupSpinnerShown() const { return m_backupSpinner->isSpinning(); }
+bool DashboardView::isBackupSpinnerShown() const
+{
+    return m_backupSpinner->isSpinning();
+}
 
 void DashboardView::openBackupDirectory()
 {
@@ -206,15 +210,17 @@ void DashboardView::refresh()
     const StatusCard &last = m_cards[0];
     const OptionalDate &lastDate = m_state.lastSuccessDate();
     last.value->setFullText(lastDate ? qs(formatDate(*lastDate, "yyyy/MM/dd HH:mm")) : QStringLiteral("未実行"));
-    last.subtext->setText(snapshots.empty()
-            ? QStringLiteral("データなし")
-            : QStringLiteral("%1 ファイル (%2)").arg(snapshots.front().filesCount).arg(qs(snapshots.front().formattedSize())));
+    last.subtext->setText(snapshots.empty() ? QStringLiteral("データなし")
+                                            : QStringLiteral("%1 ファイル (%2)")
+                                                  .arg(snapshots.front().filesCount)
+                                                  .arg(qs(snapshots.front().formattedSize())));
 
     const StatusCard &schedule = m_cards[1];
     schedule.icon->setTint(config.backupInterval == BackupInterval::disabled ? Tint::secondary : Tint::green);
     schedule.value->setFullText(qs(rawValue(config.backupInterval)));
     const OptionalDate next = m_state.nextBackupDate();
-    schedule.subtext->setText(next ? QStringLiteral("次回: ") + qs(formatDate(*next, "HH:mm")) : QStringLiteral("自動実行停止中"));
+    schedule.subtext->setText(
+        next ? QStringLiteral("次回: ") + qs(formatDate(*next, "HH:mm")) : QStringLiteral("自動実行停止中"));
 
     const StatusCard &stored = m_cards[2];
     stored.value->setFullText(QStringLiteral("%1 世代").arg(snapshots.size()));
@@ -228,7 +234,8 @@ void DashboardView::rebuildRecent()
     m_recentRows.clear();
     const SnapshotList &snapshots = m_state.snapshots();
     m_emptyLabel->setVisible(snapshots.empty());
-    const QIcon icon = themedIcon({"document-send-symbolic", "document-save-symbolic", "document-save"}, QStyle::SP_FileIcon);
+    const QIcon icon
+        = themedIcon({"document-send-symbolic", "document-save-symbolic", "document-save"}, QStyle::SP_FileIcon);
     for (std::size_t i = 0; i < std::min<std::size_t>(3, snapshots.size()); ++i) {
         const BackupSnapshot &snapshot = snapshots[i];
         RecentRow row;
@@ -244,14 +251,15 @@ void DashboardView::rebuildRecent()
         texts->setSpacing(2);
         row.id = new QLabel(qs(snapshot.id), row.frame);
         applyTextStyle(row.id, TextStyle::subheadline, QFont::Medium, true);
-        row.detail = styledLabel(
-            qs(formatDate(snapshot.createdAt, "yyyy/MM/dd HH:mm:ss")) + QStringLiteral(" • ") + qs(rawValue(snapshot.triggerType)),
+        row.detail = styledLabel(qs(formatDate(snapshot.createdAt, "yyyy/MM/dd HH:mm:ss")) + QStringLiteral(" • ")
+                + qs(rawValue(snapshot.triggerType)),
             TextStyle::caption2, row.frame, true);
         texts->addWidget(row.id);
         texts->addWidget(row.detail);
         line->addLayout(texts, 1);
-        row.files = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
-            TextStyle::caption, row.frame, true);
+        row.files
+            = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
+                TextStyle::caption, row.frame, true);
         line->addWidget(row.files);
         card->setAccessibleName(
             row.id->text() + QLatin1Char(' ') + row.detail->text() + QLatin1Char(' ') + row.files->text());

@@ -28,13 +28,15 @@ public:
     // Opens a folder in the file browser; tests replace it.
     using UrlOpener = std::function<void(const QUrl &url)>;
 
-    struct StatusCard {
+    struct StatusCard
+    {
         TintedIconLabel *icon = nullptr;
         QLabel *title = nullptr;
         ElidedLabel *value = nullptr;
         QLabel *subtext = nullptr;
     };
-    struct RecentRow {
+    struct RecentRow
+    {
         ActivatableCard *frame = nullptr; // opens the snapshot in the history
         QLabel *id = nullptr;
         QLabel *detail = nullptr; // date and trigger
