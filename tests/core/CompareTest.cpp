@@ -145,7 +145,8 @@ TEST_F(CompareTest, UnifiedDiffMatchesDiffAndAppliesWithPatch)
     edited.erase(edited.find("line 15\n"), 8);
     edited.replace(edited.find("line 20\n"), 8, "twenty\n");
     const std::vector<std::pair<std::string, std::string>> cases {{lines, edited}, {"", "a\nb\n"}, {"a\nb\n", ""},
-        {"a\nb", "a\nb\n"}, {"a\nb\nc\n", "a\nc\nb"}, {"a\nb\nc\nd\n", "a\nB\nc\nd\ne"}, {lines, lines + "tail"}, {"x\n" + lines, lines.substr(7)}};
+        {"a\nb", "a\nb\n"}, {"a\nb\nc\n", "a\nc\nb"}, {"a\nb\nc\nd\n", "a\nB\nc\nd\ne"}, {lines, lines + "tail"},
+        {"x\n" + lines, lines.substr(7)}};
     fs::create_directories(root / "scratch");
     for (const auto &[before, after] : cases) {
         writeText(root / "old.txt", before);

@@ -74,8 +74,8 @@ TEST_F(BackupConfigTest, DefaultsAndFileRoundTripWithLabelsAndFieldOrder)
     EXPECT_EQ(defaults.targetExtensions,
         (std::vector<std::string> {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"}));
     EXPECT_EQ(std::tuple(defaults.backupInterval, defaults.autoLaunchState, defaults.maxSnapshotsLimit,
-                         defaults.shouldIncludeSubdirectories),
-              std::tuple(BackupInterval::hourly, AutoLaunchState::disabled, 30, true));
+                  defaults.shouldIncludeSubdirectories),
+        std::tuple(BackupInterval::hourly, AutoLaunchState::disabled, 30, true));
 
     const auto path = BackupConfig::defaultConfigFilePath();
     EXPECT_EQ(path, home / ".config/VelkaroAntigraviti_Backup/config.json");
@@ -144,7 +144,7 @@ namespace {
 BackupSnapshot sampleSnapshot()
 {
     return BackupSnapshot {"2025-03-04/snapshot_091500", TimePoint {std::chrono::seconds(1741047300)}, // 00:15Z
-                           BackupTriggerType::scheduled, 2, 1234, {"GEMINI.md", "sub/設定.json"}, std::nullopt};
+        BackupTriggerType::scheduled, 2, 1234, {"GEMINI.md", "sub/設定.json"}, std::nullopt};
 }
 
 } // namespace
@@ -158,8 +158,8 @@ TEST(BackupSnapshotTest, JsonFormRoundTripsAndReadingIsLenientOnlyWhereSafe)
     EXPECT_NE(text.find("\"createdAt\": \"2025-03-04T00:15:00Z\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"定期自動\""), std::string::npos);
     EXPECT_NE(text.find("sub\\/設定.json"), std::string::npos) << "UTF-8 stays unescaped";
-    const std::array keys {"\"id\"", "\"createdAt\"", "\"triggerType\"", "\"filesCount\"", "\"totalSizeBytes\"",
-                           "\"relativeFilePaths\""};
+    const std::array keys {
+        "\"id\"", "\"createdAt\"", "\"triggerType\"", "\"filesCount\"", "\"totalSizeBytes\"", "\"relativeFilePaths\""};
     for (std::size_t i = 1; i < keys.size(); ++i)
         EXPECT_LT(text.find(keys[i - 1]), text.find(keys[i]));
 

@@ -33,7 +33,8 @@ fs::path makeHome(const fs::path &pattern)
 // Runs during static initialisation, before any test.
 const fs::path g_sandbox = makeHome(fs::temp_directory_path() / "velkaro-test-XXXXXX");
 
-struct SandboxCleanup {
+struct SandboxCleanup
+{
     ~SandboxCleanup()
     {
         std::error_code ec;

@@ -35,7 +35,7 @@ class StoreTest : public TempDirTest
 protected:
     void SetUp() override;
 
-    fs::path src;  // home/.gemini
+    fs::path src; // home/.gemini
     fs::path dest; // root/dest
     BackupConfig config;
 };
@@ -44,8 +44,7 @@ void writeText(const fs::path &path, std::string_view text);
 std::string readText(const fs::path &path);
 
 // The ids of a list of snapshots or templates, in order.
-template <class List>
-std::vector<std::string> ids(const List &list)
+template<class List> std::vector<std::string> ids(const List &list)
 {
     std::vector<std::string> out;
     for (const auto &item : list)
@@ -53,7 +52,8 @@ std::vector<std::string> ids(const List &list)
     return out;
 }
 
-struct ProcessResult {
+struct ProcessResult
+{
     int code = -1;
     std::string out;
     std::string err;

@@ -60,7 +60,8 @@ TEST_P(AccessibilityTest, TabReachesNamedControlsThatFitAtTheMinimumSize)
         if (w == window.sidebar())
             break;
         // A spin box's or combo box's own line edit speaks for its owner, which is named.
-        const bool part = qobject_cast<QAbstractSpinBox *>(w->parentWidget()) || qobject_cast<QComboBox *>(w->parentWidget());
+        const bool part
+            = qobject_cast<QAbstractSpinBox *>(w->parentWidget()) || qobject_cast<QComboBox *>(w->parentWidget());
         if (!part && w->isVisible() && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) && page->isAncestorOf(w))
             reached.push_back(w);
     }
@@ -209,9 +210,9 @@ TEST_P(AccessibilityTest, NamesComeFromLabelsAndDecorationsStayOut)
 }
 
 INSTANTIATE_TEST_SUITE_P(Pages, AccessibilityTest,
-                         ::testing::Values(NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates,
-                                           NavigationTab::settings),
-                         [](const auto &page) { return std::to_string(int(page.param)); });
+    ::testing::Values(
+        NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates, NavigationTab::settings),
+    [](const auto &page) { return std::to_string(int(page.param)); });
 
 // In the template body Tab and Ctrl+Tab move on instead of typing, and Shift+Tab moves back.
 TEST_F(AccessibilityTest, TemplateBodyLetsTabThrough)

@@ -1,15 +1,15 @@
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
-#include "Views/Common/Dialogs.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 #include "Views/Settings/SettingsView.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>

@@ -2,8 +2,8 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
-#include "Views/Common/EditingPage.h"
 #include "Views/Common/Accessibility.h"
+#include "Views/Common/EditingPage.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
@@ -172,7 +172,9 @@ void MainWindowView::updateBanner()
             : state.is<BackupExecutionState::Success>() ? Tint::green
                                                         : Tint::secondary);
     const OptionalText &message = m_state.statusMessage();
-    m_statusLabel->setFullText(message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了"));
+    m_statusLabel->setFullText(message ? qs(*message)
+            : running                  ? QStringLiteral("処理中...")
+                                       : QStringLiteral("準備完了"));
     m_banner->setAccessibleDescription(m_statusLabel->fullText());
 }
 

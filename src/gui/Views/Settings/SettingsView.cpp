@@ -20,7 +20,10 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
+std::string ss(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
 
 QLabel *caption(const QString &text, QWidget *parent)
 {

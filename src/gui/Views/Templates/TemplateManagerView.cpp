@@ -32,7 +32,10 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text) { return text.toUtf8().toStdString(); }
+std::string ss(const QString &text)
+{
+    return text.toUtf8().toStdString();
+}
 
 const QString alertTitle = QStringLiteral("テンプレート操作");
 
@@ -94,8 +97,7 @@ public:
 
         if (preset) {
             const QRect pill(area.left() + titleMetrics.horizontalAdvance(title) + 6,
-                             titleRect.center().y() - badgeMetrics.height() / 2 - 1, badgeWidth,
-                             badgeMetrics.height() + 2);
+                titleRect.center().y() - badgeMetrics.height() / 2 - 1, badgeWidth, badgeMetrics.height() + 2);
             // Opaque, so it reads the same on a selected row.
             const BadgeColors colors = badgeColors(Tint::blue, palette);
             painter->setRenderHint(QPainter::Antialiasing);
@@ -237,8 +239,8 @@ TemplateManagerView::TemplateManagerView(AppState &state, QWidget *parent)
     editorHeader->addWidget(m_unsavedMark);
     editorHeader->addStretch(1);
     m_applyButton = new ProminentButton(QStringLiteral("GEMINI.md に適用"), Tint::green, right);
-    m_applyButton->setIcon(QIcon::fromTheme(QStringLiteral("emblem-default"),
-                                            style()->standardIcon(QStyle::SP_DialogApplyButton)));
+    m_applyButton->setIcon(
+        QIcon::fromTheme(QStringLiteral("emblem-default"), style()->standardIcon(QStyle::SP_DialogApplyButton)));
     m_applyButton->setDefault(true);
     QFont semibold = m_applyButton->font();
     semibold.setWeight(QFont::DemiBold);
