@@ -17,12 +17,11 @@ protected:
         snapshots = dest / "snapshots";
     }
 
-
     // A snapshot record taken `minute` minutes after a fixed instant.
     static BackupSnapshot record(std::string id, int minute)
     {
         return BackupSnapshot {std::move(id), TimePoint {std::chrono::seconds(1741047300 + 60 * minute)},
-                               BackupTriggerType::manual, 1, 10, {"GEMINI.md"}, std::nullopt};
+            BackupTriggerType::manual, 1, 10, {"GEMINI.md"}, std::nullopt};
     }
 
     // Writes a snapshot folder (snapshot.json and one data file) below snapshots/ at `folder`.
@@ -57,8 +56,8 @@ TEST_F(HistoryTest, MissingHistoryIsRebuiltFromBothFolderDepthsNewestFirstAndAFi
     writeText(snapshots / "stray.txt", "");
 
     EXPECT_EQ(ids(service.loadHistory(dest)),
-              (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat",
-                    "2025-03-04/snapshot_091500"}));
+        (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat",
+            "2025-03-04/snapshot_091500"}));
     EXPECT_FALSE(fs::exists(dest / "history.json")) << "loading never writes";
 
     // A readable file keeps its entries and order; complete folders it lacks (a run killed between
@@ -69,8 +68,8 @@ TEST_F(HistoryTest, MissingHistoryIsRebuiltFromBothFolderDepthsNewestFirstAndAFi
     writeText(dest / "history.json", encodeSnapshotList({listed, newer, older}));
     writeText(snapshots / "2025-03-06/snapshot_000000/data/GEMINI.md", "unfinished run");
     EXPECT_EQ(ids(service.loadHistory(dest)),
-              (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat",
-                    "b/snapshot_2", "a/snapshot_1", "2025-03-04/snapshot_091500"}));
+        (Ids {"2025-03-05/snapshot_000000", "2025-03-04/snapshot_101500", "old/snapshot_flat", "b/snapshot_2",
+            "a/snapshot_1", "2025-03-04/snapshot_091500"}));
     EXPECT_EQ(service.loadHistory(dest)[1], listed) << "listed entries are taken as they are";
 }
 
@@ -184,7 +183,7 @@ TEST_F(HistoryTest, RetentionNeverFollowsIdsOutOfTheStore)
     for (const char *bad : {"", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/."})
         EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
     for (const std::string &bad : {std::string("..\0", 3), std::string("a\0/b", 4), std::string("a\x1f"),
-                                  std::string("a\nb"), std::string("a\x7f")})
+             std::string("a\nb"), std::string("a\x7f")})
         EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
     EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot \u00e9~"));
 }

@@ -51,45 +51,79 @@ std::string element(std::string_view members)
 TEST(JsonStreamTest, ReadersAgreeOnTrickyDocuments)
 {
     const std::vector<std::string> documents = {
-        "[]", " [ ] ", "", "[", "]", "{}", "[{}]", "[1]", "[] x", std::string("[]\0", 3), "null",
+        "[]",
+        " [ ] ",
+        "",
+        "[",
+        "]",
+        "{}",
+        "[{}]",
+        "[1]",
+        "[] x",
+        std::string("[]\0", 3),
+        "null",
         "[" + element("") + "]",
-        "\xEF\xBB\xBF[" + element("") + "]", "\xEF\xBB[]", "\xEF\xBB\xBF", "[\xEF\xBB\xBF]",
+        "\xEF\xBB\xBF[" + element("") + "]",
+        "\xEF\xBB[]",
+        "\xEF\xBB\xBF",
+        "[\xEF\xBB\xBF]",
         "[" + element("") + "," + element("") + "]",
-        "[" + element("") + ",]", "[" + element(",") + "]", "[," + element("") + "]",
+        "[" + element("") + ",]",
+        "[" + element(",") + "]",
+        "[," + element("") + "]",
         // Repeated members: the last one counts, even when an earlier one was wrong.
         "[" + element(R"(,"id":5,"id":"x\/y")") + "]",
         "[" + element(R"(,"filesCount":2.5)") + "]",
         "[" + element(R"(,"filesCount":"3","filesCount":3)") + "]",
         // note: string or null; any other type fails the element.
-        "[" + element(R"(,"note":null)") + "]", "[" + element(R"(,"note":"メモ")") + "]",
-        "[" + element(R"(,"note":5)") + "]", "[" + element(R"(,"note":5,"note":null)") + "]",
+        "[" + element(R"(,"note":null)") + "]",
+        "[" + element(R"(,"note":"メモ")") + "]",
+        "[" + element(R"(,"note":5)") + "]",
+        "[" + element(R"(,"note":5,"note":null)") + "]",
         // Unknown members of any shape are read past, strictly.
         "[" + element(R"(,"x":[[{"a":[1,{"b":null,"c":[true,false]}]}],{}],"y":{})") + "]",
-        "[" + element(R"(,"x":[1,2,])") + "]", "[" + element(R"(,"x":{"a" 1})") + "]",
-        "[" + element(R"(,"x":[}])") + "]", "[" + element(R"(,"x":tru)") + "]",
+        "[" + element(R"(,"x":[1,2,])") + "]",
+        "[" + element(R"(,"x":{"a" 1})") + "]",
+        "[" + element(R"(,"x":[}])") + "]",
+        "[" + element(R"(,"x":tru)") + "]",
         "[" + element(R"(,"x":nul)") + "]",
         // Numbers: the integer range, doubles, and what no reader may take.
-        "[" + element(R"(,"filesCount":-0)") + "]", "[" + element(R"(,"filesCount":1.0)") + "]",
+        "[" + element(R"(,"filesCount":-0)") + "]",
+        "[" + element(R"(,"filesCount":1.0)") + "]",
         "[" + element(R"(,"filesCount":1e2)") + "]",
         "[" + element(R"(,"totalSizeBytes":9223372036854775807)") + "]",
         "[" + element(R"(,"totalSizeBytes":9223372036854775808)") + "]",
         "[" + element(R"(,"totalSizeBytes":-9223372036854775808)") + "]",
         "[" + element(R"(,"totalSizeBytes":-9223372036854775809)") + "]",
         "[" + element(R"(,"totalSizeBytes":18446744073709551616)") + "]",
-        "[" + element(R"(,"x":1e400)") + "]", "[" + element(R"(,"x":-1e400)") + "]",
-        "[" + element(R"(,"x":1e-400)") + "]", "[" + element(R"(,"x":01)") + "]",
-        "[" + element(R"(,"x":1.)") + "]", "[" + element(R"(,"x":.5)") + "]", "[" + element(R"(,"x":-)") + "]",
-        "[" + element(R"(,"x":+1)") + "]", "[" + element(R"(,"x":1E+2)") + "]", "[" + element(R"(,"x":2e)") + "]",
+        "[" + element(R"(,"x":1e400)") + "]",
+        "[" + element(R"(,"x":-1e400)") + "]",
+        "[" + element(R"(,"x":1e-400)") + "]",
+        "[" + element(R"(,"x":01)") + "]",
+        "[" + element(R"(,"x":1.)") + "]",
+        "[" + element(R"(,"x":.5)") + "]",
+        "[" + element(R"(,"x":-)") + "]",
+        "[" + element(R"(,"x":+1)") + "]",
+        "[" + element(R"(,"x":1E+2)") + "]",
+        "[" + element(R"(,"x":2e)") + "]",
         // Strings: escapes, surrogates, control characters and UTF-8.
         "[" + element(R"(,"id":"\u00e9\ud83d\ude00\u0000\"\\\/\b\f\n\r\t")") + "]",
-        "[" + element(R"(,"id":"\ud83d")") + "]", "[" + element(R"(,"id":"\ude00")") + "]",
-        "[" + element(R"(,"id":"\ud83dx")") + "]", "[" + element(R"(,"id":"\ud83d\u0041")") + "]",
-        "[" + element(R"(,"id":"\x")") + "]", "[" + element(R"(,"id":"\u12G4")") + "]",
-        "[" + element(",\"id\":\"a\tb\"") + "]", "[" + element(",\"id\":\"a\x7f b\"") + "]",
-        "[" + element(",\"id\":\"設定\"") + "]", "[" + element(",\"id\":\"\xC0\x80\"") + "]",
-        "[" + element(",\"id\":\"\xED\xA0\x80\"") + "]", "[" + element(",\"id\":\"\xF4\x90\x80\x80\"") + "]",
-        "[" + element(",\"id\":\"\xF0\x9F\x98\x80\"") + "]", "[" + element(",\"id\":\"\xE3\x81\"") + "]",
-        "[" + element(",\"id\":\"\xE0\x9F\xBF\"") + "]", "[" + element(",\"\xFF\":1") + "]",
+        "[" + element(R"(,"id":"\ud83d")") + "]",
+        "[" + element(R"(,"id":"\ude00")") + "]",
+        "[" + element(R"(,"id":"\ud83dx")") + "]",
+        "[" + element(R"(,"id":"\ud83d\u0041")") + "]",
+        "[" + element(R"(,"id":"\x")") + "]",
+        "[" + element(R"(,"id":"\u12G4")") + "]",
+        "[" + element(",\"id\":\"a\tb\"") + "]",
+        "[" + element(",\"id\":\"a\x7f b\"") + "]",
+        "[" + element(",\"id\":\"設定\"") + "]",
+        "[" + element(",\"id\":\"\xC0\x80\"") + "]",
+        "[" + element(",\"id\":\"\xED\xA0\x80\"") + "]",
+        "[" + element(",\"id\":\"\xF4\x90\x80\x80\"") + "]",
+        "[" + element(",\"id\":\"\xF0\x9F\x98\x80\"") + "]",
+        "[" + element(",\"id\":\"\xE3\x81\"") + "]",
+        "[" + element(",\"id\":\"\xE0\x9F\xBF\"") + "]",
+        "[" + element(",\"\xFF\":1") + "]",
         "[" + element(R"(,"\u0069d":"escaped-key")") + "]",
         // Path lists: strings only.
         "[" + element(R"(,"relativeFilePaths":[])") + "]",
@@ -101,7 +135,9 @@ TEST(JsonStreamTest, ReadersAgreeOnTrickyDocuments)
         "[" + element(R"(,"createdAt":"2026-13-01T00:00:00Z")") + "]",
         "[" + element(R"(,"triggerType":"manual")") + "]",
         // A NUL byte ends the text where a token may start, as it always has.
-        std::string("[]\0junk", 7), std::string("[\0]", 3), "[" + element("") + std::string("\0]", 2),
+        std::string("[]\0junk", 7),
+        std::string("[\0]", 3),
+        "[" + element("") + std::string("\0]", 2),
     };
     for (const auto &text : documents)
         expectSameReading(text);
@@ -113,8 +149,8 @@ TEST(JsonStreamTest, ReadersAgreeOnMutatedHistories)
     std::mt19937 random(20261207);
     const std::string base = "[" + element(R"(,"note":"n","x":[1.5e3,{"k":[true,null]}])") + ","
         + element(R"(,"relativeFilePaths":["a.md","b\/設定.json","c\"q"])") + "]";
-    const std::vector<std::string> pieces = {"\"", "\\", "\\u", "\\ud83d", "[", "]", "{", "}", ",", ":",
-                                             "-", "0", "1e", ".", "null", "true", "\xC3", "\xA9", " ", "\x01"};
+    const std::vector<std::string> pieces = {"\"", "\\", "\\u", "\\ud83d", "[", "]", "{", "}", ",", ":", "-", "0", "1e",
+        ".", "null", "true", "\xC3", "\xA9", " ", "\x01"};
     int accepted = 0;
     for (int round = 0; round < 4000; ++round) {
         std::string text = base;
@@ -145,12 +181,12 @@ TEST(JsonStreamTest, ReadersAgreeOnMutatedHistories)
 Snapshots sampleSnapshots(std::mt19937 &random, std::size_t paths)
 {
     const std::vector<std::string> texts = {"plain", "a/b", "q\"uote", "back\\slash", "tab\tnew\nline",
-                                            std::string("nul\0x", 5), "\x01\x1f\x7f", "設定/メモ.md",
-                                            "bad\xC3(", "\xED\xA0\x80", "\xF0\x9F\x98\x80", ""};
+        std::string("nul\0x", 5), "\x01\x1f\x7f", "設定/メモ.md", "bad\xC3(", "\xED\xA0\x80", "\xF0\x9F\x98\x80", ""};
     Snapshots out;
     for (int i = 0; i < 4; ++i) {
         BackupSnapshot s;
-        s.id = "2026-0" + std::to_string(i + 1) + "-01/snapshot_1200" + std::to_string(i) + texts[random() % texts.size()];
+        s.id = "2026-0" + std::to_string(i + 1) + "-01/snapshot_1200" + std::to_string(i)
+            + texts[random() % texts.size()];
         s.createdAt = TimePoint(std::chrono::microseconds(1'700'000'000'123'456LL + i));
         s.triggerType = i % 2 ? BackupTriggerType::scheduled : BackupTriggerType::manual;
         s.filesCount = i == 3 ? INT64_MIN : i * 1000;
@@ -194,8 +230,8 @@ TEST(JsonStreamTest, EqualPathListsAreHeldOnce)
     a.id = "2026-01-01/snapshot_000001";
     a.relativeFilePaths = {"GEMINI.md", "x/y.json", "z.pb"};
     Snapshots list(5, a);
-    list[2].relativeFilePaths = {"GEMINI.md", "x/y.json"};        // a prefix
-    list[3].relativeFilePaths = {"GEMINI.md", "x/y.json"};        // equal to the one before
+    list[2].relativeFilePaths = {"GEMINI.md", "x/y.json"}; // a prefix
+    list[3].relativeFilePaths = {"GEMINI.md", "x/y.json"}; // equal to the one before
     list[4].relativeFilePaths = {"GEMINI.md", "x/y.json", "z.pbx"}; // differs in the last path
     const auto read = decodeSnapshotList(encodeSnapshotList(list));
     ASSERT_TRUE(read);

@@ -107,7 +107,9 @@ TEST_F(StoreLockTest, HeldLockBlocksOtherProcessesUntilMovedAwayAndDestroyed)
         LockHolder other(dest);
         EXPECT_FALSE(other.locked());
     }
-    { [[maybe_unused]] StoreLock gone = std::move(moved); }
+    {
+        [[maybe_unused]] StoreLock gone = std::move(moved);
+    }
     LockHolder after(dest);
     EXPECT_TRUE(after.locked());
 }

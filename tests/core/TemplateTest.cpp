@@ -91,8 +91,9 @@ TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
         shipped.emplace_back(t.kind, t.promptContent.size());
     }
     using enum TemplateKind;
-    EXPECT_EQ(shipped, (std::vector<std::pair<TemplateKind, std::size_t>> {{general, 279}, {coding, 572},
-                           {review, 313}, {general, 333}, {character, 2021}, {coding, 1352}, {general, 261}}));
+    EXPECT_EQ(shipped,
+        (std::vector<std::pair<TemplateKind, std::size_t>> {{general, 279}, {coding, 572}, {review, 313},
+            {general, 333}, {character, 2021}, {coding, 1352}, {general, 261}}));
     EXPECT_EQ(first[2].descriptionText, "セキュリティ、エッジケース、パフォーマンスを厳格に査読するプロンプト");
     EXPECT_TRUE(first[1].promptContent.starts_with("# Coding Quality & Architectural Guidelines\n\nPlease adhere"));
     EXPECT_TRUE(first[3].promptContent.ends_with("\n- 必要に応じてテストケースの提示とエッジケースの指摘を行います。"));
@@ -204,4 +205,3 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
     for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE3\x81", "\x80", "\xFF"})
         EXPECT_FALSE(isValidUTF8(bad)) << bad;
 }
-

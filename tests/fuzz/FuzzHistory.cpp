@@ -4,8 +4,8 @@
 #include "Models/BackupSnapshot.h"
 #include "Platform/JsonReader.h"
 
-#include <algorithm>
 #include "Services/BackupService.h"
+#include <algorithm>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {

@@ -22,7 +22,7 @@ inline bool &accepted()
 [[noreturn]] inline void fail(const char *what, std::string_view input)
 {
     std::fprintf(stderr, "fuzz finding: %s\ninput (%zu bytes): %.*s\n", what, input.size(),
-                 static_cast<int>(input.size()), input.data());
+        static_cast<int>(input.size()), input.data());
     std::abort();
 }
 

@@ -19,11 +19,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // Fragments that matter to the readers: JSON syntax, escapes, date edges and path pieces.
-const std::vector<std::string> kTokens {"{", "}", "[", "]", ",", ":", "\"", "null", "true", "false", "-", "0",
-    "1e999", "-1", "9223372036854775807", "9223372036854775808", "18446744073709551616", "\\u0000", "\\u001f",
-    "\\u007f", "\\ud800", "\\\"", "\\\\", "\\/", "..", "/", "./", "1969", "1970", "9999", "10000", "2262", "1677",
-    "-01-01T00:00:00Z", "T23:59:59", "+23:59", "-23:59", "Z", "02-29", "\xff", "\xc3\x28", "\xe3\x81\x82",
-    "\"id\"", "\"createdAt\"", "\"note\"", "\"relativeFilePaths\"", "\"targetFileName\"", "\"sourceDirectories\""};
+const std::vector<std::string> kTokens {"{", "}", "[", "]", ",", ":", "\"", "null", "true", "false", "-", "0", "1e999",
+    "-1", "9223372036854775807", "9223372036854775808", "18446744073709551616", "\\u0000", "\\u001f", "\\u007f",
+    "\\ud800", "\\\"", "\\\\", "\\/", "..", "/", "./", "1969", "1970", "9999", "10000", "2262", "1677",
+    "-01-01T00:00:00Z", "T23:59:59", "+23:59", "-23:59", "Z", "02-29", "\xff", "\xc3\x28", "\xe3\x81\x82", "\"id\"",
+    "\"createdAt\"", "\"note\"", "\"relativeFilePaths\"", "\"targetFileName\"", "\"sourceDirectories\""};
 
 std::string readFile(const fs::path &path)
 {

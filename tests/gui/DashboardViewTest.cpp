@@ -1,7 +1,7 @@
+#include "Views/Dashboard/DashboardView.h"
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
 #include "Views/Common/ViewStyle.h"
-#include "Views/Dashboard/DashboardView.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -72,8 +72,7 @@ TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
     manualBackups(4);
     ASSERT_EQ(state->snapshots().size(), 5u);
     EXPECT_EQ(cardText(page, 2), QStringLiteral("5 世代 | 上限設定: 30 世代"));
-    EXPECT_EQ(page.statusCard(0).value->fullText(),
-        qs(formatDate(*state->lastSuccessDate(), "yyyy/MM/dd HH:mm")));
+    EXPECT_EQ(page.statusCard(0).value->fullText(), qs(formatDate(*state->lastSuccessDate(), "yyyy/MM/dd HH:mm")));
     ASSERT_EQ(page.recentRows().size(), 3u);
     for (std::size_t i = 0; i < 3; ++i) {
         const BackupSnapshot &s = state->snapshots()[i];

@@ -1,6 +1,6 @@
+#include "Shell/MenuBarManager.h"
 #include "AppStateFixture.h"
 #include "ShellTestSupport.h"
-#include "Shell/MenuBarManager.h"
 
 #include <QSystemTrayIcon>
 #include <gmock/gmock.h>
@@ -45,8 +45,9 @@ TEST_F(MenuBarManagerTest, NineEntriesWithoutScheduleBeforeAnyBackup)
 
     openMenu(manager);
     EXPECT_THAT(describe(*manager.menu()),
-        ElementsAre("Velkaro Antigravity Backup|off", "バックアップ未実行|off", "---", "今すぐバックアップを実行|Ctrl+B",
-            "プロンプトテンプレートを適用|>", "---", "管理ダッシュボードを開く...|Ctrl+O", "---", "終了|Ctrl+Q"));
+        ElementsAre("Velkaro Antigravity Backup|off", "バックアップ未実行|off", "---",
+            "今すぐバックアップを実行|Ctrl+B", "プロンプトテンプレートを適用|>", "---",
+            "管理ダッシュボードを開く...|Ctrl+O", "---", "終了|Ctrl+Q"));
 
     // The key hints work in the open menu.
     manager.menu()->popup(QPoint(200, 200));
@@ -80,7 +81,8 @@ TEST_F(MenuBarManagerTest, TenEntriesWithScheduleAfterBackup)
     EXPECT_EQ(entries[3], "---");
     EXPECT_EQ(entries[9], "終了|Ctrl+Q");
     // The tooltip carries the outcome.
-    EXPECT_TRUE(manager.statusItem()->toolTip().startsWith(QStringLiteral("Velkaro Antigravity Backup\nバックアップ完了 (")))
+    EXPECT_TRUE(
+        manager.statusItem()->toolTip().startsWith(QStringLiteral("Velkaro Antigravity Backup\nバックアップ完了 (")))
         << manager.statusItem()->toolTip().toStdString();
 }
 

@@ -48,8 +48,8 @@ inline QAction *findAction(const QMenu &menu, const QString &title)
 // Where a window shown at 900 × 600 must stand: the middle of the available area of the screen.
 inline QRect centredRect()
 {
-    return QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, QSize(900, 600),
-        QGuiApplication::primaryScreen()->availableGeometry());
+    return QStyle::alignedRect(
+        Qt::LeftToRight, Qt::AlignCenter, QSize(900, 600), QGuiApplication::primaryScreen()->availableGeometry());
 }
 
 } // namespace velkaro::test

@@ -45,7 +45,8 @@ bool BackupExecutionState::isRunning() const
 
 std::string BackupExecutionState::displayTitle() const
 {
-    struct Title {
+    struct Title
+    {
         std::string operator()(const Idle &) const { return "待機中"; }
         std::string operator()(const Preparing &) const { return "バックアップ準備中..."; }
         std::string operator()(const Copying &c) const { return "コピー中: " + c.currentFileName; }

@@ -55,7 +55,7 @@ std::optional<BackupConfig> BackupConfig::fromJson(const Json::Value &json)
     if (hasNul(*destination) || std::ranges::any_of(*sources, hasNul))
         return std::nullopt;
     return BackupConfig {std::move(*sources), std::move(*destination), std::move(*extensions), *interval, *launch,
-                         *startup,           *notification,           *limit,                  *subdirectories};
+        *startup, *notification, *limit, *subdirectories};
 }
 
 std::optional<BackupConfig> BackupConfig::decode(std::string_view text)
@@ -74,8 +74,8 @@ std::optional<BackupConfig> BackupConfig::readFile(const std::filesystem::path &
 
 Result<void> BackupConfig::writeFile(const std::filesystem::path &path) const
 {
-    return FileSystem::writeFileKeepingDamaged(path, Json::encodePretty(toJson()),
-                                               [](std::string_view text) { return decode(text).has_value(); });
+    return FileSystem::writeFileKeepingDamaged(
+        path, Json::encodePretty(toJson()), [](std::string_view text) { return decode(text).has_value(); });
 }
 
 } // namespace velkaro

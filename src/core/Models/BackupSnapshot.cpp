@@ -19,7 +19,7 @@ std::string BackupSnapshot::formattedSize() const
 std::int64_t BackupSnapshot::markdownFilesCount() const
 {
     return std::count_if(relativeFilePaths.begin(), relativeFilePaths.end(),
-                         [](const std::string &path) { return path.ends_with(".md"); });
+        [](const std::string &path) { return path.ends_with(".md"); });
 }
 
 Json::Value BackupSnapshot::toJson() const
@@ -53,8 +53,8 @@ std::optional<BackupSnapshot> BackupSnapshot::fromJson(const Json::Value &json)
             return std::nullopt;
         note = it->get<std::string>();
     }
-    return BackupSnapshot {std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths),
-                           std::move(note)};
+    return BackupSnapshot {
+        std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths), std::move(note)};
 }
 
 namespace {
@@ -167,8 +167,8 @@ std::optional<BackupSnapshot> readSnapshot(Json::JsonReader &reader, const PathL
     }
     if (reader.failed() || !snapshotId || !created || !trigger || !count || !size || !paths || badNote)
         return std::nullopt;
-    return BackupSnapshot {std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths),
-                           std::move(note)};
+    return BackupSnapshot {
+        std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths), std::move(note)};
 }
 
 } // namespace

@@ -15,7 +15,8 @@ namespace velkaro {
 
 // One snapshot: when it was taken, why, which files it holds and how large they are. The id is also
 // the snapshot folder's path below snapshots/ ("yyyy-MM-dd/snapshot_HHmmss", local time).
-struct BackupSnapshot {
+struct BackupSnapshot
+{
     std::string id;
     TimePoint createdAt;
     BackupTriggerType triggerType = BackupTriggerType::manual;
@@ -54,7 +55,7 @@ std::size_t hashValue(const BackupSnapshot &snapshot);
 
 } // namespace velkaro
 
-template<>
-struct std::hash<velkaro::BackupSnapshot> {
+template<> struct std::hash<velkaro::BackupSnapshot>
+{
     std::size_t operator()(const velkaro::BackupSnapshot &snapshot) const { return velkaro::hashValue(snapshot); }
 };

@@ -23,12 +23,10 @@ public:
     PathList() = default;
     PathList(std::vector<std::string> paths) // NOLINT(google-explicit-constructor): a list is its paths
         : m_paths(paths.empty() ? nullptr : std::make_shared<const std::vector<std::string>>(std::move(paths)))
-    {
-    }
+    { }
     PathList(std::initializer_list<std::string> paths)
         : PathList(std::vector<std::string>(paths))
-    {
-    }
+    { }
 
     const std::vector<std::string> &items() const { return m_paths ? *m_paths : none(); }
     const_iterator begin() const { return items().begin(); }

@@ -8,7 +8,8 @@
 namespace velkaro {
 
 // An error as the user gets to read it: the description is Japanese and names the path involved.
-struct Error {
+struct Error
+{
     std::string domain;
     int code = 0;
     std::string description;
@@ -16,8 +17,7 @@ struct Error {
     bool operator==(const Error &) const = default;
 };
 
-template<class T>
-using Result = std::expected<T, Error>;
+template<class T> using Result = std::expected<T, Error>;
 
 // Domain of errors that come from the operating system; the code is the errno value.
 inline constexpr const char *kSystemErrorDomain = "POSIX";

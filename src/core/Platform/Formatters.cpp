@@ -17,8 +17,7 @@ constexpr std::chrono::seconds kLatestDate {253402300799};
 
 std::time_t toTimeT(TimePoint time)
 {
-    return static_cast<std::time_t>(
-        std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count());
+    return static_cast<std::time_t>(std::chrono::floor<std::chrono::seconds>(time.time_since_epoch()).count());
 }
 
 void appendPadded(std::string &out, int value, int width)
@@ -103,8 +102,8 @@ std::string toISO8601(TimePoint time)
     std::tm tm {};
     ::gmtime_r(&t, &tm);
     char buffer[96];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday,
+        tm.tm_hour, tm.tm_min, tm.tm_sec);
     return buffer;
 }
 
@@ -114,8 +113,7 @@ std::optional<TimePoint> fromISO8601(std::string_view text)
     int year, month, day, hour, minute, second;
     if (text.size() < 20 || !readNumber(text, 0, 4, year) || text[4] != '-' || !readNumber(text, 5, 2, month)
         || text[7] != '-' || !readNumber(text, 8, 2, day) || text[10] != 'T' || !readNumber(text, 11, 2, hour)
-        || text[13] != ':' || !readNumber(text, 14, 2, minute) || text[16] != ':'
-        || !readNumber(text, 17, 2, second))
+        || text[13] != ':' || !readNumber(text, 14, 2, minute) || text[16] != ':' || !readNumber(text, 17, 2, second))
         return std::nullopt;
     if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
         return std::nullopt;
@@ -139,11 +137,11 @@ std::optional<TimePoint> fromISO8601(std::string_view text)
     // The calendar arithmetic runs on days and seconds, far from any overflow; 31 April is not a date.
     using namespace std::chrono;
     const year_month_day date {std::chrono::year {year}, std::chrono::month {static_cast<unsigned>(month)},
-                               std::chrono::day {static_cast<unsigned>(day)}};
+        std::chrono::day {static_cast<unsigned>(day)}};
     if (!date.ok())
         return std::nullopt;
-    const seconds sinceEpoch = sys_days {date}.time_since_epoch() + hours {hour} + minutes {minute}
-                               + seconds {second} - seconds {offsetSeconds};
+    const seconds sinceEpoch = sys_days {date}.time_since_epoch() + hours {hour} + minutes {minute} + seconds {second}
+        - seconds {offsetSeconds};
     if (sinceEpoch < kEarliestDate || sinceEpoch > kLatestDate)
         return std::nullopt;
     return TimePoint(sinceEpoch);

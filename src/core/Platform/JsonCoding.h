@@ -39,8 +39,7 @@ std::optional<std::vector<std::string>> getStringArray(const Value &object, std:
 std::optional<TimePoint> getDate(const Value &object, std::string_view key);
 
 // A labelled enumeration member: the string must equal one label exactly.
-template<class E>
-std::optional<E> getEnum(const Value &object, std::string_view key)
+template<class E> std::optional<E> getEnum(const Value &object, std::string_view key)
 {
     if (auto text = getString(object, key))
         return fromRawValue<E>(*text);
@@ -48,16 +47,14 @@ std::optional<E> getEnum(const Value &object, std::string_view key)
 }
 
 // Records with `Json::Value toJson() const` and `static std::optional<T> fromJson(const Json::Value &)`.
-template<class T>
-std::optional<T> decodeObject(std::string_view text)
+template<class T> std::optional<T> decodeObject(std::string_view text)
 {
     if (auto json = parse(text))
         return T::fromJson(*json);
     return std::nullopt;
 }
 
-template<class T>
-std::string encodeArray(const std::vector<T> &records)
+template<class T> std::string encodeArray(const std::vector<T> &records)
 {
     Value array = Value::array();
     for (const auto &record : records)
@@ -66,8 +63,7 @@ std::string encodeArray(const std::vector<T> &records)
 }
 
 // The whole array, or nothing when any element fails to read.
-template<class T>
-std::optional<std::vector<T>> decodeArray(std::string_view text)
+template<class T> std::optional<std::vector<T>> decodeArray(std::string_view text)
 {
     auto json = parse(text);
     if (!json || !json->is_array())

@@ -58,14 +58,12 @@ double parseDouble(const std::string &text)
 JsonReader::JsonReader(std::string_view text)
     : m_p(text.data())
     , m_end(text.data() + text.size())
-{
-}
+{ }
 
 JsonReader::JsonReader(Source source, std::size_t chunkSize)
     : m_source(std::move(source))
     , m_buffer(chunkSize > 0 ? chunkSize : 1)
-{
-}
+{ }
 
 bool JsonReader::fail()
 {

@@ -10,7 +10,10 @@ inline bool sequenceAfter(unsigned lead, int &continuations, unsigned &low, unsi
 {
     low = 0x80;
     high = 0xBF;
-    continuations = lead >= 0xC2 && lead <= 0xDF ? 1 : lead >= 0xE0 && lead <= 0xEF ? 2 : lead >= 0xF0 && lead <= 0xF4 ? 3 : 0;
+    continuations = lead >= 0xC2 && lead <= 0xDF ? 1
+        : lead >= 0xE0 && lead <= 0xEF           ? 2
+        : lead >= 0xF0 && lead <= 0xF4           ? 3
+                                                 : 0;
     if (lead == 0xE0)
         low = 0xA0; // below: overlong
     else if (lead == 0xED)

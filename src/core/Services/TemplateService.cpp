@@ -125,7 +125,8 @@ Result<void> TemplateService::applyTemplate(const PromptTemplate &tmpl, const fs
     const fs::path target = targetDirectory / tmpl.targetFileName;
     // A linked folder on the way ("rules" -> elsewhere) would carry the write out of the folder.
     const auto linkedError = [&] {
-        return Error {kErrorDomain, kBadRequest, "シンボリックリンクを経由する書き込みはできません: " + target.string()};
+        return Error {
+            kErrorDomain, kBadRequest, "シンボリックリンクを経由する書き込みはできません: " + target.string()};
     };
     if (FileSystem::passesThroughLink(targetDirectory, tmpl.targetFileName))
         return std::unexpected(linkedError());

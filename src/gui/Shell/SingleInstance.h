@@ -17,8 +17,8 @@ class SingleInstance : public QObject
 public:
     enum class Role {
         handedOver, // another instance took the arguments: this process should exit
-        primary,    // this process is the running instance now
-        alone,      // no socket could be set up: run, but nobody can hand over to us
+        primary, // this process is the running instance now
+        alone, // no socket could be set up: run, but nobody can hand over to us
     };
 
     explicit SingleInstance(QString serverName = defaultServerName(), QObject *parent = nullptr);
