@@ -6,12 +6,15 @@
 #include <QApplication>
 #include <QPainter>
 
+#include <cmath>
+
 namespace velkaro {
 
 namespace {
 
 constexpr int kSideInset = 8;
-constexpr int kLineInset = 4; // above, between and below the two lines
+constexpr int kOuterInset = 8; // above and below the two lines: the row's 4 and the list's 4
+constexpr int kLineSpacing = 4;
 constexpr int kBadgePadX = 6;
 constexpr int kBadgePadY = 2;
 constexpr int kGap = 8; // between the details and the id
@@ -50,12 +53,12 @@ struct RowGeometry
             badgeMetrics.horizontalAdvance(badgeText) + 2 * kBadgePadX, badgeMetrics.height() + 2 * kBadgePadY);
         firstLineHeight = std::max(QFontMetrics(fonts.date).height(), badgeSize.height());
         secondLineHeight = std::max(QFontMetrics(fonts.caption).height(), QFontMetrics(fonts.id).height());
-        const QRect inner = rect.adjusted(kSideInset, kLineInset, -kSideInset, -kLineInset);
+        const QRect inner = rect.adjusted(kSideInset, kOuterInset, -kSideInset, -kOuterInset);
         const QRect first(inner.left(), inner.top(), inner.width(), firstLineHeight);
         badge = QRect(
             QPoint(first.right() - badgeSize.width() + 1, first.center().y() - badgeSize.height() / 2 + 1), badgeSize);
         date = QRect(first.left(), first.top(), std::max(0, badge.left() - kGap - first.left()), firstLineHeight);
-        details = QRect(inner.left(), first.bottom() + 1 + kLineInset, inner.width(), secondLineHeight);
+        details = QRect(inner.left(), first.bottom() + 1 + kLineSpacing, inner.width(), secondLineHeight);
     }
 };
 
@@ -87,9 +90,12 @@ void paintDetails(QPainter *painter, const RowFonts &fonts, const QRect &rect, c
     if (!summary.isEmpty())
         details += QStringLiteral(" • ") + summary;
     const QFontMetrics captionMetrics(fonts.caption);
-    const int detailsWidth = std::min(captionMetrics.horizontalAdvance(details), rect.width());
+    // Measured as the painter lays it out (fractional advances add up), or elidedText would cut it short.
+    const int detailsWidth
+        = std::min(int(std::ceil(QFontMetricsF(fonts.caption).horizontalAdvance(details))) + 1, rect.width());
     painter->setFont(fonts.caption);
-    painter->drawText(QRect(rect.left(), rect.top(), detailsWidth, rect.height()), Qt::AlignLeft | Qt::AlignVCenter,
+    painter->drawText(QRect(rect.left(), rect.top(), detailsWidth, rect.height()),
+        Qt::AlignLeft | Qt::AlignVCenter | Qt::TextDontClip,
         captionMetrics.elidedText(details, Qt::ElideRight, detailsWidth));
     const int idRoom = rect.width() - detailsWidth - kGap;
     if (idRoom <= 0)
@@ -97,7 +103,7 @@ void paintDetails(QPainter *painter, const RowFonts &fonts, const QRect &rect, c
     const QFontMetrics idMetrics(fonts.id);
     painter->setFont(fonts.id);
     painter->drawText(QRect(rect.right() + 1 - idRoom, rect.top(), idRoom, rect.height()),
-        Qt::AlignRight | Qt::AlignVCenter,
+        Qt::AlignRight | Qt::AlignVCenter | Qt::TextDontClip, // the underscore hangs below a small line
         idMetrics.elidedText(index.data(SnapshotListModel::IdRole).toString(), Qt::ElideRight, idRoom));
 }
 
@@ -138,7 +144,7 @@ QSize SnapshotRowDelegate::sizeHint(const QStyleOptionViewItem &option, const QM
     const RowGeometry geometry(
         RowFonts(option.font), QRect(0, 0, 400, 100), index.data(SnapshotListModel::TriggerRole).toString());
     // As wide as the pane, never wider.
-    return {0, 3 * kLineInset + geometry.firstLineHeight + geometry.secondLineHeight};
+    return {0, 2 * kOuterInset + kLineSpacing + geometry.firstLineHeight + geometry.secondLineHeight};
 }
 
 QRect SnapshotRowDelegate::badgeRect(const QStyleOptionViewItem &option, const QModelIndex &index)
