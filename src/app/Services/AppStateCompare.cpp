@@ -38,7 +38,7 @@ const BackupSnapshot *findSnapshot(const SnapshotList &list, const std::string &
 
 AppState::ChangeSummary summarize(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)
 {
-    const CompareResult result = compareSides(snapshotSide(store, older), snapshotSide(store, newer));
+    const CompareResult result = compareSnapshots(store, older, newer);
     return {
         result.count(CompareState::added), result.count(CompareState::changed), result.count(CompareState::removed)};
 }
