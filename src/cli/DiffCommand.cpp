@@ -6,6 +6,7 @@
 #include "SnapshotCommands.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 namespace velkaro::cli {
 
@@ -22,6 +23,13 @@ std::optional<std::string> readWhole(const std::filesystem::path &path)
     if (!content)
         return std::nullopt;
     return std::move(*content);
+}
+
+// The mode git would record the file with: executable by its owner or not.
+std::string gitFileMode(const std::filesystem::path &file)
+{
+    struct stat st = {};
+    return ::stat(file.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) ? "100755" : "100644";
 }
 
 char markOf(CompareState state)
@@ -97,10 +105,18 @@ int printFileDiff(const CompareSide &older, const CompareSide &newer, const std:
         printError("ファイルを読み込めません: " + path);
         return kDiffTrouble;
     }
-    if (*oldText == *newText && before != older.end() && after != newer.end())
-        return kDiffSame;
     const std::string oldLabel = olderName + "/" + path;
     const std::string newLabel = newerName + "/" + path;
+    if (*oldText == *newText) {
+        if (before != older.end() && after != newer.end())
+            return kDiffSame;
+        // An empty file on one side only has no lines to show: say it came or went as git does, which
+        // patch reads too.
+        const auto &present = before != older.end() ? before->second : after->second;
+        printLine("diff --git " + oldLabel + " " + newLabel);
+        printLine(std::string(before != older.end() ? "deleted" : "new") + " file mode " + gitFileMode(*present));
+        return kDiffDifferent;
+    }
     if (looksBinary(*oldText) || looksBinary(*newText)) {
         printLine("バイナリファイルが異なります: " + oldLabel + " (" + std::to_string(oldText->size()) + " バイト) と "
             + newLabel + " (" + std::to_string(newText->size()) + " バイト)");
@@ -122,23 +138,21 @@ int runDiff(const Arguments &args)
         printError("スナップショットが見つかりません: " + id);
         return kDiffTrouble;
     }
-    std::string newerName = "now";
-    CompareSide newer;
+    std::optional<BackupSnapshot> other;
     if (const auto *against = args.value("--against")) {
-        const auto other = findById(history, *against);
+        other = findById(history, *against);
         if (!other) {
             printError("スナップショットが見つかりません: " + *against);
             return kDiffTrouble;
         }
-        newerName = other->id;
-        newer = snapshotSide(store, *other);
-    } else {
-        newer = currentSide(config);
     }
-    const CompareSide older = snapshotSide(store, *snapshot);
-    if (const auto *file = args.value("--file"))
-        return printFileDiff(older, newer, *file, snapshot->id, newerName);
-    return printComparison(compareSides(older, newer), args.has("--json"));
+    if (const auto *file = args.value("--file")) {
+        return printFileDiff(snapshotSide(store, *snapshot), other ? snapshotSide(store, *other) : currentSide(config),
+            *file, snapshot->id, other ? other->id : std::string("now"));
+    }
+    const CompareResult result
+        = other ? compareSnapshots(store, *snapshot, *other) : compareWithCurrent(store, *snapshot, config);
+    return printComparison(result, args.has("--json"));
 }
 
 } // namespace
