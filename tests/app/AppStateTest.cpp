@@ -391,8 +391,8 @@ TEST_F(AppStateTest, TemplateOperations)
     const auto imported = s.importCurrentPrompt();
     ASSERT_TRUE(imported);
     EXPECT_TRUE(imported->stored);
-    EXPECT_EQ(imported->imported.promptContent, "# rules");
-    EXPECT_EQ(s.templates().back(), imported->imported);
+    EXPECT_EQ(imported->added.promptContent, "# rules");
+    EXPECT_EQ(s.templates().back(), imported->added);
 
     BackupConfig edited = s.config();
     edited.sourceDirectories = {(src / "GEMINI.md").string()}; // a file where the folder should be
