@@ -84,7 +84,6 @@ private:
     RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
     bool m_isRestoring = false;
     QString m_restoreMessage;
-    bool m_showingAlert = false;
     bool m_rebuilding = false;
     std::vector<BackupSnapshot> m_rows; // the records behind the list's rows
 

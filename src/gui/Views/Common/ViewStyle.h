@@ -14,8 +14,8 @@
 #include <string_view>
 
 class QAbstractButton;
-
 class QLabel;
+class QVBoxLayout;
 
 namespace velkaro {
 
@@ -59,6 +59,13 @@ void makeSecondary(QWidget *widget);
 // A label in `style`, in the secondary colour when asked.
 QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1);
 
+// Word-wrapped text in the secondary colour at the body size: field labels and notes of a form.
+QLabel *secondaryLabel(const QString &text, QWidget *parent);
+// A secondary label over `control`, naming it (its buddy), in a box of its own.
+QWidget *labelledField(const QString &label, QWidget *control, QWidget *parent, int spacing = 4);
+// A layout for `widget`'s content, inset on all sides.
+QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing);
+
 // The first of `names` that the desktop's icon theme has, else the style's standard icon.
 QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback);
 // The icon's shape filled with one colour, like a symbol in a text colour.
@@ -100,6 +107,15 @@ private:
     int m_radius;
     qreal m_opacity;
 };
+
+// A card with its content layout, which starts with the title in the headline style; the title also
+// names the card for a screen reader.
+struct TitledCard
+{
+    Card *card;
+    QVBoxLayout *layout;
+};
+TitledCard titledCard(const QString &title, QWidget *parent, int inset = 16, int spacing = 12);
 
 // A card that acts as one button: a click, Return, Enter or Space activates it; it takes the keyboard
 // focus and shows it with a ring in the highlight colour.

@@ -11,9 +11,11 @@
 #include <string>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
@@ -71,6 +73,13 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    QWidget *buildListPane(QWidget *parent);
+    QWidget *buildEditorPane(QWidget *parent);
+    QHBoxLayout *buildEditorHeader(QWidget *pane);
+    void setUpTabOrder();
+    void connectControls();
+    // A row chosen with the pointer or the keys: unsaved edits are settled before the selection moves.
+    void rowChosen(QListWidgetItem *item);
     void rebuildList();
     void select(const std::string &id);
     void highlightSelected();
