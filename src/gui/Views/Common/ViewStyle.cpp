@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QVBoxLayout>
@@ -532,6 +533,23 @@ QWidget *labelledField(const QString &text, QWidget *control, QWidget *parent, i
     layout->addWidget(label);
     layout->addWidget(control);
     return box;
+}
+
+ScrollingPage scrollingPage(QWidget *view, int inset, int spacing)
+{
+    auto *outer = new QVBoxLayout(view);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(view);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    outer->addWidget(scroll);
+    auto *content = new QWidget(scroll);
+    content->setBackgroundRole(QPalette::Window);
+    QVBoxLayout *page = insetLayout(content, inset, spacing);
+    scroll->setWidget(content);
+    return {scroll, content, page};
 }
 
 QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing)

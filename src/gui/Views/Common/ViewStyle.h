@@ -11,10 +11,12 @@
 #include <QTimer>
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 class QAbstractButton;
 class QLabel;
+class QScrollArea;
 class QVBoxLayout;
 
 namespace velkaro {
@@ -26,6 +28,11 @@ namespace velkaro {
 inline QString qs(std::string_view text)
 {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+inline std::string ss(const QString &text)
+{
+    return text.toUtf8().toStdString();
 }
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
@@ -63,6 +70,15 @@ QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool 
 QLabel *secondaryLabel(const QString &text, QWidget *parent);
 // A secondary label over `control`, naming it (its buddy), in a box of its own.
 QWidget *labelledField(const QString &label, QWidget *control, QWidget *parent, int spacing = 4);
+// A page that scrolls vertically (its bar always shown) over the window background; `page` is the
+// inset layout of its content. Tab goes to the controls inside, the area follows the focused one.
+struct ScrollingPage
+{
+    QScrollArea *scroll;
+    QWidget *content;
+    QVBoxLayout *page;
+};
+ScrollingPage scrollingPage(QWidget *view, int inset, int spacing);
 // A layout for `widget`'s content, inset on all sides.
 QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing);
 

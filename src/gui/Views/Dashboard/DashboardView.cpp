@@ -19,20 +19,9 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     , m_state(state)
     , m_openUrl([](const QUrl &url) { QDesktopServices::openUrl(url); })
 {
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
-    // Tab goes to the controls; the area follows the focused one.
-    scroll->setFocusPolicy(Qt::NoFocus);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    const auto [scroll, content, page] = scrollingPage(this, 24, 20);
+    // The cards narrow with the window; they never scroll sideways.
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
-    auto *content = new QWidget(scroll);
-    content->setBackgroundRole(QPalette::Window);
-    QVBoxLayout *page = insetLayout(content, 24, 20);
-    scroll->setWidget(content);
 
     page->addWidget(buildHeaderCard(content));
     page->addLayout(buildSummaryGrid(content));

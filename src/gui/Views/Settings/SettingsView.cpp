@@ -20,11 +20,6 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 template<class E> QComboBox *choice(QWidget *parent, int width, const QString &name)
 {
     auto *box = new QComboBox(parent);
@@ -84,19 +79,7 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     })
     , m_askSave(askToSaveChanges)
 {
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    // Tab goes to the controls; the area follows the focused one.
-    scroll->setFocusPolicy(Qt::NoFocus);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    outer->addWidget(scroll);
-    auto *content = new QWidget(scroll);
-    content->setBackgroundRole(QPalette::Window);
-    QVBoxLayout *page = insetLayout(content, 24, 24);
-    scroll->setWidget(content);
+    const auto [scroll, content, page] = scrollingPage(this, 24, 24);
 
     page->addWidget(buildFoldersCard(content));
     page->addWidget(buildScheduleCard(content));

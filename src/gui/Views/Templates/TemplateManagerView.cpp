@@ -28,12 +28,12 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
 const QString alertTitle = QStringLiteral("テンプレート操作");
+
+QString saveFailedText(const Error &error)
+{
+    return QStringLiteral("保存失敗: ") + qs(error.description);
+}
 
 QFrame *divider(QWidget *parent)
 {
@@ -272,11 +272,17 @@ void TemplateManagerView::rebuildList()
     m_rebuilding = false;
 }
 
-void TemplateManagerView::select(const std::string &id)
+const PromptTemplate *TemplateManagerView::storedTemplate(const std::string &id) const
 {
     const auto &all = m_state.templates();
     auto it = std::ranges::find(all, id, &PromptTemplate::id);
-    if (it == all.end())
+    return it != all.end() ? &*it : nullptr;
+}
+
+void TemplateManagerView::select(const std::string &id)
+{
+    const PromptTemplate *it = storedTemplate(id);
+    if (!it)
         return;
     m_selectedId = id;
     m_isPreset = it->isPresetTemplate;
@@ -331,9 +337,8 @@ bool TemplateManagerView::hasUnsavedEdits() const
 {
     if (!m_selectedId)
         return false;
-    const auto &all = m_state.templates();
-    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
-    if (it == all.end())
+    const PromptTemplate *it = storedTemplate(*m_selectedId);
+    if (!it)
         return true;
     return ss(m_titleField->text()) != it->title || ss(m_descriptionField->text()) != it->descriptionText
         || ss(m_contentEditor->toPlainText()) != it->promptContent
@@ -359,7 +364,7 @@ void TemplateManagerView::createTemplate()
     const AddedTemplate created = m_state.createTemplate();
     select(created.added.id);
     if (!created.stored)
-        showAlert(QStringLiteral("保存失敗: ") + qs(created.stored.error().description));
+        showAlert(saveFailedText(created.stored.error()));
 }
 
 void TemplateManagerView::saveTemplate()
@@ -376,7 +381,7 @@ bool TemplateManagerView::storeEditingCopy(bool tell)
         ss(m_targetField->text())};
     const auto written = m_state.saveTemplateEdits(*m_selectedId, edits, m_isPreset);
     if (!written)
-        showAlert(QStringLiteral("保存失敗: ") + qs(written.error().description));
+        showAlert(saveFailedText(written.error()));
     else if (tell)
         showAlert(QStringLiteral("テンプレートを保存したよ！"));
     return written.has_value();
@@ -387,9 +392,8 @@ void TemplateManagerView::applyTemplate()
     // What is applied is what the editor shows: unsaved edits are saved or dropped first.
     if (!m_selectedId || !settleEdits())
         return;
-    const auto &all = m_state.templates();
-    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
-    if (it == all.end())
+    const PromptTemplate *it = storedTemplate(*m_selectedId);
+    if (!it)
         return;
     const PromptTemplate stored = *it;
     if (m_state.applyTemplateToCurrent(stored))
@@ -402,15 +406,12 @@ void TemplateManagerView::deleteTemplate()
 {
     if (!m_selectedId)
         return;
-    const auto &all = m_state.templates();
-    auto it = std::ranges::find(all, *m_selectedId, &PromptTemplate::id);
-    if (it != all.end() && it->isPresetTemplate)
+    if (const PromptTemplate *it = storedTemplate(*m_selectedId); it && it->isPresetTemplate)
         return; // presets stay
     if (!settleEdits())
         return;
-    const auto &now = m_state.templates();
-    auto current = std::ranges::find(now, *m_selectedId, &PromptTemplate::id);
-    const QString title = current != now.end() ? qs(current->title) : m_titleField->text();
+    const PromptTemplate *current = storedTemplate(*m_selectedId);
+    const QString title = current ? qs(current->title) : m_titleField->text();
     if (m_confirm
         && !m_confirm(
             this, alertTitle, QStringLiteral("テンプレート「") + title + QStringLiteral("」を削除しますか？")))
@@ -419,7 +420,7 @@ void TemplateManagerView::deleteTemplate()
     if (!m_state.templates().empty())
         select(m_state.templates().front().id);
     if (!stored)
-        showAlert(QStringLiteral("保存失敗: ") + qs(stored.error().description));
+        showAlert(saveFailedText(stored.error()));
 }
 
 void TemplateManagerView::importTemplate()
@@ -431,7 +432,7 @@ void TemplateManagerView::importTemplate()
         if (imported->stored)
             showAlert(QStringLiteral("現在の GEMINI.md をテンプレートとして取り込みました！"));
         else
-            showAlert(QStringLiteral("保存失敗: ") + qs(imported->stored.error().description));
+            showAlert(saveFailedText(imported->stored.error()));
     } else {
         showAlert(QStringLiteral("GEMINI.md が見つかりませんでした。"));
     }
