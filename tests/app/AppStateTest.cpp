@@ -4,6 +4,7 @@
 #include <QSignalSpy>
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using namespace velkaro;
 using namespace velkaro::test;
 
@@ -391,8 +392,8 @@ TEST_F(AppStateTest, TemplateOperations)
     const auto imported = s.importCurrentPrompt();
     ASSERT_TRUE(imported);
     EXPECT_TRUE(imported->stored);
-    EXPECT_EQ(imported->imported.promptContent, "# rules");
-    EXPECT_EQ(s.templates().back(), imported->imported);
+    EXPECT_EQ(imported->added.promptContent, "# rules");
+    EXPECT_EQ(s.templates().back(), imported->added);
 
     BackupConfig edited = s.config();
     edited.sourceDirectories = {(src / "GEMINI.md").string()}; // a file where the folder should be
@@ -405,6 +406,47 @@ TEST_F(AppStateTest, TemplateOperations)
     const std::string before = status();
     EXPECT_FALSE(s.applyTemplateToCurrent(mine));
     EXPECT_EQ(status(), before);
+}
+
+// The template page's create and save get their ids and times here: a new template is stored at once
+// with the starting text; saved edits keep the creation time of the template they replace.
+TEST_F(AppStateTest, CreatedAndEditedTemplatesGetTheirIdsAndTimesHere)
+{
+    AppState &s = start();
+    const std::size_t presets = s.templates().size();
+    const AddedTemplate first = s.createTemplate();
+    const AddedTemplate second = s.createTemplate();
+    ASSERT_TRUE(first.stored);
+    EXPECT_EQ(contents({first.added}).front().substr(36),
+        "|新規プロンプトテンプレート|# カスタムプロンプト\n\nここにルールや指示を記述します。|GEMINI.md");
+    EXPECT_EQ(first.added.descriptionText, "カスタムプロンプトの説明を入力してね");
+    EXPECT_EQ(std::tuple(first.added.kind, first.added.isPresetTemplate), std::tuple(TemplateKind::custom, false));
+    EXPECT_EQ(first.added.createdAt, first.added.updatedAt);
+    EXPECT_NE(first.added.id, second.added.id);
+    EXPECT_TRUE(PromptTemplate::decode(Json::encodePretty(first.added.toJson()))) << "a valid id";
+    ASSERT_EQ(s.templates().size(), presets + 2);
+    EXPECT_EQ(s.templates()[presets], first.added);
+
+    // An old preset edited: same place, still a preset, created when it was.
+    PromptTemplate old = s.templates().front();
+    old.createdAt = old.updatedAt = localTime(2020, 1, 2, 3, 4, 5);
+    ASSERT_TRUE(s.saveTemplate(old));
+    const TemplateEdits edits {"題", "説明", "本文", TemplateKind::review, "docs/AGENTS.md"};
+    ASSERT_TRUE(s.saveTemplateEdits(old.id, edits, true));
+    const PromptTemplate &saved = s.templates().front();
+    EXPECT_EQ(std::tuple(saved.id, saved.title, saved.descriptionText, saved.promptContent, saved.kind,
+                  saved.targetFileName, saved.isPresetTemplate),
+        std::tuple(old.id, "題"s, "説明"s, "本文"s, TemplateKind::review, "docs/AGENTS.md"s, true));
+    EXPECT_EQ(saved.createdAt, old.createdAt);
+    EXPECT_GT(saved.updatedAt, old.updatedAt);
+    EXPECT_EQ(contents(TemplateService().loadTemplates()), contents(s.templates()));
+
+    // One deleted meanwhile comes back at the end, created now.
+    ASSERT_TRUE(s.deleteTemplate(second.added.id));
+    ASSERT_TRUE(s.saveTemplateEdits(second.added.id, edits, false));
+    EXPECT_EQ(s.templates().back().id, second.added.id);
+    EXPECT_EQ(s.templates().back().createdAt, s.templates().back().updatedAt);
+    EXPECT_EQ(s.templates().size(), presets + 2);
 }
 
 TEST_F(AppStateTest, ResultsForAGoneStateAreDropped)

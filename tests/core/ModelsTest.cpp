@@ -4,45 +4,70 @@
 #include "Platform/Formatters.h"
 #include "TestSupport.h"
 
-#include <unordered_set>
+#include <initializer_list>
+#include <string_view>
+#include <vector>
 
 using namespace velkaro;
 using namespace velkaro::test;
 
+namespace {
+
+// The cases in the order pickers list them, each with its label; the label is also the id and the
+// only text that reads back as that case.
+template<class E> void expectLabels(std::initializer_list<std::pair<E, std::string_view>> expected)
+{
+    std::vector<E> order;
+    for (const auto &[value, label] : expected) {
+        order.push_back(value);
+        EXPECT_EQ(rawValue(value), label);
+        EXPECT_EQ(id(value), label);
+        EXPECT_EQ(fromRawValue<E>(label), value) << label;
+    }
+    const auto cases = allCases<E>();
+    EXPECT_EQ(std::vector<E>(cases.begin(), cases.end()), order);
+}
+
+} // namespace
+
 TEST(EnumerationsTest, LabelsPickerOrderIntervalsAndIcons)
 {
     // Half-width parentheses and the space are part of the label.
-    EXPECT_EQ(fromRawValue<BackupInterval>("無効 (手動のみ)"), BackupInterval::disabled);
     for (const char *bad : {"hourly", "1時間ごと ", "2時間ごと", "", "無効（手動のみ）"})
         EXPECT_EQ(fromRawValue<BackupInterval>(bad), std::nullopt) << bad;
-    EXPECT_EQ(fromRawValue<BackupTriggerType>("復元前自動退避"), BackupTriggerType::preRestoreSafety);
-    EXPECT_EQ(fromRawValue<TemplateKind>("キャラクター / 人格"), TemplateKind::character);
 
-    auto check = []<class E>(E) {
-        std::unordered_set<std::string_view> seen;
-        for (E value : allCases<E>()) {
-            EXPECT_EQ(fromRawValue<E>(rawValue(value)), value);
-            EXPECT_EQ(id(value), rawValue(value));
-            EXPECT_TRUE(seen.insert(rawValue(value)).second) << rawValue(value);
-        }
-    };
-    [&]<class... E>(E... values) { (check(values), ...); }(BackupInterval {}, BackupTriggerType {},
-        RestoreScopeOption {}, AutoLaunchState {}, StartupWindowMode {}, NotificationSettingMode {}, TemplateKind {},
-        AppEdition {}, NavigationTab {});
+    using I = BackupInterval;
+    expectLabels<I>({{I::disabled, "無効 (手動のみ)"}, {I::everyThirtyMinutes, "30分ごと"}, {I::hourly, "1時間ごと"},
+        {I::everyThreeHours, "3時間ごと"}, {I::everySixHours, "6時間ごと"}, {I::everyTwelveHours, "12時間ごと"},
+        {I::daily, "24時間ごと"}});
+    using T = BackupTriggerType;
+    expectLabels<T>({{T::manual, "手動"}, {T::scheduled, "定期自動"}, {T::preRestoreSafety, "復元前自動退避"}});
+    using R = RestoreScopeOption;
+    expectLabels<R>({{R::allFiles, "すべての設定とプロンプト"}, {R::markdownOnly, "Markdown (.md) プロンプトのみ"},
+        {R::configOnly, "設定ファイル (.json / .pbtxt 等) のみ"}});
+    expectLabels<AutoLaunchState>({{AutoLaunchState::enabled, "有効"}, {AutoLaunchState::disabled, "無効"}});
+    using W = StartupWindowMode;
+    expectLabels<W>(
+        {{W::showWindow, "メイン画面を表示する"}, {W::minimizeToMenuBar, "メニューバーのみに常駐 (非表示)"}});
+    using N = NotificationSettingMode;
+    expectLabels<N>(
+        {{N::all, "すべて通知 (成功・失敗)"}, {N::errorsOnly, "エラー時のみ通知"}, {N::none, "通知しない"}});
+    using K = TemplateKind;
+    expectLabels<K>({{K::general, "汎用プロンプト"}, {K::character, "キャラクター / 人格"},
+        {K::coding, "コーディング特化"}, {K::review, "レビュー / 改善"}, {K::custom, "カスタム"}});
+    using A = AppEdition;
+    expectLabels<A>(
+        {{A::sorane, "ソラネエディション (お兄専用)"}, {A::standardPublic, "一般配布用エディション (Public)"}});
+    using V = NavigationTab;
+    expectLabels<V>({{V::dashboard, "ダッシュボード"}, {V::history, "バックアップ履歴"},
+        {V::templates, "プロンプト管理"}, {V::settings, "環境設定"}});
 
-    using enum NotificationSettingMode;
-    EXPECT_EQ(allCases<NotificationSettingMode>(), (std::array {all, errorsOnly, none}));
-    const auto intervals = allCases<BackupInterval>();
-    ASSERT_EQ(intervals.size(), 7u);
-    EXPECT_EQ(intervals.front(), BackupInterval::disabled);
-    EXPECT_EQ(rawValue(intervals[3]), "3時間ごと");
-    EXPECT_EQ(intervals.back(), BackupInterval::daily);
     // Half an hour, an hour and six hours are run by the scheduler and AppState tests.
     EXPECT_EQ(timeIntervalInSeconds(BackupInterval::disabled), std::nullopt);
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::everyThreeHours), 10800.0);
+    EXPECT_EQ(timeIntervalInSeconds(BackupInterval::everyTwelveHours), 43200.0);
     EXPECT_EQ(timeIntervalInSeconds(BackupInterval::daily), 86400.0);
     EXPECT_EQ(iconName(NavigationTab::history), "clock.arrow.circlepath");
-    EXPECT_EQ(rawValue(NavigationTab::settings), "環境設定");
-    EXPECT_EQ(rawValue(RestoreScopeOption::configOnly), "設定ファイル (.json / .pbtxt 等) のみ");
 }
 
 TEST(BackupExecutionStateTest, EqualityTitlesAndRunning)
@@ -110,7 +135,9 @@ TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFil
         return BackupConfig::decode(json.dump());
     };
     EXPECT_FALSE(variant([](auto &j) { j["backupInterval"] = "hourly"; }));
-    for (const auto &[key, value] : defaults.items())
+    for (const char *key :
+        {"sourceDirectories", "destinationDirectory", "targetExtensions", "backupInterval", "autoLaunchState",
+            "startupWindowMode", "notificationMode", "maxSnapshotsLimit", "shouldIncludeSubdirectories"})
         EXPECT_FALSE(variant([&](auto &j) { j.erase(key); })) << "no default for " << key;
     EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = "30"; }));
     EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = 30.5; }));

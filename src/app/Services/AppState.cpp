@@ -64,7 +64,6 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     loadConfig();
     loadTemplates();
     loadHistory();
-    requestNotificationPermission();
     setupAutoBackup();
 }
 
@@ -320,11 +319,27 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
     }
     if (*applied)
         loadHistory(); // the safety snapshot shows in the history
-    setStatusMessage("「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！");
+    setStatusMessage(appliedMessage(tmpl));
     return true;
 }
 
-std::optional<TemplateImport> AppState::importCurrentPrompt()
+AddedTemplate AppState::createTemplate()
+{
+    PromptTemplate created = TemplateService::makeNewTemplate();
+    auto stored = saveTemplate(created);
+    return AddedTemplate {std::move(created), std::move(stored)};
+}
+
+Result<void> AppState::saveTemplateEdits(const std::string &id, const TemplateEdits &edits, bool isPreset)
+{
+    const TimePoint now = currentTime();
+    auto listed = std::ranges::find(m_templates, id, &PromptTemplate::id);
+    const TimePoint createdAt = listed != m_templates.end() ? listed->createdAt : now;
+    return saveTemplate(PromptTemplate {id, edits.title, edits.descriptionText, edits.promptContent, edits.kind,
+        edits.targetFileName, isPreset, createdAt, now});
+}
+
+std::optional<AddedTemplate> AppState::importCurrentPrompt()
 {
     if (m_config.sourceDirectories.empty())
         return std::nullopt;
@@ -334,7 +349,7 @@ std::optional<TemplateImport> AppState::importCurrentPrompt()
         return std::nullopt;
     PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
     auto stored = saveTemplate(imported);
-    return TemplateImport {std::move(imported), std::move(stored)};
+    return AddedTemplate {std::move(imported), std::move(stored)};
 }
 
 void AppState::surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions)
@@ -348,11 +363,6 @@ void AppState::sendNotification(const std::string &title, const std::string &bod
     if (!notificationAllowed(m_config.notificationMode, isError))
         return;
     m_notifier.post(title, body);
-}
-
-void AppState::requestNotificationPermission()
-{
-    // Desktop notification servers ask for no permission: there is nothing to request.
 }
 
 void AppState::setupAutoBackup()

@@ -31,10 +31,10 @@ using TemplateList = std::vector<PromptTemplate>;
 using OptionalDate = std::optional<TimePoint>;
 using OptionalText = std::optional<std::string>;
 
-// A template taken from the current instruction file: the record, and whether the library file took it.
-struct TemplateImport
+// A template added to the library (created or imported): the record, and whether the library file took it.
+struct AddedTemplate
 {
-    PromptTemplate imported;
+    PromptTemplate added;
     Result<void> stored;
 };
 
@@ -116,10 +116,15 @@ public:
     // shown as the status message.
     Result<void> saveTemplate(const PromptTemplate &tmpl);
     Result<void> deleteTemplate(const std::string &id);
+    // The template manager's create: a user template with the starting text, appended and written.
+    AddedTemplate createTemplate();
+    // The template manager's save: `edits` stored as template `id`, updated now. A listed template keeps
+    // its creation time; one no longer listed is added again, created now.
+    Result<void> saveTemplateEdits(const std::string &id, const TemplateEdits &edits, bool isPreset);
     bool applyTemplateToCurrent(const PromptTemplate &tmpl);
     // The template manager's import: GEMINI.md of the first source folder, appended as a new template.
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
-    std::optional<TemplateImport> importCurrentPrompt();
+    std::optional<AddedTemplate> importCurrentPrompt();
 
     // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
     // store folder aside); a burst of calls is walked once, for the last. The result arrives as
@@ -168,7 +173,6 @@ private:
     void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
     void finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
-    void requestNotificationPermission();
     void setupAutoBackup();
     OptionalDate newestSnapshotDate() const;
     struct ChangeSummaries;

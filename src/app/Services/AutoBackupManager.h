@@ -66,8 +66,6 @@ private slots:
     void onPrepareForSleep(bool start);
 
 private:
-    friend class AutoBackupManagerTest;
-
     void checkAndTriggerBackupIfNeeded();
     void handleSystemWake();
     TimePoint now() const;

@@ -38,6 +38,16 @@ struct PromptTemplate
     static std::optional<PromptTemplate> decode(std::string_view text);
 };
 
+// What the template page edits of a template; the id, the preset mark and the times are not its to set.
+struct TemplateEdits
+{
+    std::string title;
+    std::string descriptionText;
+    std::string promptContent;
+    TemplateKind kind = TemplateKind::custom;
+    std::string targetFileName;
+};
+
 // templates.json is an array of template objects; one bad element fails the whole array.
 std::string encodeTemplateList(const std::vector<PromptTemplate> &templates);
 std::optional<std::vector<PromptTemplate>> decodeTemplateList(std::string_view text);

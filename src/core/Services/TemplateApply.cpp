@@ -103,4 +103,9 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     return std::optional<BackupSnapshot>(safety->snapshot);
 }
 
+std::string appliedMessage(const PromptTemplate &tmpl)
+{
+    return "「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！";
+}
+
 } // namespace velkaro

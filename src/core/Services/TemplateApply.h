@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 
 namespace velkaro {
 
@@ -22,5 +23,8 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const std::filesystem::path
 // as it is. Returns the safety snapshot when one was taken.
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
     const TemplateService &templates, const BackupService &backups);
+
+// What the user reads once `tmpl` has been applied: "「title」を GEMINI.md に適用したよ！".
+std::string appliedMessage(const PromptTemplate &tmpl);
 
 } // namespace velkaro

@@ -155,4 +155,12 @@ PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs:
         std::move(body), TemplateKind::custom, kInstructionFileName, false, now, now};
 }
 
+PromptTemplate TemplateService::makeNewTemplate()
+{
+    const TimePoint now = currentTime();
+    return PromptTemplate {makeUUID(), "新規プロンプトテンプレート", "カスタムプロンプトの説明を入力してね",
+        "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, kInstructionFileName, false,
+        now, now};
+}
+
 } // namespace velkaro

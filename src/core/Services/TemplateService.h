@@ -43,6 +43,8 @@ public:
 
     // The template that importing `body` from `directory`/GEMINI.md adds to the library.
     static PromptTemplate makeImportedTemplate(std::string body, const std::filesystem::path &directory);
+    // A new user template with the starting text of the template page, a fresh id and the time now.
+    static PromptTemplate makeNewTemplate();
 
     // True for a relative name with a file name at its end and no ".." component.
     static bool isAllowedTargetFileName(std::string_view name);

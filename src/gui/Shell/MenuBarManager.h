@@ -33,11 +33,11 @@ public:
     // Opens the menu by itself, as a left click on the icon does.
     void popupMenu();
 
-    // The application's icon from the compiled-in SVG; an icon with "AGY" drawn on it when the SVG
-    // cannot be rendered (no SVG support in this Qt installation).
     // Whether a window of the application (not a menu or a popup) is on screen, not minimised.
     static bool isAnyWindowShown();
 
+    // The application's icon from the compiled-in SVG; an icon with "AGY" drawn on it when the SVG
+    // cannot be rendered (no SVG support in this Qt installation).
     static QIcon statusIcon(const QString &svgPath = QStringLiteral(":/icons/velkaro-backup.svg"));
 
 protected:

@@ -375,10 +375,8 @@ void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string 
         m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。");
         break;
     }
-    m_showingAlert = true;
     if (m_alert)
         m_alert(this, QStringLiteral("復元結果"), m_restoreMessage);
-    m_showingAlert = false;
 }
 
 void BackupHistoryView::deleteSelected()

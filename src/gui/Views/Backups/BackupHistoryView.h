@@ -95,7 +95,6 @@ private:
     RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
     bool m_isRestoring = false;
     QString m_restoreMessage;
-    bool m_showingAlert = false;
     bool m_rebuilding = false;
     SnapshotListModel *m_model;
 

@@ -15,8 +15,10 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <QVBoxLayout>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -509,6 +511,62 @@ QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool 
     if (secondary)
         makeSecondary(label);
     return label;
+}
+
+QLabel *secondaryLabel(const QString &text, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    makeSecondary(label);
+    label->setWordWrap(true);
+    return label;
+}
+
+QWidget *labelledField(const QString &text, QWidget *control, QWidget *parent, int spacing)
+{
+    auto *box = new QWidget(parent);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(spacing);
+    auto *label = new QLabel(text, box);
+    makeSecondary(label);
+    label->setBuddy(control);
+    layout->addWidget(label);
+    layout->addWidget(control);
+    return box;
+}
+
+ScrollingPage scrollingPage(QWidget *view, int inset, int spacing)
+{
+    auto *outer = new QVBoxLayout(view);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto *scroll = new QScrollArea(view);
+    scroll->setFocusPolicy(Qt::NoFocus);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    outer->addWidget(scroll);
+    auto *content = new QWidget(scroll);
+    content->setBackgroundRole(QPalette::Window);
+    QVBoxLayout *page = insetLayout(content, inset, spacing);
+    scroll->setWidget(content);
+    return {scroll, content, page};
+}
+
+QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing)
+{
+    auto *layout = new QVBoxLayout(widget);
+    layout->setContentsMargins(inset, inset, inset, inset);
+    layout->setSpacing(spacing);
+    return layout;
+}
+
+TitledCard titledCard(const QString &title, QWidget *parent, int inset, int spacing)
+{
+    auto *card = new Card(10, parent);
+    card->setAccessibleName(title);
+    QVBoxLayout *layout = insetLayout(card, inset, spacing);
+    layout->addWidget(styledLabel(title, TextStyle::headline, card));
+    return {card, layout};
 }
 
 namespace {

@@ -11,11 +11,13 @@
 #include <QTimer>
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 class QAbstractButton;
-
 class QLabel;
+class QScrollArea;
+class QVBoxLayout;
 
 namespace velkaro {
 
@@ -26,6 +28,11 @@ namespace velkaro {
 inline QString qs(std::string_view text)
 {
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
+}
+
+inline std::string ss(const QString &text)
+{
+    return text.toUtf8().toStdString();
 }
 
 // Named colours of the interface. `secondary` is the palette's dimmed text, `accent` its highlight;
@@ -58,6 +65,22 @@ void makeSecondary(QWidget *widget);
 
 // A label in `style`, in the secondary colour when asked.
 QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool secondary = false, int weight = -1);
+
+// Word-wrapped text in the secondary colour at the body size: field labels and notes of a form.
+QLabel *secondaryLabel(const QString &text, QWidget *parent);
+// A secondary label over `control`, naming it (its buddy), in a box of its own.
+QWidget *labelledField(const QString &label, QWidget *control, QWidget *parent, int spacing = 4);
+// A page that scrolls vertically (its bar always shown) over the window background; `page` is the
+// inset layout of its content. Tab goes to the controls inside, the area follows the focused one.
+struct ScrollingPage
+{
+    QScrollArea *scroll;
+    QWidget *content;
+    QVBoxLayout *page;
+};
+ScrollingPage scrollingPage(QWidget *view, int inset, int spacing);
+// A layout for `widget`'s content, inset on all sides.
+QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing);
 
 // The first of `names` that the desktop's icon theme has, else the style's standard icon.
 QIcon themedIcon(std::initializer_list<const char *> names, QStyle::StandardPixmap fallback);
@@ -100,6 +123,15 @@ private:
     int m_radius;
     qreal m_opacity;
 };
+
+// A card with its content layout, which starts with the title in the headline style; the title also
+// names the card for a screen reader.
+struct TitledCard
+{
+    Card *card;
+    QVBoxLayout *layout;
+};
+TitledCard titledCard(const QString &title, QWidget *parent, int inset = 16, int spacing = 12);
 
 // A card that acts as one button: a click, Return, Enter or Space activates it; it takes the keyboard
 // focus and shows it with a ring in the highlight colour.

@@ -13,161 +13,26 @@
 #include <QVBoxLayout>
 
 namespace velkaro {
-namespace {
-
-// A card's content layout, inset on all sides.
-QVBoxLayout *cardLayout(QWidget *card, int inset, int spacing)
-{
-    auto *layout = new QVBoxLayout(card);
-    layout->setContentsMargins(inset, inset, inset, inset);
-    layout->setSpacing(spacing);
-    return layout;
-}
-
-} // namespace
 
 DashboardView::DashboardView(AppState &state, QWidget *parent)
     : QWidget(parent)
     , m_state(state)
     , m_openUrl([](const QUrl &url) { QDesktopServices::openUrl(url); })
 {
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
-    // Tab goes to the controls; the area follows the focused one.
-    scroll->setFocusPolicy(Qt::NoFocus);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    const auto [scroll, content, page] = scrollingPage(this, 24, 20);
+    // The cards narrow with the window; they never scroll sideways.
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
-    auto *content = new QWidget(scroll);
-    content->setBackgroundRole(QPalette::Window);
-    auto *page = new QVBoxLayout(content);
-    page->setContentsMargins(24, 24, 24, 24);
-    page->setSpacing(20);
-    scroll->setWidget(content);
 
-    // Header card.
-    auto *header = new Card(12, content);
-    header->setAccessibleName(QStringLiteral("Google Antigravity バックアップマネージャー"));
-    auto *headerRow = new QHBoxLayout(header);
-    headerRow->setContentsMargins(18, 18, 18, 18);
-    headerRow->setSpacing(12);
-    auto *titles = new QVBoxLayout();
-    titles->setSpacing(6);
-    auto *title = styledLabel(QStringLiteral("Google Antigravity バックアップマネージャー"), TextStyle::title2, header);
-    title->setWordWrap(true);
-    titles->addWidget(title);
-    auto *subtitle = styledLabel(QStringLiteral("設定ファイル・プロンプト (.md) の安全な保管と同期をサポートするよ！"),
-        TextStyle::subheadline, header, true);
-    subtitle->setWordWrap(true);
-    titles->addWidget(subtitle);
-    headerRow->addLayout(titles, 1);
-    m_backupButton = new ProminentButton(QStringLiteral("今すぐバックアップ"), Tint::accent, header);
-    applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
-    m_backupButton->setIconSize(QSize(20, 20));
-    m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
-    m_backupSpinner = new ButtonSpinner(
-        m_backupButton, themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
-    headerRow->addWidget(m_backupButton, 0, Qt::AlignVCenter);
-    page->addWidget(header);
-
-    // Summary grid: three equal columns.
-    auto *grid = new QGridLayout();
-    grid->setHorizontalSpacing(16);
-    grid->setVerticalSpacing(16);
-    struct CardContent
-    {
-        QIcon icon;
-        Tint tint;
-        const char *title;
-    };
-    const CardContent cards[] = {
-        {themedIcon({"preferences-system-time-symbolic", "appointment-soon"}, QStyle::SP_FileDialogInfoView),
-            Tint::blue, "最終バックアップ"},
-        {themedIcon({"alarm-symbolic", "appointment-soon"}, QStyle::SP_BrowserReload), Tint::green,
-            "定期自動バックアップ"},
-        {themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), Tint::purple,
-            "保管スナップショット"},
-    };
-    for (int column = 0; column < 3; ++column) {
-        const CardContent &shown = cards[column];
-        auto *card = new Card(10, content);
-        card->setAccessibleName(QString::fromUtf8(shown.title));
-        card->setMinimumWidth(10);
-        auto *layout = cardLayout(card, 16, 10);
-        StatusCard widgets;
-        auto *top = new QHBoxLayout();
-        top->setSpacing(8);
-        widgets.icon = new TintedIconLabel(shown.icon, 20, shown.tint, card);
-        widgets.title = styledLabel(QString::fromUtf8(shown.title), TextStyle::caption, card, true);
-        widgets.title->setWordWrap(true);
-        top->addWidget(widgets.icon);
-        top->addWidget(widgets.title, 1);
-        layout->addLayout(top);
-        auto *value = new ElidedLabel(card);
-        applyTextStyle(value, TextStyle::headline);
-        widgets.value = value;
-        layout->addWidget(value);
-        widgets.subtext = styledLabel(QString(), TextStyle::caption2, card, true);
-        widgets.subtext->setWordWrap(true);
-        layout->addWidget(widgets.subtext);
-        layout->addStretch();
-        grid->addWidget(card, 0, column);
-        grid->setColumnStretch(column, 1);
-        m_cards.push_back(widgets);
-    }
-    page->addLayout(grid);
-
-    // Quick actions.
-    auto *quick = new Card(10, content);
-    quick->setAccessibleName(QStringLiteral("クイック操作"));
-    auto *quickLayout = cardLayout(quick, 16, 12);
-    quickLayout->addWidget(styledLabel(QStringLiteral("クイック操作"), TextStyle::headline, quick));
-    auto *buttons = new QHBoxLayout();
-    buttons->setSpacing(12);
-    m_openDestinationButton = new QPushButton(themedIcon({"folder-symbolic", "folder"}, QStyle::SP_DirIcon),
-        QStringLiteral("バックアップ先フォルダを開く"), quick);
-    m_openSourceButton = new QPushButton(
-        themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView),
-        QStringLiteral("Antigravity 設定フォルダを開く"), quick);
-    for (QPushButton *button : {m_openDestinationButton, m_openSourceButton}) {
-        button->setMinimumHeight(button->fontMetrics().height() + 16);
-        buttons->addWidget(button);
-    }
-    buttons->addStretch();
-    quickLayout->addLayout(buttons);
-    page->addWidget(quick);
-
-    // Recent snapshots.
-    auto *recent = new Card(10, content);
-    recent->setAccessibleName(QStringLiteral("最近のバックアップ履歴"));
-    auto *recentLayout = cardLayout(recent, 16, 12);
-    auto *recentHeader = new QHBoxLayout();
-    recentHeader->addWidget(styledLabel(QStringLiteral("最近のバックアップ履歴"), TextStyle::headline, recent));
-    recentHeader->addStretch();
-    m_showAllButton = new LinkButton(QStringLiteral("すべて見る"), recent);
-    applyTextStyle(m_showAllButton, TextStyle::caption);
-    recentHeader->addWidget(m_showAllButton);
-    recentLayout->addLayout(recentHeader);
-    m_emptyLabel = styledLabel(
-        QStringLiteral("まだバックアップが作成されていません。右上の「今すぐバックアップ」から作成できるよ！"),
-        TextStyle::subheadline, recent, true);
-    m_emptyLabel->setWordWrap(true);
-    m_emptyLabel->setContentsMargins(0, 16, 0, 16);
-    recentLayout->addWidget(m_emptyLabel);
-    m_recentLayout = new QVBoxLayout();
-    m_recentLayout->setSpacing(8);
-    recentLayout->addLayout(m_recentLayout);
-    page->addWidget(recent);
+    page->addWidget(buildHeaderCard(content));
+    page->addLayout(buildSummaryGrid(content));
+    page->addWidget(buildQuickActions(content));
+    page->addWidget(buildRecentCard(content));
     page->addStretch();
 
     connect(m_backupButton, &QPushButton::clicked, this, [this] { m_state.performManualBackup(); });
     connect(m_openDestinationButton, &QPushButton::clicked, this, &DashboardView::openBackupDirectory);
     connect(m_openSourceButton, &QPushButton::clicked, this, &DashboardView::openSourceDirectory);
     connect(m_showAllButton, &QPushButton::clicked, this, [this] { m_state.setSelectedTab(NavigationTab::history); });
-
     for (auto signal : {&AppState::backupStateChanged, &AppState::lastSuccessDateChanged, &AppState::configChanged,
              &AppState::nextBackupDateChanged})
         connect(&m_state, signal, this, &DashboardView::refresh);
@@ -177,6 +42,124 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     });
     refresh();
     rebuildRecent();
+}
+
+QWidget *DashboardView::buildHeaderCard(QWidget *content)
+{
+    auto *header = new Card(12, content);
+    header->setAccessibleName(QStringLiteral("Google Antigravity バックアップマネージャー"));
+    auto *row = new QHBoxLayout(header);
+    row->setContentsMargins(18, 18, 18, 18);
+    row->setSpacing(12);
+    auto *titles = new QVBoxLayout();
+    titles->setSpacing(6);
+    auto *title = styledLabel(QStringLiteral("Google Antigravity バックアップマネージャー"), TextStyle::title2, header);
+    title->setWordWrap(true);
+    titles->addWidget(title);
+    auto *subtitle = styledLabel(QStringLiteral("設定ファイル・プロンプト (.md) の安全な保管と同期をサポートするよ！"),
+        TextStyle::subheadline, header, true);
+    subtitle->setWordWrap(true);
+    titles->addWidget(subtitle);
+    row->addLayout(titles, 1);
+    m_backupButton = new ProminentButton(QStringLiteral("今すぐバックアップ"), Tint::accent, header);
+    applyTextStyle(m_backupButton, TextStyle::body, QFont::DemiBold);
+    m_backupButton->setIconSize(QSize(20, 20));
+    m_backupButton->setMinimumHeight(m_backupButton->fontMetrics().height() + 20);
+    m_backupSpinner = new ButtonSpinner(
+        m_backupButton, themedIcon({"view-refresh-symbolic", "view-refresh"}, QStyle::SP_BrowserReload), 0.7);
+    row->addWidget(m_backupButton, 0, Qt::AlignVCenter);
+    return header;
+}
+
+QGridLayout *DashboardView::buildSummaryGrid(QWidget *content)
+{
+    // Three equal columns.
+    auto *grid = new QGridLayout();
+    grid->setHorizontalSpacing(16);
+    grid->setVerticalSpacing(16);
+    const std::pair<QIcon, Tint> icons[] = {
+        {themedIcon({"preferences-system-time-symbolic", "appointment-soon"}, QStyle::SP_FileDialogInfoView),
+            Tint::blue},
+        {themedIcon({"alarm-symbolic", "appointment-soon"}, QStyle::SP_BrowserReload), Tint::green},
+        {themedIcon({"package-x-generic-symbolic", "package-x-generic"}, QStyle::SP_DriveHDIcon), Tint::purple},
+    };
+    const QString titles[] = {QStringLiteral("最終バックアップ"), QStringLiteral("定期自動バックアップ"),
+        QStringLiteral("保管スナップショット")};
+    for (int column = 0; column < 3; ++column) {
+        grid->addWidget(buildStatusCard(content, icons[column].first, icons[column].second, titles[column]), 0, column);
+        grid->setColumnStretch(column, 1);
+    }
+    return grid;
+}
+
+QWidget *DashboardView::buildStatusCard(QWidget *content, const QIcon &icon, Tint tint, const QString &title)
+{
+    auto *card = new Card(10, content);
+    card->setAccessibleName(title);
+    card->setMinimumWidth(10);
+    QVBoxLayout *layout = insetLayout(card, 16, 10);
+    StatusCard widgets;
+    auto *top = new QHBoxLayout();
+    top->setSpacing(8);
+    widgets.icon = new TintedIconLabel(icon, 20, tint, card);
+    widgets.title = styledLabel(title, TextStyle::caption, card, true);
+    widgets.title->setWordWrap(true);
+    top->addWidget(widgets.icon);
+    top->addWidget(widgets.title, 1);
+    layout->addLayout(top);
+    widgets.value = new ElidedLabel(card);
+    applyTextStyle(widgets.value, TextStyle::headline);
+    layout->addWidget(widgets.value);
+    widgets.subtext = styledLabel(QString(), TextStyle::caption2, card, true);
+    widgets.subtext->setWordWrap(true);
+    layout->addWidget(widgets.subtext);
+    layout->addStretch();
+    m_cards.push_back(widgets);
+    return card;
+}
+
+QWidget *DashboardView::buildQuickActions(QWidget *content)
+{
+    const TitledCard quick = titledCard(QStringLiteral("クイック操作"), content);
+    auto *buttons = new QHBoxLayout();
+    buttons->setSpacing(12);
+    m_openDestinationButton = new QPushButton(themedIcon({"folder-symbolic", "folder"}, QStyle::SP_DirIcon),
+        QStringLiteral("バックアップ先フォルダを開く"), quick.card);
+    m_openSourceButton = new QPushButton(
+        themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView),
+        QStringLiteral("Antigravity 設定フォルダを開く"), quick.card);
+    for (QPushButton *button : {m_openDestinationButton, m_openSourceButton}) {
+        button->setMinimumHeight(button->fontMetrics().height() + 16);
+        buttons->addWidget(button);
+    }
+    buttons->addStretch();
+    quick.layout->addLayout(buttons);
+    return quick.card;
+}
+
+QWidget *DashboardView::buildRecentCard(QWidget *content)
+{
+    auto *recent = new Card(10, content);
+    recent->setAccessibleName(QStringLiteral("最近のバックアップ履歴"));
+    QVBoxLayout *layout = insetLayout(recent, 16, 12);
+    auto *header = new QHBoxLayout();
+    header->addWidget(styledLabel(QStringLiteral("最近のバックアップ履歴"), TextStyle::headline, recent));
+    header->addStretch();
+    m_showAllButton = new LinkButton(QStringLiteral("すべて見る"), recent);
+    applyTextStyle(m_showAllButton, TextStyle::caption);
+    header->addWidget(m_showAllButton);
+    layout->addLayout(header);
+    m_emptyLabel = styledLabel(
+        QStringLiteral("まだバックアップが作成されていません。右上の「今すぐバックアップ」から作成できるよ！"),
+        TextStyle::subheadline, recent, true);
+    m_emptyLabel->setWordWrap(true);
+    m_emptyLabel->setContentsMargins(0, 16, 0, 16);
+    layout->addWidget(m_emptyLabel);
+    // Filled by rebuildRecent().
+    m_recentLayout = new QVBoxLayout();
+    m_recentLayout->setSpacing(8);
+    layout->addLayout(m_recentLayout);
+    return recent;
 }
 
 bool DashboardView::isBackupSpinnerShown() const

@@ -6,6 +6,8 @@
 #include <functional>
 #include <vector>
 
+class QGridLayout;
+class QIcon;
 class QLabel;
 class QPushButton;
 class QVBoxLayout;
@@ -17,6 +19,7 @@ class ActivatableCard;
 class ButtonSpinner;
 class ElidedLabel;
 class TintedIconLabel;
+enum class Tint;
 
 // The first page: the backup button, three summary cards, the two folder shortcuts and the three
 // newest snapshots. Everything shown is read from AppState and redrawn when it changes.
@@ -61,6 +64,11 @@ public:
     QLabel *emptyHistoryLabel() const { return m_emptyLabel; }
 
 private:
+    QWidget *buildHeaderCard(QWidget *content);
+    QGridLayout *buildSummaryGrid(QWidget *content);
+    QWidget *buildStatusCard(QWidget *content, const QIcon &icon, Tint tint, const QString &title);
+    QWidget *buildQuickActions(QWidget *content);
+    QWidget *buildRecentCard(QWidget *content);
     void refresh();
     void rebuildRecent();
 

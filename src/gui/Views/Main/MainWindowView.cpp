@@ -41,11 +41,11 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     setMinimumSize(860, 560);
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    m_splitter = new QSplitter(Qt::Horizontal, this);
-    m_splitter->setChildrenCollapsible(false);
-    layout->addWidget(m_splitter);
+    auto *splitter = new QSplitter(Qt::Horizontal, this);
+    splitter->setChildrenCollapsible(false);
+    layout->addWidget(splitter);
 
-    auto *side = new QWidget(m_splitter);
+    auto *side = new QWidget(splitter);
     // 160 at least: beside it, the template page needs 690 of the 860 the window may be narrowed to.
     side->setMinimumWidth(160);
     side->setMaximumWidth(280);
@@ -94,14 +94,14 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     sideLayout->addWidget(banner);
 
     // Pages in the order of the tabs, so a tab's index is its page's index.
-    m_pages = new QStackedWidget(m_splitter);
+    m_pages = new QStackedWidget(splitter);
     m_pages->addWidget(new DashboardView(state, m_pages));
     m_pages->addWidget(new BackupHistoryView(state, m_pages));
     m_pages->addWidget(new TemplateManagerView(state, m_pages));
     m_pages->addWidget(new SettingsView(state, m_pages));
-    m_splitter->setStretchFactor(0, 0);
-    m_splitter->setStretchFactor(1, 1);
-    m_splitter->setSizes({170, 730});
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({170, 730});
 
     connect(m_sidebar, &QListWidget::currentRowChanged, this, &MainWindowView::sidebarRowChanged);
     connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);

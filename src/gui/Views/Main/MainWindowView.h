@@ -5,7 +5,6 @@
 #include <QWidget>
 
 class QListWidget;
-class QSplitter;
 class QStackedWidget;
 
 namespace velkaro {
@@ -39,7 +38,6 @@ private:
     void updateBanner();
 
     AppState &m_state;
-    QSplitter *m_splitter = nullptr;
     QListWidget *m_sidebar = nullptr;
     QStackedWidget *m_pages = nullptr;
     QWidget *m_banner = nullptr;

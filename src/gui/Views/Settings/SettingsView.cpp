@@ -20,34 +20,6 @@
 namespace velkaro {
 namespace {
 
-std::string ss(const QString &text)
-{
-    return text.toUtf8().toStdString();
-}
-
-QLabel *caption(const QString &text, QWidget *parent)
-{
-    auto *label = new QLabel(text, parent);
-    label->setForegroundRole(QPalette::PlaceholderText);
-    label->setWordWrap(true);
-    return label;
-}
-
-Card *card(const QString &title, QWidget *parent, QVBoxLayout *&layout)
-{
-    auto *frame = new Card(10, parent);
-    frame->setAccessibleName(title); // a named group for a screen reader
-    layout = new QVBoxLayout(frame);
-    layout->setContentsMargins(16, 16, 16, 16);
-    layout->setSpacing(12);
-    auto *heading = new QLabel(title, frame);
-    QFont font = heading->font();
-    font.setBold(true);
-    heading->setFont(font);
-    layout->addWidget(heading);
-    return frame;
-}
-
 template<class E> QComboBox *choice(QWidget *parent, int width, const QString &name)
 {
     auto *box = new QComboBox(parent);
@@ -107,95 +79,13 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
     })
     , m_askSave(askToSaveChanges)
 {
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    // Tab goes to the controls; the area follows the focused one.
-    scroll->setFocusPolicy(Qt::NoFocus);
-    scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    outer->addWidget(scroll);
-    auto *content = new QWidget(scroll);
-    content->setBackgroundRole(QPalette::Window);
-    auto *page = new QVBoxLayout(content);
-    page->setContentsMargins(24, 24, 24, 24);
-    page->setSpacing(24);
-    scroll->setWidget(content);
+    const auto [scroll, content, page] = scrollingPage(this, 24, 24);
 
-    // Folders and extensions.
-    QVBoxLayout *c1 = nullptr;
-    page->addWidget(card(QStringLiteral("バックアップ対象と保存先"), content, c1));
-    c1->addWidget(caption(QStringLiteral("バックアップ対象フォルダ:"), content));
-    m_sourceRows = new QVBoxLayout();
-    m_sourceRows->setSpacing(6);
-    c1->addLayout(m_sourceRows);
-    auto *destinationCaption = caption(QStringLiteral("バックアップ保存先フォルダ:"), content);
-    c1->addWidget(destinationCaption);
-    auto *destRow = new QHBoxLayout();
-    m_destinationField = new QLineEdit(content);
-    m_destinationField->setPlaceholderText(QStringLiteral("保存先フォルダ"));
-    m_destinationField->setAccessibleName(QStringLiteral("バックアップ保存先フォルダ"));
-    m_destinationButton = new QPushButton(QStringLiteral("選択..."), content);
-    m_destinationButton->setAccessibleName(QStringLiteral("保存先フォルダを選択"));
-    destRow->addWidget(m_destinationField, 1);
-    destRow->addWidget(m_destinationButton);
-    c1->addLayout(destRow);
-    destinationCaption->setBuddy(m_destinationField);
-    auto *extensionsCaption = caption(QStringLiteral("対象ファイル拡張子 (カンマ区切り):"), content);
-    c1->addWidget(extensionsCaption);
-    m_extensionsField = new QLineEdit(content);
-    m_extensionsField->setPlaceholderText(QStringLiteral("md, json, pbtxt, yaml, yml, txt"));
-    m_extensionsField->setAccessibleName(QStringLiteral("対象ファイル拡張子"));
-    extensionsCaption->setBuddy(m_extensionsField);
-    c1->addWidget(m_extensionsField);
-    c1->addWidget(makeLeftOutLine(content));
-
-    // Schedule.
-    QVBoxLayout *c2 = nullptr;
-    page->addWidget(card(QStringLiteral("定期自動バックアップ"), content, c2));
-    m_intervalChoice = choice<BackupInterval>(content, 180, QStringLiteral("実行間隔"));
-    c2->addLayout(labelledRow(QStringLiteral("実行間隔:"), m_intervalChoice, content));
-    c2->addWidget(caption(QStringLiteral("※ "
-                                         "アプリがメニューバーに常駐している間、指定した間隔で自動的に日付別フォルダ（Y"
-                                         "YYY-MM-DD）へスナップショットを作成します。"),
-        content));
-
-    // Desktop integration.
-    QVBoxLayout *c3 = nullptr;
-    page->addWidget(card(QStringLiteral("システム連携 & 起動オプション"), content, c3));
-    m_autoLaunchChoice = choice<AutoLaunchState>(content, 160, QStringLiteral("ログイン時に自動起動"));
-    c3->addLayout(labelledRow(QStringLiteral("ログイン時に自動起動:"), m_autoLaunchChoice, content));
-    m_startupChoice = choice<StartupWindowMode>(content, 240, QStringLiteral("アプリ起動時の動作"));
-    c3->addLayout(labelledRow(QStringLiteral("アプリ起動時の動作:"), m_startupChoice, content));
-    c3->addWidget(caption(QStringLiteral("※ "
-                                         "「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動時にウィンドウ"
-                                         "を表示せず、バックグラウンド（メニューバー）だけで静かに起動します。"),
-        content));
-    m_notificationChoice = choice<NotificationSettingMode>(content, 220, QStringLiteral("通知設定"));
-    c3->addLayout(labelledRow(QStringLiteral("通知設定:"), m_notificationChoice, content));
-
-    // Retention.
-    QVBoxLayout *c4 = nullptr;
-    page->addWidget(card(QStringLiteral("スナップショット保管上限"), content, c4));
-    m_stepper = new QSpinBox(content);
-    m_stepper->setRange(5, 100);
-    m_stepper->setSingleStep(5);
-    m_stepper->setSuffix(QStringLiteral(" 世代"));
-    m_stepper->setAccessibleName(QStringLiteral("保持する最大世代数"));
-    c4->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
-    c4->addWidget(caption(
-        QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
-
-    auto *saveRow = new QHBoxLayout();
-    saveRow->addStretch();
-    m_saveButton = new ProminentButton(QStringLiteral("設定を保存する"), Tint::accent, content);
-    QFont semibold = m_saveButton->font();
-    semibold.setWeight(QFont::DemiBold);
-    m_saveButton->setFont(semibold);
-    m_saveButton->setDefault(true);
-    saveRow->addWidget(m_saveButton);
-    page->addLayout(saveRow);
+    page->addWidget(buildFoldersCard(content));
+    page->addWidget(buildScheduleCard(content));
+    page->addWidget(buildIntegrationCard(content));
+    page->addWidget(buildRetentionCard(content));
+    page->addLayout(buildSaveBar(content));
     page->addStretch();
 
     connect(m_destinationButton, &QPushButton::clicked, this, [this] { chooseFolder(m_destinationField); });
@@ -204,6 +94,95 @@ SettingsView::SettingsView(AppState &state, QWidget *parent)
 
     passWheelUnlessFocused(this);
     load();
+}
+
+QWidget *SettingsView::buildFoldersCard(QWidget *content)
+{
+    const TitledCard card = titledCard(QStringLiteral("バックアップ対象と保存先"), content);
+    card.layout->addWidget(secondaryLabel(QStringLiteral("バックアップ対象フォルダ:"), content));
+    // Filled by load(), one row per configured source folder.
+    m_sourceRows = new QVBoxLayout();
+    m_sourceRows->setSpacing(6);
+    card.layout->addLayout(m_sourceRows);
+
+    QLabel *destinationCaption = secondaryLabel(QStringLiteral("バックアップ保存先フォルダ:"), content);
+    card.layout->addWidget(destinationCaption);
+    auto *destinationRow = new QHBoxLayout();
+    m_destinationField = new QLineEdit(content);
+    m_destinationField->setPlaceholderText(QStringLiteral("保存先フォルダ"));
+    m_destinationField->setAccessibleName(QStringLiteral("バックアップ保存先フォルダ"));
+    m_destinationButton = new QPushButton(QStringLiteral("選択..."), content);
+    m_destinationButton->setAccessibleName(QStringLiteral("保存先フォルダを選択"));
+    destinationRow->addWidget(m_destinationField, 1);
+    destinationRow->addWidget(m_destinationButton);
+    card.layout->addLayout(destinationRow);
+    destinationCaption->setBuddy(m_destinationField);
+
+    QLabel *extensionsCaption = secondaryLabel(QStringLiteral("対象ファイル拡張子 (カンマ区切り):"), content);
+    card.layout->addWidget(extensionsCaption);
+    m_extensionsField = new QLineEdit(content);
+    m_extensionsField->setPlaceholderText(QStringLiteral("md, json, pbtxt, yaml, yml, txt"));
+    m_extensionsField->setAccessibleName(QStringLiteral("対象ファイル拡張子"));
+    extensionsCaption->setBuddy(m_extensionsField);
+    card.layout->addWidget(m_extensionsField);
+    card.layout->addWidget(makeLeftOutLine(content));
+    return card.card;
+}
+
+QWidget *SettingsView::buildScheduleCard(QWidget *content)
+{
+    const TitledCard card = titledCard(QStringLiteral("定期自動バックアップ"), content);
+    m_intervalChoice = choice<BackupInterval>(content, 180, QStringLiteral("実行間隔"));
+    card.layout->addLayout(labelledRow(QStringLiteral("実行間隔:"), m_intervalChoice, content));
+    card.layout->addWidget(
+        secondaryLabel(QStringLiteral("※ "
+                                      "アプリがメニューバーに常駐している間、指定した間隔で自動的に日"
+                                      "付別フォルダ（YYYY-MM-DD）へスナップショットを作成します。"),
+            content));
+    return card.card;
+}
+
+QWidget *SettingsView::buildIntegrationCard(QWidget *content)
+{
+    const TitledCard card = titledCard(QStringLiteral("システム連携 & 起動オプション"), content);
+    m_autoLaunchChoice = choice<AutoLaunchState>(content, 160, QStringLiteral("ログイン時に自動起動"));
+    card.layout->addLayout(labelledRow(QStringLiteral("ログイン時に自動起動:"), m_autoLaunchChoice, content));
+    m_startupChoice = choice<StartupWindowMode>(content, 240, QStringLiteral("アプリ起動時の動作"));
+    card.layout->addLayout(labelledRow(QStringLiteral("アプリ起動時の動作:"), m_startupChoice, content));
+    card.layout->addWidget(
+        secondaryLabel(QStringLiteral("※ "
+                                      "「メニューバーのみに常駐」を選択すると、ログイン時やアプリ起動"
+                                      "時にウィンドウを表示せず、バックグラウンド（メニューバー）だけ"
+                                      "で静かに起動します。"),
+            content));
+    m_notificationChoice = choice<NotificationSettingMode>(content, 220, QStringLiteral("通知設定"));
+    card.layout->addLayout(labelledRow(QStringLiteral("通知設定:"), m_notificationChoice, content));
+    return card.card;
+}
+
+QWidget *SettingsView::buildRetentionCard(QWidget *content)
+{
+    const TitledCard card = titledCard(QStringLiteral("スナップショット保管上限"), content);
+    m_stepper = new QSpinBox(content);
+    m_stepper->setRange(5, 100);
+    m_stepper->setSingleStep(5);
+    m_stepper->setSuffix(QStringLiteral(" 世代"));
+    m_stepper->setAccessibleName(QStringLiteral("保持する最大世代数"));
+    card.layout->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
+    card.layout->addWidget(secondaryLabel(
+        QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
+    return card.card;
+}
+
+QHBoxLayout *SettingsView::buildSaveBar(QWidget *content)
+{
+    auto *bar = new QHBoxLayout();
+    bar->addStretch();
+    m_saveButton = new ProminentButton(QStringLiteral("設定を保存する"), Tint::accent, content);
+    applyTextStyle(m_saveButton, TextStyle::body, QFont::DemiBold);
+    m_saveButton->setDefault(true);
+    bar->addWidget(m_saveButton);
+    return bar;
 }
 
 void SettingsView::showEvent(QShowEvent *event)
@@ -268,7 +247,7 @@ void SettingsView::load()
 QLabel *SettingsView::makeLeftOutLine(QWidget *parent)
 {
     // What the typed list leaves out, counted by AppState off the main thread; silent when nothing is.
-    m_leftOutLine = caption(QString(), parent);
+    m_leftOutLine = secondaryLabel(QString(), parent);
     m_leftOutLine->setVisible(false);
     const auto show = [this] {
         const QString text = qs(m_state.leftOutSummary());

@@ -13,6 +13,7 @@
 #include <vector>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -69,6 +70,11 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    QWidget *buildFoldersCard(QWidget *content);
+    QWidget *buildScheduleCard(QWidget *content);
+    QWidget *buildIntegrationCard(QWidget *content);
+    QWidget *buildRetentionCard(QWidget *content);
+    QHBoxLayout *buildSaveBar(QWidget *content);
     void load();
     void chooseFolder(QLineEdit *field);
     // The configuration as the page shows it, paths as typed.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/AppEnums.h"
+#include "Models/PromptTemplate.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/EditingPage.h"
 
@@ -11,9 +12,11 @@
 #include <string>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPlainTextEdit;
 class QPushButton;
 class QToolButton;
@@ -71,7 +74,16 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
+    QWidget *buildListPane(QWidget *parent);
+    QWidget *buildEditorPane(QWidget *parent);
+    QHBoxLayout *buildEditorHeader(QWidget *pane);
+    void setUpTabOrder();
+    void connectControls();
+    // A row chosen with the pointer or the keys: unsaved edits are settled before the selection moves.
+    void rowChosen(QListWidgetItem *item);
     void rebuildList();
+    // The library's record of `id`, or null when it is no longer listed.
+    const PromptTemplate *storedTemplate(const std::string &id) const;
     void select(const std::string &id);
     void highlightSelected();
     // Before the editing copy is left: asks about unsaved edits and saves or drops them. False keeps
