@@ -65,7 +65,7 @@ int applyTemplate(const Arguments &args)
     // Other text in the target is kept in a safety snapshot first, as the application does.
     if (auto applied = applyTemplateSafely(*found, config, service, BackupService {}); !applied)
         return fail("適用失敗: " + applied.error().description);
-    printLine("「" + found->title + "」を " + found->targetFileName + " に適用したよ！");
+    printLine(appliedMessage(*found));
     return kExitSuccess;
 }
 
