@@ -208,7 +208,6 @@ TEST(JsonStreamTest, WriterWritesTheTreeFormInPieces)
             pieces.push_back(piece.size());
             streamed += piece;
         });
-        EXPECT_EQ(streamed, encodeSnapshotList(list));
         EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), std::size_t(1 << 17));
         // nlohmann's tree writer gives the same bytes for what it reads back.
         const auto tree = Json::parse(streamed);
@@ -220,7 +219,13 @@ TEST(JsonStreamTest, WriterWritesTheTreeFormInPieces)
         const auto read = decodeSnapshotList(streamed);
         ASSERT_TRUE(read);
         EXPECT_TRUE(fuzz::agreesWithTree(*read, *tree));
-        EXPECT_EQ((*read)[2].relativeFilePaths.size(), paths);
+        ASSERT_EQ(read->size(), list.size());
+        const auto shape = [](const BackupSnapshot &s) {
+            return std::tuple(s.createdAt, s.triggerType, s.filesCount, s.totalSizeBytes, s.relativeFilePaths.size(),
+                s.note.has_value());
+        };
+        for (std::size_t i = 0; i < list.size(); ++i)
+            EXPECT_EQ(shape((*read)[i]), shape(list[i]));
     }
 }
 
