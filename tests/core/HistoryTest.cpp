@@ -29,7 +29,7 @@ protected:
     {
         const fs::path dir = snapshots / (folder.empty() ? s.id : folder);
         writeText(dir / "data/GEMINI.md", "x");
-        writeText(dir / "snapshot.json", Json::encodePretty(s.toJson()));
+        writeText(dir / "snapshot.json", s.encode());
     }
 
     std::vector<std::string> historyFileIds() { return ids(*decodeSnapshotList(readText(dest / "history.json"))); }

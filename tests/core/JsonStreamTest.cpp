@@ -1,7 +1,7 @@
-// The streamed history reader and writer against the document-tree ones they replace: for every text,
-// both must accept the same documents and yield the same snapshots, and both writers the same bytes.
+// The streamed history reader and writer: which documents they take, what they make of them, and
+// that reading in chunks, reading whole and nlohmann's own document tree all agree.
+#include "../fuzz/SnapshotTree.h"
 #include "Models/BackupSnapshot.h"
-#include "Platform/JsonReader.h"
 #include "Services/BackupService.h"
 #include "TestSupport.h"
 
@@ -12,16 +12,11 @@ namespace {
 
 using Snapshots = std::vector<BackupSnapshot>;
 
-std::optional<Snapshots> treeDecode(std::string_view text)
-{
-    return Json::decodeArray<BackupSnapshot>(text);
-}
-
 // The streamed reader fed `chunk` bytes at a time, so that every token also meets a chunk border.
 std::optional<Snapshots> chunkedDecode(std::string_view text, std::size_t chunk)
 {
     std::size_t at = 0;
-    Json::JsonReader reader(
+    return decodeSnapshotList(
         [&](char *buffer, std::size_t size) -> std::ptrdiff_t {
             const std::size_t n = std::min({size, chunk, text.size() - at});
             std::copy_n(text.data() + at, n, buffer);
@@ -29,16 +24,17 @@ std::optional<Snapshots> chunkedDecode(std::string_view text, std::size_t chunk)
             return static_cast<std::ptrdiff_t>(n);
         },
         chunk);
-    return decodeSnapshotList(reader);
 }
 
-void expectSameReading(std::string_view text)
+// Read whole and in chunks of 1 and 7 bytes, with one outcome; and taken as JSON or not just as
+// nlohmann's parser takes it.
+std::optional<Snapshots> decodeEveryWay(std::string_view text)
 {
-    SCOPED_TRACE(::testing::PrintToString(std::string(text)));
-    const auto expected = treeDecode(text);
-    EXPECT_EQ(decodeSnapshotList(text), expected);
-    EXPECT_EQ(chunkedDecode(text, 1), expected);
-    EXPECT_EQ(chunkedDecode(text, 7), expected);
+    EXPECT_TRUE(fuzz::syntaxAgrees(text));
+    const auto whole = decodeSnapshotList(text);
+    EXPECT_EQ(chunkedDecode(text, 1), whole);
+    EXPECT_EQ(chunkedDecode(text, 7), whole);
+    return whole;
 }
 
 std::string element(std::string_view members)
@@ -48,103 +44,96 @@ std::string element(std::string_view members)
         + std::string(members) + "}";
 }
 
-TEST(JsonStreamTest, ReadersAgreeOnTrickyDocuments)
+// One element with `members` appended (a later member of the same name counts in place of the first).
+std::string list(std::string_view members)
 {
-    const std::vector<std::string> documents = {
-        "[]",
-        " [ ] ",
-        "",
-        "[",
-        "]",
-        "{}",
-        "[{}]",
-        "[1]",
-        "[] x",
-        std::string("[]\0", 3),
-        "null",
-        "[" + element("") + "]",
-        "\xEF\xBB\xBF[" + element("") + "]",
-        "\xEF\xBB[]",
-        "\xEF\xBB\xBF",
-        "[\xEF\xBB\xBF]",
-        "[" + element("") + "," + element("") + "]",
-        "[" + element("") + ",]",
-        "[" + element(",") + "]",
-        "[," + element("") + "]",
-        // Repeated members: the last one counts, even when an earlier one was wrong.
-        "[" + element(R"(,"id":5,"id":"x\/y")") + "]",
-        "[" + element(R"(,"filesCount":2.5)") + "]",
-        "[" + element(R"(,"filesCount":"3","filesCount":3)") + "]",
-        // note: string or null; any other type fails the element.
-        "[" + element(R"(,"note":null)") + "]",
-        "[" + element(R"(,"note":"メモ")") + "]",
-        "[" + element(R"(,"note":5)") + "]",
-        "[" + element(R"(,"note":5,"note":null)") + "]",
-        // Unknown members of any shape are read past, strictly.
-        "[" + element(R"(,"x":[[{"a":[1,{"b":null,"c":[true,false]}]}],{}],"y":{})") + "]",
-        "[" + element(R"(,"x":[1,2,])") + "]",
-        "[" + element(R"(,"x":{"a" 1})") + "]",
-        "[" + element(R"(,"x":[}])") + "]",
-        "[" + element(R"(,"x":tru)") + "]",
-        "[" + element(R"(,"x":nul)") + "]",
-        // Numbers: the integer range, doubles, and what no reader may take.
-        "[" + element(R"(,"filesCount":-0)") + "]",
-        "[" + element(R"(,"filesCount":1.0)") + "]",
-        "[" + element(R"(,"filesCount":1e2)") + "]",
-        "[" + element(R"(,"totalSizeBytes":9223372036854775807)") + "]",
-        "[" + element(R"(,"totalSizeBytes":9223372036854775808)") + "]",
-        "[" + element(R"(,"totalSizeBytes":-9223372036854775808)") + "]",
-        "[" + element(R"(,"totalSizeBytes":-9223372036854775809)") + "]",
-        "[" + element(R"(,"totalSizeBytes":18446744073709551616)") + "]",
-        "[" + element(R"(,"x":1e400)") + "]",
-        "[" + element(R"(,"x":-1e400)") + "]",
-        "[" + element(R"(,"x":1e-400)") + "]",
-        "[" + element(R"(,"x":01)") + "]",
-        "[" + element(R"(,"x":1.)") + "]",
-        "[" + element(R"(,"x":.5)") + "]",
-        "[" + element(R"(,"x":-)") + "]",
-        "[" + element(R"(,"x":+1)") + "]",
-        "[" + element(R"(,"x":1E+2)") + "]",
-        "[" + element(R"(,"x":2e)") + "]",
-        // Strings: escapes, surrogates, control characters and UTF-8.
-        "[" + element(R"(,"id":"\u00e9\ud83d\ude00\u0000\"\\\/\b\f\n\r\t")") + "]",
-        "[" + element(R"(,"id":"\ud83d")") + "]",
-        "[" + element(R"(,"id":"\ude00")") + "]",
-        "[" + element(R"(,"id":"\ud83dx")") + "]",
-        "[" + element(R"(,"id":"\ud83d\u0041")") + "]",
-        "[" + element(R"(,"id":"\x")") + "]",
-        "[" + element(R"(,"id":"\u12G4")") + "]",
-        "[" + element(",\"id\":\"a\tb\"") + "]",
-        "[" + element(",\"id\":\"a\x7f b\"") + "]",
-        "[" + element(",\"id\":\"設定\"") + "]",
-        "[" + element(",\"id\":\"\xC0\x80\"") + "]",
-        "[" + element(",\"id\":\"\xED\xA0\x80\"") + "]",
-        "[" + element(",\"id\":\"\xF4\x90\x80\x80\"") + "]",
-        "[" + element(",\"id\":\"\xF0\x9F\x98\x80\"") + "]",
-        "[" + element(",\"id\":\"\xE3\x81\"") + "]",
-        "[" + element(",\"id\":\"\xE0\x9F\xBF\"") + "]",
-        "[" + element(",\"\xFF\":1") + "]",
-        "[" + element(R"(,"\u0069d":"escaped-key")") + "]",
-        // Path lists: strings only.
-        "[" + element(R"(,"relativeFilePaths":[])") + "]",
-        "[" + element(R"(,"relativeFilePaths":["a",1])") + "]",
-        "[" + element(R"(,"relativeFilePaths":["a",["b"]])") + "]",
-        "[" + element(R"(,"relativeFilePaths":"a")") + "]",
-        "[" + element(R"(,"relativeFilePaths":["a",])") + "]",
-        "[" + element(R"(,"relativeFilePaths":[1],"relativeFilePaths":["b"])") + "]",
-        "[" + element(R"(,"createdAt":"2026-13-01T00:00:00Z")") + "]",
-        "[" + element(R"(,"triggerType":"manual")") + "]",
-        // A NUL byte ends the text where a token may start, as it always has.
-        std::string("[]\0junk", 7),
-        std::string("[\0]", 3),
-        "[" + element("") + std::string("\0]", 2),
-    };
-    for (const auto &text : documents)
-        expectSameReading(text);
-    EXPECT_TRUE(treeDecode("[" + element("") + "]")); // the base element is sound, so the cases above vary one thing
+    return "[" + element(members) + "]";
 }
 
-TEST(JsonStreamTest, ReadersAgreeOnMutatedHistories)
+TEST(JsonStreamTest, TrickyDocumentsAreTakenOrRefused)
+{
+    const std::string e = element("");
+    const std::string bom = "\xEF\xBB\xBF";
+    const std::vector<std::pair<std::string, bool>> documents
+        = {// The shape: an array of snapshot objects, one value, white space and a leading byte order mark.
+            {"[]", true}, {" [ ] ", true}, {"", false}, {"[", false}, {"]", false}, {"{}", false}, {"[{}]", false},
+            {"[1]", false}, {"[[]]", false}, {"[] x", false}, {"null", false}, {e, false}, {"[" + e + "]", true},
+            {bom + "[" + e + "]", true}, {"\xEF\xBB[]", false}, {bom, false}, {"[" + bom + "]", false},
+            {"[" + e + "," + e + "]", true}, {"[" + e + ",]", false}, {"[," + e + "]", false}, {list(","), false},
+            // A NUL byte ends the text where a token may start, and nowhere else.
+            {std::string("[]\0", 3), true}, {std::string("[]\0junk", 7), true}, {std::string("[\0]", 3), false},
+            {"[" + e + std::string("\0]", 2), false},
+            // Repeated members: the last one counts, even when an earlier one was wrong.
+            {list(R"(,"id":5,"id":"x\/y")"), true}, {list(R"(,"filesCount":"3","filesCount":3)"), true},
+            {list(R"(,"relativeFilePaths":[1],"relativeFilePaths":["b"])"), true}, {list(R"(,"id":"a","id":5)"), false},
+            // note: string or null; any other type fails the element.
+            {list(R"(,"note":null)"), true}, {list(R"(,"note":"メモ")"), true}, {list(R"(,"note":5)"), false},
+            {list(R"(,"note":5,"note":null)"), true}, {list(R"(,"note":["a"])"), false},
+            // Unknown members of any shape are read past, strictly.
+            {list(R"(,"x":[[{"a":[1,{"b":null,"c":[true,false]}]}],{}],"y":{})"), true},
+            {list(R"(,"x":[1,2,])"), false}, {list(R"(,"x":{"a" 1})"), false}, {list(R"(,"x":[}])"), false},
+            {list(R"(,"x":tru)"), false}, {list(R"(,"x":nul)"), false}, {list(R"(,"x":{"id":5,"note":1})"), true},
+            // Numbers: the 64-bit integer range for counts, finite doubles elsewhere, JSON's grammar.
+            {list(R"(,"filesCount":-0)"), true}, {list(R"(,"filesCount":2.5)"), false},
+            {list(R"(,"filesCount":1.0)"), false}, {list(R"(,"filesCount":1e2)"), false},
+            {list(R"(,"totalSizeBytes":9223372036854775807)"), true},
+            {list(R"(,"totalSizeBytes":9223372036854775808)"), false},
+            {list(R"(,"totalSizeBytes":-9223372036854775808)"), true},
+            {list(R"(,"totalSizeBytes":-9223372036854775809)"), false},
+            {list(R"(,"totalSizeBytes":18446744073709551616)"), false}, {list(R"(,"x":1e400)"), false},
+            {list(R"(,"x":-1e400)"), false}, {list(R"(,"x":1e-400)"), true}, {list(R"(,"x":1E+2)"), true},
+            {list(R"(,"x":01)"), false}, {list(R"(,"x":1.)"), false}, {list(R"(,"x":.5)"), false},
+            {list(R"(,"x":-)"), false}, {list(R"(,"x":+1)"), false}, {list(R"(,"x":2e)"), false},
+            // Strings: escapes, surrogates, control characters and UTF-8.
+            {list(R"(,"id":"\ud83d")"), false}, {list(R"(,"id":"\ude00")"), false}, {list(R"(,"id":"\ud83dx")"), false},
+            {list(R"(,"id":"\ud83d\u0041")"), false}, {list(R"(,"id":"\x")"), false},
+            {list(R"(,"id":"\u12G4")"), false}, {list(",\"id\":\"a\tb\""), false}, {list(",\"id\":\"a\x7f b\""), true},
+            {list(",\"id\":\"\xC0\x80\""), false}, {list(",\"id\":\"\xED\xA0\x80\""), false},
+            {list(",\"id\":\"\xF4\x90\x80\x80\""), false}, {list(",\"id\":\"\xE3\x81\""), false},
+            {list(",\"id\":\"\xE0\x9F\xBF\""), false}, {list(",\"\xFF\":1"), false}, {list(",\"x\":\"\xFF\""), false},
+            // Path lists hold strings only; dates and trigger labels are the program's own.
+            {list(R"(,"relativeFilePaths":[])"), true}, {list(R"(,"relativeFilePaths":["a",1])"), false},
+            {list(R"(,"relativeFilePaths":["a",["b"]])"), false}, {list(R"(,"relativeFilePaths":"a")"), false},
+            {list(R"(,"relativeFilePaths":["a",])"), false}, {list(R"(,"createdAt":"2026-13-01T00:00:00Z")"), false},
+            {list(R"(,"triggerType":"manual")"), false}};
+    for (const auto &[text, taken] : documents) {
+        SCOPED_TRACE(::testing::PrintToString(text));
+        EXPECT_EQ(decodeEveryWay(text).has_value(), taken);
+    }
+}
+
+TEST(JsonStreamTest, TakenDocumentsYieldTheirValues)
+{
+    const auto one = [](std::string_view members) {
+        const auto read = decodeEveryWay(list(members));
+        EXPECT_TRUE(read && read->size() == 1) << members;
+        return read && read->size() == 1 ? read->front() : BackupSnapshot {};
+    };
+    const BackupSnapshot base = one("");
+    EXPECT_EQ(base.id, "2026-01-02/snapshot_030405");
+    EXPECT_EQ(base.createdAt, TimePoint(std::chrono::seconds(1767323045)));
+    EXPECT_EQ(base.triggerType, BackupTriggerType::manual);
+    EXPECT_EQ(std::tuple(base.filesCount, base.totalSizeBytes, base.note), std::tuple(1, 10, std::nullopt));
+    EXPECT_EQ(base.relativeFilePaths, (std::vector<std::string> {"a.md"}));
+
+    EXPECT_EQ(one(R"(,"id":5,"id":"x\/y")").id, "x/y");
+    EXPECT_EQ(one(R"(,"\u0069d":"escaped-key")").id, "escaped-key");
+    EXPECT_EQ(one(R"(,"id":"\u00e9\ud83d\ude00\u0000\"\\\/\b\f\n\r\t")").id,
+        std::string("\xC3\xA9\xF0\x9F\x98\x80\0\"\\/\b\f\n\r\t", 15));
+    EXPECT_EQ(one(",\"id\":\"設定\xF0\x9F\x98\x80\"").id, "設定\xF0\x9F\x98\x80");
+    EXPECT_EQ(one(R"(,"filesCount":"3","filesCount":3)").filesCount, 3);
+    EXPECT_EQ(one(R"(,"filesCount":-0)").filesCount, 0);
+    EXPECT_EQ(one(R"(,"totalSizeBytes":-9223372036854775808)").totalSizeBytes, INT64_MIN);
+    EXPECT_EQ(one(R"(,"note":"メモ")").note, "メモ");
+    EXPECT_EQ(one(R"(,"note":"メモ","note":null)").note, std::nullopt);
+    EXPECT_EQ(one(R"(,"createdAt":"2026-01-02T12:04:05+09:00")").createdAt, base.createdAt);
+    EXPECT_EQ(one(R"(,"triggerType":"定期自動")").triggerType, BackupTriggerType::scheduled);
+    EXPECT_EQ(one(R"(,"relativeFilePaths":[1],"relativeFilePaths":["b","c\/d"])").relativeFilePaths,
+        (std::vector<std::string> {"b", "c/d"}));
+    EXPECT_TRUE(one(R"(,"relativeFilePaths":[])").relativeFilePaths.empty());
+}
+
+TEST(JsonStreamTest, ReaderAgreesWithTheTreeOnMutatedHistories)
 {
     std::mt19937 random(20261207);
     const std::string base = "[" + element(R"(,"note":"n","x":[1.5e3,{"k":[true,null]}])") + ","
@@ -169,8 +158,13 @@ TEST(JsonStreamTest, ReadersAgreeOnMutatedHistories)
             if (text.empty())
                 text = "[";
         }
-        expectSameReading(text);
-        accepted += treeDecode(text).has_value() ? 1 : 0;
+        SCOPED_TRACE(::testing::PrintToString(text));
+        const auto read = decodeEveryWay(text);
+        if (read) {
+            ++accepted;
+            const auto tree = Json::parse(text);
+            EXPECT_TRUE(tree && fuzz::agreesWithTree(*read, *tree));
+        }
         if (HasFailure())
             return;
     }
@@ -202,25 +196,36 @@ Snapshots sampleSnapshots(std::mt19937 &random, std::size_t paths)
     return out;
 }
 
-TEST(JsonStreamTest, WritersAgreeByteForByte)
+TEST(JsonStreamTest, WriterWritesTheTreeFormInPieces)
 {
     std::mt19937 random(7);
-    EXPECT_EQ(encodeSnapshotList({}), Json::encodeArray(Snapshots {}));
+    EXPECT_EQ(encodeSnapshotList({}), "[]");
     for (const std::size_t paths : {1u, 3u, 20000u}) { // the last spans many 64 KB pieces
         const Snapshots list = sampleSnapshots(random, paths);
-        const std::string expected = Json::encodeArray(list);
         std::vector<std::size_t> pieces;
         std::string streamed;
         encodeSnapshotList(list, [&](std::string_view piece) {
             pieces.push_back(piece.size());
             streamed += piece;
         });
-        EXPECT_EQ(streamed, expected);
         EXPECT_LE(*std::max_element(pieces.begin(), pieces.end()), std::size_t(1 << 17));
-        for (const auto &s : list)
-            EXPECT_EQ(s.encode(), Json::encodePretty(s.toJson()));
-        // And what was written reads back (invalid UTF-8 comes back as U+FFFD, as before).
-        EXPECT_EQ(decodeSnapshotList(expected), treeDecode(expected));
+        // nlohmann's tree writer gives the same bytes for what it reads back.
+        const auto tree = Json::parse(streamed);
+        ASSERT_TRUE(tree);
+        EXPECT_EQ(Json::encodePretty(*tree), streamed);
+        for (std::size_t i = 0; i < list.size(); ++i)
+            EXPECT_EQ(list[i].encode(), Json::encodePretty((*tree)[i]));
+        // And what was written reads back, invalid UTF-8 as U+FFFD.
+        const auto read = decodeSnapshotList(streamed);
+        ASSERT_TRUE(read);
+        EXPECT_TRUE(fuzz::agreesWithTree(*read, *tree));
+        ASSERT_EQ(read->size(), list.size());
+        const auto shape = [](const BackupSnapshot &s) { // the file holds whole seconds
+            return std::tuple(std::chrono::floor<std::chrono::seconds>(s.createdAt), s.triggerType, s.filesCount,
+                s.totalSizeBytes, s.relativeFilePaths.size(), s.note.has_value());
+        };
+        for (std::size_t i = 0; i < list.size(); ++i)
+            EXPECT_EQ(shape((*read)[i]), shape(list[i]));
     }
 }
 

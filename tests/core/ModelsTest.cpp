@@ -179,7 +179,7 @@ BackupSnapshot sampleSnapshot()
 TEST(BackupSnapshotTest, JsonFormRoundTripsAndReadingIsLenientOnlyWhereSafe)
 {
     const BackupSnapshot snapshot = sampleSnapshot();
-    const std::string text = Json::encodePretty(snapshot.toJson());
+    const std::string text = snapshot.encode();
     EXPECT_EQ(text.find("note"), std::string::npos);
     EXPECT_NE(text.find("\"2025-03-04\\/snapshot_091500\""), std::string::npos) << text;
     EXPECT_NE(text.find("\"createdAt\": \"2025-03-04T00:15:00Z\""), std::string::npos) << text;
@@ -194,7 +194,7 @@ TEST(BackupSnapshotTest, JsonFormRoundTripsAndReadingIsLenientOnlyWhereSafe)
 
     BackupSnapshot noted = snapshot;
     noted.note = "メモ";
-    EXPECT_EQ(BackupSnapshot::decode(Json::encodePretty(noted.toJson())), noted);
+    EXPECT_EQ(BackupSnapshot::decode(noted.encode()), noted);
 
     // What another writer may produce is read too; a member missing or of the wrong type is not.
     const char *other = R"({"id":"2025-03-04/snapshot_091500","createdAt":"2025-03-04T09:15:00+09:00",

@@ -1,5 +1,6 @@
 #include "Models/PromptTemplate.h"
 #include "Platform/FileSystem.h"
+#include "Platform/Utf8.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
 
@@ -201,7 +202,14 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
         std::tuple(a.kind, a.targetFileName, a.isPresetTemplate), std::tuple(TemplateKind::custom, "GEMINI.md", false));
     EXPECT_NE(a.id, b.id);
 
-    EXPECT_TRUE(isValidUTF8("日本語 abc \xF0\x9F\x98\x80"));
-    for (const char *bad : {"\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE3\x81", "\x80", "\xFF"})
-        EXPECT_FALSE(isValidUTF8(bad)) << bad;
+    // The edges of each range: U+0080, U+0800, U+D7FF, U+E000, U+10000, U+10FFFF.
+    for (const char *good : {"日本語 abc \xF0\x9F\x98\x80", "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
+             "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF"})
+        EXPECT_TRUE(Utf8::isValid(good)) << good;
+    for (const char *bad : {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF",
+             "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xE3\x81", "\xF0\x9F\x98",
+             "\xE3\x81"
+             "a",
+             "\x80", "\xFF"})
+        EXPECT_FALSE(Utf8::isValid(bad)) << bad;
 }

@@ -3,6 +3,9 @@
 #include "Platform/Formatters.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string_view>
+#include <utility>
 
 namespace velkaro {
 
@@ -22,161 +25,262 @@ std::int64_t BackupSnapshot::markdownFilesCount() const
         [](const std::string &path) { return path.ends_with(".md"); });
 }
 
-Json::Value BackupSnapshot::toJson() const
-{
-    Json::Value json = Json::Value::object();
-    json["id"] = id;
-    json["createdAt"] = toISO8601(createdAt);
-    json["triggerType"] = rawValue(triggerType);
-    json["filesCount"] = filesCount;
-    json["totalSizeBytes"] = totalSizeBytes;
-    json["relativeFilePaths"] = relativeFilePaths.items();
-    if (note)
-        json["note"] = *note;
-    return json;
-}
-
-std::optional<BackupSnapshot> BackupSnapshot::fromJson(const Json::Value &json)
-{
-    auto snapshotId = Json::getString(json, "id");
-    auto created = Json::getDate(json, "createdAt");
-    auto trigger = Json::getEnum<BackupTriggerType>(json, "triggerType");
-    auto count = Json::getInt64(json, "filesCount");
-    auto size = Json::getInt64(json, "totalSizeBytes");
-    auto paths = Json::getStringArray(json, "relativeFilePaths");
-    if (!snapshotId || !created || !trigger || !count || !size || !paths)
-        return std::nullopt;
-
-    std::optional<std::string> note;
-    if (const auto it = json.find("note"); it != json.end() && !it->is_null()) {
-        if (!it->is_string())
-            return std::nullopt;
-        note = it->get<std::string>();
-    }
-    return BackupSnapshot {
-        std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths), std::move(note)};
-}
-
 namespace {
 
-// One snapshot object from the reader, by the rules of fromJson: every member present with its type,
-// "note" a string or null, other members ignored, a repeated member read as its last occurrence.
-// `previous` is the path list of the snapshot before it, shared when this one records the same.
-std::optional<BackupSnapshot> readSnapshot(Json::JsonReader &reader, const PathList &previous)
+// The snapshot members the reader knows; any other member is read past.
+enum class Field { other, id, createdAt, triggerType, filesCount, totalSizeBytes, relativeFilePaths, note };
+
+Field fieldNamed(std::string_view key)
 {
-    using Kind = Json::JsonReader::Kind;
-    if (reader.peek() != Kind::object || !reader.beginObject())
-        return std::nullopt;
-    std::optional<std::string> snapshotId;
-    std::optional<TimePoint> created;
-    std::optional<BackupTriggerType> trigger;
-    std::optional<std::int64_t> count;
-    std::optional<std::int64_t> size;
+    static constexpr std::pair<std::string_view, Field> kFields[]
+        = {{"id", Field::id}, {"createdAt", Field::createdAt}, {"triggerType", Field::triggerType},
+            {"filesCount", Field::filesCount}, {"totalSizeBytes", Field::totalSizeBytes},
+            {"relativeFilePaths", Field::relativeFilePaths}, {"note", Field::note}};
+    for (const auto &[name, field] : kFields) {
+        if (name == key)
+            return field;
+    }
+    return Field::other;
+}
+
+// One snapshot object's members as far as they are read. Every member must be present with its type,
+// "note" a string or null; a repeated member counts as its last occurrence.
+struct SnapshotMembers
+{
+    std::optional<std::string> id;
+    std::optional<TimePoint> createdAt;
+    std::optional<BackupTriggerType> triggerType;
+    std::optional<std::int64_t> filesCount;
+    std::optional<std::int64_t> totalSizeBytes;
     std::optional<PathList> paths;
     std::optional<std::string> note;
     bool badNote = false;
 
-    std::string key;
-    std::string text;
-    const auto readText = [&](std::optional<std::string> &into) {
-        into.reset();
-        if (reader.peek() != Kind::string)
-            return reader.skipValue();
-        into.emplace();
-        return reader.readString(*into);
-    };
-    const auto readInteger = [&](std::optional<std::int64_t> &into) {
-        into.reset();
-        if (reader.peek() != Kind::number)
-            return reader.skipValue();
-        return reader.readNumber(into);
-    };
-    while (reader.nextMember(key)) {
-        bool read = true;
-        if (key == "id") {
-            read = readText(snapshotId);
-        } else if (key == "createdAt" || key == "triggerType") {
-            std::optional<std::string> value;
-            read = readText(value);
-            if (key == "createdAt")
-                created = value ? fromISO8601(*value) : std::nullopt;
-            else
-                trigger = value ? fromRawValue<BackupTriggerType>(*value) : std::nullopt;
-        } else if (key == "filesCount") {
-            read = readInteger(count);
-        } else if (key == "totalSizeBytes") {
-            read = readInteger(size);
-        } else if (key == "note") {
+    // A value of a type the member cannot have.
+    void wrongType(Field field)
+    {
+        switch (field) {
+        case Field::id:
+            id.reset();
+            break;
+        case Field::createdAt:
+            createdAt.reset();
+            break;
+        case Field::triggerType:
+            triggerType.reset();
+            break;
+        case Field::filesCount:
+            filesCount.reset();
+            break;
+        case Field::totalSizeBytes:
+            totalSizeBytes.reset();
+            break;
+        case Field::relativeFilePaths:
+            paths.reset();
+            break;
+        case Field::note:
+            note.reset();
+            badNote = true;
+            break;
+        case Field::other:
+            break;
+        }
+    }
+
+    void setString(Field field, const std::string &value)
+    {
+        switch (field) {
+        case Field::id:
+            id = value;
+            break;
+        case Field::createdAt:
+            createdAt = fromISO8601(value);
+            break;
+        case Field::triggerType:
+            triggerType = fromRawValue<BackupTriggerType>(value);
+            break;
+        case Field::note:
+            note = value;
+            badNote = false;
+            break;
+        default:
+            wrongType(field);
+        }
+    }
+
+    void setNull(Field field)
+    {
+        if (field == Field::note) {
             note.reset();
             badNote = false;
-            if (reader.peek() == Kind::null) {
-                read = reader.readNull();
-            } else if (reader.peek() == Kind::string) {
-                read = readText(note);
-            } else {
-                badNote = true;
-                read = reader.skipValue();
-            }
-        } else if (key == "relativeFilePaths") {
-            paths.reset();
-            if (reader.peek() != Kind::array) {
-                read = reader.skipValue();
-            } else {
-                // Compared with the previous list while they agree; copied out at the first difference.
-                const auto &candidate = previous.items();
-                std::vector<std::string> own;
-                std::size_t matched = 0;
-                bool matching = true;
-                bool bad = false;
-                reader.beginArray();
-                while (read && reader.nextElement()) {
-                    if (bad || reader.peek() != Kind::string) {
-                        bad = true;
-                        read = reader.skipValue();
-                        continue;
-                    }
-                    read = reader.readString(text);
-                    if (matching && matched < candidate.size() && candidate[matched] == text) {
-                        ++matched;
-                        continue;
-                    }
-                    if (matching) {
-                        matching = false;
-                        own.reserve(std::max(candidate.size(), matched + 1));
-                        own.assign(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(matched));
-                    }
-                    own.push_back(text);
-                }
-                if (reader.failed())
-                    return std::nullopt;
-                if (!bad) {
-                    if (matching && matched == candidate.size())
-                        paths = previous;
-                    else if (matching)
-                        paths = PathList(std::vector<std::string>(
-                            candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(matched)));
-                    else
-                        paths = PathList(std::move(own));
-                }
-            }
         } else {
-            read = reader.skipValue();
+            wrongType(field);
         }
-        if (!read)
-            return std::nullopt;
     }
-    if (reader.failed() || !snapshotId || !created || !trigger || !count || !size || !paths || badNote)
-        return std::nullopt;
-    return BackupSnapshot {
-        std::move(*snapshotId), *created, *trigger, *count, *size, std::move(*paths), std::move(note)};
-}
+
+    void setInteger(Field field, std::int64_t value)
+    {
+        if (field == Field::filesCount)
+            filesCount = value;
+        else if (field == Field::totalSizeBytes)
+            totalSizeBytes = value;
+        else
+            wrongType(field);
+    }
+
+    std::optional<BackupSnapshot> take()
+    {
+        if (!id || !createdAt || !triggerType || !filesCount || !totalSizeBytes || !paths || badNote)
+            return std::nullopt;
+        return BackupSnapshot {
+            std::move(*id), *createdAt, *triggerType, *filesCount, *totalSizeBytes, std::move(*paths), std::move(note)};
+    }
+};
+
+// A path list read one string at a time. It is compared with the list of the snapshot before while the
+// two agree, so that an unchanged list is shared rather than copied, and copied out at the first
+// difference.
+class PathListReader
+{
+public:
+    void start(const PathList &previous)
+    {
+        m_previous = &previous;
+        m_own.clear();
+        m_matched = 0;
+        m_matching = true;
+        m_bad = false;
+    }
+
+    void add(const std::string &path)
+    {
+        const auto &candidate = m_previous->items();
+        if (m_matching && m_matched < candidate.size() && candidate[m_matched] == path) {
+            ++m_matched;
+            return;
+        }
+        if (m_matching) {
+            m_matching = false;
+            m_own.reserve(std::max(candidate.size(), m_matched + 1));
+            m_own.assign(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(m_matched));
+        }
+        m_own.push_back(path);
+    }
+
+    void markBad() { m_bad = true; } // an element that is not a string
+    bool bad() const { return m_bad; }
+
+    std::optional<PathList> finish()
+    {
+        if (m_bad)
+            return std::nullopt;
+        if (!m_matching)
+            return PathList(std::move(m_own));
+        const auto &candidate = m_previous->items();
+        if (m_matched == candidate.size())
+            return *m_previous;
+        return PathList(
+            std::vector<std::string>(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(m_matched)));
+    }
+
+private:
+    const PathList *m_previous = nullptr;
+    std::vector<std::string> m_own;
+    std::size_t m_matched = 0;
+    bool m_matching = true;
+    bool m_bad = false;
+};
+
+// Reads snapshot objects member by member from a pull reader, reusing its buffers from one to the next.
+class SnapshotReader
+{
+public:
+    explicit SnapshotReader(Json::JsonReader &reader)
+        : m_reader(reader)
+    { }
+
+    // One snapshot object. `previous` is the path list of the snapshot before it, shared when this one
+    // records the same. Nothing when the object is not a snapshot or the text is broken.
+    std::optional<BackupSnapshot> read(const PathList &previous)
+    {
+        if (m_reader.peek() != Kind::object || !m_reader.beginObject())
+            return std::nullopt;
+        SnapshotMembers members;
+        while (m_reader.nextMember(m_key)) {
+            if (!readMember(fieldNamed(m_key), members, previous))
+                return std::nullopt;
+        }
+        if (m_reader.failed())
+            return std::nullopt;
+        return members.take();
+    }
+
+private:
+    using Kind = Json::JsonReader::Kind;
+
+    // The value of one member, taken for `field` by its type; false when the text is broken.
+    bool readMember(Field field, SnapshotMembers &members, const PathList &previous)
+    {
+        switch (m_reader.peek()) {
+        case Kind::string:
+            if (!m_reader.readString(m_text))
+                return false;
+            members.setString(field, m_text);
+            return true;
+        case Kind::number: {
+            std::optional<std::int64_t> integer;
+            if (!m_reader.readNumber(integer))
+                return false;
+            if (integer)
+                members.setInteger(field, *integer);
+            else
+                members.wrongType(field);
+            return true;
+        }
+        case Kind::null:
+            members.setNull(field);
+            return m_reader.readNull();
+        case Kind::array:
+            if (field == Field::relativeFilePaths)
+                return readPaths(members, previous);
+            break;
+        default:
+            break;
+        }
+        members.wrongType(field);
+        return m_reader.skipValue();
+    }
+
+    bool readPaths(SnapshotMembers &members, const PathList &previous)
+    {
+        m_paths.start(previous);
+        bool read = m_reader.beginArray();
+        while (read && m_reader.nextElement()) {
+            if (m_paths.bad() || m_reader.peek() != Kind::string) {
+                m_paths.markBad();
+                read = m_reader.skipValue();
+            } else if ((read = m_reader.readString(m_text))) {
+                m_paths.add(m_text);
+            }
+        }
+        if (m_reader.failed())
+            return false;
+        members.paths = m_paths.finish();
+        return true;
+    }
+
+    Json::JsonReader &m_reader;
+    std::string m_key;
+    std::string m_text;
+    PathListReader m_paths;
+};
 
 } // namespace
 
 std::optional<BackupSnapshot> BackupSnapshot::decode(std::string_view text)
 {
     Json::JsonReader reader(text);
-    auto snapshot = readSnapshot(reader, {});
+    auto snapshot = SnapshotReader(reader).read({});
     if (!snapshot || !reader.finish())
         return std::nullopt;
     return snapshot;
@@ -268,19 +372,16 @@ void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json
     emit(out);
 }
 
-std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text)
-{
-    Json::JsonReader reader(text);
-    return decodeSnapshotList(reader);
-}
+namespace {
 
-std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(Json::JsonReader &reader)
+std::optional<std::vector<BackupSnapshot>> readSnapshotList(Json::JsonReader &reader)
 {
     if (reader.peek() != Json::JsonReader::Kind::array || !reader.beginArray())
         return std::nullopt;
+    SnapshotReader snapshots(reader);
     std::vector<BackupSnapshot> out;
     while (reader.nextElement()) {
-        auto snapshot = readSnapshot(reader, out.empty() ? PathList() : out.back().relativeFilePaths);
+        auto snapshot = snapshots.read(out.empty() ? PathList() : out.back().relativeFilePaths);
         if (!snapshot)
             return std::nullopt;
         out.push_back(std::move(*snapshot));
@@ -288,6 +389,20 @@ std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(Json::JsonReader &
     if (!reader.finish())
         return std::nullopt;
     return out;
+}
+
+} // namespace
+
+std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text)
+{
+    Json::JsonReader reader(text);
+    return readSnapshotList(reader);
+}
+
+std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(const Json::Source &source, std::size_t chunkSize)
+{
+    Json::JsonReader reader(source, chunkSize);
+    return readSnapshotList(reader);
 }
 
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots)

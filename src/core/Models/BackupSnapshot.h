@@ -32,11 +32,10 @@ struct BackupSnapshot
     // Entries ending in ".md" exactly (".MD" does not count).
     std::int64_t markdownFilesCount() const;
 
-    Json::Value toJson() const;
-    static std::optional<BackupSnapshot> fromJson(const Json::Value &json);
-    static std::optional<BackupSnapshot> decode(std::string_view text);
-    // snapshot.json's text: the same as Json::encodePretty(toJson()), written directly.
+    // snapshot.json's text, as Json::encodePretty writes it (members in field order, no "note" when unset).
     std::string encode() const;
+    // The snapshot in `text`, or nothing when it is not one (a member missing or of the wrong type).
+    static std::optional<BackupSnapshot> decode(std::string_view text);
 };
 
 // history.json is an array of snapshot objects; one bad element fails the whole array. The list is
@@ -46,7 +45,9 @@ std::string encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots);
 // The same text, handed to `emit` in pieces of about 64 KB.
 void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit);
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text);
-std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(Json::JsonReader &reader);
+// The same, reading from `source` in chunks of `chunkSize` bytes.
+std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(
+    const Json::Source &source, std::size_t chunkSize = 1 << 16);
 
 // Lets each snapshot share the path list of the one before it when the two record the same files.
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots);

@@ -19,36 +19,9 @@ std::string encodePretty(const Value &value)
     return out;
 }
 
-namespace {
-
-// Well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF), as the reader wants it.
-bool isValidUtf8(std::string_view text)
-{
-    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
-    const auto *end = p + text.size();
-    while (p != end) {
-        const unsigned c = *p++;
-        if (c < 0x80)
-            continue;
-        int length = 0;
-        unsigned low = 0;
-        unsigned high = 0;
-        if (!Utf8::sequenceAfter(c, length, low, high))
-            return false;
-        for (int i = 0; i < length; ++i, low = 0x80, high = 0xBF) {
-            if (p == end || *p < low || *p > high)
-                return false;
-            ++p;
-        }
-    }
-    return true;
-}
-
-} // namespace
-
 void appendString(std::string &out, std::string_view text)
 {
-    if (!isValidUtf8(text)) {
+    if (!Utf8::isValid(text)) {
         // Rare: let the tree writer put U+FFFD where it does.
         out += encodePretty(Value(std::string(text)));
         return;

@@ -229,6 +229,7 @@ bool JsonReader::readString(std::string &out)
 bool JsonReader::readStringBody(std::string &out)
 {
     out.clear();
+    bool multiByte = false; // raw bytes of 0x80 and above were taken, to be checked as UTF-8 at the end
     for (;;) {
         const char *start = m_p;
         while (m_p != m_end && kPlain[static_cast<unsigned char>(*m_p)])
@@ -236,7 +237,7 @@ bool JsonReader::readStringBody(std::string &out)
         out.append(start, m_p);
         const int c = getByte();
         if (c == '"')
-            return true;
+            return !multiByte || Utf8::isValid(out) || fail(); // escapes only ever add well-formed text
         if (c == -1)
             return fail();
         if (c == '\\') {
@@ -246,27 +247,9 @@ bool JsonReader::readStringBody(std::string &out)
         }
         if (c < 0x20)
             return fail(); // control characters must be escaped
-        if (c < 0x80) {
-            // Only reached when the fast scan stopped at the end of a chunk.
-            out += static_cast<char>(c);
-            continue;
-        }
-        // A multi-byte UTF-8 sequence: lead byte ranges and the allowed range of the first
-        // continuation byte (no overlong forms, no surrogates, nothing above U+10FFFF).
-        int length = 0;
-        unsigned low = 0;
-        unsigned high = 0;
-        if (!Utf8::sequenceAfter(static_cast<unsigned>(c), length, low, high))
-            return fail();
+        // Printable ASCII only reaches here when the fast scan stopped at the end of a chunk.
+        multiByte = multiByte || c >= 0x80;
         out += static_cast<char>(c);
-        for (int i = 0; i < length; ++i) {
-            const int next = getByte();
-            if (next < 0 || static_cast<unsigned>(next) < low || static_cast<unsigned>(next) > high)
-                return fail();
-            out += static_cast<char>(next);
-            low = 0x80;
-            high = 0xBF;
-        }
     }
 }
 

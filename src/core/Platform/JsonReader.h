@@ -81,4 +81,6 @@ private:
     std::string m_scratch;
 };
 
+using Source = JsonReader::Source;
+
 } // namespace velkaro::Json

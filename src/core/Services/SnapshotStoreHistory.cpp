@@ -103,8 +103,7 @@ SnapshotStore::History SnapshotStore::readHistory() const
     auto file = FileSystem::FileReader::open(m_destination / kHistoryFileName);
     if (!file)
         return {scan(), false};
-    Json::JsonReader reader([&](char *buffer, std::size_t size) { return file->read(buffer, size); });
-    auto history = decodeSnapshotList(reader);
+    auto history = decodeSnapshotList([&](char *buffer, std::size_t size) { return file->read(buffer, size); });
     if (history) {
         addMissingSnapshots(*history);
         return {std::move(*history), true};

@@ -2,6 +2,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Platform/Utf8.h"
 
 #include <chrono>
 
@@ -17,48 +18,6 @@ constexpr const char *kInstructionFileName = "GEMINI.md";
 constexpr int kBadRequest = 400;
 
 } // namespace
-
-bool isValidUTF8(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        char32_t codePoint = 0;
-        char32_t minimum = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            codePoint = lead & 0x1F;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            codePoint = lead & 0x0F;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            codePoint = lead & 0x07;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (text.size() - i < length)
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        i += length;
-    }
-    return true;
-}
 
 TemplateService::TemplateService(fs::path libraryFile)
     : m_libraryFile(std::move(libraryFile))
@@ -143,7 +102,7 @@ std::optional<std::string> TemplateService::readCurrentPrompt(const fs::path &di
     if (!FileSystem::exists(file))
         return std::nullopt;
     auto text = FileSystem::readFile(file);
-    if (!text || !isValidUTF8(*text))
+    if (!text || !Utf8::isValid(*text))
         return std::nullopt;
     return std::move(*text);
 }

@@ -53,7 +53,4 @@ private:
     std::filesystem::path m_libraryFile;
 };
 
-// Strict UTF-8: no overlong forms, surrogates or code points beyond U+10FFFF.
-bool isValidUTF8(std::string_view text);
-
 } // namespace velkaro
