@@ -98,19 +98,24 @@ TEST_F(BackupHistoryViewTest, SelectionAfterDeleteAndRefresh)
 
     confirmAnswer = true;
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton); // an older one
+    settle();
     EXPECT_EQ(state->snapshots().size(), 3u);
     EXPECT_EQ(selectedId(), made[0].id);
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton); // the newest
+    settle();
     EXPECT_EQ(selectedId(), made[1].id);
     EXPECT_EQ(page.list()->currentRow(), 0);
 
     page.list()->setCurrentRow(1);
     QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    settle();
     EXPECT_EQ(selectedId(), made[3].id);
     EXPECT_EQ(page.list()->currentRow(), 1);
 
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    settle();
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    settle();
     EXPECT_TRUE(state->snapshots().empty());
     EXPECT_FALSE(page.selectedSnapshot());
     EXPECT_TRUE(page.hintLabel()->isVisible());
@@ -245,6 +250,7 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     text.replace(at, files.size(), "\"filesCount\": 77");
     writeText(history, text);
     QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    settle();
     ASSERT_EQ(state->snapshots()[2].filesCount, 77);
     EXPECT_EQ(page.selectedSnapshot(), state->snapshots()[2]);
     EXPECT_EQ(page.list()->currentRow(), 2);
@@ -253,6 +259,7 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     // Gone from the store: nothing stays selected and the detail gives way to the hint.
     (void)BackupService().deleteSnapshot(state->snapshots()[2], dest);
     QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
+    settle();
     ASSERT_EQ(state->snapshots().size(), 3u);
     EXPECT_FALSE(page.selectedSnapshot());
     EXPECT_EQ(page.list()->currentRow(), -1);
@@ -271,6 +278,7 @@ TEST_F(BackupHistoryViewTest, RefusedDeleteKeepsTheView)
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    settle();
     EXPECT_EQ(state->snapshots(), made);
     EXPECT_EQ(page.list()->count(), 2);
     EXPECT_EQ(selectedId(), made[1].id);

@@ -85,7 +85,7 @@ TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
     EXPECT_NE(page.recentRows()[0].id->text(), page.recentRows()[1].id->text());
 
     // Deleting one brings the fourth newest up.
-    ASSERT_TRUE(state->deleteSnapshot(state->snapshots().front()));
+    ASSERT_TRUE(deleteNow(state->snapshots().front()));
     ASSERT_EQ(page.recentRows().size(), 3u);
     EXPECT_EQ(page.recentRows()[2].id->text(), qs(state->snapshots()[2].id));
     EXPECT_EQ(cardText(page, 2), QStringLiteral("4 世代 | 上限設定: 30 世代"));

@@ -62,6 +62,7 @@ public:
 
 private:
     void refresh();
+    void refreshBackupButton();
     void rebuildRecent();
 
     AppState &m_state;

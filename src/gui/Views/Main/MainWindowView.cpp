@@ -175,7 +175,8 @@ void MainWindowView::updateBanner()
     m_statusLabel->setFullText(message ? qs(*message)
             : running                  ? QStringLiteral("処理中...")
                                        : QStringLiteral("準備完了"));
-    m_banner->setAccessibleDescription(m_statusLabel->fullText());
+    if (m_banner->accessibleDescription() != m_statusLabel->fullText())
+        m_banner->setAccessibleDescription(m_statusLabel->fullText());
 }
 
 } // namespace velkaro
