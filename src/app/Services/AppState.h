@@ -116,7 +116,8 @@ public:
     enum class SuccessFeedback { statusOnly, notify };
     void performManualBackup(SuccessFeedback feedback = SuccessFeedback::statusOnly);
     void executeScheduledBackup();
-    // The completion is called on the main thread, later, with true on success.
+    // Returns at once. The completion is called on the main thread, later, with the outcome; after a
+    // restore that worked, once the list holds the safety snapshot it took.
     void restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion);
     // Removes the snapshot's folder and history entry in the pool (waiting for the store lock there).
     // On failure the entry stays listed (it is still on disk) and the error is shown as the status
