@@ -4,10 +4,7 @@
 #include "Models/BackupSnapshot.h"
 
 #include <cstdio>
-#include <expected>
-#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,10 +16,8 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
-void printUsage(std::FILE *stream);
-
-// Prints `problem` and the usage text on stderr; returns kExitUsage.
-int usageError(std::string_view problem);
+// The plain argument of the commands that take a snapshot.
+inline constexpr std::string_view kSnapshotId = "スナップショット ID";
 
 // One line on stdout / stderr.
 void printLine(std::string_view text);
@@ -36,22 +31,24 @@ bool isTerminal(std::FILE *stream);
 // The saved settings, or the defaults when config.json is missing or unreadable (as the application).
 BackupConfig loadConfig();
 
-// The first snapshot of `history` with this id.
-std::optional<BackupSnapshot> findSnapshot(const std::vector<BackupSnapshot> &history, std::string_view id);
+// Ids are made by the program in one spelling (upper-case UUIDs, "yyyy-MM-dd/snapshot_HHmmss"), so a
+// spelling in another case names the same item: every command matches ids this way. The exact spelling
+// wins; a case-blind match counts only when it is the only one, so an id never picks one of two items.
+bool sameIdIgnoringCase(std::string_view a, std::string_view b);
 
-// The arguments of one command: plain words in order, and options ("--name" or "--name value" /
-// "--name=value").
-struct Arguments
+template<class Item> std::optional<Item> findById(const std::vector<Item> &items, std::string_view id)
 {
-    std::vector<std::string> positional;
-    std::map<std::string, std::string, std::less<>> options; // flags map to ""; the last value wins
-    std::map<std::string, std::vector<std::string>, std::less<>> values; // every value, for repeatable options
-    bool wantsHelp = false; // --help or -h was given
-};
-
-// Parses `args` against the flags and the options with a value that the command knows; an unknown
-// option or a missing value is a usage problem (the text says which).
-std::expected<Arguments, std::string> parseArguments(const std::vector<std::string> &args,
-    const std::set<std::string, std::less<>> &flags, const std::set<std::string, std::less<>> &valueOptions);
+    const Item *blind = nullptr;
+    int blindCount = 0;
+    for (const auto &item : items) {
+        if (item.id == id)
+            return item;
+        if (sameIdIgnoringCase(item.id, id))
+            blind = &item, ++blindCount;
+    }
+    if (blindCount == 1)
+        return *blind;
+    return std::nullopt;
+}
 
 } // namespace velkaro::cli

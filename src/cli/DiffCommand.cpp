@@ -127,47 +127,47 @@ int printFileDiff(const CompareSide &older, const CompareSide &newer, const std:
     return kDiffDifferent;
 }
 
-} // namespace
-
-int runDiffCommand(const std::vector<std::string> &args)
+int runDiff(const Arguments &args)
 {
-    auto parsed = parseArguments(args, {"--json"}, {"--against", "--file"});
-    if (!parsed)
-        return usageError(parsed.error());
-    if (parsed->wantsHelp) {
-        printUsage(stdout);
-        return kExitSuccess;
-    }
-    if (parsed->positional.size() != 1)
-        return usageError("スナップショット ID を1つ指定してください");
-    const auto &options = parsed->options;
-    if (options.contains("--json") && options.contains("--file"))
-        return usageError("--json と --file は一緒に使えません");
-
     const BackupConfig config = loadConfig();
     const auto history = BackupService().loadHistory(config.destinationDirectory);
     const SnapshotStore store {config.destinationDirectory};
-    const std::string &id = parsed->positional.front();
-    const auto snapshot = findSnapshot(history, id);
+    const std::string &id = args.positional.front();
+    const auto snapshot = findById(history, id);
     if (!snapshot) {
         printError("スナップショットが見つかりません: " + id);
         return kDiffTrouble;
     }
     std::optional<BackupSnapshot> other;
-    if (const auto against = options.find("--against"); against != options.end()) {
-        other = findSnapshot(history, against->second);
+    if (const auto *against = args.value("--against")) {
+        other = findById(history, *against);
         if (!other) {
-            printError("スナップショットが見つかりません: " + against->second);
+            printError("スナップショットが見つかりません: " + *against);
             return kDiffTrouble;
         }
     }
-    if (const auto file = options.find("--file"); file != options.end()) {
+    if (const auto *file = args.value("--file")) {
         return printFileDiff(snapshotSide(store, *snapshot), other ? snapshotSide(store, *other) : currentSide(config),
-            file->second, snapshot->id, other ? other->id : std::string("now"));
+            *file, snapshot->id, other ? other->id : std::string("now"));
     }
     const CompareResult result
         = other ? compareSnapshots(store, *snapshot, *other) : compareWithCurrent(store, *snapshot, config);
-    return printComparison(result, options.contains("--json"));
+    return printComparison(result, args.has("--json"));
+}
+
+} // namespace
+
+Command diffCommand()
+{
+    return {.name = "diff",
+        .help = {{"ID [--against ID2] [--json]", "スナップショットと今 (または ID2) の違いを表示"},
+            {"ID --file PATH [--against ID2]", "1つのファイルの違いを unified 形式で表示"}},
+        .options
+        = {{.name = "--json"}, {.name = "--against", .takesValue = true}, {.name = "--file", .takesValue = true}},
+        .argument = kSnapshotId,
+        .exclusive = {{"--json", "--file"}},
+        .exitNote = "(diff は diff(1) と同じ: 0 違いなし / 1 違いあり / 2 エラー)",
+        .run = runDiff};
 }
 
 } // namespace velkaro::cli

@@ -76,37 +76,13 @@ private:
     bool m_drawn = false;
 };
 
-std::optional<RestoreScopeOption> scopeNamed(std::string_view name)
+RestoreScopeOption scopeNamed(std::string_view name)
 {
-    if (name == "all")
-        return RestoreScopeOption::allFiles;
     if (name == "markdown")
         return RestoreScopeOption::markdownOnly;
     if (name == "config")
         return RestoreScopeOption::configOnly;
-    return std::nullopt;
-}
-
-// Parses a command that takes exactly `positionalCount` words; prints the usage problem otherwise.
-std::optional<Arguments> commandArguments(const std::vector<std::string> &args, std::size_t positionalCount,
-    const std::set<std::string, std::less<>> &flags, const std::set<std::string, std::less<>> &valueOptions,
-    int &exitCode)
-{
-    auto parsed = parseArguments(args, flags, valueOptions);
-    if (!parsed) {
-        exitCode = usageError(parsed.error());
-        return std::nullopt;
-    }
-    if (parsed->wantsHelp) {
-        printUsage(stdout);
-        exitCode = kExitSuccess;
-        return std::nullopt;
-    }
-    if (parsed->positional.size() != positionalCount) {
-        exitCode = usageError(positionalCount == 0 ? "引数が多すぎます" : "スナップショット ID を1つ指定してください");
-        return std::nullopt;
-    }
-    return std::move(*parsed);
+    return RestoreScopeOption::allFiles;
 }
 
 // What a run would take and leave out, from the same walk as the run, touching nothing: two groups,
@@ -140,17 +116,10 @@ std::string notFoundText(std::string_view id)
     return "スナップショットが見つかりません: " + std::string(id);
 }
 
-} // namespace
-
-int runBackupCommand(const std::vector<std::string> &args)
+int runBackup(const Arguments &args)
 {
-    int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 0, {"--dry-run"}, {}, exitCode);
-    if (!parsed)
-        return exitCode;
-
     const BackupConfig config = loadConfig();
-    if (parsed->options.contains("--dry-run"))
+    if (args.has("--dry-run"))
         return printDryRun(config);
     ProgressLine progress;
     BackupProgressHandler handler;
@@ -166,15 +135,10 @@ int runBackupCommand(const std::vector<std::string> &args)
     return kExitSuccess;
 }
 
-int runListCommand(const std::vector<std::string> &args)
+int runList(const Arguments &args)
 {
-    int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 0, {"--json"}, {}, exitCode);
-    if (!parsed)
-        return exitCode;
-
     const auto history = BackupService().loadHistory(loadConfig().destinationDirectory);
-    if (parsed->options.contains("--json")) {
+    if (args.has("--json")) {
         // Streamed: a long history is never held as one text.
         encodeSnapshotList(history, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
         std::fputc('\n', stdout);
@@ -191,20 +155,15 @@ int runListCommand(const std::vector<std::string> &args)
     return kExitSuccess;
 }
 
-int runShowCommand(const std::vector<std::string> &args)
+int runShow(const Arguments &args)
 {
-    int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 1, {"--json"}, {}, exitCode);
-    if (!parsed)
-        return exitCode;
-
-    const std::string &id = parsed->positional.front();
-    const auto snapshot = findSnapshot(BackupService().loadHistory(loadConfig().destinationDirectory), id);
+    const std::string &id = args.positional.front();
+    const auto snapshot = findById(BackupService().loadHistory(loadConfig().destinationDirectory), id);
     if (!snapshot) {
         printError(notFoundText(id));
         return kExitFailure;
     }
-    if (parsed->options.contains("--json")) {
+    if (args.has("--json")) {
         printJson(snapshot->encode());
         return kExitSuccess;
     }
@@ -222,22 +181,13 @@ int runShowCommand(const std::vector<std::string> &args)
     return kExitSuccess;
 }
 
-int runRestoreCommand(const std::vector<std::string> &args)
+int runRestore(const Arguments &args)
 {
-    int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 1, {}, {"--scope", "--file"}, exitCode);
-    if (!parsed)
-        return exitCode;
-    auto scope = std::optional(RestoreScopeOption::allFiles);
-    if (const auto it = parsed->options.find("--scope"); it != parsed->options.end()) {
-        scope = scopeNamed(it->second);
-        if (!scope)
-            return usageError("--scope には all, markdown, config のどれかを指定してください");
-    }
-
+    const auto *scopeName = args.value("--scope");
+    const RestoreScopeOption scope = scopeNamed(scopeName ? *scopeName : "all");
     const BackupConfig config = loadConfig();
-    const std::string &id = parsed->positional.front();
-    const auto snapshot = findSnapshot(BackupService().loadHistory(config.destinationDirectory), id);
+    const std::string &id = args.positional.front();
+    const auto snapshot = findById(BackupService().loadHistory(config.destinationDirectory), id);
     if (!snapshot) {
         printError("復元エラー: " + notFoundText(id));
         return kExitFailure;
@@ -247,10 +197,10 @@ int runRestoreCommand(const std::vector<std::string> &args)
         std::fflush(stdout);
     };
     // Chosen files are restored whatever the scope says.
-    const auto chosen = parsed->values.find("--file");
-    const auto restored = chosen != parsed->values.end()
+    const auto chosen = args.options.find("--file");
+    const auto restored = chosen != args.options.end()
         ? RestoreService().executeRestore(*snapshot, config, chosen->second, report)
-        : RestoreService().executeRestore(*snapshot, config, *scope, report);
+        : RestoreService().executeRestore(*snapshot, config, scope, report);
     if (!restored) {
         printError("復元エラー: " + restored.error().description);
         return kExitFailure;
@@ -260,17 +210,12 @@ int runRestoreCommand(const std::vector<std::string> &args)
     return restored->isComplete() ? kExitSuccess : kExitFailure;
 }
 
-int runDeleteCommand(const std::vector<std::string> &args)
+int runDelete(const Arguments &args)
 {
-    int exitCode = kExitSuccess;
-    const auto parsed = commandArguments(args, 1, {}, {}, exitCode);
-    if (!parsed)
-        return exitCode;
-
     const BackupConfig config = loadConfig();
-    const std::string &id = parsed->positional.front();
+    const std::string &id = args.positional.front();
     const BackupService service;
-    const auto snapshot = findSnapshot(service.loadHistory(config.destinationDirectory), id);
+    const auto snapshot = findById(service.loadHistory(config.destinationDirectory), id);
     if (!snapshot) {
         printError("削除エラー: " + notFoundText(id));
         return kExitFailure;
@@ -279,8 +224,52 @@ int runDeleteCommand(const std::vector<std::string> &args)
         printError("削除エラー: " + deleted.error().description);
         return kExitFailure;
     }
-    printLine("スナップショットを削除しました: " + id);
+    printLine("スナップショットを削除しました: " + snapshot->id);
     return kExitSuccess;
+}
+
+} // namespace
+
+Command backupCommand()
+{
+    return {.name = "backup",
+        .help
+        = {{"[--dry-run]", "保存された設定でバックアップを1回実行\n(--dry-run: 対象と対象外のファイルを表示するだけ)"}},
+        .options = {{.name = "--dry-run"}},
+        .run = runBackup};
+}
+
+Command listCommand()
+{
+    return {.name = "list",
+        .help = {{"[--json]", "バックアップ履歴を新しい順に表示"}},
+        .options = {{.name = "--json"}},
+        .run = runList};
+}
+
+Command showCommand()
+{
+    return {.name = "show",
+        .help = {{"ID [--json]", "スナップショットとそのファイルを表示"}},
+        .options = {{.name = "--json"}},
+        .argument = kSnapshotId,
+        .run = runShow};
+}
+
+Command restoreCommand()
+{
+    return {.name = "restore",
+        .help = {{"ID [--scope all|markdown|config]", "スナップショットを復元 (既定: all)"},
+            {"ID --file PATH [--file PATH ...]", "指定したファイルだけを復元"}},
+        .options = {{.name = "--scope", .takesValue = true, .choices = {"all", "markdown", "config"}},
+            {.name = "--file", .takesValue = true, .repeatable = true}},
+        .argument = kSnapshotId,
+        .run = runRestore};
+}
+
+Command deleteCommand()
+{
+    return {.name = "delete", .help = {{"ID", "スナップショットを削除"}}, .argument = kSnapshotId, .run = runDelete};
 }
 
 } // namespace velkaro::cli

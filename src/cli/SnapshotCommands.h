@@ -1,17 +1,15 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "CommandLine.h"
 
-// The snapshot commands of the command-line tool. Each takes the arguments after its own word and
-// returns the exit code.
+// The snapshot commands of the command-line tool, each with its help and options.
 namespace velkaro::cli {
 
-int runBackupCommand(const std::vector<std::string> &args);
-int runListCommand(const std::vector<std::string> &args);
-int runShowCommand(const std::vector<std::string> &args);
-int runRestoreCommand(const std::vector<std::string> &args);
-int runDeleteCommand(const std::vector<std::string> &args);
-int runDiffCommand(const std::vector<std::string> &args);
+Command backupCommand();
+Command listCommand();
+Command showCommand();
+Command restoreCommand();
+Command diffCommand();
+Command deleteCommand();
 
 } // namespace velkaro::cli

@@ -12,36 +12,14 @@
 #include <optional>
 #include <string_view>
 
-using namespace velkaro;
-using namespace velkaro::cli;
+namespace velkaro::cli {
 
 namespace {
-
-constexpr std::string_view kTemplatesUsage
-    = "使い方: velkaro-backup-cli templates <サブコマンド>\n"
-      "\n"
-      "  list [--json]   テンプレートの一覧を表示 (--json でライブラリと同じ JSON)\n"
-      "  apply ID        テンプレートを最初のソースフォルダに適用\n"
-      "  import          最初のソースフォルダの GEMINI.md をテンプレートとして取り込む\n";
 
 int fail(std::string_view message)
 {
     printError(message);
     return kExitFailure;
-}
-
-int usageError()
-{
-    std::fwrite(kTemplatesUsage.data(), 1, kTemplatesUsage.size(), stderr);
-    return kExitUsage;
-}
-
-// Ids are UUIDs: a lower-case spelling of one names the same template.
-bool sameId(std::string_view a, std::string_view b)
-{
-    return std::ranges::equal(a, b, [](char x, char y) {
-        return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-    });
 }
 
 // The folder templates are applied to and imported from, as the application uses it.
@@ -55,10 +33,10 @@ std::optional<std::string> firstSourceDirectory()
 
 constexpr std::string_view kNoSourceDirectory = "ソースフォルダが設定されていません。";
 
-int listTemplates(bool asJson)
+int listTemplates(const Arguments &args)
 {
     const auto templates = TemplateService {}.loadTemplates();
-    if (asJson) {
+    if (args.has("--json")) {
         printLine(encodeTemplateList(templates));
         return kExitSuccess;
     }
@@ -73,13 +51,13 @@ int listTemplates(bool asJson)
     return kExitSuccess;
 }
 
-int applyTemplate(std::string_view id)
+int applyTemplate(const Arguments &args)
 {
+    const std::string &id = args.positional.front();
     const TemplateService service;
-    const auto templates = service.loadTemplates();
-    const auto found = std::ranges::find_if(templates, [&](const PromptTemplate &t) { return sameId(t.id, id); });
-    if (found == templates.end())
-        return fail("テンプレートが見つかりません: " + std::string(id));
+    const auto found = findById(service.loadTemplates(), id);
+    if (!found)
+        return fail("テンプレートが見つかりません: " + id);
 
     const BackupConfig config = loadConfig();
     if (config.sourceDirectories.empty())
@@ -91,7 +69,7 @@ int applyTemplate(std::string_view id)
     return kExitSuccess;
 }
 
-int importCurrentPrompt()
+int importCurrentPrompt(const Arguments &)
 {
     const auto source = firstSourceDirectory();
     if (!source)
@@ -112,20 +90,27 @@ int importCurrentPrompt()
 
 } // namespace
 
-int runTemplatesCommand(const std::vector<std::string> &args)
+Command templatesListCommand()
 {
-    const std::string_view sub = args.empty() ? std::string_view {} : std::string_view {args.front()};
-    if ((sub == "--help" || sub == "-h") && args.size() == 1) {
-        std::fwrite(kTemplatesUsage.data(), 1, kTemplatesUsage.size(), stdout);
-        return kExitSuccess;
-    }
-    if (sub == "list" && args.size() == 1)
-        return listTemplates(false);
-    if (sub == "list" && args.size() == 2 && args[1] == "--json")
-        return listTemplates(true);
-    if (sub == "apply" && args.size() == 2)
-        return applyTemplate(args[1]);
-    if (sub == "import" && args.size() == 1)
-        return importCurrentPrompt();
-    return usageError();
+    return {.name = "templates list",
+        .help = {{"[--json]", "プロンプトテンプレートの一覧"}},
+        .options = {{.name = "--json"}},
+        .run = listTemplates};
 }
+
+Command templatesApplyCommand()
+{
+    return {.name = "templates apply",
+        .help = {{"ID", "テンプレートを GEMINI.md に適用"}},
+        .argument = "テンプレート ID",
+        .run = applyTemplate};
+}
+
+Command templatesImportCommand()
+{
+    return {.name = "templates import",
+        .help = {{"", "現在の GEMINI.md をテンプレートとして取り込み"}},
+        .run = importCurrentPrompt};
+}
+
+} // namespace velkaro::cli

@@ -1,8 +1,12 @@
 #pragma once
 
-#include <string>
-#include <vector>
+#include "CommandLine.h"
 
-// `velkaro-backup-cli templates ...`: `args` are the words after "templates". Returns the exit code:
-// 0 success, 1 failure, 2 usage error.
-int runTemplatesCommand(const std::vector<std::string> &args);
+// `velkaro-backup-cli templates ...`: the prompt template library from the command line.
+namespace velkaro::cli {
+
+Command templatesListCommand();
+Command templatesApplyCommand();
+Command templatesImportCommand();
+
+} // namespace velkaro::cli

@@ -15,6 +15,12 @@ using namespace velkaro::test;
 
 namespace {
 
+std::string upper(std::string text)
+{
+    std::ranges::transform(text, text.begin(), [](unsigned char c) { return std::toupper(c); });
+    return text;
+}
+
 class CliTest : public TempDirTest
 {
 protected:
@@ -123,8 +129,9 @@ TEST_F(CliTest, RestoreAndDelete)
     EXPECT_EQ(unknown.code, 1);
     EXPECT_TRUE(unknown.err.starts_with("復元エラー: ")) << unknown.err;
 
-    const auto removed = run({"delete", id});
+    const auto removed = run({"delete", upper(id)});
     EXPECT_EQ(removed.code, 0) << removed.err;
+    EXPECT_EQ(removed.out, "スナップショットを削除しました: " + id + "\n");
     EXPECT_FALSE(fs::exists(dest / "snapshots" / id));
     EXPECT_EQ(BackupService().loadHistory(dest).size(), 1u) << "the safety snapshot stays";
     EXPECT_EQ(run({"delete", id}).code, 1);
@@ -169,7 +176,9 @@ TEST_F(CliTest, UsageErrorsExitTwo)
             {"restore"}, {"restore", "id", "--scope"}, {"restore", "id", "--scope", "all-of-it"}, {"delete", "a", "b"},
             {"backup", "--json"}, {"templates"}, {"templates", "bogus"}, {"templates", "apply"},
             {"templates", "list", "--xml"}, {"templates", "import", "extra"}, {"diff"}, {"diff", "a", "b"},
-            {"diff", "id", "--against"}, {"diff", "id", "--json", "--file", "x"}, {"restore", "id", "--file"}}) {
+            {"diff", "id", "--against"}, {"diff", "id", "--json", "--file", "x"}, {"restore", "id", "--file"},
+            {"diff", "id", "--file", "a", "--file", "b"}, {"list", "--json=yes"}, {"templates", "apply", "a", "b"},
+            {"templates", "list", "extra"}}) {
         const auto outcome = run(args);
         EXPECT_EQ(outcome.code, 2) << ::testing::PrintToString(args);
         EXPECT_EQ(outcome.out, "");
@@ -182,6 +191,42 @@ TEST_F(CliTest, UsageErrorsExitTwo)
     EXPECT_NE(help.out.find("templates"), std::string::npos);
     EXPECT_EQ(run({"templates", "--help"}).code, 0);
     EXPECT_EQ(run({"--version"}).out, "velkaro-backup-cli " VELKARO_VERSION "\n");
+
+    // A command's own usage: its entries only, on stdout for --help, after the problem on stderr.
+    const auto restoreHelp = run({"restore", "--help"});
+    EXPECT_EQ(restoreHelp.code, 0);
+    EXPECT_NE(restoreHelp.out.find("  restore ID --file PATH [--file PATH ...]\n"), std::string::npos)
+        << restoreHelp.out;
+    EXPECT_EQ(restoreHelp.out.find("templates"), std::string::npos) << restoreHelp.out;
+    const auto badScope = run({"restore", "id", "--scope=all-of-it"});
+    EXPECT_TRUE(badScope.err.starts_with("--scope には all, markdown, config のどれかを指定してください\n\n使い方: "
+                                         "velkaro-backup-cli restore\n"))
+        << badScope.err;
+    const auto templatesHelp = run({"templates", "--help"}).out;
+    EXPECT_NE(templatesHelp.find("  templates apply ID "), std::string::npos) << templatesHelp;
+    EXPECT_EQ(templatesHelp.find("  restore"), std::string::npos) << templatesHelp;
+}
+
+// Ids are matched without regard to case in every command, the exact spelling first, and never when
+// two entries match a spelling equally.
+TEST_F(CliTest, IdsMatchInAnyCaseButNeverAmbiguously)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    EXPECT_EQ(run({"show", upper(id)}).out.substr(0, 4 + id.size()), "ID: " + id);
+    EXPECT_EQ(run({"diff", upper(id), "--against", upper(id)}).code, 0);
+
+    auto entry = BackupService().loadHistory(dest).front();
+    entry.id = upper(id); // a hand-edited twin
+    ASSERT_TRUE(BackupService().updateHistory(entry, dest));
+    EXPECT_EQ(run({"show", upper(id)}).out.substr(0, 4 + id.size()), "ID: " + upper(id));
+    EXPECT_EQ(run({"show", id}).out.substr(0, 4 + id.size()), "ID: " + id);
+    std::string mixed = id;
+    mixed[id.find('s')] = 'S';
+    const auto ambiguous = run({"delete", mixed});
+    EXPECT_EQ(ambiguous.code, 1);
+    EXPECT_EQ(ambiguous.err, "削除エラー: スナップショットが見つかりません: " + mixed + "\n");
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / id));
 }
 
 TEST_F(CliTest, ProgressBarOnlyOnATerminal)

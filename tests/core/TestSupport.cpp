@@ -44,6 +44,12 @@ struct SandboxCleanup
 
 } // namespace
 
+int runAllTests()
+{
+    const int code = RUN_ALL_TESTS();
+    return code == 0 && ::testing::UnitTest::GetInstance()->skipped_test_count() > 0 ? kSkippedExitCode : code;
+}
+
 void TempDirTest::SetUp()
 {
     root = makeHome(g_sandbox / "t-XXXXXX");

@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <gtest/gtest.h>
 
+#include "TestSupport.h"
+
 // HOME and XDG_CONFIG_HOME already point at the sandbox (TestSupport.cpp sets them before main).
 int main(int argc, char **argv)
 {
@@ -9,5 +11,5 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
+    return velkaro::test::runAllTests();
 }

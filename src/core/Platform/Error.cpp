@@ -51,6 +51,11 @@ std::string describeErrno(int e)
     }
 }
 
+std::error_code lastError()
+{
+    return {errno, std::generic_category()};
+}
+
 Error systemError(std::error_code ec, const std::filesystem::path &path)
 {
     std::string text = ec.category() == std::generic_category() || ec.category() == std::system_category()

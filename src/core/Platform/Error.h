@@ -25,6 +25,9 @@ inline constexpr const char *kSystemErrorDomain = "POSIX";
 // A system error with a Japanese description of `ec`, naming `path` when one is given.
 Error systemError(std::error_code ec, const std::filesystem::path &path = {});
 
+// The error of the system call that just failed (errno).
+std::error_code lastError();
+
 // Japanese text for an errno value (falls back to the C library's own text).
 std::string describeErrno(int errnoValue);
 

@@ -1,4 +1,5 @@
 #include "Platform/FileCopier.h"
+#include "Platform/FileSystem.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -15,30 +16,10 @@ namespace {
 constexpr std::size_t kChunk = 1u << 30; // per kernel call; the loops run to end of file anyway
 constexpr std::size_t kBufferSize = 128 * 1024;
 
-std::error_code lastError()
-{
-    return {errno, std::generic_category()};
-}
-
 // Errors after which a kernel copy method will not work for this run's files either.
 bool isUnsupported(int e)
 {
     return e == EXDEV || e == ENOSYS || e == EOPNOTSUPP || e == EINVAL || e == ENOTTY || e == EBADF;
-}
-
-bool writeAll(int fd, const char *data, std::size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 enum class KernelCopy { done, fallBack, failed };
@@ -107,7 +88,7 @@ bool FileCopier::copyContent(int in, int out, std::int64_t size, std::int64_t &c
                 continue;
             return false;
         }
-        if (!writeAll(out, m_buffer.get(), static_cast<std::size_t>(n)))
+        if (!FileSystem::writeAll(out, {m_buffer.get(), static_cast<std::size_t>(n)}))
             return false;
         copied += n;
     }
@@ -164,39 +145,6 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
         return std::unexpected(systemError(ec, target));
     }
     return copied;
-}
-
-Result<void> FileCopier::createPrivateDirectories(const std::string &path)
-{
-    return createDirectories(path, 0700);
-}
-
-Result<void> FileCopier::createDirectories(const std::string &path, mode_t mode)
-{
-    if (path.empty())
-        return std::unexpected(systemError(std::make_error_code(std::errc::no_such_file_or_directory), path));
-    if (::mkdir(path.c_str(), mode) == 0)
-        return {};
-    int e = errno;
-    if (e == ENOENT) {
-        const auto slash = path.find_last_not_of('/', path.rfind('/'));
-        if (path.rfind('/') != std::string::npos && slash != std::string::npos) {
-            if (auto parent = createDirectories(path.substr(0, slash + 1), mode); !parent)
-                return parent;
-            if (::mkdir(path.c_str(), mode) == 0)
-                return {};
-            e = errno;
-        }
-    }
-    if (e == EEXIST) {
-        struct stat st
-        {
-        };
-        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            return {};
-        e = ENOTDIR;
-    }
-    return std::unexpected(systemError({e, std::generic_category()}, path));
 }
 
 } // namespace velkaro

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 
 namespace velkaro {
 
@@ -24,12 +23,6 @@ public:
     // stands at `target` is removed first when `replaceExisting`, else the copy fails. A failed copy
     // leaves no partial target behind. Returns the number of bytes copied.
     Result<std::int64_t> copy(const std::string &source, const std::string &target, bool replaceExisting);
-
-    // Creates `path` and its missing parents, each new folder with mode 0700 (inside the store only:
-    // elsewhere the user's umask decides). An existing folder is success.
-    static Result<void> createPrivateDirectories(const std::string &path);
-    // The same with `mode` for every new folder, less the umask (0777 gives the user's usual folders).
-    static Result<void> createDirectories(const std::string &path, mode_t mode);
 
 private:
     bool copyContent(int in, int out, std::int64_t size, std::int64_t &copied);

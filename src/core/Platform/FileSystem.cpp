@@ -14,11 +14,6 @@ namespace velkaro::FileSystem {
 
 namespace {
 
-std::error_code lastError()
-{
-    return {errno, std::generic_category()};
-}
-
 // The process umask, read without changing it (umask(2) would race with other threads).
 mode_t currentUmask()
 {
@@ -29,20 +24,6 @@ mode_t currentUmask()
             return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8));
     }
     return 022;
-}
-
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 } // namespace
@@ -93,13 +74,55 @@ bool isDirectory(const fs::path &path)
 
 Result<void> createDirectories(const fs::path &path)
 {
-    std::error_code ec;
-    fs::create_directories(path, ec);
-    if (ec)
-        return std::unexpected(systemError(ec, path));
-    if (!fs::is_directory(path, ec))
-        return std::unexpected(systemError(std::make_error_code(std::errc::not_a_directory), path));
-    return {};
+    return createDirectories(path, 0777);
+}
+
+Result<void> createPrivateDirectories(const fs::path &path)
+{
+    return createDirectories(path, 0700);
+}
+
+Result<void> createDirectories(const fs::path &target, mode_t mode)
+{
+    const std::string path = target.string();
+    if (path.empty())
+        return std::unexpected(systemError(std::make_error_code(std::errc::no_such_file_or_directory), path));
+    if (::mkdir(path.c_str(), mode) == 0)
+        return {};
+    int e = errno;
+    if (e == ENOENT) {
+        const auto slash = path.find_last_not_of('/', path.rfind('/'));
+        if (path.rfind('/') != std::string::npos && slash != std::string::npos) {
+            if (auto parent = createDirectories(path.substr(0, slash + 1), mode); !parent)
+                return parent;
+            if (::mkdir(path.c_str(), mode) == 0)
+                return {};
+            e = errno;
+        }
+    }
+    if (e == EEXIST) {
+        struct stat st
+        {
+        };
+        if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return {};
+        e = ENOTDIR;
+    }
+    return std::unexpected(systemError({e, std::generic_category()}, path));
+}
+
+bool writeAll(int fd, std::string_view data)
+{
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
 }
 
 Result<std::vector<fs::path>> listDirectory(const fs::path &path)

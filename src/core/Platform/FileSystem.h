@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 // The one place where the program touches the file system for whole-file reads and writes and for the
@@ -32,12 +33,21 @@ fs::path applicationSupportDirectory();
 bool exists(const fs::path &path);
 bool isDirectory(const fs::path &path);
 
-// Creates the folder and every missing parent; an existing folder is success.
+// Creates the folder and every missing parent; an existing folder is success. Each new folder gets
+// `mode` less the umask (0777 by default: the user's usual folders).
 Result<void> createDirectories(const fs::path &path);
+Result<void> createDirectories(const fs::path &path, mode_t mode);
+// The same with mode 0700 for every new folder: inside the store only, since the default source holds
+// credentials; elsewhere the user's umask decides.
+Result<void> createPrivateDirectories(const fs::path &path);
 
 // The direct entries of a folder, hidden ones included, sorted by name so that every run sees the
 // same order.
 Result<std::vector<fs::path>> listDirectory(const fs::path &path);
+
+// Writes all of `data` to `fd`, going on after partial writes and interruptions; false (errno set) on
+// a write error.
+bool writeAll(int fd, std::string_view data);
 
 // The whole file as bytes.
 Result<std::string> readFile(const fs::path &path);

@@ -550,7 +550,7 @@ void SnapshotRun::linkRange(std::size_t from, std::size_t to)
         targetPath = m_dataFolder + rel;
         const std::size_t slash = targetPath.rfind('/');
         if (std::string_view(targetPath).substr(0, slash) != target.path()) {
-            if (!FileCopier::createPrivateDirectories(targetPath.substr(0, slash))) {
+            if (!FileSystem::createPrivateDirectories(targetPath.substr(0, slash))) {
                 target.close();
                 continue;
             }
@@ -590,7 +590,7 @@ Result<bool> SnapshotRun::copyOne(
     const std::string target = m_dataFolder + file.recordedPath();
     const std::string parent = target.substr(0, target.rfind('/'));
     if (parent != madeFolder) {
-        if (auto made = FileCopier::createPrivateDirectories(parent); !made) {
+        if (auto made = FileSystem::createPrivateDirectories(parent); !made) {
             if (isOutOfSpace(made.error()))
                 return std::unexpected(made.error());
             return false;

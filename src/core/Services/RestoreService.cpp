@@ -155,7 +155,7 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         // A linked folder on the way would carry the write out of the source folder. Folders made here
         // are the user's own: the umask decides their mode.
         const bool placed = !FileSystem::passesThroughLink(base, rel)
-            && FileCopier::createDirectories(target.substr(0, target.rfind('/')), 0777)
+            && FileSystem::createDirectories(target.substr(0, target.rfind('/')))
             && !FileSystem::passesThroughLink(base, rel);
         // Copy beside the target, then rename over it: a failed copy leaves the old file as it was.
         // A folder standing at the target is never replaced (the rename fails and the entry is skipped).

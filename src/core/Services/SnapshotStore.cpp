@@ -1,7 +1,6 @@
 // Layout, locating, staging, publishing and deletion of the snapshot store.
 #include "Services/SnapshotStore.h"
 
-#include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
 
@@ -23,11 +22,6 @@ namespace {
 
 // How far a run moves on when the seconds after its start are taken: an hour of back-to-back runs.
 constexpr int kMaxSecondsAhead = 3600;
-
-std::error_code lastError()
-{
-    return {errno, std::generic_category()};
-}
 
 bool isRealFolder(const fs::path &path)
 {
@@ -174,7 +168,7 @@ Result<SnapshotStore::Path> SnapshotStore::stage() const
     if (FileSystem::passesThroughLink(m_destination, Path(kSnapshotsFolderName), true))
         return std::unexpected(
             systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
-    if (auto made = FileCopier::createPrivateDirectories(m_snapshots.string()); !made)
+    if (auto made = FileSystem::createPrivateDirectories(m_snapshots.string()); !made)
         return std::unexpected(made.error());
     const Path staging = m_snapshots / freshStagingName();
     if (::mkdir(staging.c_str(), 0700) != 0)

@@ -1,6 +1,5 @@
 #include "Services/StoreLock.h"
 
-#include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 
 #include <cerrno>
@@ -20,15 +19,15 @@ Result<StoreLock> StoreLock::acquire(const Path &destination, std::chrono::milli
         folder.pop_back();
     const Path parent = Path(folder).parent_path();
     if (!parent.empty() && !FileSystem::exists(parent)) {
-        if (auto made = FileCopier::createDirectories(parent.string(), 0777); !made)
+        if (auto made = FileSystem::createDirectories(parent.string()); !made)
             return std::unexpected(made.error());
     }
-    if (auto made = FileCopier::createPrivateDirectories(destination.string()); !made)
+    if (auto made = FileSystem::createPrivateDirectories(destination.string()); !made)
         return std::unexpected(made.error());
     const Path lockFile = destination / kLockFileName;
     const int fd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
-        return std::unexpected(systemError({errno, std::generic_category()}, lockFile));
+        return std::unexpected(systemError(lastError(), lockFile));
 
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
