@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 
 namespace velkaro::test {
 
@@ -34,7 +35,7 @@ protected:
     fs::path configFile() const { return home / ".config/VelkaroAntigraviti_Backup/config.json"; }
     fs::path autostartFile() const { return home / ".config/autostart/velkaro-backup.desktop"; }
 
-    // Writes `config` (or `rawConfig`) to config.json and builds the state from it.
+    // Writes `config` (or `rawConfig`) to config.json and builds the state from it, its history loaded.
     AppState &start(std::chrono::milliseconds lockWait = std::chrono::milliseconds(100))
     {
         if (rawConfig)
@@ -57,14 +58,26 @@ protected:
         state = std::make_unique<AppState>(BackupService(engineClock, lockWait),
             RestoreService(BackupService(engineClock, lockWait)), TemplateService(),
             LaunchAtLoginManager(autostartFile(), "/usr/bin/velkaro-backup"), options);
+        EXPECT_TRUE(waitUntil([&] { return !state->isLoadingHistory(); }));
         return *state;
     }
 
-    // Waits until no backup or restore of the state runs any more and its last report has arrived.
+    // Waits until no work of the state runs any more (backup, restore, deletion, history load) and its
+    // last report has arrived.
     void settle()
     {
-        ASSERT_TRUE(waitUntil([&] { return !state->isBusy(); }));
+        ASSERT_TRUE(waitUntil([&] { return !state->isBusy() && !state->hasBackgroundWork(); }));
         drainEvents();
+    }
+
+    // Deletes through the state and waits for the outcome.
+    Result<void> deleteNow(const BackupSnapshot &snapshot)
+    {
+        auto outcome = std::make_shared<std::optional<Result<void>>>();
+        state->deleteSnapshot(snapshot, [outcome](const Result<void> &deleted) { *outcome = deleted; });
+        EXPECT_TRUE(waitUntil([&] { return outcome->has_value(); }));
+        settle();
+        return outcome->value_or(std::unexpected(Error {"test", 0, "no outcome"}));
     }
 
     void manualBackups(int count)

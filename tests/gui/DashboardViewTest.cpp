@@ -85,7 +85,7 @@ TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
         EXPECT_TRUE(row.frame->isVisible());
 
     // Deleting the newest brings the fourth newest up.
-    ASSERT_TRUE(state->deleteSnapshot(state->snapshots().front()));
+    ASSERT_TRUE(deleteNow(state->snapshots().front()));
     const QStringList after = rows();
     ASSERT_EQ(after.size(), 3);
     EXPECT_TRUE(after[0].startsWith(QStringLiteral("2025-03-04/snapshot_090004 ")));

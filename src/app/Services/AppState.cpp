@@ -1,42 +1,17 @@
 #include "Services/AppState.h"
 
+#include "Services/AppStateBackground.h"
+#include "Services/ProgressRelay.h"
 #include "Services/StoreLock.h"
 #include "Services/TemplateApply.h"
 
 #include <QMetaObject>
 #include <QPointer>
-#include <QThreadPool>
 
 #include <algorithm>
 #include <utility>
 
 namespace velkaro {
-
-// Lives on the main thread as the receiver of everything a run in the pool posts back. The runs hold
-// it through a shared pointer, so it is valid whenever they post; AppState clears `owner` when it is
-// destroyed, and what arrives after that is dropped.
-class AppState::RunContext : public QObject
-{
-public:
-    explicit RunContext(AppState *state)
-        : owner(state)
-    { }
-
-    AppState *owner;
-
-    // Runs `step(owner)` on the main thread after everything posted before it. Callable from any thread.
-    template<class Step> static void post(const std::shared_ptr<RunContext> &context, Step step)
-    {
-        RunContext *receiver = context.get();
-        QMetaObject::invokeMethod(
-            receiver,
-            [context, step = std::move(step)]() mutable {
-                if (context->owner)
-                    step(*context->owner);
-            },
-            Qt::QueuedConnection);
-    }
-};
 
 namespace {
 
@@ -54,8 +29,6 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     , m_launchManager(std::move(launchManager))
     , m_options(std::move(options))
     , m_notifier(m_options.notifier ? *m_options.notifier : DesktopNotifier())
-    // Deleted through the event loop: the last holder may be a pool thread.
-    , m_context(new RunContext(this), [](RunContext *context) { context->deleteLater(); })
     , m_leftOutSurvey(m_options.surveyDelay)
 {
     connect(&m_leftOutSurvey, &LeftOutSurvey::summaryChanged, this, &AppState::leftOutSummaryChanged);
@@ -63,14 +36,14 @@ AppState::AppState(BackupService backupService, RestoreService restoreService, T
     // default configuration. Then, in this order:
     loadConfig();
     loadTemplates();
+    // The list arrives shortly; until then the schedule counts from now, and the list moves it on.
+    m_rescheduleOnHistory = true;
     loadHistory();
     setupAutoBackup();
 }
 
-AppState::~AppState()
-{
-    m_context->owner = nullptr;
-}
+// Out of line, where the relays are complete types. Work still in the pool finds its watcher gone.
+AppState::~AppState() = default;
 
 void AppState::setConfig(const BackupConfig &config)
 {
@@ -112,9 +85,12 @@ Result<void> AppState::saveConfig()
     // The running application takes the change even when the file cannot be written; the schedule
     // and the login item follow the settings all the same. A damaged file is set aside first.
     auto written = m_config.writeFile(m_options.configFile);
-    // Every list shows the store the settings name, never the one before.
-    if (m_config.destinationDirectory != m_historyDestination)
+    // Every list shows the store the settings name, never the one before, not even while it loads.
+    if (m_config.destinationDirectory != m_historyDestination) {
+        m_rescheduleOnHistory = true;
         loadHistory();
+        setSnapshots({});
+    }
     if (m_autoBackupManager)
         m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
     (void)m_launchManager.setAutoLaunch(m_config.autoLaunchState);
@@ -124,11 +100,35 @@ Result<void> AppState::saveConfig()
 
 void AppState::loadHistory()
 {
-    m_historyDestination = m_config.destinationDirectory;
-    auto history = m_backupService->loadHistory(std::filesystem::path(m_historyDestination));
+    requestHistory(m_config.destinationDirectory);
+}
+
+// `then` runs when this request's result has arrived, whether it was shown or a later one overtook it.
+void AppState::requestHistory(std::string destination, std::function<void()> then)
+{
+    const unsigned request = ++m_historyRequested;
+    m_historyDestination = std::move(destination);
+    runInBackground(
+        [service = m_backupService, destination = std::filesystem::path(m_historyDestination)] {
+            return service->loadHistory(destination);
+        },
+        [this, request, then = std::move(then)](SnapshotList history) {
+            if (request == m_historyRequested) {
+                m_historyShown = request;
+                applyHistory(std::move(history));
+            }
+            if (then)
+                then();
+        });
+}
+
+void AppState::applyHistory(SnapshotList history)
+{
     if (!history.empty())
         setLastSuccessDate(history.front().createdAt);
     setSnapshots(std::move(history));
+    if (std::exchange(m_rescheduleOnHistory, false) && m_autoBackupManager)
+        m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
 }
 
 void AppState::performManualBackup(SuccessFeedback feedback)
@@ -150,22 +150,22 @@ void AppState::executeBackupProcess(BackupTriggerType trigger, SuccessFeedback f
     m_backupRunning = true;
     m_runDestination = m_config.destinationDirectory;
     setBackupState(BackupExecutionState::preparing());
+    m_backupProgress = std::make_unique<ProgressRelay<BackupExecutionState>>(
+        [this](const BackupExecutionState &state) { setBackupState(state); });
 
     // The run works on the configuration as it is now; later edits do not reach it.
-    QThreadPool::globalInstance()->start(
-        [context = m_context, service = m_backupService, config = m_config, trigger, feedback] {
-            auto result = service->executeBackup(config, trigger, [&context](const BackupExecutionState &state) {
-                RunContext::post(context, [state](AppState &self) { self.setBackupState(state); });
-            });
-            // Posted after every progress report, so the final state always wins.
-            RunContext::post(context, [trigger, feedback, result = std::move(result)](AppState &self) {
-                self.finishBackup(trigger, feedback, result);
-            });
-        });
+    runInBackground(
+        [service = m_backupService, config = m_config, trigger, report = m_backupProgress->reporter()] {
+            return service->executeBackup(config, trigger, report);
+        },
+        [this, trigger, feedback](const Result<BackupRun> &result) { finishBackup(trigger, feedback, result); });
 }
 
 void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result)
 {
+    // The last report first, so the final state always wins.
+    m_backupProgress->finish();
+    m_backupProgress.reset();
     m_backupRunning = false;
     if (!result) {
         const std::string message = "バックアップ失敗: " + result.error().description;
@@ -180,8 +180,11 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
     const BackupRun &run = *result;
     const BackupSnapshot &snapshot = run.snapshot;
     // The list follows history.json: the new snapshot first, and what retention removed is gone. A run
-    // into a store that the settings no longer name leaves the list of the configured one alone.
-    if (m_runDestination == m_historyDestination) {
+    // into a store that the settings no longer name leaves the list of the configured one alone. While
+    // a load of the list is on its way it may have read the file before this run wrote it: read again.
+    if (m_runDestination == m_historyDestination && isLoadingHistory()) {
+        requestHistory(m_historyDestination);
+    } else if (m_runDestination == m_historyDestination) {
         SnapshotList list = m_snapshots;
         std::erase_if(list, [&](const BackupSnapshot &s) {
             return s.id == snapshot.id
@@ -211,56 +214,86 @@ void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope,
     if (isBusy() || m_backupState.isRunning()) {
         const std::string message = std::string("復元エラー: ") + kBusyRestoreText;
         setStatusMessage(message);
-        RunContext::post(m_context, [completion = std::move(completion), message](AppState &) {
-            if (completion)
-                completion(RestoreOutcome::failed, message);
-        });
+        // Later, from the event loop, like any other outcome; dropped with this object.
+        QMetaObject::invokeMethod(
+            this,
+            [completion = std::move(completion), message] {
+                if (completion)
+                    completion(RestoreOutcome::failed, message);
+            },
+            Qt::QueuedConnection);
         return;
     }
     m_restoreRunning = true;
+    // The engine reports each file; the status line shows the newest at most once a tick.
+    m_restoreProgress
+        = std::make_unique<ProgressRelay<std::string>>([this](const std::string &text) { setStatusMessage(text); });
 
-    QThreadPool::globalInstance()->start([context = m_context, service = m_restoreService, snapshot, scope,
-                                             config = m_config, completion = std::move(completion)]() mutable {
-        auto result = service->executeRestore(snapshot, config, scope, [&context](const std::string &text) {
-            RunContext::post(context, [text](AppState &self) { self.setStatusMessage(text); });
-        });
-        RunContext::post(context, [result = std::move(result), completion = std::move(completion)](AppState &self) {
-            self.finishRestore(result, completion);
-        });
+    auto work
+        = [service = m_restoreService, snapshot, scope, config = m_config, report = m_restoreProgress->reporter()] {
+              return service->executeRestore(snapshot, config, scope, report);
+          };
+    runInBackground(std::move(work), [this, completion = std::move(completion)](const Result<RestoreRun> &result) {
+        finishRestore(result, completion);
     });
 }
 
-void AppState::finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion)
+void AppState::finishRestore(const Result<RestoreRun> &result, RestoreCompletion completion)
 {
-    m_restoreRunning = false;
-    RestoreOutcome outcome = RestoreOutcome::failed;
-    std::string message;
-    if (result) {
-        loadHistory(); // brings in the safety snapshot the restore took
-        outcome = result->isComplete() ? RestoreOutcome::complete : RestoreOutcome::partial;
-        message = result->message();
-    } else {
-        message = "復元エラー: " + result.error().description;
+    m_restoreProgress->finish();
+    m_restoreProgress.reset();
+    auto settle = [this, completion = std::move(completion)](RestoreOutcome outcome, const std::string &message) {
+        m_restoreRunning = false;
+        setStatusMessage(message);
+        if (completion)
+            completion(outcome, message);
+    };
+    if (!result) {
+        settle(RestoreOutcome::failed, "復元エラー: " + result.error().description);
+        return;
     }
-    setStatusMessage(message);
-    if (completion)
-        completion(outcome, message);
+    // The outcome is told once the list holds the safety snapshot the restore took; the restore counts
+    // as running until then, so no backup slips in between.
+    const RestoreOutcome outcome = result->isComplete() ? RestoreOutcome::complete : RestoreOutcome::partial;
+    requestHistory(m_config.destinationDirectory,
+        [settle = std::move(settle), outcome, message = result->message()] { settle(outcome, message); });
 }
 
-Result<void> AppState::deleteSnapshot(const BackupSnapshot &snapshot)
+void AppState::deleteSnapshot(const BackupSnapshot &snapshot, DeleteCompletion completion)
 {
-    // Our own run holds the store: waiting for it here would only freeze the window.
-    Result<void> deleted = isBusy()
-        ? std::unexpected(StoreLock::busyError())
-        : m_backupService->deleteSnapshot(snapshot, std::filesystem::path(m_config.destinationDirectory));
+    const std::string destination = m_historyDestination; // the store the list was read from
+    // Our own run holds the store: waiting for it would only hold up the deletion.
+    if (isBusy()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, destination, id = snapshot.id, completion = std::move(completion)] {
+                finishDelete(destination, id, std::unexpected(StoreLock::busyError()), completion);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    auto work = [service = m_backupService, snapshot, destination] {
+        return service->deleteSnapshot(snapshot, std::filesystem::path(destination));
+    };
+    runInBackground(std::move(work),
+        [this, destination, id = snapshot.id, completion = std::move(completion)](
+            const Result<void> &deleted) { finishDelete(destination, id, deleted, completion); });
+}
+
+void AppState::finishDelete(const std::string &destination, const std::string &id, const Result<void> &deleted,
+    const DeleteCompletion &completion)
+{
     if (!deleted) {
         setStatusMessage("削除失敗: " + deleted.error().description);
-        return deleted;
+    } else if (destination == m_historyDestination && isLoadingHistory()) {
+        requestHistory(m_historyDestination); // the load on its way may have read the file before the deletion
+    } else if (destination == m_historyDestination) {
+        SnapshotList list = m_snapshots;
+        std::erase_if(list, [&](const BackupSnapshot &s) { return s.id == id; });
+        setSnapshots(std::move(list));
     }
-    SnapshotList list = m_snapshots;
-    std::erase_if(list, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
-    setSnapshots(std::move(list));
-    return {};
+    if (completion)
+        completion(deleted);
 }
 
 void AppState::loadTemplates()

@@ -31,6 +31,8 @@ using TemplateList = std::vector<PromptTemplate>;
 using OptionalDate = std::optional<TimePoint>;
 using OptionalText = std::optional<std::string>;
 
+template<class T> class ProgressRelay;
+
 // A template added to the library (created or imported): the record, and whether the library file took it.
 struct AddedTemplate
 {
@@ -49,7 +51,8 @@ struct AppStateOptions
 
 // The one observable state of the application: every view and the tray menu read from it and act
 // through it. Lives on the main thread; every operation is entered there and every published field
-// changes there. Backup and restore runs go to the thread pool and report back through the event loop.
+// changes there. Backup, restore, deletion and history loads run in the thread pool and report back
+// through the event loop; progress arrives at most 25 times a second, and always before the result.
 class AppState : public QObject
 {
     Q_OBJECT
@@ -66,6 +69,8 @@ class AppState : public QObject
 public:
     // `message` is the status line the restore left (its own result text, or the error).
     using RestoreCompletion = std::function<void(RestoreOutcome outcome, const std::string &message)>;
+    // Called on the main thread once the snapshot is gone from disk and list, or with the error.
+    using DeleteCompletion = std::function<void(const Result<void> &deleted)>;
 
     AppState(BackupService backupService, RestoreService restoreService, TemplateService templateService,
         LaunchAtLoginManager launchManager, AppStateOptions options = {}, QObject *parent = nullptr);
@@ -93,23 +98,32 @@ public:
 
     // True while a backup or a restore of this application runs.
     bool isBusy() const { return m_backupRunning || m_restoreRunning; }
+    // True from loadHistory (or a change of destination) until the newest requested list is shown.
+    bool isLoadingHistory() const { return m_historyShown != m_historyRequested; }
+    // True while any work of this object runs in the pool or waits to hand over its result.
+    bool hasBackgroundWork() const { return m_backgroundTasks > 0; }
 
     void loadConfig();
-    // Stores and applies `config`. A changed destination reloads the history. When config.json cannot
+    // Stores and applies `config`. A changed destination empties the list and loads the new store's
+    // history in the background. When config.json cannot
     // be written the running application keeps the change all the same; the error is returned and
     // shown as the status message.
     Result<void> saveConfig();
+    // Reads the configured store's history in the pool; the list changes when it arrives (snapshotsChanged).
+    // Only the newest request is shown: a result that a later request overtook is dropped.
     void loadHistory();
     // A run started where its outcome is not on screen (the tray while no window is shown) also
     // reports a success as a notification; a failure is always notified, as the policy allows.
     enum class SuccessFeedback { statusOnly, notify };
     void performManualBackup(SuccessFeedback feedback = SuccessFeedback::statusOnly);
     void executeScheduledBackup();
-    // The completion is called on the main thread, later, with true on success.
+    // Returns at once. The completion is called on the main thread, later, with the outcome; after a
+    // restore that worked, once the list holds the safety snapshot it took.
     void restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion);
-    // The snapshot's folder and history entry. On failure the entry stays listed (it is still on disk)
-    // and the error is returned and shown as the status message.
-    Result<void> deleteSnapshot(const BackupSnapshot &snapshot);
+    // Removes the snapshot's folder and history entry in the pool (waiting for the store lock there).
+    // On failure the entry stays listed (it is still on disk) and the error is shown as the status
+    // message. Returns at once; `completion`, if any, gets the outcome later, unless this object is gone.
+    void deleteSnapshot(const BackupSnapshot &snapshot, DeleteCompletion completion = {});
 
     void loadTemplates();
     // Both change the list at once and then write the library file; a failed write is returned and
@@ -167,11 +181,18 @@ signals:
     void changeSummaryReady(const velkaro::AppState::SnapshotPair &pair);
 
 private:
-    class RunContext;
+    // Runs `work()` in the global thread pool, then `done(result)` on the main thread. Nothing is called
+    // once this object is gone. The work must not touch this object: give it copies and the shared
+    // services. Defined in AppStateBackground.h, which the source files that use it include.
+    template<class Work, class Done> void runInBackground(Work work, Done done);
 
     void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
     void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
-    void finishRestore(const Result<RestoreRun> &result, const RestoreCompletion &completion);
+    void finishRestore(const Result<RestoreRun> &result, RestoreCompletion completion);
+    void finishDelete(const std::string &destination, const std::string &id, const Result<void> &deleted,
+        const DeleteCompletion &completion);
+    void requestHistory(std::string destination, std::function<void()> then = {});
+    void applyHistory(SnapshotList history);
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void setupAutoBackup();
     OptionalDate newestSnapshotDate() const;
@@ -192,7 +213,7 @@ private:
     BackupConfig m_config;
     SnapshotList m_snapshots;
     TemplateList m_templates;
-    // The store that `m_snapshots` was read from, and the one the running backup writes into.
+    // The store that `m_snapshots` was (or is being) read from, and the one the running backup writes into.
     std::string m_historyDestination;
     std::string m_runDestination;
     BackupExecutionState m_backupState;
@@ -210,10 +231,17 @@ private:
 
     AppStateOptions m_options;
     DesktopNotifier m_notifier;
-    // Receives the runs' progress and results on the main thread; it forgets this object when it goes.
-    std::shared_ptr<RunContext> m_context;
+    // The newest run's progress on its way to the main thread; gone when the run has ended.
+    std::unique_ptr<ProgressRelay<BackupExecutionState>> m_backupProgress;
+    std::unique_ptr<ProgressRelay<std::string>> m_restoreProgress;
     bool m_backupRunning = false;
     bool m_restoreRunning = false;
+    int m_backgroundTasks = 0;
+    // History loads: the newest one asked for and the one whose list is shown. A change of store or the
+    // start asks for the schedule to follow the loaded list.
+    unsigned m_historyRequested = 0;
+    unsigned m_historyShown = 0;
+    bool m_rescheduleOnHistory = false;
     LeftOutSurvey m_leftOutSurvey;
     std::shared_ptr<ChangeSummaries> m_changeSummaries; // made on first use, in AppStateCompare.cpp
 };

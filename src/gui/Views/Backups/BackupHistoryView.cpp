@@ -384,8 +384,14 @@ void BackupHistoryView::deleteSelected()
     if (!m_selected || !m_confirm || !m_confirm(this, *m_selected))
         return;
     // A refused or failed deletion leaves the snapshot listed and selected; AppState gives the reason.
-    if (!m_state.deleteSnapshot(*m_selected))
-        return;
+    m_state.deleteSnapshot(*m_selected, [page = QPointer<BackupHistoryView>(this)](const Result<void> &deleted) {
+        if (BackupHistoryView *view = page.data(); view && deleted)
+            view->selectNewest();
+    });
+}
+
+void BackupHistoryView::selectNewest()
+{
     const auto &left = m_state.snapshots();
     m_selected = left.empty() ? std::nullopt : std::optional<BackupSnapshot>(left.front());
     highlightSelection();

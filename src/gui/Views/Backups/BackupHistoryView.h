@@ -82,6 +82,7 @@ private:
     void rebuildList();
     void select(std::optional<BackupSnapshot> snapshot);
     void takeRequest();
+    void selectNewest();
     void highlightSelection();
     void showDetail();
     void updateRestoreButton();

@@ -33,8 +33,10 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     connect(m_openDestinationButton, &QPushButton::clicked, this, &DashboardView::openBackupDirectory);
     connect(m_openSourceButton, &QPushButton::clicked, this, &DashboardView::openSourceDirectory);
     connect(m_showAllButton, &QPushButton::clicked, this, [this] { m_state.setSelectedTab(NavigationTab::history); });
-    for (auto signal : {&AppState::backupStateChanged, &AppState::lastSuccessDateChanged, &AppState::configChanged,
-             &AppState::nextBackupDateChanged})
+
+    // A run reports its progress many times: only the button depends on it.
+    connect(&m_state, &AppState::backupStateChanged, this, &DashboardView::refreshBackupButton);
+    for (auto signal : {&AppState::lastSuccessDateChanged, &AppState::configChanged, &AppState::nextBackupDateChanged})
         connect(&m_state, signal, this, &DashboardView::refresh);
     connect(&m_state, &AppState::snapshotsChanged, this, [this] {
         refresh();
@@ -180,13 +182,17 @@ void DashboardView::openSourceDirectory()
     m_openUrl(QUrl::fromLocalFile(qs(sources.front())));
 }
 
-void DashboardView::refresh()
+void DashboardView::refreshBackupButton()
 {
     const bool running = m_state.backupState().isRunning();
     m_backupButton->setEnabled(!running);
     m_backupButton->setText(running ? QStringLiteral("バックアップ中...") : QStringLiteral("今すぐバックアップ"));
     m_backupSpinner->setSpinning(running);
+}
 
+void DashboardView::refresh()
+{
+    refreshBackupButton();
     const SnapshotList &snapshots = m_state.snapshots();
     const BackupConfig &config = m_state.config();
 

@@ -70,6 +70,7 @@ private:
     QWidget *buildQuickActions(QWidget *content);
     QWidget *buildRecentCard(QWidget *content);
     void refresh();
+    void refreshBackupButton();
     void rebuildRecent();
 
     AppState &m_state;

@@ -172,10 +172,12 @@ void MainWindowView::updateBanner()
             : state.is<BackupExecutionState::Success>() ? Tint::green
                                                         : Tint::secondary);
     const OptionalText &message = m_state.statusMessage();
-    m_statusLabel->setFullText(message ? qs(*message)
-            : running                  ? QStringLiteral("処理中...")
-                                       : QStringLiteral("準備完了"));
-    m_banner->setAccessibleDescription(m_statusLabel->fullText());
+    const QString text = message ? qs(*message) : running ? QStringLiteral("処理中...") : QStringLiteral("準備完了");
+    // Called for every progress update: an unchanged line is neither laid out nor announced again.
+    if (text == m_statusLabel->fullText())
+        return;
+    m_statusLabel->setFullText(text);
+    m_banner->setAccessibleDescription(text);
 }
 
 } // namespace velkaro
