@@ -14,6 +14,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -86,7 +87,12 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
             QStringLiteral("スナップショットを削除しますか？"),
             qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
     })
-    , m_confirmRestore(askBeforeRestoring)
+    , m_confirmRestore([](QWidget *p, const BackupSnapshot &snapshot, RestoreScopeOption scope) {
+        return askBeforeRestoring(p, snapshot, scope);
+    })
+    , m_confirmChosenRestore([](QWidget *p, const BackupSnapshot &snapshot, const std::vector<std::string> &paths) {
+        return askBeforeRestoring(p, snapshot, paths);
+    })
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
@@ -205,16 +211,19 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
     detailLayout->addWidget(box);
 
-    m_filesHeader = styledLabel(QString(), TextStyle::headline, detail);
-    detailLayout->addWidget(m_filesHeader);
-    m_fileList = new QListWidget(detail);
-    m_fileList->setAlternatingRowColors(true);
-    m_fileList->setAccessibleName(QStringLiteral("含まれるファイル"));
-    m_fileList->setFont(styledFont(QFont(), TextStyle::body, true));
-    m_fileList->setMinimumHeight(80);
-    detailLayout->addSpacing(-8);
-    detailLayout->addWidget(m_fileList, 1);
-    m_detailStack->addWidget(detail);
+    m_filesPane = new SnapshotFilesPane(m_state, detail);
+    detailLayout->addWidget(m_filesPane, 1);
+    connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
+    // The files and their diff need room that a 560 high window does not leave under the restore box:
+    // the detail scrolls rather than squeezing the diff to a few lines.
+    auto *detailScroll = new QScrollArea(m_detailStack);
+    detailScroll->setWidgetResizable(true);
+    detailScroll->setFrameShape(QFrame::NoFrame);
+    detailScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    detailScroll->setWidget(detail);
+    m_detailStack->addWidget(detailScroll);
+    connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
+        [this, detailScroll] { detailScroll->ensureWidgetVisible(m_filesPane, 0, 0); });
 
     splitter->setStretchFactor(0, 0);
     splitter->setStretchFactor(1, 1);
@@ -336,6 +345,7 @@ void BackupHistoryView::highlightSelection()
 void BackupHistoryView::showDetail()
 {
     if (!m_selected) {
+        m_filesPane->setSnapshot(std::nullopt);
         m_detailStack->setCurrentWidget(m_hint);
         return;
     }
@@ -343,20 +353,7 @@ void BackupHistoryView::showDetail()
     m_idLabel->setText(qs(s.id));
     m_dateLabel->setText(QStringLiteral("バックアップ日時: ") + qs(s.formattedDate()) + QStringLiteral(" (")
         + qs(rawValue(s.triggerType)) + QStringLiteral(")"));
-    m_filesHeader->setText(QStringLiteral("含まれるファイル (%1 件)").arg(s.relativeFilePaths.size()));
-    m_fileList->clear();
-    const QIcon doc = themedIcon({"text-x-generic-symbolic", "text-x-generic"}, QStyle::SP_FileIcon);
-    const QIcon gear = themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView);
-    const int size = m_fileList->fontMetrics().height() - 2;
-    for (const std::string &path : s.relativeFilePaths) {
-        const bool markdown = path.ends_with(".md");
-        const Tint tint = markdown ? Tint::blue : Tint::secondary;
-        auto *item = new QListWidgetItem(
-            QIcon(tintedPixmap(markdown ? doc : gear, size, tintColor(tint, palette()), devicePixelRatioF())), qs(path),
-            m_fileList);
-        item->setData(FileTintRole, int(tint));
-        item->setSizeHint(QSize(item->sizeHint().width(), m_fileList->fontMetrics().height() + 8));
-    }
+    m_filesPane->setSnapshot(s);
     m_detailStack->setCurrentIndex(1);
 }
 
@@ -365,6 +362,7 @@ void BackupHistoryView::updateRestoreButton()
     m_restoreButton->setEnabled(!m_isRestoring);
     m_restoreButton->setText(m_isRestoring ? QStringLiteral("復元中...") : QStringLiteral("復元を実行"));
     m_restoreSpinner->setSpinning(m_isRestoring);
+    m_filesPane->setRestoring(m_isRestoring);
 }
 
 void BackupHistoryView::performRestore()
@@ -384,10 +382,28 @@ void BackupHistoryView::performRestore()
     });
 }
 
+void BackupHistoryView::performChosenRestore()
+{
+    const std::vector<std::string> paths = m_filesPane->chosenPaths();
+    if (!m_selected || m_isRestoring || paths.empty())
+        return;
+    if (!m_confirmChosenRestore || !m_confirmChosenRestore(this, *m_selected, paths))
+        return;
+    m_isRestoring = true;
+    updateRestoreButton();
+    QPointer<BackupHistoryView> self(this);
+    m_state.restoreFiles(*m_selected, paths, [self](RestoreOutcome outcome, const std::string &message) {
+        if (self)
+            self->finishRestore(outcome, message);
+    });
+}
+
 void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string &message)
 {
     m_isRestoring = false;
     updateRestoreButton();
+    // The current files have changed: the marks and the diff follow.
+    m_filesPane->refreshComparison();
     switch (outcome) {
     case RestoreOutcome::complete:
         m_restoreMessage = QStringLiteral("正常に復元が完了したよ！");
