@@ -6,6 +6,7 @@
 #include "SnapshotCommands.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 namespace velkaro::cli {
 
@@ -22,6 +23,13 @@ std::optional<std::string> readWhole(const std::filesystem::path &path)
     if (!content)
         return std::nullopt;
     return std::move(*content);
+}
+
+// The mode git would record the file with: executable by its owner or not.
+std::string gitFileMode(const std::filesystem::path &file)
+{
+    struct stat st = {};
+    return ::stat(file.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) ? "100755" : "100644";
 }
 
 char markOf(CompareState state)
@@ -97,10 +105,18 @@ int printFileDiff(const CompareSide &older, const CompareSide &newer, const std:
         printError("ファイルを読み込めません: " + path);
         return kDiffTrouble;
     }
-    if (*oldText == *newText && before != older.end() && after != newer.end())
-        return kDiffSame;
     const std::string oldLabel = olderName + "/" + path;
     const std::string newLabel = newerName + "/" + path;
+    if (*oldText == *newText) {
+        if (before != older.end() && after != newer.end())
+            return kDiffSame;
+        // An empty file on one side only has no lines to show: say it came or went as git does, which
+        // patch reads too.
+        const auto &present = before != older.end() ? before->second : after->second;
+        printLine("diff --git " + oldLabel + " " + newLabel);
+        printLine(std::string(before != older.end() ? "deleted" : "new") + " file mode " + gitFileMode(*present));
+        return kDiffDifferent;
+    }
     if (looksBinary(*oldText) || looksBinary(*newText)) {
         printLine("バイナリファイルが異なります: " + oldLabel + " (" + std::to_string(oldText->size()) + " バイト) と "
             + newLabel + " (" + std::to_string(newText->size()) + " バイト)");
@@ -137,23 +153,21 @@ int runDiffCommand(const std::vector<std::string> &args)
         printError("スナップショットが見つかりません: " + id);
         return kDiffTrouble;
     }
-    std::string newerName = "now";
-    CompareSide newer;
+    std::optional<BackupSnapshot> other;
     if (const auto against = options.find("--against"); against != options.end()) {
-        const auto other = findSnapshot(history, against->second);
+        other = findSnapshot(history, against->second);
         if (!other) {
             printError("スナップショットが見つかりません: " + against->second);
             return kDiffTrouble;
         }
-        newerName = other->id;
-        newer = snapshotSide(store, *other);
-    } else {
-        newer = currentSide(config);
     }
-    const CompareSide older = snapshotSide(store, *snapshot);
-    if (const auto file = options.find("--file"); file != options.end())
-        return printFileDiff(older, newer, file->second, snapshot->id, newerName);
-    return printComparison(compareSides(older, newer), options.contains("--json"));
+    if (const auto file = options.find("--file"); file != options.end()) {
+        return printFileDiff(snapshotSide(store, *snapshot), other ? snapshotSide(store, *other) : currentSide(config),
+            file->second, snapshot->id, other ? other->id : std::string("now"));
+    }
+    const CompareResult result
+        = other ? compareSnapshots(store, *snapshot, *other) : compareWithCurrent(store, *snapshot, config);
+    return printComparison(result, options.contains("--json"));
 }
 
 } // namespace velkaro::cli

@@ -400,6 +400,42 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     EXPECT_EQ(run({"diff", "2000-01-01/snapshot_000000"}).code, 2);
 }
 
+// An empty file on one side only: the diff says it came or went, and patch makes or removes it.
+TEST_F(CliTest, DiffOfAnEmptyFileOnOneSideOnlyStillShows)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    writeText(src / "empty.md", "");
+    const auto added = run({"diff", id, "--file", "empty.md"});
+    EXPECT_EQ(added.code, 1);
+    EXPECT_EQ(added.out, "diff --git " + id + "/empty.md now/empty.md\nnew file mode 100644\n");
+    const fs::path target = root / "apply/empty.md";
+    fs::create_directories(target.parent_path());
+    writeText(root / "added.diff", added.out);
+    EXPECT_EQ(
+        runProcess("/usr/bin/patch", {"-s", target.string(), "-i", (root / "added.diff").string()}, root / "apply")
+            .code,
+        0);
+    ASSERT_TRUE(fs::is_regular_file(target));
+    EXPECT_EQ(fs::file_size(target), 0u);
+
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string later = onlyId();
+    ASSERT_NE(later, id);
+    fs::remove(src / "empty.md");
+    const auto removed = run({"diff", later, "--file", "empty.md"});
+    EXPECT_EQ(removed.code, 1);
+    EXPECT_EQ(removed.out, "diff --git " + later + "/empty.md now/empty.md\ndeleted file mode 100644\n");
+    writeText(root / "removed.diff", removed.out);
+    // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
+    EXPECT_EQ(runProcess("/usr/bin/patch", {"-s", "-f", target.string(), "-i", (root / "removed.diff").string()},
+                  root / "apply")
+                  .code,
+        0);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(run({"diff", id, "--against", later, "--file", "settings.json"}).code, 0);
+}
+
 TEST_F(CliTest, RestoreChosenFilesOnly)
 {
     ASSERT_EQ(run({"backup"}).code, 0);

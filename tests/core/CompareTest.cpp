@@ -29,12 +29,16 @@ protected:
         return run->snapshot;
     }
 
-    std::map<std::string, CompareState> states(const CompareSide &older, const CompareSide &newer)
+    static std::map<std::string, CompareState> states(const CompareResult &result)
     {
         std::map<std::string, CompareState> out;
-        for (const auto &entry : compareSides(older, newer).entries)
+        for (const auto &entry : result.entries)
             out[entry.path] = entry.state;
         return out;
+    }
+    static std::map<std::string, CompareState> states(const CompareSide &older, const CompareSide &newer)
+    {
+        return states(compareSides(older, newer));
     }
 
     // Gives `file` the modification time of `like`, to the nanosecond, or one second later.
@@ -72,6 +76,7 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
         {"new.md", State::added}, {"same.md", State::unchanged}, {"sized.md", State::changed},
         {"touched.md", State::unchanged}};
     EXPECT_EQ(states(older, currentSide(config)), expected);
+    EXPECT_EQ(states(compareWithCurrent(store, first, config)), expected);
 
     // A later snapshot: its unchanged files are hard links of the first one's.
     fs::remove(src / "lost.json");
@@ -81,6 +86,7 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
     ASSERT_EQ(::stat(store.storedFile(second.id, "same.md")->c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino) << "the hard-linked case is not exercised";
     EXPECT_EQ(states(older, snapshotSide(store, second)), expected);
+    EXPECT_EQ(states(compareSnapshots(store, first, second)), expected);
     const auto result = compareSides(older, snapshotSide(store, second));
     EXPECT_TRUE(result.differs());
     EXPECT_EQ(result.count(State::missing), 1);
@@ -107,6 +113,46 @@ TEST_F(CompareTest, EqualSizeAndTimeIsTrustedAndUnsafePathsAreNeverOpened)
     const auto side = snapshotSide(store, forged);
     EXPECT_EQ(side.at("../outside.md"), std::nullopt);
     EXPECT_TRUE(side.at("same.md").has_value());
+}
+
+// The stat-first compare trusts the same shortcut and never reaches a stored copy through a link, be it
+// the copy, a folder on its way or data/ itself.
+TEST_F(CompareTest, StatFirstCompareNeverFollowsLinksInTheStore)
+{
+    writeText(src / "sub/deep.md", "old deep");
+    writeText(src / "sub/inner/leaf.md", "old leaf");
+    const auto snapshot = backup();
+    const SnapshotStore store {dest};
+    const fs::path data = *store.dataFolder(snapshot.id);
+    const auto stateOf
+        = [&](const std::string &path) { return states(compareWithCurrent(store, snapshot, config)).at(path); };
+    writeText(src / "sized.md", "new sized.md");
+    setMtime(src / "sized.md", data / "sized.md");
+    EXPECT_EQ(stateOf("sized.md"), State::unchanged) << "equal size and time are not trusted";
+    EXPECT_EQ(stateOf("sub/inner/leaf.md"), State::unchanged);
+
+    // Each copy below moved out and reached through a link instead, with the very bytes of the source.
+    const fs::path outside = root / "outside";
+    fs::create_directories(outside);
+    fs::rename(data / "sub", outside / "sub");
+    fs::create_directory_symlink(outside / "sub", data / "sub");
+    fs::rename(data / "same.md", outside / "same.md");
+    fs::create_symlink(src / "same.md", data / "same.md");
+    EXPECT_EQ(stateOf("sub/deep.md"), State::missing);
+    EXPECT_EQ(stateOf("sub/inner/leaf.md"), State::missing);
+    EXPECT_EQ(stateOf("same.md"), State::missing);
+    EXPECT_EQ(stateOf("gone.md"), State::unchanged);
+    BackupSnapshot forged = snapshot;
+    forged.relativeFilePaths = {"same.md", "../snapshot.json", "sub/deep.md"};
+    const auto forgedStates = states(compareSnapshots(store, forged, snapshot));
+    for (const char *path : {"../snapshot.json", "same.md", "sub/deep.md"})
+        EXPECT_EQ(forgedStates.at(path), State::missing) << path;
+    EXPECT_EQ(snapshotSide(store, snapshot).at("sub/inner/leaf.md"), std::nullopt);
+
+    fs::rename(data, outside / "data");
+    fs::create_directory_symlink(outside / "data", data);
+    const auto result = compareWithCurrent(store, snapshot, config);
+    EXPECT_EQ(result.count(State::missing), static_cast<std::int64_t>(snapshot.relativeFilePaths.size()));
 }
 
 TEST_F(CompareTest, ChosenFilesRestoreOnlyThoseAfterASafetySnapshot)

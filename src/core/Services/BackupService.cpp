@@ -4,6 +4,7 @@
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Platform/OpenFolder.h"
 #include "Services/SnapshotStore.h"
 #include "Services/SourceWalk.h"
 
@@ -263,11 +264,8 @@ class Linker
 public:
     explicit Linker(const LinkBase &base)
         : m_base(base)
-        , m_data(base.dataFolder())
+        , m_folders(base.dataFolder())
     { }
-    Linker(const Linker &) = delete;
-    Linker &operator=(const Linker &) = delete;
-    ~Linker() { closeFolder(); }
 
     // Links the target to the base's copy of `rel` when the source's stamp matches that copy. The
     // target is `targetName` in the folder `targetFolderFd` (or the path `target` when that is -1).
@@ -277,35 +275,24 @@ public:
     {
         if (!m_enabled || !source.known || !m_base.records(rel))
             return false;
-        const auto slash = rel.rfind('/');
-        const std::string_view parent
-            = slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash);
-        if (!m_folderChecked || parent != m_folder) {
-            closeFolder();
-            m_folder = parent;
-            m_folderChecked = true;
-            // The folder is opened only when no component on the way is a link (the last one is
-            // refused by O_NOFOLLOW).
-            if (parent.empty() || !FileSystem::passesThroughLink(m_data, fs::path(m_folder), false))
-                m_folderFd = ::open((m_data + m_folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        }
-        if (m_folderFd < 0)
+        const char *name = nullptr;
+        const int folderFd = m_folders.folderOf(rel, name);
+        if (folderFd < 0)
             return false;
-        const char *name = rel.c_str() + (slash == std::string::npos ? 0 : slash + 1);
         struct stat st
         {
         };
-        if (::fstatat(m_folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || !source.matches(st))
+        if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || !source.matches(st))
             return false;
         const int at = targetFolderFd >= 0 ? targetFolderFd : AT_FDCWD;
         const char *as = targetFolderFd >= 0 ? targetName : target.c_str();
-        if (::linkat(m_folderFd, name, at, as, 0) == 0)
+        if (::linkat(folderFd, name, at, as, 0) == 0)
             return true;
         if (errno == EEXIST) {
             // A name already taken in the run's own staging folder: replace the name, never write into it.
             std::error_code ec;
             fs::remove_all(target, ec);
-            if (::linkat(m_folderFd, name, at, as, 0) == 0)
+            if (::linkat(folderFd, name, at, as, 0) == 0)
                 return true;
         }
         // Another file system or one without hard links will refuse every later file too.
@@ -315,53 +302,9 @@ public:
     }
 
 private:
-    void closeFolder()
-    {
-        if (m_folderFd >= 0)
-            ::close(m_folderFd);
-        m_folderFd = -1;
-    }
-
     const LinkBase &m_base;
-    const std::string &m_data;
-    std::string m_folder; // below m_data; "" for data/ itself
-    bool m_folderChecked = false;
-    int m_folderFd = -1;
+    RealFolders m_folders;
     bool m_enabled = true;
-};
-
-// A folder the linking works in, kept open for one-component lookups while its files go by.
-class OpenFolder
-{
-public:
-    explicit OpenFolder(bool noFollow)
-        : m_noFollow(noFollow)
-    { }
-    OpenFolder(const OpenFolder &) = delete;
-    OpenFolder &operator=(const OpenFolder &) = delete;
-    ~OpenFolder() { close(); }
-
-    const std::string &path() const { return m_path; }
-    int fd() const { return m_fd; }
-
-    void open(std::string path)
-    {
-        close();
-        m_path = std::move(path);
-        m_fd = ::open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (m_noFollow ? O_NOFOLLOW : 0));
-    }
-    void close()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-        m_path.clear();
-    }
-
-private:
-    std::string m_path;
-    int m_fd = -1;
-    bool m_noFollow = true;
 };
 
 // Below this many files the linking stays on one thread.

@@ -1,5 +1,6 @@
 #include "Services/SnapshotCompare.h"
 
+#include "Platform/OpenFolder.h"
 #include "Services/BackupService.h"
 #include "Services/SourceWalk.h"
 
@@ -56,52 +57,91 @@ bool sameBytes(int a, int b)
     }
 }
 
-} // namespace
-
-std::int64_t CompareResult::count(CompareState state) const
+// A file of one side as one stat found it, and where to read it should its content decide.
+struct Stamped
 {
-    return std::count_if(entries.begin(), entries.end(), [&](const CompareEntry &e) { return e.state == state; });
+    std::string path;
+    struct stat st = {}; // st_mode 0: the stat failed, and the file differs from anything
+    bool follow = false; // a configured source naming this very file may be a link
+};
+
+// Relative path to the file, or nothing when the side records the path without a readable copy. In
+// path order, each path once.
+using StampedSide = std::vector<std::pair<std::string, std::optional<Stamped>>>;
+
+Stamped stampAt(int folderFd, const char *name, std::string path, bool follow)
+{
+    Stamped file {std::move(path), {}, follow};
+    if (folderFd == -1 || ::fstatat(folderFd, name, &file.st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        file.st = {};
+    return file;
 }
 
-bool CompareResult::differs() const
+bool isRegular(const Stamped &file)
 {
-    return std::any_of(entries.begin(), entries.end(), [](const CompareEntry &e) {
-        return e.state == CompareState::changed || e.state == CompareState::added || e.state == CompareState::removed;
-    });
+    return S_ISREG(file.st.st_mode);
 }
 
-bool sameContent(const fs::path &a, const fs::path &b)
+// Opens the file for reading if it is still the one its stamp describes.
+int openStamped(const Stamped &file)
 {
-    // Opened first and judged by the open files, so that a link swapped in between cannot redirect us.
-    Fd left {::open(a.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
-    Fd right {::open(b.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
-    struct stat sa = {}, sb = {};
-    if (left.fd < 0 || right.fd < 0 || ::fstat(left.fd, &sa) != 0 || ::fstat(right.fd, &sb) != 0)
+    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | (file.follow ? 0 : O_NOFOLLOW));
+    struct stat st = {};
+    if (fd >= 0
+        && (::fstat(fd, &st) != 0 || st.st_dev != file.st.st_dev || st.st_ino != file.st.st_ino
+            || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The same inode, or the same size and time, decide without reading; otherwise the bytes do.
+bool sameFiles(const Stamped &a, const Stamped &b)
+{
+    if (!isRegular(a) || !isRegular(b))
         return false;
-    if (!S_ISREG(sa.st_mode) || !S_ISREG(sb.st_mode))
-        return false;
-    if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino)
+    if (a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino)
         return true;
-    if (sa.st_size != sb.st_size)
+    if (a.st.st_size != b.st.st_size)
         return false;
-    if (sa.st_mtim.tv_sec == sb.st_mtim.tv_sec && sa.st_mtim.tv_nsec == sb.st_mtim.tv_nsec)
+    if (a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec && a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec)
         return true;
-    return sameBytes(left.fd, right.fd);
+    const Fd left {openStamped(a)};
+    const Fd right {openStamped(b)};
+    return left.fd >= 0 && right.fd >= 0 && sameBytes(left.fd, right.fd);
 }
 
-CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snapshot)
+// The stored copies of a snapshot, each stat taken in its folder below data/, reached through real
+// folders only. Unsafe paths are never looked up.
+StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snapshot)
 {
-    CompareSide side;
-    for (const auto &rel : snapshot.relativeFilePaths) {
-        // storedFile refuses unsafe paths before touching the disk.
-        side[rel] = SnapshotStore::isSafeRelativePath(rel) ? store.storedFile(snapshot.id, rel) : std::nullopt;
+    std::vector<std::string_view> paths(snapshot.relativeFilePaths.begin(), snapshot.relativeFilePaths.end());
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    const auto data = store.dataFolder(snapshot.id);
+    RealFolders folders(data ? data->string() : std::string());
+    StampedSide side;
+    side.reserve(paths.size());
+    for (const auto rel : paths) {
+        std::optional<Stamped> file;
+        if (data && SnapshotStore::isSafeRelativePath(rel)) {
+            const char *name = nullptr;
+            const int folderFd = folders.folderOf(rel, name);
+            file = stampAt(folderFd, name, folders.root() + std::string(rel), false);
+            if (!isRegular(*file))
+                file.reset(); // no stored copy to compare
+        }
+        side.emplace_back(rel, std::move(file));
     }
     return side;
 }
 
-CompareSide currentSide(const BackupConfig &config)
+// The current files by the path a backup would record them under, and whether the configured source
+// names the file itself.
+std::map<std::string, std::pair<std::string, bool>> currentFiles(const BackupConfig &config)
 {
-    CompareSide side;
+    std::map<std::string, std::pair<std::string, bool>> files;
     SourceWalkOptions options;
     options.excludedFolder = config.destinationDirectory;
     const FileNameRule rule(config.targetExtensions);
@@ -120,38 +160,127 @@ CompareSide currentSide(const BackupConfig &config)
                         ? file.substr(base.size() + 1)
                         : fs::path(file).filename().string();
                 }
-                side.insert_or_assign(rel, fs::path(file));
+                files.insert_or_assign(std::move(rel), std::pair {file, file == base});
             },
             {}, options);
     }
+    return files;
+}
+
+// The current files, each stat taken in its folder kept open. A file gone since the walk is left out.
+StampedSide stampCurrent(const BackupConfig &config)
+{
+    StampedSide side;
+    OpenFolder folder(false); // a source itself may be a link; below it the walk took none
+    for (auto &[rel, found] : currentFiles(config)) {
+        auto &[path, isSource] = found;
+        const std::size_t slash = path.rfind('/');
+        Stamped file;
+        if (isSource || slash == std::string::npos) {
+            file = stampAt(AT_FDCWD, path.c_str(), path, isSource);
+        } else {
+            const std::string_view folderPath = std::string_view(path).substr(0, std::max<std::size_t>(slash, 1));
+            if (folderPath != folder.path())
+                folder.open(std::string(folderPath));
+            file = stampAt(folder.fd(), path.c_str() + slash + 1, path, false);
+        }
+        if (isRegular(file))
+            side.emplace_back(rel, std::move(file));
+    }
+    return side;
+}
+
+StampedSide stampSide(const CompareSide &side)
+{
+    StampedSide stamped;
+    stamped.reserve(side.size());
+    for (const auto &[rel, path] : side) {
+        std::optional<Stamped> file;
+        if (path)
+            file = stampAt(AT_FDCWD, path->c_str(), path->string(), false);
+        stamped.emplace_back(rel, std::move(file));
+    }
+    return stamped;
+}
+
+CompareState stateOf(const std::optional<Stamped> &older, const std::optional<Stamped> &newer)
+{
+    if (!older || !newer)
+        return CompareState::missing;
+    return sameFiles(*older, *newer) ? CompareState::unchanged : CompareState::changed;
+}
+
+CompareResult compareStamped(const StampedSide &older, const StampedSide &newer)
+{
+    CompareResult result;
+    result.entries.reserve(std::max(older.size(), newer.size()));
+    auto o = older.begin();
+    auto n = newer.begin();
+    while (o != older.end() || n != newer.end()) {
+        if (n == newer.end() || (o != older.end() && o->first < n->first)) {
+            result.entries.push_back({o->first, o->second ? CompareState::removed : CompareState::missing});
+            ++o;
+        } else if (o == older.end() || n->first < o->first) {
+            result.entries.push_back({n->first, n->second ? CompareState::added : CompareState::missing});
+            ++n;
+        } else {
+            result.entries.push_back({o->first, stateOf(o->second, n->second)});
+            ++o;
+            ++n;
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+std::int64_t CompareResult::count(CompareState state) const
+{
+    return std::count_if(entries.begin(), entries.end(), [&](const CompareEntry &e) { return e.state == state; });
+}
+
+bool CompareResult::differs() const
+{
+    return std::any_of(entries.begin(), entries.end(), [](const CompareEntry &e) {
+        return e.state == CompareState::changed || e.state == CompareState::added || e.state == CompareState::removed;
+    });
+}
+
+bool sameContent(const fs::path &a, const fs::path &b)
+{
+    return sameFiles(stampAt(AT_FDCWD, a.c_str(), a.string(), false), stampAt(AT_FDCWD, b.c_str(), b.string(), false));
+}
+
+CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snapshot)
+{
+    CompareSide side;
+    for (auto &[rel, file] : stampSnapshot(store, snapshot))
+        side.emplace_hint(
+            side.end(), std::move(rel), file ? std::optional<fs::path>(std::move(file->path)) : std::nullopt);
+    return side;
+}
+
+CompareSide currentSide(const BackupConfig &config)
+{
+    CompareSide side;
+    for (auto &[rel, found] : currentFiles(config))
+        side.emplace_hint(side.end(), rel, fs::path(std::move(found.first)));
     return side;
 }
 
 CompareResult compareSides(const CompareSide &older, const CompareSide &newer)
 {
-    CompareResult result;
-    auto o = older.begin();
-    auto n = newer.begin();
-    while (o != older.end() || n != newer.end()) {
-        CompareEntry entry;
-        if (n == newer.end() || (o != older.end() && o->first < n->first)) {
-            entry = {o->first, o->second ? CompareState::removed : CompareState::missing};
-            ++o;
-        } else if (o == older.end() || n->first < o->first) {
-            entry = {n->first, n->second ? CompareState::added : CompareState::missing};
-            ++n;
-        } else {
-            entry.path = o->first;
-            if (!o->second || !n->second)
-                entry.state = CompareState::missing;
-            else
-                entry.state = sameContent(*o->second, *n->second) ? CompareState::unchanged : CompareState::changed;
-            ++o;
-            ++n;
-        }
-        result.entries.push_back(std::move(entry));
-    }
-    return result;
+    return compareStamped(stampSide(older), stampSide(newer));
+}
+
+CompareResult compareWithCurrent(const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config)
+{
+    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config));
+}
+
+CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)
+{
+    return compareStamped(stampSnapshot(store, older), stampSnapshot(store, newer));
 }
 
 } // namespace velkaro

@@ -45,6 +45,13 @@ CompareSide currentSide(const BackupConfig &config);
 
 CompareResult compareSides(const CompareSide &older, const CompareSide &newer);
 
+// compareSides(snapshotSide(store, snapshot), currentSide(config)) with one stat per file, each taken
+// relative to a folder kept open; only files that agree in size but not in time are read.
+CompareResult compareWithCurrent(
+    const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config);
+// The same for two snapshots of the store, `older` against `newer`.
+CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer);
+
 // Whether two files hold the same bytes: the same inode or the same size and modification time (to the
 // nanosecond) count as equal without reading; otherwise the contents are read up to the first difference.
 // A file that cannot be read differs.
