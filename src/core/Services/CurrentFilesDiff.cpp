@@ -50,7 +50,7 @@ std::optional<CappedRead> readCapped(const std::filesystem::path &path, std::int
 CurrentFilesComparison compareWithCurrentFiles(const BackupSnapshot &snapshot, const BackupConfig &config)
 {
     const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
-    const CompareResult result = compareSides(snapshotSide(store, snapshot), currentSide(config));
+    const CompareResult result = compareWithCurrent(store, snapshot, config);
     CurrentFilesComparison comparison;
     for (const CompareEntry &entry : result.entries) {
         if (entry.state == CompareState::added)

@@ -74,6 +74,19 @@ QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
     return row;
 }
 
+// The files and their diff need room that a 560 high window does not leave under the restore box: the
+// detail scrolls rather than squeezing the diff to a few lines.
+QScrollArea *verticalScroller(QWidget *content, QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus); // not a stop of its own: a focused control inside scrolls into view
+    scroll->setWidget(content);
+    return scroll;
+}
+
 } // namespace
 
 BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
@@ -214,13 +227,7 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     m_filesPane = new SnapshotFilesPane(m_state, detail);
     detailLayout->addWidget(m_filesPane, 1);
     connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
-    // The files and their diff need room that a 560 high window does not leave under the restore box:
-    // the detail scrolls rather than squeezing the diff to a few lines.
-    auto *detailScroll = new QScrollArea(m_detailStack);
-    detailScroll->setWidgetResizable(true);
-    detailScroll->setFrameShape(QFrame::NoFrame);
-    detailScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    detailScroll->setWidget(detail);
+    auto *detailScroll = verticalScroller(detail, m_detailStack);
     m_detailStack->addWidget(detailScroll);
     connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
         [this, detailScroll] { detailScroll->ensureWidgetVisible(m_filesPane, 0, 0); });

@@ -24,11 +24,13 @@ QString sizeText(const std::optional<std::int64_t> &size)
     return size ? qs(formatByteCount(*size)) : QStringLiteral("なし");
 }
 
-// A line's own text without its newline; a tab keeps its place.
+// A line's own text without its line end.
 QString lineText(const std::string &text)
 {
     std::string_view view = text;
     if (view.ends_with('\n'))
+        view.remove_suffix(1);
+    if (view.ends_with('\r')) // a CRLF file: the carriage return would show as a box
         view.remove_suffix(1);
     return qs(view);
 }
