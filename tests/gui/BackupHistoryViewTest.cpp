@@ -1,6 +1,7 @@
 #include "Views/Backups/BackupHistoryView.h"
 #include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "Views/Backups/SnapshotListModel.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -50,7 +52,10 @@ protected:
     }
 
     std::string selectedId() const { return view->selectedSnapshot() ? view->selectedSnapshot()->id : "<none>"; }
-    Badge *badge(int row) const { return view->list()->itemWidget(view->list()->item(row))->findChild<Badge *>(); }
+    QVariant rowData(int row, int role) const { return view->listModel()->index(row).data(role); }
+    QString trigger(int row) const { return rowData(row, SnapshotListModel::TriggerRole).toString(); }
+    Tint tint(int row) const { return Tint(rowData(row, SnapshotListModel::TintRole).toInt()); }
+    QString summary(int row) const { return rowData(row, SnapshotListModel::SummaryRole).toString(); }
 
     std::unique_ptr<BackupHistoryView> view;
     std::vector<QString> alerts;
@@ -75,7 +80,13 @@ TEST_F(BackupHistoryViewTest, EmptyHistoryThenOpeningSelectsNewest)
     EXPECT_EQ(again.headerLabel()->text(), QStringLiteral("バックアップ履歴 (3)"));
     EXPECT_EQ(again.selectedSnapshot(), state->snapshots().front());
     EXPECT_EQ(again.list()->currentRow(), 0);
-    EXPECT_EQ(again.idLabel()->text(), qs(state->snapshots().front().id));
+    EXPECT_EQ(again.idLabel()->text(), QStringLiteral("2025-03-04/snapshot_090003"));
+    EXPECT_EQ(again.dateLabel()->text(), QStringLiteral("バックアップ日時: 2025/03/04 09:00:03 (手動)"));
+    EXPECT_EQ(rowData(2, Qt::DisplayRole).toString(), QStringLiteral("2025/03/04 09:00:01"));
+    EXPECT_EQ(rowData(2, SnapshotListModel::FilesRole).toString(), QStringLiteral("2 ファイル"));
+    EXPECT_EQ(rowData(2, SnapshotListModel::SizeRole).toString(), QStringLiteral("9 バイト"));
+    EXPECT_EQ(rowData(2, Qt::AccessibleTextRole).toString(),
+        QStringLiteral("2025/03/04 09:00:01 手動 2 ファイル • 9 バイト"));
     EXPECT_TRUE(again.idLabel()->isVisible());
 }
 
@@ -126,15 +137,13 @@ TEST_F(BackupHistoryViewTest, BadgeColoursAndFileIcons)
     state->executeScheduledBackup();
     settle();
     BackupHistoryView &page = open();
-    EXPECT_EQ(badge(0)->text(), QStringLiteral("定期自動"));
-    EXPECT_EQ(badge(0)->tint(), Tint::green);
-    EXPECT_EQ(badge(1)->text(), QStringLiteral("手動"));
-    EXPECT_EQ(badge(1)->tint(), Tint::blue);
+    EXPECT_EQ(trigger(0), QStringLiteral("定期自動"));
+    EXPECT_EQ(tint(0), Tint::green);
+    EXPECT_EQ(trigger(1), QStringLiteral("手動"));
+    EXPECT_EQ(tint(1), Tint::blue);
 
-    const BackupSnapshot &shown = *page.selectedSnapshot();
-    ASSERT_EQ(page.fileList()->count(), int(shown.relativeFilePaths.size()));
-    EXPECT_EQ(
-        page.filesHeader()->text(), QStringLiteral("含まれるファイル (%1 件)").arg(shown.relativeFilePaths.size()));
+    ASSERT_EQ(page.fileList()->count(), 3);
+    EXPECT_EQ(page.filesHeader()->text(), QStringLiteral("含まれるファイル (3 件)"));
     std::map<QString, int> tints;
     for (int i = 0; i < page.fileList()->count(); ++i)
         tints[page.fileList()->item(i)->text()]
@@ -185,8 +194,8 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
     EXPECT_EQ(readText(src / "settings.json"), "{\"changed\":1}"); // outside the scope
     EXPECT_EQ(page.selectedSnapshot(), made);
-    EXPECT_EQ(badge(0)->text(), QStringLiteral("復元前自動退避"));
-    EXPECT_EQ(badge(0)->tint(), Tint::orange);
+    EXPECT_EQ(trigger(0), QStringLiteral("復元前自動退避"));
+    EXPECT_EQ(tint(0), Tint::orange);
 
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
@@ -231,7 +240,7 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     ASSERT_EQ(state->snapshots().size(), 4u); // the safety snapshot came first
     EXPECT_EQ(selectedId(), id);
     EXPECT_EQ(page.list()->currentRow(), 2);
-    EXPECT_EQ(page.list()->selectedItems().size(), 1);
+    EXPECT_EQ(page.list()->selectionModel()->selectedRows().size(), 1);
 
     // The history file now says something else about the selected snapshot.
     const fs::path history = dest / "history.json";
@@ -256,7 +265,7 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     ASSERT_EQ(state->snapshots().size(), 3u);
     EXPECT_FALSE(page.selectedSnapshot());
     EXPECT_EQ(page.list()->currentRow(), -1);
-    EXPECT_TRUE(page.list()->selectedItems().isEmpty());
+    EXPECT_TRUE(page.list()->selectionModel()->selectedRows().isEmpty());
     EXPECT_TRUE(page.hintLabel()->isVisible());
 }
 
@@ -298,12 +307,87 @@ TEST_F(BackupHistoryViewTest, DeleteQuestionDefaultsToCancel)
     });
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
     EXPECT_EQ(text, QStringLiteral("スナップショットを削除しますか？"));
-    EXPECT_TRUE(details.contains(qs(state->snapshots().front().id)));
-    EXPECT_TRUE(details.contains(qs(state->snapshots().front().formattedDate())));
+    EXPECT_EQ(details, QStringLiteral("2025-03-04/snapshot_090001\n2025/03/04 09:00:01"));
     buttons.sort();
     EXPECT_EQ(buttons, (QStringList {QStringLiteral("キャンセル"), QStringLiteral("削除")}));
     EXPECT_EQ(defaultButton, QStringLiteral("キャンセル"));
     EXPECT_EQ(state->snapshots().size(), 1u);
+}
+
+// Each row tells what changed since the row below it, once the comparison has come back; the oldest
+// row has nothing to compare with.
+TEST_F(BackupHistoryViewTest, RowSummariesAgainstTheOlderSnapshot)
+{
+    start();
+    manualBackups(1);
+    writeText(src / "notes.md", "new");
+    writeText(src / "GEMINI.md", "# rules, longer");
+    fs::remove(src / "settings.json");
+    manualBackups(2); // the second takes the very same files
+    open();
+    // Nothing is shown before it is known: no "変更なし" that then turns into counts.
+    EXPECT_EQ(summary(0), QString());
+    EXPECT_EQ(summary(1), QString());
+    ASSERT_TRUE(waitUntil([&] { return !summary(0).isEmpty() && !summary(1).isEmpty(); }));
+    EXPECT_EQ(summary(0), QStringLiteral("変更なし"));
+    EXPECT_EQ(summary(1), QStringLiteral("+1 ~1 \u22121"));
+    EXPECT_EQ(summary(2), QString());
+    EXPECT_EQ(rowData(1, Qt::AccessibleTextRole).toString(),
+        QStringLiteral("2025/03/04 09:00:02 手動 2 ファイル • 18 バイト • +1 ~1 \u22121"));
+
+    // A new snapshot on top: the old rows keep their summaries, the new one gets its own.
+    writeText(src / "more.md", "more");
+    writeText(src / "other.md", "other");
+    manualBackups(1);
+    EXPECT_EQ(summary(1), QStringLiteral("変更なし"));
+    ASSERT_TRUE(waitUntil([&] { return !summary(0).isEmpty(); }));
+    EXPECT_EQ(summary(0), QStringLiteral("+2 ~0 \u22120"));
+}
+
+// Only the rows on screen are compared; scrolling brings the others in.
+TEST_F(BackupHistoryViewTest, SummariesOnlyForTheRowsShown)
+{
+    start();
+    manualBackups(30);
+    BackupHistoryView &page = open();
+    ASSERT_TRUE(waitUntil([&] { return !summary(0).isEmpty(); }));
+    const auto [first, last] = page.list()->shownRows();
+    ASSERT_EQ(first, 0);
+    ASSERT_LT(last, 20);
+    ASSERT_TRUE(waitUntil([&] { return !summary(last).isEmpty(); }));
+    QThreadPool::globalInstance()->waitForDone();
+    drainEvents();
+    EXPECT_EQ(summary(last + 1), QString());
+    EXPECT_EQ(summary(28), QString());
+    EXPECT_FALSE(state->changeSummary({state->snapshots()[29].id, state->snapshots()[28].id}));
+
+    page.list()->scrollToBottom();
+    ASSERT_TRUE(waitUntil([&] { return !summary(28).isEmpty(); }));
+    EXPECT_EQ(summary(28), QStringLiteral("変更なし"));
+    EXPECT_EQ(summary(29), QString());
+}
+
+// A comparison that comes back after the history changed is dropped, and a pair of the new history
+// is still answered.
+TEST_F(BackupHistoryViewTest, ASummaryForAnOlderHistoryIsDropped)
+{
+    start();
+    manualBackups(3);
+    const SnapshotList made = state->snapshots();
+    QSignalSpy ready(state.get(), &AppState::changeSummaryReady);
+    const AppState::SnapshotPair gone {made[1].id, made[0].id};
+    state->requestChangeSummaries({gone});
+    ASSERT_TRUE(state->deleteSnapshot(made[0]));
+    QThreadPool::globalInstance()->waitForDone();
+    drainEvents();
+    EXPECT_EQ(ready.count(), 0);
+    EXPECT_FALSE(state->changeSummary(gone));
+
+    const AppState::SnapshotPair kept {made[2].id, made[1].id};
+    state->requestChangeSummaries({kept});
+    ASSERT_TRUE(ready.wait(5000));
+    ASSERT_TRUE(state->changeSummary(kept));
+    EXPECT_EQ(*state->changeSummary(kept), (AppState::ChangeSummary {0, 0, 0}));
 }
 
 } // namespace

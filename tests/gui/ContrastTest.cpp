@@ -1,6 +1,8 @@
 #include "AppStateFixture.h"
 #include "GuiPalettes.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Backups/SnapshotListModel.h"
+#include "Views/Backups/SnapshotRowDelegate.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Main/MainWindowView.h"
 
@@ -77,14 +79,23 @@ TEST_P(ContrastTest, ProminentButtonsAndBadges)
     app.setSelectedTab(NavigationTab::history);
     auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
     QStringList badges;
-    for (int row = 0; row < history->list()->count(); ++row) {
-        history->list()->setCurrentRow(row);
-        auto *badge = history->list()->itemWidget(history->list()->item(row))->findChild<Badge *>();
-        ASSERT_NE(badge, nullptr);
-        badges << badge->text();
-        EXPECT_TRUE(history->list()->item(row)->isSelected());
-        EXPECT_GE(contrastRatio(badge->color(), badge->fillColor()), 4.5) << badge->text().toStdString();
-        expectPainted(badge, QPoint(3, badge->height() / 2), badge->fillColor(), badge->text().toStdString());
+    SnapshotListView *list = history->list();
+    for (int row = 0; row < list->count(); ++row) {
+        list->setCurrentRow(row);
+        const QModelIndex index = history->listModel()->index(row);
+        const QString text = index.data(SnapshotListModel::TriggerRole).toString();
+        badges << text;
+        EXPECT_TRUE(list->selectionModel()->isSelected(index));
+        const BadgeColors colors
+            = badgeColors(Tint(index.data(SnapshotListModel::TintRole).toInt()), list->viewport()->palette());
+        EXPECT_GE(contrastRatio(colors.ink, colors.fill), 4.5) << text.toStdString();
+        QStyleOptionViewItem option;
+        option.initFrom(list->viewport());
+        option.font = list->font();
+        option.rect = list->visualRect(index);
+        const QRect pill = SnapshotRowDelegate::badgeRect(option, index);
+        ASSERT_TRUE(option.rect.contains(pill)) << text.toStdString();
+        expectPainted(list->viewport(), QPoint(pill.left() + 3, pill.center().y()), colors.fill, text.toStdString());
     }
     EXPECT_EQ(
         badges, (QStringList {QStringLiteral("復元前自動退避"), QStringLiteral("定期自動"), QStringLiteral("手動")}));

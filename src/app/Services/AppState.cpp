@@ -381,6 +381,7 @@ void AppState::setSnapshots(SnapshotList snapshots)
     if (m_snapshots == snapshots)
         return;
     m_snapshots = std::move(snapshots);
+    forgetStaleChangeSummaries();
     emit snapshotsChanged();
 }
 

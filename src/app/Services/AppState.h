@@ -16,6 +16,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -138,6 +139,27 @@ public:
     void surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions);
     const std::string &leftOutSummary() const { return m_leftOutSurvey.summary(); }
 
+    // What changed from one snapshot to a newer one: files added, changed and removed.
+    struct ChangeSummary
+    {
+        std::int64_t added = 0;
+        std::int64_t changed = 0;
+        std::int64_t removed = 0;
+        bool operator==(const ChangeSummary &) const = default;
+    };
+    struct SnapshotPair
+    {
+        std::string olderId;
+        std::string newerId;
+        auto operator<=>(const SnapshotPair &) const = default;
+    };
+    // Compares, off the main thread and one pair at a time, the listed snapshots of each pair whose
+    // summary is not known yet. Pairs of an earlier call that have not started are dropped: the list
+    // asks for the rows it shows, and those rows may have scrolled away. Each result arrives as
+    // changeSummaryReady; results for a history that has changed since are dropped.
+    void requestChangeSummaries(std::vector<SnapshotPair> pairs);
+    std::optional<ChangeSummary> changeSummary(const SnapshotPair &pair) const;
+
 signals:
     void configChanged();
     void snapshotsChanged();
@@ -149,6 +171,7 @@ signals:
     void statusMessageChanged();
     void nextBackupDateChanged();
     void leftOutSummaryChanged();
+    void changeSummaryReady(const velkaro::AppState::SnapshotPair &pair);
 
 private:
     class RunContext;
@@ -160,6 +183,11 @@ private:
     void requestNotificationPermission();
     void setupAutoBackup();
     OptionalDate newestSnapshotDate() const;
+    struct ChangeSummaries;
+    void startNextChangeSummary();
+    void finishChangeSummary(
+        const SnapshotPair &pair, std::uint64_t generation, const std::optional<ChangeSummary> &summary);
+    void forgetStaleChangeSummaries();
 
     void setSnapshots(SnapshotList snapshots);
     void setTemplates(TemplateList templates);
@@ -195,6 +223,7 @@ private:
     bool m_backupRunning = false;
     bool m_restoreRunning = false;
     LeftOutSurvey m_leftOutSurvey;
+    std::shared_ptr<ChangeSummaries> m_changeSummaries; // made on first use, in AppStateCompare.cpp
     // The detail pane's background work (AppStateCompare.cpp); made on first use.
     class DetailRuns;
     std::shared_ptr<DetailRuns> m_detailRuns;

@@ -1,12 +1,138 @@
+// The history list's row summaries: each snapshot against the one before it, compared in the pool.
 #include "Services/AppState.h"
 
+#include "Services/SnapshotCompare.h"
+#include "Services/SnapshotStore.h"
+
+#include <QFutureWatcher>
 #include <QMetaObject>
+#include <QPromise>
 #include <QThreadPool>
 
+#include <algorithm>
 #include <cstdint>
-#include <utility>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
 
 namespace velkaro {
+
+struct AppState::ChangeSummaries
+{
+    std::map<SnapshotPair, ChangeSummary> known;
+    std::deque<SnapshotPair> waiting;
+    std::optional<SnapshotPair> running; // the pair in the pool, while its result will still count
+    bool busy = false; // a comparison is in the pool, counted or not
+    // Moves on with every change of the history: a result computed for an older one is dropped, since
+    // an id may stand for another snapshot by then (deleted and taken again, or another store).
+    std::uint64_t generation = 0;
+    std::string destination; // the store that `known` was computed in
+};
+
+namespace {
+
+const BackupSnapshot *findSnapshot(const SnapshotList &list, const std::string &id)
+{
+    const auto found = std::ranges::find(list, id, &BackupSnapshot::id);
+    return found == list.end() ? nullptr : &*found;
+}
+
+AppState::ChangeSummary summarize(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)
+{
+    const CompareResult result = compareSnapshots(store, older, newer);
+    return {
+        result.count(CompareState::added), result.count(CompareState::changed), result.count(CompareState::removed)};
+}
+
+} // namespace
+
+void AppState::requestChangeSummaries(std::vector<SnapshotPair> pairs)
+{
+    if (!m_changeSummaries)
+        m_changeSummaries = std::make_shared<ChangeSummaries>();
+    ChangeSummaries &summaries = *m_changeSummaries;
+    summaries.waiting.clear();
+    for (SnapshotPair &pair : pairs) {
+        if (summaries.known.contains(pair) || summaries.running == pair)
+            continue;
+        if (std::ranges::find(summaries.waiting, pair) == summaries.waiting.end())
+            summaries.waiting.push_back(std::move(pair));
+    }
+    startNextChangeSummary();
+}
+
+std::optional<AppState::ChangeSummary> AppState::changeSummary(const SnapshotPair &pair) const
+{
+    if (!m_changeSummaries)
+        return std::nullopt;
+    const auto found = m_changeSummaries->known.find(pair);
+    return found == m_changeSummaries->known.end() ? std::nullopt : std::optional(found->second);
+}
+
+void AppState::startNextChangeSummary()
+{
+    ChangeSummaries &summaries = *m_changeSummaries;
+    // One at a time, so that a backup started meanwhile still finds a thread in the pool.
+    while (!summaries.busy && !summaries.waiting.empty()) {
+        SnapshotPair pair = std::move(summaries.waiting.front());
+        summaries.waiting.pop_front();
+        const BackupSnapshot *older = findSnapshot(m_snapshots, pair.olderId);
+        const BackupSnapshot *newer = findSnapshot(m_snapshots, pair.newerId);
+        if (!older || !newer)
+            continue;
+        summaries.running = pair;
+        summaries.busy = true;
+        summaries.destination = m_historyDestination;
+        // The watcher is ours: when this object goes, so does the watcher, and the result with it.
+        auto promise = std::make_shared<QPromise<ChangeSummary>>();
+        auto *watcher = new QFutureWatcher<ChangeSummary>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, pair, generation = summaries.generation] {
+            watcher->deleteLater();
+            finishChangeSummary(pair, generation,
+                watcher->future().resultCount() > 0 ? std::optional(watcher->result()) : std::nullopt);
+        });
+        watcher->setFuture(promise->future());
+        QThreadPool::globalInstance()->start(
+            [promise, store = SnapshotStore(m_historyDestination), older = *older, newer = *newer] {
+                promise->start();
+                promise->addResult(summarize(store, older, newer));
+                promise->finish();
+            });
+    }
+}
+
+void AppState::finishChangeSummary(
+    const SnapshotPair &pair, std::uint64_t generation, const std::optional<ChangeSummary> &summary)
+{
+    ChangeSummaries &summaries = *m_changeSummaries;
+    summaries.busy = false;
+    summaries.running.reset();
+    if (summary && generation == summaries.generation) {
+        summaries.known[pair] = *summary;
+        emit changeSummaryReady(pair);
+    }
+    startNextChangeSummary();
+}
+
+// Keeps only what still describes neighbours of the current list in the same store.
+void AppState::forgetStaleChangeSummaries()
+{
+    if (!m_changeSummaries)
+        return;
+    ChangeSummaries &summaries = *m_changeSummaries;
+    ++summaries.generation;
+    summaries.waiting.clear();
+    summaries.running.reset(); // its result will be dropped: the pair may be asked for again meanwhile
+    if (summaries.destination != m_historyDestination) {
+        summaries.known.clear();
+        return;
+    }
+    std::set<SnapshotPair> neighbours;
+    for (std::size_t i = 0; i + 1 < m_snapshots.size(); ++i)
+        neighbours.insert({m_snapshots[i + 1].id, m_snapshots[i].id});
+    std::erase_if(summaries.known, [&](const auto &entry) { return !neighbours.contains(entry.first); });
+}
 
 // The detail pane's runs: a receiver on the main thread for what they post back, and a count per kind
 // of request so that only the latest one's result is delivered.

@@ -1,6 +1,8 @@
 #include "Views/Backups/BackupHistoryView.h"
 
 #include "Services/AppState.h"
+#include "Views/Backups/SnapshotListModel.h"
+#include "Views/Backups/SnapshotListView.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 
@@ -24,54 +26,12 @@
 namespace velkaro {
 namespace {
 
-Tint badgeTint(BackupTriggerType trigger)
-{
-    switch (trigger) {
-    case BackupTriggerType::manual:
-        return Tint::blue;
-    case BackupTriggerType::scheduled:
-        return Tint::green;
-    case BackupTriggerType::preRestoreSafety:
-        return Tint::orange;
-    }
-    return Tint::blue;
-}
-
 QFrame *divider(QWidget *parent)
 {
     auto *line = new QFrame(parent);
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
-}
-
-// The row of one snapshot in the list.
-QWidget *snapshotRow(const BackupSnapshot &snapshot, QWidget *parent)
-{
-    auto *row = new QWidget(parent);
-    auto *layout = new QVBoxLayout(row);
-    layout->setContentsMargins(8, 4, 8, 4);
-    layout->setSpacing(4);
-    auto *first = new QHBoxLayout();
-    first->addWidget(styledLabel(qs(snapshot.formattedDate()), TextStyle::subheadline, row, false, QFont::Medium));
-    first->addStretch();
-    first->addWidget(new Badge(qs(rawValue(snapshot.triggerType)), badgeTint(snapshot.triggerType), row));
-    layout->addLayout(first);
-    auto *second = new QHBoxLayout();
-    second->setSpacing(4);
-    second->addWidget(
-        styledLabel(QStringLiteral("%1 ファイル").arg(snapshot.filesCount), TextStyle::caption2, row, true));
-    second->addWidget(styledLabel(QStringLiteral("•"), TextStyle::caption2, row, true));
-    second->addWidget(styledLabel(qs(snapshot.formattedSize()), TextStyle::caption2, row, true));
-    // The id gives way first in a narrow pane; its whole text stays in the tooltip.
-    auto *id = new ElidedLabel(row);
-    id->setFont(styledFont(QFont(), TextStyle::caption2, true));
-    makeSecondary(id);
-    id->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    id->setFullText(qs(snapshot.id));
-    second->addWidget(id, 1);
-    layout->addLayout(second);
-    return row;
 }
 
 // The files and their diff need room that a 560 high window does not leave under the restore box: the
@@ -106,22 +66,49 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     , m_confirmChosenRestore([](QWidget *p, const BackupSnapshot &snapshot, const std::vector<std::string> &paths) {
         return askBeforeRestoring(p, snapshot, paths);
     })
+    , m_model(new SnapshotListModel(state, this))
 {
     auto *outer = new QHBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto *splitter = new QSplitter(Qt::Horizontal, this);
     splitter->setChildrenCollapsible(false);
     outer->addWidget(splitter);
+    splitter->addWidget(buildListPane(splitter));
+    splitter->addWidget(buildDetailPane(splitter));
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({280, 400});
 
-    // List pane. Its 280 minimum gives way to 250 so that the window's 860 minimum still leaves the
-    // detail pane its 400 beside the sidebar.
-    auto *left = new QWidget(splitter);
+    connectState();
+    rebuildList();
+    showDetail();
+    updateRestoreButton();
+}
+
+// The list pane. Its 280 minimum gives way to 250 so that the window's 860 minimum still leaves the
+// detail pane its 400 beside the sidebar.
+QWidget *BackupHistoryView::buildListPane(QWidget *parent)
+{
+    auto *left = new QWidget(parent);
     left->setMinimumWidth(250);
     left->setMaximumWidth(360);
     auto *leftLayout = new QVBoxLayout(left);
     leftLayout->setContentsMargins(0, 0, 0, 0);
     leftLayout->setSpacing(0);
-    auto *headerRow = new QWidget(left);
+    leftLayout->addWidget(buildListHeader(left));
+    leftLayout->addWidget(divider(left));
+    m_listStack = new QStackedWidget(left);
+    m_listStack->addWidget(buildEmptyState(m_listStack));
+    m_list = new SnapshotListView(m_model, m_listStack);
+    m_list->setAccessibleName(QStringLiteral("バックアップ履歴"));
+    m_listStack->addWidget(m_list);
+    leftLayout->addWidget(m_listStack, 1);
+    return left;
+}
+
+QWidget *BackupHistoryView::buildListHeader(QWidget *parent)
+{
+    auto *headerRow = new QWidget(parent);
     headerRow->setAutoFillBackground(true);
     headerRow->setBackgroundRole(QPalette::Base);
     auto *headerLayout = new QHBoxLayout(headerRow);
@@ -136,10 +123,13 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     m_refreshButton->setToolTip(QStringLiteral("履歴を更新"));
     m_refreshButton->setAccessibleName(QStringLiteral("履歴を更新"));
     headerLayout->addWidget(m_refreshButton);
-    leftLayout->addWidget(headerRow);
-    leftLayout->addWidget(divider(left));
-    m_listStack = new QStackedWidget(left);
-    m_emptyState = new QWidget(m_listStack);
+    connect(m_refreshButton, &QToolButton::clicked, this, [this] { m_state.loadHistory(); });
+    return headerRow;
+}
+
+QWidget *BackupHistoryView::buildEmptyState(QWidget *parent)
+{
+    m_emptyState = new QWidget(parent);
     auto *emptyLayout = new QVBoxLayout(m_emptyState);
     emptyLayout->setSpacing(12);
     emptyLayout->addStretch();
@@ -150,18 +140,12 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     auto *emptyText = styledLabel(QStringLiteral("履歴がありません"), TextStyle::body, m_emptyState, true);
     emptyLayout->addWidget(emptyText, 0, Qt::AlignHCenter);
     emptyLayout->addStretch();
-    m_listStack->addWidget(m_emptyState);
-    m_list = new QListWidget(m_listStack);
-    m_list->setAccessibleName(QStringLiteral("バックアップ履歴"));
-    m_list->setFrameShape(QFrame::NoFrame);
-    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_list->setResizeMode(QListView::Adjust);
-    m_listStack->addWidget(m_list);
-    leftLayout->addWidget(m_listStack, 1);
+    return m_emptyState;
+}
 
-    // Detail pane.
-    m_detailStack = new QStackedWidget(splitter);
+QWidget *BackupHistoryView::buildDetailPane(QWidget *parent)
+{
+    m_detailStack = new QStackedWidget(parent);
     m_detailStack->setMinimumWidth(400);
     m_hint = styledLabel(
         QStringLiteral("左側の一覧からスナップショットを選択してね"), TextStyle::body, m_detailStack, true);
@@ -174,6 +158,21 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     auto *detailLayout = new QVBoxLayout(detail);
     detailLayout->setContentsMargins(20, 20, 20, 20);
     detailLayout->setSpacing(16);
+    detailLayout->addLayout(buildDetailHeader(detail));
+    detailLayout->addWidget(divider(detail));
+    detailLayout->addWidget(buildRestoreBox(detail));
+    m_filesPane = new SnapshotFilesPane(m_state, detail);
+    detailLayout->addWidget(m_filesPane, 1);
+    connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
+    auto *detailScroll = verticalScroller(detail, m_detailStack);
+    m_detailStack->addWidget(detailScroll);
+    connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
+        [this, detailScroll] { detailScroll->ensureWidgetVisible(m_filesPane, 0, 0); });
+    return m_detailStack;
+}
+
+QLayout *BackupHistoryView::buildDetailHeader(QWidget *detail)
+{
     auto *top = new QHBoxLayout();
     auto *titles = new QVBoxLayout();
     titles->setSpacing(4);
@@ -189,9 +188,12 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         = new QPushButton(themedIcon({"user-trash-symbolic", "user-trash", "edit-delete"}, QStyle::SP_TrashIcon),
             QStringLiteral("削除"), detail);
     top->addWidget(m_deleteButton, 0, Qt::AlignVCenter);
-    detailLayout->addLayout(top);
-    detailLayout->addWidget(divider(detail));
+    connect(m_deleteButton, &QPushButton::clicked, this, &BackupHistoryView::deleteSelected);
+    return top;
+}
 
+QWidget *BackupHistoryView::buildRestoreBox(QWidget *detail)
+{
     auto *box = new Card(8, detail);
     box->setAccessibleName(QStringLiteral("このバックアップから復元する"));
     auto *boxLayout = new QVBoxLayout(box);
@@ -216,37 +218,27 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         boxLayout->addWidget(radio);
         m_scopeButtons.push_back(radio);
     }
+    connect(group, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked)
+            m_scope = RestoreScopeOption(id);
+    });
     m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
     applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
     m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
     m_restoreSpinner = new ButtonSpinner(
         m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
     boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
-    detailLayout->addWidget(box);
-
-    m_filesPane = new SnapshotFilesPane(m_state, detail);
-    detailLayout->addWidget(m_filesPane, 1);
-    connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
-    auto *detailScroll = verticalScroller(detail, m_detailStack);
-    m_detailStack->addWidget(detailScroll);
-    connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
-        [this, detailScroll] { detailScroll->ensureWidgetVisible(m_filesPane, 0, 0); });
-
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
-    splitter->setSizes({280, 400});
-
-    connect(m_refreshButton, &QToolButton::clicked, this, [this] { m_state.loadHistory(); });
-    connect(m_deleteButton, &QPushButton::clicked, this, &BackupHistoryView::deleteSelected);
     connect(m_restoreButton, &QPushButton::clicked, this, &BackupHistoryView::performRestore);
-    connect(group, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-        if (checked)
-            m_scope = RestoreScopeOption(id);
-    });
-    connect(m_list, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (m_rebuilding || row < 0 || row >= int(m_rows.size()))
+    return box;
+}
+
+void BackupHistoryView::connectState()
+{
+    connect(m_list->selectionModel(), &QItemSelectionModel::currentRowChanged, this, [this](const QModelIndex &at) {
+        const SnapshotList &rows = m_model->snapshots();
+        if (m_rebuilding || !at.isValid() || at.row() >= int(rows.size()))
             return;
-        m_selected = m_rows[std::size_t(row)];
+        m_selected = rows[std::size_t(at.row())];
         showDetail();
     });
     connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
@@ -254,9 +246,6 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
         if (isVisible())
             takeRequest();
     });
-    rebuildList();
-    showDetail();
-    updateRestoreButton();
 }
 
 bool BackupHistoryView::isRestoreSpinnerShown() const
@@ -307,27 +296,17 @@ void BackupHistoryView::hideEvent(QHideEvent *event)
 void BackupHistoryView::rebuildList()
 {
     m_rebuilding = true;
-    m_rows = m_state.snapshots();
-    m_header->setText(QStringLiteral("バックアップ履歴 (%1)").arg(m_rows.size()));
-    m_list->clear();
-    for (const BackupSnapshot &snapshot : m_rows) {
-        auto *item = new QListWidgetItem(m_list);
-        // What a screen reader says for the row; the painted row is the widget below.
-        item->setData(Qt::AccessibleTextRole,
-            qs(snapshot.formattedDate()) + QLatin1Char(' ') + qs(rawValue(snapshot.triggerType)) + QLatin1Char(' ')
-                + QStringLiteral("%1 ファイル • ").arg(snapshot.filesCount) + qs(snapshot.formattedSize()));
-        QWidget *row = snapshotRow(snapshot, m_list);
-        item->setSizeHint(QSize(0, row->sizeHint().height())); // as wide as the pane, never wider
-        m_list->setItemWidget(item, row);
-    }
-    m_listStack->setCurrentWidget(m_rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
+    m_model->reload();
+    const SnapshotList &rows = m_model->snapshots();
+    m_header->setText(QStringLiteral("バックアップ履歴 (%1)").arg(rows.size()));
+    m_listStack->setCurrentWidget(rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
     m_rebuilding = false;
     // The selection is the snapshot's id: a reload may bring its record back changed (read from the
     // store), and one that is gone takes the detail with it.
     if (m_selected) {
-        const auto found = std::ranges::find(m_rows, m_selected->id, &BackupSnapshot::id);
-        if (found == m_rows.end() || !(*found == *m_selected)) {
-            m_selected = found == m_rows.end() ? std::nullopt : std::optional<BackupSnapshot>(*found);
+        const int row = m_model->rowOf(m_selected->id);
+        if (row < 0 || !(rows[std::size_t(row)] == *m_selected)) {
+            m_selected = row < 0 ? std::nullopt : std::optional<BackupSnapshot>(rows[std::size_t(row)]);
             showDetail();
         }
     }
@@ -337,15 +316,12 @@ void BackupHistoryView::rebuildList()
 void BackupHistoryView::highlightSelection()
 {
     m_rebuilding = true;
-    int row = -1;
-    if (m_selected) {
-        const auto found = std::find(m_rows.begin(), m_rows.end(), *m_selected);
-        if (found != m_rows.end())
-            row = int(found - m_rows.begin());
-    }
+    int row = m_selected ? m_model->rowOf(m_selected->id) : -1;
+    if (row >= 0 && !(m_model->snapshots()[std::size_t(row)] == *m_selected))
+        row = -1; // the detail shows the record as it was; the list holds another one now
     m_list->setCurrentRow(row);
-    if (row < 0)
-        m_list->clearSelection();
+    if (row >= 0)
+        m_list->scrollTo(m_model->index(row));
     m_rebuilding = false;
 }
 

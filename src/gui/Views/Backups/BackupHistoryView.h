@@ -3,6 +3,7 @@
 #include "Models/AppEnums.h"
 #include "Models/BackupSnapshot.h"
 #include "Views/Backups/SnapshotFilesPane.h"
+#include "Views/Backups/SnapshotListView.h"
 
 #include <QWidget>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 class QLabel;
+class QLayout;
 class QListWidget;
 class QPushButton;
 class QRadioButton;
@@ -21,6 +23,7 @@ namespace velkaro {
 
 class AppState;
 class ButtonSpinner;
+class SnapshotListModel;
 
 // The history page: every snapshot on the left, the selected one on the right with its delete
 // button, the restore box and its files. Restores and deletions go through AppState.
@@ -62,7 +65,8 @@ public:
     QLabel *headerLabel() const { return m_header; }
     QToolButton *refreshButton() const { return m_refreshButton; }
     QWidget *emptyState() const { return m_emptyState; }
-    QListWidget *list() const { return m_list; }
+    SnapshotListView *list() const { return m_list; }
+    SnapshotListModel *listModel() const { return m_model; }
     QLabel *hintLabel() const { return m_hint; }
     QLabel *idLabel() const { return m_idLabel; }
     QLabel *dateLabel() const { return m_dateLabel; }
@@ -79,6 +83,13 @@ protected:
     void hideEvent(QHideEvent *event) override;
 
 private:
+    QWidget *buildListPane(QWidget *parent);
+    QWidget *buildListHeader(QWidget *parent);
+    QWidget *buildEmptyState(QWidget *parent);
+    QWidget *buildDetailPane(QWidget *parent);
+    QLayout *buildDetailHeader(QWidget *detail);
+    QWidget *buildRestoreBox(QWidget *detail);
+    void connectState();
     void rebuildList();
     void select(std::optional<BackupSnapshot> snapshot);
     void takeRequest();
@@ -98,13 +109,13 @@ private:
     QString m_restoreMessage;
     bool m_showingAlert = false;
     bool m_rebuilding = false;
-    std::vector<BackupSnapshot> m_rows; // the records behind the list's rows
+    SnapshotListModel *m_model;
 
     QLabel *m_header = nullptr;
     QToolButton *m_refreshButton = nullptr;
     QStackedWidget *m_listStack = nullptr;
     QWidget *m_emptyState = nullptr;
-    QListWidget *m_list = nullptr;
+    SnapshotListView *m_list = nullptr;
     QStackedWidget *m_detailStack = nullptr;
     QLabel *m_hint = nullptr;
     QLabel *m_idLabel = nullptr;
