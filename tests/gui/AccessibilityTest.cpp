@@ -1,6 +1,7 @@
 #include "Views/Common/Accessibility.h"
 #include "AppStateFixture.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Backups/FileDiffView.h"
 #include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
@@ -114,7 +115,7 @@ std::vector<QWidget *> expectedOrder(MainWindowView &window, NavigationTab tab)
     case NavigationTab::history: {
         auto *page = qobject_cast<BackupHistoryView *>(window.page(tab));
         return {page->refreshButton(), page->list(), page->deleteButton(), page->scopeButtons().front(),
-            page->restoreButton(), page->fileList()};
+            page->restoreButton(), page->fileList(), page->filesPane()->diffView()};
     }
     case NavigationTab::templates: {
         auto *page = qobject_cast<TemplateManagerView *>(window.page(tab));

@@ -5,11 +5,13 @@
 #include "GuiPalettes.h"
 #include "Services/StoreLock.h"
 #include "Views/Backups/BackupHistoryView.h"
+#include "Views/Backups/FileDiffView.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
 #include <QStyle>
@@ -66,6 +68,7 @@ protected:
         history->setAlertFunction([](QWidget *, const QString &, const QString &) {});
         history->setRestoreConfirmFunction([](QWidget *, const BackupSnapshot &, RestoreScopeOption) { return true; });
         view.show();
+        writeText(src / "GEMINI.md", "# rules\n\n- 日本語で答えてね\n- 短く書く\n- テストを先に書く\n- 変更は小さく\n");
         shoot(view, "dashboard-empty");
         manualBackups(5);
         shoot(view, "dashboard-five");
@@ -76,6 +79,7 @@ protected:
         lock = std::unexpected(Error {});
         settle();
         shoot(view, "history-after");
+        shootDiff(view, *history);
         shootQuestion(view,
             *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
             "question-restore");
@@ -93,6 +97,22 @@ protected:
         QMessageBox refused(QMessageBox::Information, QStringLiteral("設定保存"),
             QStringLiteral("「対象フォルダ 1」は / か ~ で始まるフルパスで入力してね。"), QMessageBox::Ok, &view);
         shootQuestion(view, refused, "alert-path-refused");
+    }
+    // A file chosen in the detail pane, changed since the snapshot, with a file that only exists now.
+    void shootDiff(MainWindowView &view, BackupHistoryView &history)
+    {
+        writeText(src / "GEMINI.md",
+            "# rules\n\n- 日本語で答えてね\n- 短く、やさしく書く\n- テストを先に書く\n- 変更は小さく\n- "
+            "コミットはこまめに\n");
+        writeText(src / "notes/new.md", "x");
+        history.list()->setCurrentRow(history.list()->count() - 1);
+        QListWidget *files = history.fileList();
+        for (int i = 0; i < files->count(); ++i) {
+            if (files->item(i)->text() == QStringLiteral("GEMINI.md"))
+                files->setCurrentRow(i);
+        }
+        waitUntil([&] { return history.filesPane()->diffView()->document()->blockCount() > 3; });
+        shoot(view, "history-diff");
     }
     QString palette;
 };

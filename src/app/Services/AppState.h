@@ -6,6 +6,7 @@
 #include "Models/PromptTemplate.h"
 #include "Services/AutoBackupManager.h"
 #include "Services/BackupService.h"
+#include "Services/CurrentFilesDiff.h"
 #include "Services/DesktopNotifier.h"
 #include "Services/LaunchAtLoginManager.h"
 #include "Services/LeftOutSurvey.h"
@@ -140,6 +141,17 @@ public:
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
     std::optional<AddedTemplate> importCurrentPrompt();
 
+    // The detail of one snapshot against the current files, worked out off the main thread. Each
+    // completion comes on the main thread, unless a later call of the same kind came first: then it is
+    // dropped, so a result for a snapshot or file no longer chosen never arrives.
+    using ComparisonCompletion = std::function<void(const CurrentFilesComparison &comparison)>;
+    void compareWithCurrentFiles(const BackupSnapshot &snapshot, ComparisonCompletion completion);
+    using FileDiffCompletion = std::function<void(const CurrentFileDiff &diff)>;
+    void diffWithCurrentFile(const BackupSnapshot &snapshot, const std::string &path, FileDiffCompletion completion);
+    // A restore of the chosen recorded paths only, with the same safety snapshot, refusal while busy and
+    // completion as `restore`.
+    void restoreFiles(const BackupSnapshot &snapshot, std::vector<std::string> paths, RestoreCompletion completion);
+
     // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
     // store folder aside); a burst of calls is walked once, for the last. The result arrives as
     // leftOutSummary: "対象外: 3 件 (.toml 2、.sh 1)", or empty when nothing is left out.
@@ -244,6 +256,10 @@ private:
     bool m_rescheduleOnHistory = false;
     LeftOutSurvey m_leftOutSurvey;
     std::shared_ptr<ChangeSummaries> m_changeSummaries; // made on first use, in AppStateCompare.cpp
+    // The detail pane's background work (AppStateCompare.cpp); made on first use.
+    class DetailRuns;
+    std::shared_ptr<DetailRuns> m_detailRuns;
+    DetailRuns &detailRuns();
 };
 
 } // namespace velkaro

@@ -37,25 +37,50 @@ std::string range(std::size_t before, std::size_t count)
 
 struct Edit
 {
-    dtl::edit_t type;
+    DiffLine::Kind kind;
     const std::string *line;
 };
 
-void appendHunk(std::string &out, const std::vector<Edit> &edits, std::size_t from, std::size_t to,
-    std::size_t oldBefore, std::size_t newBefore)
+// The line diff from dtl, pointing into our own lines, removed lines first within each run of changes.
+std::vector<Edit> composeEdits(const std::vector<std::string> &oldLines, const std::vector<std::string> &newLines)
 {
-    std::size_t oldCount = 0, newCount = 0;
-    for (std::size_t i = from; i < to; ++i) {
-        oldCount += edits[i].type != dtl::SES_ADD;
-        newCount += edits[i].type != dtl::SES_DELETE;
+    dtl::Diff<std::string, std::vector<std::string>> diff(oldLines, newLines);
+    diff.compose();
+    std::vector<Edit> edits;
+    const auto sequence = diff.getSes().getSequence();
+    for (const auto &[line, info] : sequence) {
+        // The sequence holds copies that live as long as `diff`.
+        const bool added = info.type == dtl::SES_ADD;
+        const auto &source = added ? newLines : oldLines;
+        const auto index = static_cast<std::size_t>((added ? info.afterIdx : info.beforeIdx) - 1);
+        const DiffLine::Kind kind = added  ? DiffLine::Kind::added
+            : info.type == dtl::SES_DELETE ? DiffLine::Kind::removed
+                                           : DiffLine::Kind::context;
+        edits.push_back({kind, &source[index]});
     }
-    out += "@@ -" + range(oldBefore, oldCount) + " +" + range(newBefore, newCount) + " @@\n";
-    for (std::size_t i = from; i < to; ++i) {
-        out += edits[i].type == dtl::SES_ADD ? '+' : edits[i].type == dtl::SES_DELETE ? '-' : ' ';
-        out += *edits[i].line;
-        if (edits[i].line->empty() || edits[i].line->back() != '\n')
-            out += "\n\\ No newline at end of file\n";
+    const auto isChange = [](const Edit &e) { return e.kind != DiffLine::Kind::context; };
+    for (auto it = edits.begin(); it != edits.end();) {
+        const auto runEnd = std::find_if_not(it, edits.end(), isChange);
+        std::stable_partition(it, runEnd, [](const Edit &e) { return e.kind == DiffLine::Kind::removed; });
+        it = runEnd == edits.end() ? runEnd : runEnd + 1;
     }
+    return edits;
+}
+
+DiffHunk makeHunk(
+    const std::vector<Edit> &edits, std::size_t from, std::size_t to, std::size_t oldBefore, std::size_t newBefore)
+{
+    DiffHunk hunk {oldBefore, newBefore, {}};
+    std::size_t oldLine = oldBefore, newLine = newBefore;
+    for (std::size_t i = from; i < to; ++i) {
+        DiffLine line {edits[i].kind, 0, 0, *edits[i].line};
+        if (edits[i].kind != DiffLine::Kind::added)
+            line.oldNumber = ++oldLine;
+        if (edits[i].kind != DiffLine::Kind::removed)
+            line.newNumber = ++newLine;
+        hunk.lines.push_back(std::move(line));
+    }
+    return hunk;
 }
 
 } // namespace
@@ -65,36 +90,18 @@ bool looksBinary(std::string_view content)
     return content.find('\0') != std::string_view::npos;
 }
 
-std::string unifiedDiff(const std::string &before, const std::string &after, const std::string &beforeLabel,
-    const std::string &afterLabel, int context)
+std::vector<DiffHunk> diffHunks(const std::string &before, const std::string &after, int context)
 {
     if (before == after)
         return {};
     const auto oldLines = splitLines(before);
     const auto newLines = splitLines(after);
-    dtl::Diff<std::string, std::vector<std::string>> diff(oldLines, newLines);
-    diff.compose();
-    std::vector<Edit> edits;
-    const auto sequence = diff.getSes().getSequence();
-    for (const auto &[line, info] : sequence) {
-        // Point into our own lines: the sequence holds copies that live as long as `diff`.
-        const auto &source = info.type == dtl::SES_ADD ? newLines : oldLines;
-        const auto index = static_cast<std::size_t>((info.type == dtl::SES_ADD ? info.afterIdx : info.beforeIdx) - 1);
-        edits.push_back({info.type, &source[index]});
-    }
-    // Within each run of changes the removed lines come first, as diff writes them.
-    for (auto it = edits.begin(); it != edits.end();) {
-        const auto isChange = [](const Edit &e) { return e.type != dtl::SES_COMMON; };
-        const auto runEnd = std::find_if_not(it, edits.end(), isChange);
-        std::stable_partition(it, runEnd, [](const Edit &e) { return e.type == dtl::SES_DELETE; });
-        it = runEnd == edits.end() ? runEnd : runEnd + 1;
-    }
-
-    std::string out = "--- " + beforeLabel + "\n+++ " + afterLabel + "\n";
+    const std::vector<Edit> edits = composeEdits(oldLines, newLines);
+    std::vector<DiffHunk> hunks;
     const auto ctx = static_cast<std::size_t>(std::max(context, 0));
     std::size_t i = 0, oldSeen = 0, newSeen = 0;
     while (i < edits.size()) {
-        if (edits[i].type == dtl::SES_COMMON) {
+        if (edits[i].kind == DiffLine::Kind::context) {
             ++i, ++oldSeen, ++newSeen;
             continue;
         }
@@ -104,19 +111,43 @@ std::string unifiedDiff(const std::string &before, const std::string &after, con
         const std::size_t from = i - lead;
         std::size_t end = i, common = 0;
         for (std::size_t j = i; j < edits.size(); ++j) {
-            if (edits[j].type != dtl::SES_COMMON) {
+            if (edits[j].kind != DiffLine::Kind::context) {
                 end = j + 1, common = 0;
             } else if (++common > 2 * ctx) {
                 break;
             }
         }
         const std::size_t to = std::min(edits.size(), end + ctx);
-        appendHunk(out, edits, from, to, oldSeen - lead, newSeen - lead);
+        hunks.push_back(makeHunk(edits, from, to, oldSeen - lead, newSeen - lead));
         for (std::size_t j = i; j < to; ++j) {
-            oldSeen += edits[j].type != dtl::SES_ADD;
-            newSeen += edits[j].type != dtl::SES_DELETE;
+            oldSeen += edits[j].kind != DiffLine::Kind::added;
+            newSeen += edits[j].kind != DiffLine::Kind::removed;
         }
         i = to;
+    }
+    return hunks;
+}
+
+std::string unifiedDiff(const std::string &before, const std::string &after, const std::string &beforeLabel,
+    const std::string &afterLabel, int context)
+{
+    const auto hunks = diffHunks(before, after, context);
+    if (hunks.empty())
+        return {};
+    std::string out = "--- " + beforeLabel + "\n+++ " + afterLabel + "\n";
+    for (const DiffHunk &hunk : hunks) {
+        std::size_t oldCount = 0, newCount = 0;
+        for (const DiffLine &line : hunk.lines) {
+            oldCount += line.kind != DiffLine::Kind::added;
+            newCount += line.kind != DiffLine::Kind::removed;
+        }
+        out += "@@ -" + range(hunk.oldStart, oldCount) + " +" + range(hunk.newStart, newCount) + " @@\n";
+        for (const DiffLine &line : hunk.lines) {
+            out += line.kind == DiffLine::Kind::added ? '+' : line.kind == DiffLine::Kind::removed ? '-' : ' ';
+            out += line.text;
+            if (line.text.empty() || line.text.back() != '\n')
+                out += "\n\\ No newline at end of file\n";
+        }
     }
     return out;
 }

@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStackedWidget>
@@ -33,6 +34,19 @@ QFrame *divider(QWidget *parent)
     return line;
 }
 
+// The files and their diff need room that a 560 high window does not leave under the restore box: the
+// detail scrolls rather than squeezing the diff to a few lines.
+QScrollArea *verticalScroller(QWidget *content, QWidget *parent)
+{
+    auto *scroll = new QScrollArea(parent);
+    scroll->setWidgetResizable(true);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus); // not a stop of its own: a focused control inside scrolls into view
+    scroll->setWidget(content);
+    return scroll;
+}
+
 } // namespace
 
 BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
@@ -46,7 +60,12 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
             QStringLiteral("スナップショットを削除しますか？"),
             qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate()));
     })
-    , m_confirmRestore(askBeforeRestoring)
+    , m_confirmRestore([](QWidget *p, const BackupSnapshot &snapshot, RestoreScopeOption scope) {
+        return askBeforeRestoring(p, snapshot, scope);
+    })
+    , m_confirmChosenRestore([](QWidget *p, const BackupSnapshot &snapshot, const std::vector<std::string> &paths) {
+        return askBeforeRestoring(p, snapshot, paths);
+    })
     , m_model(new SnapshotListModel(state, this))
 {
     auto *outer = new QHBoxLayout(this);
@@ -142,16 +161,13 @@ QWidget *BackupHistoryView::buildDetailPane(QWidget *parent)
     detailLayout->addLayout(buildDetailHeader(detail));
     detailLayout->addWidget(divider(detail));
     detailLayout->addWidget(buildRestoreBox(detail));
-    m_filesHeader = styledLabel(QString(), TextStyle::headline, detail);
-    detailLayout->addWidget(m_filesHeader);
-    m_fileList = new QListWidget(detail);
-    m_fileList->setAlternatingRowColors(true);
-    m_fileList->setAccessibleName(QStringLiteral("含まれるファイル"));
-    m_fileList->setFont(styledFont(QFont(), TextStyle::body, true));
-    m_fileList->setMinimumHeight(80);
-    detailLayout->addSpacing(-8);
-    detailLayout->addWidget(m_fileList, 1);
-    m_detailStack->addWidget(detail);
+    m_filesPane = new SnapshotFilesPane(m_state, detail);
+    detailLayout->addWidget(m_filesPane, 1);
+    connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
+    auto *detailScroll = verticalScroller(detail, m_detailStack);
+    m_detailStack->addWidget(detailScroll);
+    connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
+        [this, detailScroll] { detailScroll->ensureWidgetVisible(m_filesPane, 0, 0); });
     return m_detailStack;
 }
 
@@ -312,6 +328,7 @@ void BackupHistoryView::highlightSelection()
 void BackupHistoryView::showDetail()
 {
     if (!m_selected) {
+        m_filesPane->setSnapshot(std::nullopt);
         m_detailStack->setCurrentWidget(m_hint);
         return;
     }
@@ -319,20 +336,7 @@ void BackupHistoryView::showDetail()
     m_idLabel->setText(qs(s.id));
     m_dateLabel->setText(QStringLiteral("バックアップ日時: ") + qs(s.formattedDate()) + QStringLiteral(" (")
         + qs(rawValue(s.triggerType)) + QStringLiteral(")"));
-    m_filesHeader->setText(QStringLiteral("含まれるファイル (%1 件)").arg(s.relativeFilePaths.size()));
-    m_fileList->clear();
-    const QIcon doc = themedIcon({"text-x-generic-symbolic", "text-x-generic"}, QStyle::SP_FileIcon);
-    const QIcon gear = themedIcon({"emblem-system-symbolic", "preferences-system"}, QStyle::SP_FileDialogDetailedView);
-    const int size = m_fileList->fontMetrics().height() - 2;
-    for (const std::string &path : s.relativeFilePaths) {
-        const bool markdown = path.ends_with(".md");
-        const Tint tint = markdown ? Tint::blue : Tint::secondary;
-        auto *item = new QListWidgetItem(
-            QIcon(tintedPixmap(markdown ? doc : gear, size, tintColor(tint, palette()), devicePixelRatioF())), qs(path),
-            m_fileList);
-        item->setData(FileTintRole, int(tint));
-        item->setSizeHint(QSize(item->sizeHint().width(), m_fileList->fontMetrics().height() + 8));
-    }
+    m_filesPane->setSnapshot(s);
     m_detailStack->setCurrentIndex(1);
 }
 
@@ -341,6 +345,7 @@ void BackupHistoryView::updateRestoreButton()
     m_restoreButton->setEnabled(!m_isRestoring);
     m_restoreButton->setText(m_isRestoring ? QStringLiteral("復元中...") : QStringLiteral("復元を実行"));
     m_restoreSpinner->setSpinning(m_isRestoring);
+    m_filesPane->setRestoring(m_isRestoring);
 }
 
 void BackupHistoryView::performRestore()
@@ -360,10 +365,28 @@ void BackupHistoryView::performRestore()
     });
 }
 
+void BackupHistoryView::performChosenRestore()
+{
+    const std::vector<std::string> paths = m_filesPane->chosenPaths();
+    if (!m_selected || m_isRestoring || paths.empty())
+        return;
+    if (!m_confirmChosenRestore || !m_confirmChosenRestore(this, *m_selected, paths))
+        return;
+    m_isRestoring = true;
+    updateRestoreButton();
+    QPointer<BackupHistoryView> self(this);
+    m_state.restoreFiles(*m_selected, paths, [self](RestoreOutcome outcome, const std::string &message) {
+        if (self)
+            self->finishRestore(outcome, message);
+    });
+}
+
 void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string &message)
 {
     m_isRestoring = false;
     updateRestoreButton();
+    // The current files have changed: the marks and the diff follow.
+    m_filesPane->refreshComparison();
     switch (outcome) {
     case RestoreOutcome::complete:
         m_restoreMessage = QStringLiteral("正常に復元が完了したよ！");

@@ -2,6 +2,7 @@
 
 #include "Models/AppEnums.h"
 #include "Models/BackupSnapshot.h"
+#include "Views/Backups/SnapshotFilesPane.h"
 #include "Views/Backups/SnapshotListView.h"
 
 #include <QWidget>
@@ -37,15 +38,24 @@ public:
     // Asks before a restore; true to restore. Tests replace it.
     using RestoreConfirmFunction
         = std::function<bool(QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope)>;
-    static constexpr int FileTintRole = Qt::UserRole + 1;
+    // Asks before the chosen files are restored; true to restore. Tests replace it.
+    using ChosenRestoreConfirmFunction
+        = std::function<bool(QWidget *parent, const BackupSnapshot &snapshot, const std::vector<std::string> &paths)>;
+    static constexpr int FileTintRole = SnapshotFilesPane::FileTintRole;
 
     explicit BackupHistoryView(AppState &state, QWidget *parent = nullptr);
 
     void setAlertFunction(AlertFunction alert) { m_alert = std::move(alert); }
     void setConfirmFunction(ConfirmFunction confirm) { m_confirm = std::move(confirm); }
     void setRestoreConfirmFunction(RestoreConfirmFunction confirm) { m_confirmRestore = std::move(confirm); }
+    void setChosenRestoreConfirmFunction(ChosenRestoreConfirmFunction confirm)
+    {
+        m_confirmChosenRestore = std::move(confirm);
+    }
 
     void performRestore();
+    // The restore of the files chosen in the detail pane's list.
+    void performChosenRestore();
     void deleteSelected();
 
     const std::optional<BackupSnapshot> &selectedSnapshot() const { return m_selected; }
@@ -64,8 +74,9 @@ public:
     const std::vector<QRadioButton *> &scopeButtons() const { return m_scopeButtons; }
     QPushButton *restoreButton() const { return m_restoreButton; }
     bool isRestoreSpinnerShown() const;
-    QLabel *filesHeader() const { return m_filesHeader; }
-    QListWidget *fileList() const { return m_fileList; }
+    SnapshotFilesPane *filesPane() const { return m_filesPane; }
+    QLabel *filesHeader() const { return m_filesPane->filesHeader(); }
+    QListWidget *fileList() const { return m_filesPane->fileList(); }
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -92,6 +103,7 @@ private:
     AlertFunction m_alert;
     ConfirmFunction m_confirm;
     RestoreConfirmFunction m_confirmRestore;
+    ChosenRestoreConfirmFunction m_confirmChosenRestore;
     std::optional<BackupSnapshot> m_selected;
     RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
     bool m_isRestoring = false;
@@ -112,8 +124,7 @@ private:
     std::vector<QRadioButton *> m_scopeButtons;
     QPushButton *m_restoreButton = nullptr;
     ButtonSpinner *m_restoreSpinner = nullptr;
-    QLabel *m_filesHeader = nullptr;
-    QListWidget *m_fileList = nullptr;
+    SnapshotFilesPane *m_filesPane = nullptr;
 };
 
 } // namespace velkaro

@@ -84,4 +84,29 @@ bool askBeforeRestoring(QWidget *parent, const BackupSnapshot &snapshot, Restore
     return confirmed(*box);
 }
 
+std::unique_ptr<QMessageBox> makeRestoreQuestion(
+    QWidget *parent, const BackupSnapshot &snapshot, const std::vector<std::string> &paths)
+{
+    // A long choice would make the box taller than the screen: the first few by name, then the rest counted.
+    constexpr std::size_t kNamed = 5;
+    QString names;
+    for (std::size_t i = 0; i < paths.size() && i < kNamed; ++i)
+        names += QStringLiteral("\n・") + qs(paths[i]);
+    if (paths.size() > kNamed)
+        names += QStringLiteral("\n・ほか %1 件").arg(paths.size() - kNamed);
+    const QString details = qs(snapshot.id) + QLatin1Char('\n') + qs(snapshot.formattedDate())
+        + QStringLiteral("\n復元するファイル (%1 件):").arg(paths.size()) + names
+        + QStringLiteral("\n\n復元の前に、今のファイルを「復元前自動退避」としてバックアップしてから上書きするよ。"
+                         "選ばなかったファイルはそのままだよ。");
+    return confirmBox(parent, QMessageBox::Question, QStringLiteral("選んだファイルを復元しますか？"),
+        QStringLiteral("選んだファイルをこのスナップショットから復元しますか？"), details, QStringLiteral("復元"),
+        QMessageBox::AcceptRole);
+}
+
+bool askBeforeRestoring(QWidget *parent, const BackupSnapshot &snapshot, const std::vector<std::string> &paths)
+{
+    auto box = makeRestoreQuestion(parent, snapshot, paths);
+    return confirmed(*box);
+}
+
 } // namespace velkaro

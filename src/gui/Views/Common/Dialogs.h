@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace velkaro {
 
@@ -29,5 +31,9 @@ SaveAnswer askToSaveChanges(QWidget *parent, const QString &title);
 std::unique_ptr<QMessageBox> makeRestoreQuestion(
     QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope);
 bool askBeforeRestoring(QWidget *parent, const BackupSnapshot &snapshot, RestoreScopeOption scope);
+// The same question for chosen files: names them (the first few, then how many more).
+std::unique_ptr<QMessageBox> makeRestoreQuestion(
+    QWidget *parent, const BackupSnapshot &snapshot, const std::vector<std::string> &paths);
+bool askBeforeRestoring(QWidget *parent, const BackupSnapshot &snapshot, const std::vector<std::string> &paths);
 
 } // namespace velkaro

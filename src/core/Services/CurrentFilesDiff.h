@@ -1,0 +1,47 @@
+#pragma once
+
+#include "Models/BackupConfig.h"
+#include "Models/BackupSnapshot.h"
+#include "Services/SnapshotCompare.h"
+#include "Services/TextDiff.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace velkaro {
+
+// A snapshot's recorded files against the files a backup would take now.
+struct CurrentFilesComparison
+{
+    // Every recorded path: unchanged, changed, removed (gone now) or missing (no stored copy).
+    std::map<std::string, CompareState> marks;
+    // Current files the snapshot does not hold; a restore leaves them where they are.
+    std::int64_t onlyNowCount = 0;
+};
+
+CurrentFilesComparison compareWithCurrentFiles(const BackupSnapshot &snapshot, const BackupConfig &config);
+
+// One recorded file of a snapshot against the current file of the same path.
+struct CurrentFileDiff
+{
+    // text: `hunks` hold the line diff (empty when both are the same). binary and tooLarge: sizes only.
+    // unavailable: the snapshot holds no readable copy.
+    enum class Kind { text, binary, tooLarge, unavailable };
+    Kind kind = Kind::unavailable;
+    // Nothing on a side that has no such file (gone now, or no stored copy).
+    std::optional<std::int64_t> snapshotSize;
+    std::optional<std::int64_t> currentSize;
+    std::vector<DiffHunk> hunks;
+};
+
+// Files above this many bytes are only sized, never read whole.
+inline constexpr std::int64_t kLargestDiffedFile = 1'000'000;
+
+// A file gone now is compared against an empty text, so every line shows as removed.
+CurrentFileDiff diffWithCurrentFile(
+    const BackupSnapshot &snapshot, const BackupConfig &config, const std::string &relativePath);
+
+} // namespace velkaro
