@@ -209,6 +209,17 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
 
 void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope, RestoreCompletion completion)
 {
+    startRestore(snapshot, scope, std::move(completion));
+}
+
+void AppState::restoreFiles(
+    const BackupSnapshot &snapshot, std::vector<std::string> paths, RestoreCompletion completion)
+{
+    startRestore(snapshot, std::move(paths), std::move(completion));
+}
+
+void AppState::startRestore(const BackupSnapshot &snapshot, RestoreChoice choice, RestoreCompletion completion)
+{
     // A restore writes into the first source folder that a running backup is reading, and shares the
     // store with it: refused, not queued.
     if (isBusy() || m_backupState.isRunning()) {
@@ -229,10 +240,11 @@ void AppState::restore(const BackupSnapshot &snapshot, RestoreScopeOption scope,
     m_restoreProgress
         = std::make_unique<ProgressRelay<std::string>>([this](const std::string &text) { setStatusMessage(text); });
 
-    auto work
-        = [service = m_restoreService, snapshot, scope, config = m_config, report = m_restoreProgress->reporter()] {
-              return service->executeRestore(snapshot, config, scope, report);
-          };
+    auto work = [service = m_restoreService, snapshot, choice = std::move(choice), config = m_config,
+                    report = m_restoreProgress->reporter()] {
+        return std::visit(
+            [&](const auto &what) { return service->executeRestore(snapshot, config, what, report); }, choice);
+    };
     runInBackground(std::move(work), [this, completion = std::move(completion)](const Result<RestoreRun> &result) {
         finishRestore(result, completion);
     });

@@ -23,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 #include <vector>
 
 namespace velkaro {
@@ -200,6 +201,9 @@ private:
 
     void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
     void finishBackup(BackupTriggerType trigger, SuccessFeedback feedback, const Result<BackupRun> &result);
+    // What a restore writes: the snapshot's files by scope, or the chosen recorded paths.
+    using RestoreChoice = std::variant<RestoreScopeOption, std::vector<std::string>>;
+    void startRestore(const BackupSnapshot &snapshot, RestoreChoice choice, RestoreCompletion completion);
     void finishRestore(const Result<RestoreRun> &result, RestoreCompletion completion);
     void finishDelete(const std::string &destination, const std::string &id, const Result<void> &deleted,
         const DeleteCompletion &completion);
@@ -256,10 +260,9 @@ private:
     bool m_rescheduleOnHistory = false;
     LeftOutSurvey m_leftOutSurvey;
     std::shared_ptr<ChangeSummaries> m_changeSummaries; // made on first use, in AppStateCompare.cpp
-    // The detail pane's background work (AppStateCompare.cpp); made on first use.
-    class DetailRuns;
-    std::shared_ptr<DetailRuns> m_detailRuns;
-    DetailRuns &detailRuns();
+    // The detail pane's requests (AppStateCompare.cpp): only the latest one's result is delivered.
+    std::uint64_t m_comparisonTicket = 0;
+    std::uint64_t m_fileDiffTicket = 0;
 };
 
 } // namespace velkaro
