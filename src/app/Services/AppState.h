@@ -214,8 +214,7 @@ private:
     OptionalDate newestSnapshotDate() const;
     struct ChangeSummaries;
     void startNextChangeSummary();
-    void finishChangeSummary(
-        const SnapshotPair &pair, std::uint64_t generation, const std::optional<ChangeSummary> &summary);
+    void finishChangeSummary(const SnapshotPair &pair, std::uint64_t generation, const ChangeSummary &summary);
     void forgetStaleChangeSummaries();
 
     void setSnapshots(SnapshotList snapshots);

@@ -4,12 +4,6 @@
 
 #include "Services/SnapshotCompare.h"
 #include "Services/SnapshotStore.h"
-
-#include <QFutureWatcher>
-#include <QMetaObject>
-#include <QPromise>
-#include <QThreadPool>
-
 #include <algorithm>
 #include <cstdint>
 #include <deque>
@@ -85,32 +79,20 @@ void AppState::startNextChangeSummary()
         summaries.running = pair;
         summaries.busy = true;
         summaries.destination = m_historyDestination;
-        // The watcher is ours: when this object goes, so does the watcher, and the result with it.
-        auto promise = std::make_shared<QPromise<ChangeSummary>>();
-        auto *watcher = new QFutureWatcher<ChangeSummary>(this);
-        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, pair, generation = summaries.generation] {
-            watcher->deleteLater();
-            finishChangeSummary(pair, generation,
-                watcher->future().resultCount() > 0 ? std::optional(watcher->result()) : std::nullopt);
-        });
-        watcher->setFuture(promise->future());
-        QThreadPool::globalInstance()->start(
-            [promise, store = SnapshotStore(m_historyDestination), older = *older, newer = *newer] {
-                promise->start();
-                promise->addResult(summarize(store, older, newer));
-                promise->finish();
-            });
+        runInBackground([store = SnapshotStore(m_historyDestination), older = *older,
+                            newer = *newer] { return summarize(store, older, newer); },
+            [this, pair, generation = summaries.generation](
+                const ChangeSummary &summary) { finishChangeSummary(pair, generation, summary); });
     }
 }
 
-void AppState::finishChangeSummary(
-    const SnapshotPair &pair, std::uint64_t generation, const std::optional<ChangeSummary> &summary)
+void AppState::finishChangeSummary(const SnapshotPair &pair, std::uint64_t generation, const ChangeSummary &summary)
 {
     ChangeSummaries &summaries = *m_changeSummaries;
     summaries.busy = false;
     summaries.running.reset();
-    if (summary && generation == summaries.generation) {
-        summaries.known[pair] = *summary;
+    if (generation == summaries.generation) {
+        summaries.known[pair] = summary;
         emit changeSummaryReady(pair);
     }
     startNextChangeSummary();
