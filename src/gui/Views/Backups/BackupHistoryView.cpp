@@ -92,9 +92,7 @@ QWidget *BackupHistoryView::buildListPane(QWidget *parent)
     auto *left = new QWidget(parent);
     left->setMinimumWidth(250);
     left->setMaximumWidth(360);
-    auto *leftLayout = new QVBoxLayout(left);
-    leftLayout->setContentsMargins(0, 0, 0, 0);
-    leftLayout->setSpacing(0);
+    auto *leftLayout = insetLayout(left, 0, 0);
     leftLayout->addWidget(buildListHeader(left));
     leftLayout->addWidget(divider(left));
     m_listStack = new QStackedWidget(left);

@@ -49,9 +49,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     // 160 at least: beside it, the template page needs 690 of the 860 the window may be narrowed to.
     side->setMinimumWidth(160);
     side->setMaximumWidth(280);
-    auto *sideLayout = new QVBoxLayout(side);
-    sideLayout->setContentsMargins(0, 0, 0, 0);
-    sideLayout->setSpacing(0);
+    auto *sideLayout = insetLayout(side, 0, 0);
     m_sidebar = new QListWidget(side);
     m_sidebar->setFrameShape(QFrame::NoFrame);
     m_sidebar->setAccessibleName(QStringLiteral("ナビゲーション"));

@@ -78,9 +78,7 @@ QWidget *TemplateManagerView::buildListPane(QWidget *parent)
     // 240 rather than 260: beside the sidebar, the window's minimum width leaves 690 for both panes.
     pane->setMinimumWidth(240);
     pane->setMaximumWidth(320);
-    auto *layout = new QVBoxLayout(pane);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
+    auto *layout = insetLayout(pane, 0, 0);
 
     auto *header = new QWidget(pane);
     header->setAutoFillBackground(true);
