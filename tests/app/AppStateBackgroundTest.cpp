@@ -20,11 +20,6 @@ namespace {
 
 using AppStateBackgroundTest = AppStateFixture;
 
-BackupSnapshot recorded(std::string id, int minute)
-{
-    return {std::move(id), localTime(2025, 3, 1, 8, minute, 0), BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
-}
-
 // A history.json that a load can open but not finish reading until the test releases it: a FIFO whose
 // writer waits for release() (or gives up waiting after 3 s, so a load on the main thread does not
 // hang the test, it only shows up as slow).
@@ -97,11 +92,8 @@ TEST_F(AppStateBackgroundTest, ProgressOfManyFilesArrivesAtABoundedRateAndEndsWi
     // A restore's per-file texts are throttled the same way, and its outcome is the last text.
     std::vector<std::string> texts;
     QObject::connect(&s, &AppState::statusMessageChanged, [&] { texts.push_back(status()); });
-    std::optional<RestoreOutcome> outcome;
     took.restart();
-    s.restore(made, RestoreScopeOption::allFiles, [&](RestoreOutcome o, const std::string &) { outcome = o; });
-    settle();
-    EXPECT_EQ(outcome, RestoreOutcome::complete);
+    EXPECT_EQ(restoreNow(made), RestoreOutcome::complete);
     EXPECT_LE(texts.size(), updateBound(took)) << "in " << took.elapsed() << " ms";
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), "402 件のファイルを正常に復元しました！");
@@ -130,7 +122,7 @@ TEST_F(AppStateBackgroundTest, DeleteAndLoadReturnBeforeTheirWorkIsDone)
     EXPECT_TRUE(*deleted);
     EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {made[1].id});
 
-    const BackupSnapshot old = recorded("2025-03-01/snapshot_081000", 10);
+    const BackupSnapshot old = recordedSnapshot("2025-03-01/snapshot_081000", 10);
     {
         HeldHistory history(dest / "history.json", encodeSnapshotList({made[1], old}));
         took.restart();
@@ -151,16 +143,11 @@ TEST_F(AppStateBackgroundTest, AnOvertakenLoadIsDropped)
     const SnapshotList made = s.snapshots();
     const fs::path elsewhere = root / "elsewhere";
     fs::create_directories(elsewhere);
-    HeldHistory slow(elsewhere / "history.json", encodeSnapshotList({recorded("2025-03-01/snapshot_081000", 10)}));
-    BackupConfig edited = s.config();
-    edited.destinationDirectory = elsewhere.string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
+    HeldHistory slow(
+        elsewhere / "history.json", encodeSnapshotList({recordedSnapshot("2025-03-01/snapshot_081000", 10)}));
+    saveDestination(elsewhere);
     EXPECT_TRUE(s.snapshots().empty()) << "the old store's list must not stand for the new one";
-
-    edited.destinationDirectory = dest.string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
+    saveDestination(dest);
     ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
     EXPECT_EQ(ids(s.snapshots()), ids(made));
     slow.release();
