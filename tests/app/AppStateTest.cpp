@@ -41,16 +41,12 @@ TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
     EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
     EXPECT_EQ(s.templates().size(), 4u); // the presets
 
-    // Damaged settings give the defaults, and the damaged file is kept once when they are saved.
+    // Damaged settings give the defaults.
     rawConfig = "{ broken";
     AppState &d = start();
     EXPECT_EQ(d.config(), BackupConfig());
     EXPECT_TRUE(d.snapshots().empty()); // nothing in the default store
     EXPECT_EQ(d.lastSuccessDate(), std::nullopt);
-    d.saveConfig();
-    d.saveConfig();
-    EXPECT_EQ(readText(configFile().string() + ".damaged"), "{ broken");
-    EXPECT_EQ(BackupConfig::readFile(configFile()), BackupConfig());
 }
 
 TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
@@ -69,10 +65,8 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
 
     ASSERT_EQ(s.snapshots().size(), 1u);
     const BackupSnapshot &made = s.snapshots().front();
-    EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
     EXPECT_FALSE(fs::exists(root / "elsewhere"));
     EXPECT_EQ(made.triggerType, BackupTriggerType::manual);
-    EXPECT_EQ(s.lastSuccessDate(), made.createdAt);
     EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + ")");
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.front(), BackupExecutionState::preparing());
@@ -87,20 +81,13 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
     EXPECT_TRUE(s.snapshots()[0].relativeFilePaths.sharesStorageWith(s.snapshots()[1].relativeFilePaths));
 }
 
-TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
+TEST_F(AppStateTest, ALockedStoreFailsRestoreAndDelete)
 {
     AppState &s = start();
     manualBackups(1);
     const BackupSnapshot made = s.snapshots().front();
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
-
-    s.performManualBackup();
-    settle();
-    EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
-    EXPECT_TRUE(s.backupState().is<BackupExecutionState::Failed>());
-    EXPECT_EQ(s.snapshots().size(), 1u);
-
     EXPECT_EQ(restoreNow(made), RestoreOutcome::failed);
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 
@@ -159,28 +146,6 @@ TEST_F(AppStateTest, RetentionAndDeletesKeepListAndHistoryFileInStep)
     EXPECT_EQ(s.lastSuccessDate(), list[0].createdAt); // not changed by deletions
 }
 
-TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
-{
-    AppState &s = start(); // hourly, due 11:00
-    QSignalSpy next(&s, &AppState::nextBackupDateChanged);
-    clock.current = localTime(2025, 3, 4, 10, 40, 0);
-    BackupConfig edited = s.config();
-    edited.autoLaunchState = AutoLaunchState::enabled;
-    s.setConfig(edited);
-    s.saveConfig();
-    EXPECT_EQ(s.nextBackupDate(), localTime(2025, 3, 4, 11, 40, 0));
-    EXPECT_FALSE(next.isEmpty());
-    EXPECT_EQ(BackupConfig::readFile(configFile()), edited);
-    EXPECT_TRUE(LaunchAtLoginManager(autostartFile()).isEnabled());
-
-    edited.backupInterval = BackupInterval::disabled;
-    edited.autoLaunchState = AutoLaunchState::disabled;
-    s.setConfig(edited);
-    s.saveConfig();
-    EXPECT_EQ(s.nextBackupDate(), std::nullopt);
-    EXPECT_FALSE(fs::exists(autostartFile()));
-}
-
 // A run that started before the destination changed does not show up in the new store's list.
 TEST_F(AppStateTest, ARunIntoTheStoreNamedBeforeLeavesTheNewListAlone)
 {
@@ -198,22 +163,34 @@ TEST_F(AppStateTest, ARunIntoTheStoreNamedBeforeLeavesTheNewListAlone)
     EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {other.id});
 }
 
-// Settings and library that cannot be written: the error is returned and shown, the running state
-// keeps the change, and a later save that works replaces the failure message.
-TEST_F(AppStateTest, UnwritableSettingsAreToldAndKeptInMemory)
+// Saving applies the schedule and the login item. Settings and library that cannot be written: the
+// error is returned and shown, the running state keeps the change, and a later save that works
+// replaces the failure message.
+TEST_F(AppStateTest, SaveAppliesScheduleAndLoginItemEvenWhenTheFileCannotBeWritten)
 {
-    AppState &s = start();
+    AppState &s = start(); // hourly, due 11:00
+    QSignalSpy next(&s, &AppState::nextBackupDateChanged);
+    clock.current = localTime(2025, 3, 4, 10, 40, 0);
+    BackupConfig edited = s.config();
+    edited.autoLaunchState = AutoLaunchState::enabled;
+    s.setConfig(edited);
+    s.saveConfig();
+    EXPECT_EQ(s.nextBackupDate(), localTime(2025, 3, 4, 11, 40, 0));
+    EXPECT_FALSE(next.isEmpty());
+    EXPECT_EQ(BackupConfig::readFile(configFile()), edited);
+    EXPECT_TRUE(LaunchAtLoginManager(autostartFile()).isEnabled());
+
     const fs::path folder = configFile().parent_path();
     fs::remove_all(folder);
     writeText(folder, "a file where the settings folder should be");
-
-    BackupConfig edited = s.config();
     edited.backupInterval = BackupInterval::disabled;
+    edited.autoLaunchState = AutoLaunchState::disabled;
     s.setConfig(edited);
     const auto saved = s.saveConfig();
     ASSERT_FALSE(saved);
     EXPECT_EQ(status(), "保存失敗: " + saved.error().description);
     EXPECT_EQ(s.nextBackupDate(), std::nullopt) << "the schedule follows all the same";
+    EXPECT_FALSE(fs::exists(autostartFile())) << "and so does the login item";
 
     PromptTemplate mine = s.templates().front();
     mine.id = makeUUID();
@@ -252,13 +229,7 @@ TEST_F(AppStateTest, ScheduleGoesOnFromTheNewestSnapshotAcrossRestartsAndSaves)
 
     newer.createdAt = clock() - 48h;
     writeText(dest / "history.json", encodeSnapshotList({newer}));
-    EXPECT_EQ(start().nextBackupDate(), clock() + 1min);
-    // The overdue run comes once, after the minute, and the next one a day after it.
-    clock.advance(1min);
-    ASSERT_TRUE(waitUntil([&] { return state->snapshots().size() == 2; }));
-    settle();
-    EXPECT_EQ(state->snapshots().front().triggerType, BackupTriggerType::scheduled);
-    EXPECT_EQ(state->nextBackupDate(), clock() + 24h);
+    EXPECT_EQ(start().nextBackupDate(), clock() + 1min) << "overdue: a minute to settle";
 }
 
 TEST_F(AppStateTest, ApplyOverOtherTextKeepsItInASafetySnapshotOrWritesNothing)
@@ -314,6 +285,8 @@ TEST_F(AppStateTest, ScheduledTriggerDroppedDuringARunIsNotRepeated)
     ASSERT_TRUE(waitUntil([&] { return s.nextBackupDate() == clock() + 1h; })); // the trigger came and went
     settle();
     EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_TRUE(s.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_TRUE(s.snapshots().empty());
     lock = std::unexpected(Error {});
     QSignalSpy states(&s, &AppState::backupStateChanged);
     clock.advance(30min);
