@@ -1,5 +1,6 @@
 // AppState's work in the thread pool: progress at a bounded rate, deletion and history loads off the
-// main thread, the newest request winning, and nothing arriving for a state that is gone.
+// main thread, the newest request winning, and nothing arriving for a state that is gone; and the
+// detail pane's restore of chosen files and comparisons.
 #include "AppStateFixture.h"
 #include "Services/ProgressRelay.h"
 #include "Services/StoreLock.h"
@@ -19,6 +20,7 @@ using namespace velkaro::test;
 namespace {
 
 using AppStateBackgroundTest = AppStateFixture;
+using AppStateDetailTest = AppStateFixture; // the history page's detail pane
 
 // A history.json that a load can open but not finish reading until the test releases it: a FIFO whose
 // writer waits for release() (or gives up waiting after 3 s, so a load on the main thread does not
@@ -97,12 +99,10 @@ TEST_F(AppStateBackgroundTest, ProgressOfManyFilesArrivesAtABoundedRateAndEndsWi
     EXPECT_LE(texts.size(), updateBound(took)) << "in " << took.elapsed() << " ms";
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(texts.back(), "402 件のファイルを正常に復元しました！");
-    // The outcome is told with the safety snapshot already listed.
-    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
 }
 
-// Waiting for the store lock and reading the history happen in the pool: the calls return at once.
-TEST_F(AppStateBackgroundTest, DeleteAndLoadReturnBeforeTheirWorkIsDone)
+// Waiting for the store lock happens in the pool: the call returns at once.
+TEST_F(AppStateBackgroundTest, DeleteReturnsBeforeItsWorkIsDone)
 {
     AppState &s = start(3000ms);
     manualBackups(2);
@@ -121,22 +121,11 @@ TEST_F(AppStateBackgroundTest, DeleteAndLoadReturnBeforeTheirWorkIsDone)
     ASSERT_TRUE(waitUntil([&] { return deleted.has_value(); }));
     EXPECT_TRUE(*deleted);
     EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {made[1].id});
-
-    const BackupSnapshot old = recordedSnapshot("2025-03-01/snapshot_081000", 10);
-    {
-        HeldHistory history(dest / "history.json", encodeSnapshotList({made[1], old}));
-        took.restart();
-        s.loadHistory();
-        EXPECT_LT(took.elapsed(), 1000) << "read the history on the main thread";
-        EXPECT_TRUE(s.isLoadingHistory());
-        history.release();
-        ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
-    }
-    EXPECT_EQ(ids(s.snapshots()), (std::vector<std::string> {made[1].id, old.id}));
 }
 
-// A slow load of a store the settings named before must not replace the list of the one named now.
-TEST_F(AppStateBackgroundTest, AnOvertakenLoadIsDropped)
+// The history is read in the pool, and a slow load of a store the settings named before must not
+// replace the list of the one named now.
+TEST_F(AppStateBackgroundTest, LoadsRunInThePoolAndAnOvertakenOneIsDropped)
 {
     AppState &s = start();
     manualBackups(2);
@@ -145,7 +134,11 @@ TEST_F(AppStateBackgroundTest, AnOvertakenLoadIsDropped)
     fs::create_directories(elsewhere);
     HeldHistory slow(
         elsewhere / "history.json", encodeSnapshotList({recordedSnapshot("2025-03-01/snapshot_081000", 10)}));
+    QElapsedTimer took;
+    took.start();
     saveDestination(elsewhere);
+    EXPECT_LT(took.elapsed(), 1000) << "read the history on the main thread";
+    EXPECT_TRUE(s.isLoadingHistory());
     EXPECT_TRUE(s.snapshots().empty()) << "the old store's list must not stand for the new one";
     saveDestination(dest);
     ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
@@ -172,4 +165,65 @@ TEST_F(AppStateBackgroundTest, NothingArrivesForAGoneState)
     QThreadPool::globalInstance()->waitForDone();
     drainEvents();
     EXPECT_FALSE(fs::exists(dest / "snapshots" / made.id)) << "the deletion itself went on";
+}
+
+// Only the chosen files are written, after a safety snapshot; a path the snapshot does not hold writes
+// nothing at all.
+TEST_F(AppStateDetailTest, ChosenFilesRestoreWritesThoseOnlyAfterASafetySnapshot)
+{
+    writeText(src / "sub/notes.md", "notes");
+    AppState &s = start();
+    manualBackups(1);
+    const BackupSnapshot made = s.snapshots().front();
+    writeText(src / "GEMINI.md", "edited rules");
+    writeText(src / "settings.json", "{\"edited\":1}");
+
+    std::optional<RestoreOutcome> outcome;
+    s.restoreFiles(made, {"GEMINI.md", "sub/nope.md"}, keepOutcome(outcome));
+    settle();
+    EXPECT_EQ(outcome, RestoreOutcome::failed);
+    EXPECT_EQ(status(), "復元エラー: スナップショットに含まれていません: sub/nope.md");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "edited rules");
+    EXPECT_EQ(s.snapshots().size(), 1u) << "no safety snapshot for a refused choice";
+
+    outcome.reset();
+    s.restoreFiles(made, {"GEMINI.md", "sub/notes.md"}, keepOutcome(outcome));
+    EXPECT_TRUE(s.isBusy());
+    settle();
+    EXPECT_EQ(outcome, RestoreOutcome::complete);
+    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+    EXPECT_EQ(readText(src / "settings.json"), "{\"edited\":1}");
+    ASSERT_EQ(s.snapshots().size(), 2u);
+    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+}
+
+// The comparison and the file diff come back on the main thread; a request overtaken by a newer one
+// of the same kind never completes, so a result for a snapshot no longer chosen cannot arrive.
+TEST_F(AppStateDetailTest, OnlyTheLatestComparisonAndDiffArrive)
+{
+    AppState &s = start();
+    manualBackups(1);
+    writeText(src / "GEMINI.md", "changed");
+    writeText(src / "extra.md", "x");
+    manualBackups(1);
+    const BackupSnapshot older = s.snapshots().back();
+    const BackupSnapshot newer = s.snapshots().front();
+
+    std::vector<std::string> arrived;
+    s.compareWithCurrentFiles(older, [&](const CurrentFilesComparison &) { arrived.push_back("older"); });
+    s.compareWithCurrentFiles(newer, [&](const CurrentFilesComparison &c) {
+        arrived.push_back("newer " + std::to_string(c.marks.size()) + " " + std::to_string(int(c.marks.at("GEMINI.md")))
+            + " " + std::to_string(c.onlyNowCount));
+    });
+    s.diffWithCurrentFile(older, "GEMINI.md", [&](const CurrentFileDiff &) { arrived.push_back("diff 1"); });
+    s.diffWithCurrentFile(older, "GEMINI.md",
+        [&](const CurrentFileDiff &d) { arrived.push_back("diff 2 " + std::to_string(d.hunks.size())); });
+    EXPECT_TRUE(arrived.empty());
+    ASSERT_TRUE(waitUntil([&] { return arrived.size() >= 2; }));
+    QThreadPool::globalInstance()->waitForDone();
+    drainEvents();
+    std::sort(arrived.begin(), arrived.end());
+    EXPECT_EQ(arrived,
+        (std::vector<std::string> {"diff 2 1", "newer 3 " + std::to_string(int(CompareState::unchanged)) + " 0"}));
 }
