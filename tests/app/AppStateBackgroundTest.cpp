@@ -29,29 +29,24 @@ class HeldHistory
 {
 public:
     HeldHistory(const fs::path &file, std::string text)
+        : m_file(file)
     {
         fs::remove(file);
         EXPECT_EQ(::mkfifo(file.c_str(), 0600), 0);
-        m_writer = std::thread([this, file, text = std::move(text)] {
+        m_writer = std::thread([this, text = std::move(text)] {
             (void)m_released.get_future().wait_for(3s);
-            // Opening for writing fails until a reader has the FIFO open.
-            int fd = -1;
-            for (auto until = std::chrono::steady_clock::now() + 10s;
-                 fd < 0 && std::chrono::steady_clock::now() < until;) {
-                fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd < 0)
-                    std::this_thread::sleep_for(5ms);
-            }
-            if (fd >= 0) {
-                EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
-                ::close(fd);
-            }
+            // Waits for a reader: the load's, or the destructor's when no load came.
+            const int fd = ::open(m_file.c_str(), O_WRONLY | O_CLOEXEC);
+            EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
+            ::close(fd);
         });
     }
     ~HeldHistory()
     {
         release();
+        const int reader = ::open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         m_writer.join();
+        ::close(reader);
     }
     void release()
     {
@@ -60,6 +55,7 @@ public:
     }
 
 private:
+    fs::path m_file;
     std::promise<void> m_released;
     bool m_done = false;
     std::thread m_writer;
