@@ -2,7 +2,6 @@
 #include "AppTestSupport.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QSignalSpy>
 
@@ -59,8 +58,7 @@ TEST_F(AutoBackupManagerTest, TriggersOnceWhenTheWallClockReachesTheDueTime)
         int hour, minute, second, beats, triggers, nextHour;
         const char *why;
     } steps[] = {
-        {10, 30, 0, 1, 0, 11, "before the due time"},
-        {9, 30, 0, 1, 0, 11, "moved back an hour"},
+        {9, 30, 0, 1, 0, 11, "moved back"},
         {10, 30, 0, 2, 0, 11, "an hour of real time later: still not due"},
         {10, 59, 59, 3, 0, 11, "a second early"},
         {11, 0, 0, 3, 1, 12, "equal counts as due, and the next is measured from the check"},
@@ -139,7 +137,6 @@ TEST_F(AutoBackupManagerTest, WakeAfterLongSleepTriggersExactlyOnce)
     EXPECT_EQ(triggers, 1);
     EXPECT_EQ(manager->nextScheduledDate(), localTime(2025, 3, 4, 16, 0, 0));
     sleepSignal(false); // a second wake right away: not due any more
-    sleepSignal(true);
     EXPECT_EQ(triggers, 1);
 
     manager->updateSchedule(BackupInterval::disabled);

@@ -63,17 +63,6 @@ protected:
         seenUpTo = before.empty() ? 0 : before.back().id;
     }
 
-    // Waits until at least `count` notifications have arrived since SetUp; returns all that did.
-    std::vector<Posted> await(std::size_t count) const
-    {
-        std::vector<Posted> got;
-        waitUntil([&] {
-            got = dunstHistory(seenUpTo);
-            return got.size() >= count;
-        });
-        return got;
-    }
-
     qint64 seenUpTo = 0;
 };
 
@@ -127,7 +116,11 @@ TEST_F(AppStateNotificationTest, EachRunPostsWhatThePolicyLetsThrough)
         if (step.posted)
             expected.push_back(step.posted);
     }
-    const auto got = await(expected.size());
+    std::vector<Posted> got;
+    waitUntil([&] {
+        got = dunstHistory(seenUpTo);
+        return got.size() >= expected.size();
+    });
     std::vector<std::string> summaries;
     for (const Posted &posted : got)
         summaries.push_back(posted.summary);
