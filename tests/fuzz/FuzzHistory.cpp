@@ -24,7 +24,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         },
         3);
     fuzz::check(chunked == list, "chunked reading differs", input);
-    fuzz::accepted() = list.has_value();
     if (!list)
         return 0;
     const auto tree = Json::parse(input);

@@ -1,8 +1,6 @@
 #pragma once
 
-// Shared by the JSON reader fuzz targets. Each target defines LLVMFuzzerTestOneInput; it is run either
-// by libFuzzer or by StandaloneDriver.cpp, which mutates inputs itself when the compiler has no
-// -fsanitize=fuzzer.
+// Shared by the JSON reader fuzz targets. Each target defines LLVMFuzzerTestOneInput for libFuzzer.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,13 +8,6 @@
 #include <string_view>
 
 namespace velkaro::fuzz {
-
-// Set by a target when the input decoded: the standalone driver keeps such inputs to mutate further.
-inline bool &accepted()
-{
-    static bool flag = false;
-    return flag;
-}
 
 // A broken property is a finding: report it and abort, as a sanitizer would.
 [[noreturn]] inline void fail(const char *what, std::string_view input)
