@@ -36,10 +36,6 @@ protected:
             out[entry.path] = entry.state;
         return out;
     }
-    static std::map<std::string, CompareState> states(const CompareSide &older, const CompareSide &newer)
-    {
-        return states(compareSides(older, newer));
-    }
 
     // Gives `file` the modification time of `like`, to the nanosecond, or one second later.
     static void setMtime(const fs::path &file, const fs::path &like, bool later = false)
@@ -75,7 +71,7 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
     const std::map<std::string, State> expected {{"gone.md", State::removed}, {"lost.json", State::missing},
         {"new.md", State::added}, {"same.md", State::unchanged}, {"sized.md", State::changed},
         {"touched.md", State::unchanged}};
-    EXPECT_EQ(states(older, currentSide(config)), expected);
+    EXPECT_EQ(states(compareSides(older, currentSide(config))), expected);
     EXPECT_EQ(states(compareWithCurrent(store, first, config)), expected);
 
     // A later snapshot: its unchanged files are hard links of the first one's.
@@ -85,7 +81,7 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
     ASSERT_EQ(::stat(stored("same.md").c_str(), &a), 0);
     ASSERT_EQ(::stat(store.storedFile(second.id, "same.md")->c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino) << "the hard-linked case is not exercised";
-    EXPECT_EQ(states(older, snapshotSide(store, second)), expected);
+    EXPECT_EQ(states(compareSides(older, snapshotSide(store, second))), expected);
     EXPECT_EQ(states(compareSnapshots(store, first, second)), expected);
     const auto result = compareSides(older, snapshotSide(store, second));
     EXPECT_TRUE(result.differs());
