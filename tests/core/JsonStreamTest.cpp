@@ -12,28 +12,14 @@ namespace {
 
 using Snapshots = std::vector<BackupSnapshot>;
 
-// The streamed reader fed `chunk` bytes at a time, so that every token also meets a chunk border.
-std::optional<Snapshots> chunkedDecode(std::string_view text, std::size_t chunk)
-{
-    std::size_t at = 0;
-    return decodeSnapshotList(
-        [&](char *buffer, std::size_t size) -> std::ptrdiff_t {
-            const std::size_t n = std::min({size, chunk, text.size() - at});
-            std::copy_n(text.data() + at, n, buffer);
-            at += n;
-            return static_cast<std::ptrdiff_t>(n);
-        },
-        chunk);
-}
-
 // Read whole and in chunks of 1 and 7 bytes, with one outcome; taken as JSON or not just as nlohmann's
 // parser takes it; and when taken, with the values of nlohmann's document tree.
 std::optional<Snapshots> decodeEveryWay(std::string_view text)
 {
     EXPECT_TRUE(fuzz::syntaxAgrees(text));
     const auto whole = decodeSnapshotList(text);
-    EXPECT_EQ(chunkedDecode(text, 1), whole);
-    EXPECT_EQ(chunkedDecode(text, 7), whole);
+    EXPECT_EQ(fuzz::chunkedDecode(text, 1), whole);
+    EXPECT_EQ(fuzz::chunkedDecode(text, 7), whole);
     if (whole) {
         const auto tree = Json::parse(text);
         EXPECT_TRUE(tree && fuzz::agreesWithTree(*whole, *tree));
@@ -119,11 +105,9 @@ TEST(JsonStreamTest, TakenDocumentsYieldTheirValues)
         return read && read->size() == 1 ? read->front() : BackupSnapshot {};
     };
     const BackupSnapshot base = one("");
-    EXPECT_EQ(base.id, "2026-01-02/snapshot_030405");
-    EXPECT_EQ(base.createdAt, TimePoint(std::chrono::seconds(1767323045)));
-    EXPECT_EQ(base.triggerType, BackupTriggerType::manual);
-    EXPECT_EQ(std::tuple(base.filesCount, base.totalSizeBytes, base.note), std::tuple(1, 10, std::nullopt));
-    EXPECT_EQ(base.relativeFilePaths, (std::vector<std::string> {"a.md"}));
+    EXPECT_EQ(base,
+        (BackupSnapshot {"2026-01-02/snapshot_030405", TimePoint(std::chrono::seconds(1767323045)),
+            BackupTriggerType::manual, 1, 10, {"a.md"}, std::nullopt}));
 
     EXPECT_EQ(one(R"(,"id":5,"id":"x\/y")").id, "x/y");
     EXPECT_EQ(one(R"(,"\u0069d":"escaped-key")").id, "escaped-key");

@@ -8,6 +8,8 @@
 #include "Platform/JsonCoding.h"
 #include "Platform/JsonReader.h"
 
+#include <algorithm>
+
 namespace velkaro::fuzz {
 
 // True when the pull reader and nlohmann's parser agree on whether `text` is one JSON document.
@@ -16,6 +18,20 @@ inline bool syntaxAgrees(std::string_view text)
     Json::JsonReader reader(text);
     const bool pulled = reader.skipValue() && reader.finish();
     return pulled == Json::parse(text).has_value();
+}
+
+// The streamed reader fed at most `chunk` bytes at a time, so that tokens also meet chunk borders.
+inline std::optional<std::vector<BackupSnapshot>> chunkedDecode(std::string_view text, std::size_t chunk)
+{
+    std::size_t at = 0;
+    return decodeSnapshotList(
+        [&](char *buffer, std::size_t size) -> std::ptrdiff_t {
+            const std::size_t n = std::min({size, chunk, text.size() - at});
+            std::copy_n(text.data() + at, n, buffer);
+            at += n;
+            return static_cast<std::ptrdiff_t>(n);
+        },
+        chunk);
 }
 
 // True when every member the writer writes for `snapshot` stands in `tree` (the object it was read
