@@ -1,5 +1,3 @@
-#include "Platform/FileSystem.h"
-#include "Platform/Formatters.h"
 #include "Services/BackupService.h"
 #include "TestSupport.h"
 

@@ -190,10 +190,9 @@ TEST(JsonStreamTest, WriterWritesTheTreeFormInPieces)
         EXPECT_EQ(Json::encodePretty(*tree), streamed);
         for (std::size_t i = 0; i < list.size(); ++i)
             EXPECT_EQ(list[i].encode(), Json::encodePretty((*tree)[i]));
-        // And what was written reads back, invalid UTF-8 as U+FFFD.
-        const auto read = decodeSnapshotList(streamed);
+        // And what was written reads back, invalid UTF-8 as U+FFFD, every way.
+        const auto read = decodeEveryWay(streamed);
         ASSERT_TRUE(read);
-        EXPECT_TRUE(fuzz::agreesWithTree(*read, *tree));
         ASSERT_EQ(read->size(), list.size());
         const auto shape = [](const BackupSnapshot &s) { // the file holds whole seconds
             return std::tuple(std::chrono::floor<std::chrono::seconds>(s.createdAt), s.triggerType, s.filesCount,

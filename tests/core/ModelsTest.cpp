@@ -1,7 +1,6 @@
 #include "Models/AppEnums.h"
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
-#include "Platform/Formatters.h"
 #include "TestSupport.h"
 
 #include <initializer_list>

@@ -10,17 +10,13 @@
 namespace velkaro::fuzz {
 
 // A broken property is a finding: report it and abort, as a sanitizer would.
-[[noreturn]] inline void fail(const char *what, std::string_view input)
+inline void check(bool holds, const char *what, std::string_view input)
 {
+    if (holds)
+        return;
     std::fprintf(stderr, "fuzz finding: %s\ninput (%zu bytes): %.*s\n", what, input.size(),
         static_cast<int>(input.size()), input.data());
     std::abort();
-}
-
-inline void check(bool holds, const char *what, std::string_view input)
-{
-    if (!holds)
-        fail(what, input);
 }
 
 // True when `name` is a relative path naming something strictly below its folder, with no NUL and,

@@ -59,13 +59,9 @@ inline bool agreesWithTree(const BackupSnapshot &snapshot, const Json::Value &tr
 // The same for a list read from `tree`.
 inline bool agreesWithTree(const std::vector<BackupSnapshot> &list, const Json::Value &tree)
 {
-    if (!tree.is_array() || tree.size() != list.size())
-        return false;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (!agreesWithTree(list[i], tree[i]))
-            return false;
-    }
-    return true;
+    const auto agrees
+        = [](const BackupSnapshot &snapshot, const Json::Value &item) { return agreesWithTree(snapshot, item); };
+    return tree.is_array() && std::equal(list.begin(), list.end(), tree.begin(), tree.end(), agrees);
 }
 
 } // namespace velkaro::fuzz
