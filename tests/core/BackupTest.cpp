@@ -23,11 +23,16 @@ protected:
         return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
     }
 
+    // What collectFiles takes, as paths below the source.
     std::vector<std::string> collected(const std::vector<std::string> &from, const std::vector<std::string> &exts)
     {
+        return belowSource(service.collectFiles(from, exts));
+    }
+    template<class Paths> std::vector<std::string> belowSource(const Paths &paths)
+    {
         std::vector<std::string> out;
-        for (const auto &p : service.collectFiles(from, exts))
-            out.push_back(p.lexically_relative(src).string());
+        for (const auto &p : paths)
+            out.push_back(fs::path(p).lexically_relative(src).string());
         return out;
     }
 
@@ -120,7 +125,6 @@ TEST_F(BackupTest, SameSecondRunsTakeTheNextFreeSecond)
     EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / first->snapshot.id / "snapshot.json")), first->snapshot);
     EXPECT_EQ(readText(snapshots / second->snapshot.id / "data/a.md"), "22");
     EXPECT_FALSE(fs::exists(snapshots / second->snapshot.id / "data/b.md"));
-    EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / second->snapshot.id / "snapshot.json")), second->snapshot);
     EXPECT_EQ(service.loadHistory(dest), (std::vector {second->snapshot, first->snapshot}));
 
     // A listed id whose folder is gone is taken too: its entry is never replaced.
@@ -160,43 +164,31 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
     EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0777 & ~umaskNow())) << "outside the store";
 }
 
-TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
-{
-    const fs::path second = root / "second";
-    writeText(src / "GEMINI.md", "first");
-    writeText(second / "GEMINI.md", "second!");
-    writeText(src / "x.md", "file");
-    writeText(second / "x.md/inner.md", "needs x.md as a folder"); // cannot be placed
-    writeText(root / "single/notes.pbtxt", "n");
-    config.sourceDirectories = {src.string(), second.string(), (root / "single/notes.pbtxt").string()};
-
-    const auto result = run();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "notes.pbtxt"}));
-    EXPECT_EQ(result->snapshot.totalSizeBytes, 5 + 4 + 7 + 1);
-    EXPECT_EQ(result->skippedFileCount, 1);
-    const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
-    EXPECT_EQ(readText(data / "GEMINI.md"), "second!");
-    EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
-}
-
 // Two sources with the same file: the later source's copy is the one in data/, on every run, whether
-// the unchanged files are linked or copied. A source holds only what lies below it as a folder.
-TEST_F(BackupTest, TheLaterSourceWinsEveryRun)
+// the unchanged files are linked or copied. A source holds only what lies below it as a folder; a file
+// source is taken whatever its type; a file that cannot be placed is counted, on every run too.
+TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
 {
     const fs::path second = root / "second";
     const fs::path older = home / ".gemini-old";
     writeText(src / "GEMINI.md", "from the first source");
     writeText(second / "GEMINI.md", "second");
+    writeText(src / "x.md", "file");
+    writeText(second / "x.md/inner.md", "needs x.md as a folder"); // cannot be placed
     writeText(older / "a.md", "a");
-    config.sourceDirectories = {src.string(), second.string(), older.string()};
+    writeText(root / "single/notes.pbtxt", "n");
+    config.sourceDirectories = {src.string(), second.string(), older.string(), (root / "single/notes.pbtxt").string()};
     for (int round = 0; round < 4; ++round) {
         now += 1min;
         const auto result = run();
         ASSERT_TRUE(result);
-        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "GEMINI.md", "a.md"}));
-        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 6 + 1);
-        EXPECT_EQ(readText(dest / "snapshots" / result->snapshot.id / "data/GEMINI.md"), "second") << round;
+        EXPECT_EQ(
+            result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "a.md", "notes.pbtxt"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 6 + 1 + 1);
+        EXPECT_EQ(result->skippedFileCount, 1);
+        const fs::path data = dest / "snapshots" / result->snapshot.id / "data";
+        EXPECT_EQ(readText(data / "GEMINI.md"), "second") << round;
+        EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
     }
 }
 
@@ -302,16 +294,12 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
     const auto run = this->run();
     ASSERT_TRUE(run);
-    std::vector<std::string> taken;
-    for (const auto &path : survey.taken)
-        taken.push_back(fs::path(path).lexically_relative(src).string());
+    const Strings taken = belowSource(survey.taken);
     EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
     EXPECT_EQ(taken, (Strings {"Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
 
-    std::vector<std::string> leftOut;
-    for (const auto &path : survey.leftOut)
-        leftOut.push_back(fs::path(path).lexically_relative(src).string());
-    EXPECT_EQ(leftOut, (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
+    EXPECT_EQ(belowSource(survey.leftOut),
+        (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
     EXPECT_EQ(survey.leftOutSummary(), "対象外: 5 件 (.toml 2、.bak 1、.sh 1、拡張子なし 1)");
 
     // An empty list takes everything; past five kinds the rest is summed up.

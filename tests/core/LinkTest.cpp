@@ -82,27 +82,20 @@ TEST_F(LinkTest, UnchangedFilesAreLinkedAndChangedOnesCopiedWithTheSameRecord)
     fs::permissions(src / "mode.md", fs::perms(0600));
     const auto second = backup(now + 1min);
 
-    EXPECT_TRUE(sameFile(data(first) / "same.md", data(second) / "same.md"));
-    EXPECT_TRUE(sameFile(data(first) / "sub/deep.md", data(second) / "sub/deep.md"));
-    for (const char *changed : {"size.md", "time.md", "mode.md"})
-        EXPECT_FALSE(sameFile(data(first) / changed, data(second) / changed)) << changed;
+    for (const auto &[name, linked] : {std::pair {"same.md", true}, {"sub/deep.md", true}, {"size.md", false},
+             {"time.md", false}, {"mode.md", false}})
+        EXPECT_EQ(sameFile(data(first) / name, data(second) / name), linked) << name;
     EXPECT_EQ(readText(data(first) / "size.md"), "content of size.md");
     EXPECT_EQ(readText(data(second) / "size.md"), "content of size.md, longer");
     EXPECT_EQ(info(data(first) / "mode.md").st_mode & 07777, 0644u);
     EXPECT_EQ(info(data(second) / "mode.md").st_mode & 07777, 0600u);
 
     // The record and every size figure are those of a copied snapshot.
-    std::int64_t bytes = 0;
-    for (const auto &path : second.snapshot.relativeFilePaths)
-        bytes += static_cast<std::int64_t>(fs::file_size(src / path));
     EXPECT_EQ(second.snapshot.filesCount, 5);
-    EXPECT_EQ(second.snapshot.totalSizeBytes, bytes);
+    EXPECT_EQ(second.snapshot.totalSizeBytes, first.snapshot.totalSizeBytes + 8); // size.md grew by 8 bytes
     EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
-    const auto written = BackupSnapshot::decode(readText(dest / "snapshots" / second.snapshot.id / "snapshot.json"));
-    ASSERT_TRUE(written);
-    EXPECT_EQ(*written, second.snapshot);
-    ASSERT_EQ(service.loadHistory(dest).size(), 2u);
-    EXPECT_EQ(service.loadHistory(dest).front(), second.snapshot);
+    EXPECT_EQ(
+        BackupSnapshot::decode(readText(dest / "snapshots" / second.snapshot.id / "snapshot.json")), second.snapshot);
 }
 
 TEST_F(LinkTest, ABaseCopyThatIsALinkOrReachedThroughOneIsNotLinkedTo)
@@ -221,28 +214,26 @@ TEST_F(LinkTest, ARunOverADamagedHistoryKeepsItAsideRebuildsItAndStillPrunes)
 TEST_F(LinkTest, ManyFilesLinkedOnTwoThreadsKeepTheirOwnDecisionAndTheRecordOrder)
 {
     constexpr int kFiles = 2400;
+    const auto rel = [](int i) { return "d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md"; };
     for (int i = 0; i < kFiles; ++i) {
-        const fs::path file = src / ("d" + std::to_string(i / 100)) / ("f" + std::to_string(i) + ".md");
-        writeText(file, "file " + std::to_string(i));
-        setTime(file, 1700000000, 5);
+        writeText(src / rel(i), "file " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
     }
     const auto first = backup(now);
     ASSERT_EQ(first.snapshot.filesCount, kFiles);
     std::set<int> changed;
     for (int i = 3; i < kFiles; i += 97) { // spread over both halves
-        const fs::path file = src / ("d" + std::to_string(i / 100)) / ("f" + std::to_string(i) + ".md");
-        writeText(file, "changed " + std::to_string(i));
-        setTime(file, 1700000000, 5);
+        writeText(src / rel(i), "changed " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
         changed.insert(i);
     }
     const auto second = backup(now + 1min);
     EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
     std::int64_t size = 0;
     for (int i = 0; i < kFiles; ++i) {
-        const std::string rel = "d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md";
-        size += static_cast<std::int64_t>(fs::file_size(src / rel));
-        EXPECT_EQ(sameFile(data(first) / rel, data(second) / rel), !changed.contains(i)) << rel;
-        EXPECT_EQ(readText(data(second) / rel), readText(src / rel)) << rel;
+        size += static_cast<std::int64_t>(fs::file_size(src / rel(i)));
+        EXPECT_EQ(sameFile(data(first) / rel(i), data(second) / rel(i)), !changed.contains(i)) << rel(i);
+        EXPECT_EQ(readText(data(second) / rel(i)), readText(src / rel(i))) << rel(i);
     }
     EXPECT_EQ(second.snapshot.totalSizeBytes, size);
     EXPECT_EQ(readText(data(first) / "d0/f3.md"), "file 3"); // the earlier snapshot keeps its copy
