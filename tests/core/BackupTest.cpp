@@ -23,11 +23,6 @@ protected:
         return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
     }
 
-    // What collectFiles takes, as paths below the source.
-    std::vector<std::string> collected(const std::vector<std::string> &from, const std::vector<std::string> &exts)
-    {
-        return belowSource(service.collectFiles(from, exts));
-    }
     template<class Paths> std::vector<std::string> belowSource(const Paths &paths)
     {
         std::vector<std::string> out;
@@ -52,25 +47,6 @@ mode_t umaskNow()
 }
 
 } // namespace
-
-TEST_F(BackupTest, CollectsWantedRegularFilesOnly)
-{
-    for (const char *name : {"notes.md", "Config.JSON", "AGENTS.md", "GEMINI.md", "readme.txt", ".env.json",
-             ".hidden/in.md", "sub/deep/x.json", "sub/a.md", "noext"})
-        writeText(src / name, "x");
-    fs::create_symlink(src / "notes.md", src / "link.md");
-    writeText(root / "elsewhere/far.md", "x");
-    fs::create_directory_symlink(root / "elsewhere", src / "linked");
-
-    EXPECT_EQ(collected({src.string(), (root / "missing").string()}, {"MD", "json"}),
-        (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "notes.md", "sub/a.md", "sub/deep/x.json"}));
-    // A leading dot matches nothing; the two instruction files are always wanted (case-sensitively).
-    writeText(src / "gemini.md", "x");
-    EXPECT_EQ(collected({src.string()}, {".md"}), (Strings {"AGENTS.md", "GEMINI.md"}));
-    // No extensions: every visible regular file. A file source is taken whatever its type, and twice if named twice.
-    EXPECT_EQ(collected({(src / "sub").string(), (src / "noext").string(), (src / "sub/a.md").string()}, {}),
-        (Strings {"sub/a.md", "sub/deep/x.json", "noext", "sub/a.md"}));
-}
 
 TEST_F(BackupTest, RelativePathStartsAtAComponentBoundary)
 {
@@ -277,17 +253,20 @@ TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)
     EXPECT_EQ(ids(service.loadHistory(dest)), Strings {evil.id});
 }
 
+// The survey takes exactly what the run takes: regular files with a wanted extension in any case, and
+// the two instruction files always; never hidden entries, links, a missing source or the store.
 TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
 {
-    for (const char *name : {"GEMINI.md", "Config.JSON", "commands/a.toml", "commands/B.TOML", "run.sh", "Makefile",
-             ".hidden.toml", ".cache/x.toml", "deep/er/notes.md", "deep/er/old.bak"})
+    for (const char *name : {"GEMINI.md", "AGENTS.md", "Config.JSON", "commands/a.toml", "commands/B.TOML", "run.sh",
+             "Makefile", ".hidden.toml", ".env.json", ".cache/x.md", "deep/er/notes.md", "deep/er/old.bak"})
         writeText(src / name, "x");
-    fs::create_symlink(src / "run.sh", src / "link.sh");
-    writeText(root / "elsewhere/far.toml", "x");
+    fs::create_symlink(src / "deep/er/notes.md", src / "link.md");
+    writeText(root / "elsewhere/far.md", "x");
     fs::create_directory_symlink(root / "elsewhere", src / "linked");
     config.destinationDirectory = (src / "store").string(); // a store inside the source is never counted
     writeText(src / "store/left.toml", "x");
-    config.targetExtensions = {"md", "json"};
+    config.sourceDirectories.push_back((root / "missing").string());
+    config.targetExtensions = {"MD", "json"};
 
     SourceWalkOptions options;
     options.excludedFolder = config.destinationDirectory;
@@ -296,14 +275,22 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     ASSERT_TRUE(run);
     const Strings taken = belowSource(survey.taken);
     EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
-    EXPECT_EQ(taken, (Strings {"Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
+    EXPECT_EQ(taken, (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
 
     EXPECT_EQ(belowSource(survey.leftOut),
         (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
     EXPECT_EQ(survey.leftOutSummary(), "対象外: 5 件 (.toml 2、.bak 1、.sh 1、拡張子なし 1)");
 
-    // An empty list takes everything; past five kinds the rest is summed up.
-    EXPECT_EQ(surveySources(config.sourceDirectories, {}, options).leftOutSummary(), "");
+    // A leading dot matches nothing; the two instruction files are wanted case-sensitively.
+    writeText(src / "gemini.md", "x");
+    EXPECT_EQ(belowSource(surveySources({src.string()}, {".md"}, options).taken), (Strings {"AGENTS.md", "GEMINI.md"}));
+    // An empty list takes every visible file; a file source is taken whatever its type, and twice if named twice.
+    const Strings sources {(src / "deep").string(), (src / "Makefile").string(), (src / "deep/er/notes.md").string()};
+    const SourceSurvey all = surveySources(sources, {}, options);
+    EXPECT_EQ(
+        belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile", "deep/er/notes.md"}));
+    EXPECT_EQ(all.leftOutSummary(), "");
+    // Past five kinds the rest is summed up.
     SourceSurvey many;
     many.leftOut = {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"};
     EXPECT_EQ(many.leftOutSummary(), "対象外: 8 件 (.x1 2、.x2 1、.x3 1、.x4 1、.x5 1、ほか 2 件)");

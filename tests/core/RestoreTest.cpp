@@ -57,23 +57,24 @@ const std::string kSafetyText = "復元前のセーフティバックアップ�
 
 } // namespace
 
-TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffix)
+// Each restore takes a safety snapshot first, whose retention never prunes the snapshot being restored.
+TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffixAndTheRestoredSnapshotIsNeverPruned)
 {
+    config.maxSnapshotsLimit = 2;
     changeEverything();
     EXPECT_EQ(restore(snapshot, RestoreScopeOption::markdownOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(texts, (Strings {kSafetyText, "復元中: GEMINI.md", "復元中: sub/notes.md", "復元完了 (2 件)"}));
     EXPECT_EQ(readText(src / "sub/notes.md"), "old sub/notes.md");
     EXPECT_EQ(readText(src / "settings.json"), "new");
 
-    changeEverything();
+    changeEverything(); // the store now holds the limit, `snapshot` the oldest
     EXPECT_EQ(restore(snapshot, RestoreScopeOption::configOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(readText(src / "UPPER.MD"), "old UPPER.MD");
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
     EXPECT_EQ(readText(src / "GEMINI.md"), "new");
 
-    // The safety snapshots hold the state before each restore.
     const auto history = BackupService().loadHistory(dest);
-    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091502", "2025-03-04/snapshot_091501", snapshot.id}));
     EXPECT_EQ(history[0].triggerType, BackupTriggerType::preRestoreSafety);
 }
 
@@ -116,16 +117,6 @@ TEST_F(RestoreTest, FindsFlatFoldersAndReportsMissingData)
     config.sourceDirectories.clear();
     EXPECT_EQ(
         restore(present), std::unexpected(Error {"RestoreService", 400, "復元先ディレクトリが指定されていません"}));
-}
-
-TEST_F(RestoreTest, NeverPrunesTheSnapshotItRestores)
-{
-    config.maxSnapshotsLimit = 2;
-    backup(); // the disk now holds exactly the limit, `snapshot` the oldest
-    changeEverything();
-    ASSERT_TRUE(restore(snapshot));
-    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
-    EXPECT_TRUE(fs::exists(dest / "snapshots" / snapshot.id));
 }
 
 // The safety snapshot, started in the restored snapshot's own second, takes the next one; a backup right
