@@ -243,9 +243,7 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
     fs::remove_all(src / "sub");
     fs::create_directory_symlink(elsewhere, src / "sub");
     writeText(src / "GEMINI.md", "edited");
-    const auto restored = restore(taken->snapshot);
-    ASSERT_TRUE(restored);
-    EXPECT_EQ(*restored, (RestoreRun {1, 1}));
+    EXPECT_EQ(restore(taken->snapshot), (RestoreRun {1, 1}));
     EXPECT_EQ(readText(src / "GEMINI.md"), "g");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
@@ -351,12 +349,11 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     writeText(src / "large.md", std::string(16 << 20, 'L'));
     const auto withLarge = backup();
     ASSERT_TRUE(withLarge);
+    const std::string copying = ".large.md" + std::string(FileSystem::kRestoreTemporaryMark);
     const auto restoring = [&] {
-        for (const auto &entry : fs::directory_iterator(src))
-            if (entry.path().filename().string().starts_with(
-                    ".large.md" + std::string(FileSystem::kRestoreTemporaryMark)))
-                return true;
-        return false;
+        return !found(
+            src, [&](auto &e) { return e.path().filename().string().starts_with(copying); }, false)
+                    .empty();
     };
     // On a busy machine the copy can end before the watcher thread runs: such a round is retried.
     bool killedWhileCopying = false;
