@@ -1,7 +1,8 @@
 // The store and the user's source folder under the conditions that break naive file code: a full disk,
 // runs killed with SIGKILL at chosen points, symbolic links on the way of a write, unreadable folders.
 // The store's promise under them: a published snapshot is never written again and never left half
-// removed, and cleanup takes only what this program left behind.
+// removed, cleanup takes only what this program left behind, and files that snapshots share through
+// hard links are never written in place.
 #include "Models/BackupSnapshot.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
@@ -13,9 +14,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <set>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -49,18 +52,19 @@ class StoreSafetyTest : public StoreTest
 protected:
     void TearDown() override
     {
-        if (mounted)
-            ::umount2(dest.c_str(), MNT_DETACH);
+        if (!mountPoint.empty())
+            ::umount2(mountPoint.c_str(), MNT_DETACH);
         StoreTest::TearDown();
     }
 
-    // Mounts a tmpfs of `kib` KiB at dest; false where this process may not mount one.
-    bool mountSmallDestination(int kib)
+    // Mounts a tmpfs at `at` until the test ends; false where this process may not mount one.
+    bool mountTmpfs(const fs::path &at, const std::string &options)
     {
-        fs::create_directories(dest);
-        const std::string options = "size=" + std::to_string(kib) + "k,mode=0700";
-        mounted = ::mount("tmpfs", dest.c_str(), "tmpfs", 0, options.c_str()) == 0;
-        return mounted;
+        fs::create_directories(at);
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return false;
+        mountPoint = at;
+        return true;
     }
 
     // Fills dest's file system until exactly `blocks` blocks are left.
@@ -100,6 +104,37 @@ protected:
     }
 
     fs::path folderOf(const std::string &id) { return dest / "snapshots" / id; }
+
+    // A run at `at` that must succeed (the clock stays there).
+    BackupRun runAt(TimePoint at)
+    {
+        now = at;
+        auto run = service().executeBackup(config, BackupTriggerType::manual, {});
+        EXPECT_TRUE(run) << (run ? "" : run.error().description);
+        return run ? *run : BackupRun {};
+    }
+    fs::path data(const BackupRun &run) { return folderOf(run.snapshot.id) / "data"; }
+    static struct stat info(const fs::path &path)
+    {
+        struct stat st
+        {
+        };
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st;
+    }
+    static void setTime(const fs::path &path, long sec, long nsec)
+    {
+        const timespec times[2] = {{sec, 0}, {sec, nsec}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    // Five files with pinned times, so a second run can tell them unchanged.
+    void writeSources()
+    {
+        for (const char *name : {"same.md", "size.md", "time.md", "mode.md", "sub/deep.md"}) {
+            writeText(src / name, std::string("content of ") + name);
+            setTime(src / name, 1700000000, 111);
+        }
+    }
 
     static Tree tree(const fs::path &folder)
     {
@@ -155,14 +190,14 @@ protected:
     ScopedTimeZone tz {"UTC0"};
     TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
     std::vector<BackupExecutionState> states;
-    bool mounted = false;
+    fs::path mountPoint;
 };
 
 } // namespace
 
 TEST_F(StoreSafetyTest, AFullDestinationFailsTheRunAtEveryWriteAndLeavesTheStoreAsItWas)
 {
-    if (!mountSmallDestination(1024))
+    if (!mountTmpfs(dest, "size=1024k,mode=0700"))
         GTEST_SKIP() << "mounting a small tmpfs as the destination needs root; skipped";
     writeText(src / "GEMINI.md", "first");
     const auto first = backup();
@@ -524,4 +559,169 @@ TEST_F(StoreSafetyTest, AFileWhereTheDayFolderGoesFailsTheRun)
     EXPECT_EQ(run.error().description,
         "保存先ディレクトリ作成失敗: フォルダではありません: " + (dest / "snapshots/2025-03-04").string());
     EXPECT_EQ(tree(dest / "snapshots"), (Tree {{"2025-03-04", 12}}));
+}
+
+// Snapshots share unchanged files with the snapshot before them through hard links.
+TEST_F(StoreSafetyTest, UnchangedFilesAreLinkedAndChangedOnesCopiedWithTheSameRecord)
+{
+    writeSources();
+    const auto first = runAt(now);
+    writeText(src / "size.md", "content of size.md, longer");
+    setTime(src / "size.md", 1700000000, 111);
+    setTime(src / "time.md", 1700000000, 112); // one nanosecond later
+    fs::permissions(src / "mode.md", fs::perms(0600));
+    const auto second = runAt(now + 1min);
+
+    for (const auto &[name, linked] : {std::pair {"same.md", true}, {"sub/deep.md", true}, {"size.md", false},
+             {"time.md", false}, {"mode.md", false}})
+        EXPECT_EQ(fs::equivalent(data(first) / name, data(second) / name), linked) << name;
+    EXPECT_EQ(readText(data(first) / "size.md"), "content of size.md");
+    EXPECT_EQ(readText(data(second) / "size.md"), "content of size.md, longer");
+    EXPECT_EQ(info(data(first) / "mode.md").st_mode & 07777, 0644u);
+    EXPECT_EQ(info(data(second) / "mode.md").st_mode & 07777, 0600u);
+
+    // The record and every size figure are those of a copied snapshot.
+    EXPECT_EQ(second.snapshot.filesCount, 5);
+    EXPECT_EQ(second.snapshot.totalSizeBytes, first.snapshot.totalSizeBytes + 8); // size.md grew by 8 bytes
+    EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
+    EXPECT_EQ(
+        BackupSnapshot::decode(readText(dest / "snapshots" / second.snapshot.id / "snapshot.json")), second.snapshot);
+}
+
+TEST_F(StoreSafetyTest, ABaseCopyThatIsALinkOrReachedThroughOneIsNotLinkedTo)
+{
+    writeSources();
+    const auto first = runAt(now);
+    // Swap the store's copies for links to look-alikes outside the store, with the same times and modes.
+    const fs::path outside = root / "outside";
+    fs::create_directories(outside / "sub");
+    for (const char *name : {"same.md", "sub/deep.md"}) {
+        fs::copy_file(src / name, outside / name);
+        setTime(outside / name, 1700000000, 111);
+    }
+    fs::remove(data(first) / "same.md");
+    fs::create_symlink(outside / "same.md", data(first) / "same.md");
+    fs::remove_all(data(first) / "sub");
+    fs::create_directory_symlink(outside / "sub", data(first) / "sub");
+
+    const auto second = runAt(now + 1min);
+    for (const char *name : {"same.md", "sub/deep.md"}) {
+        EXPECT_FALSE(fs::is_symlink(data(second) / name)) << name;
+        EXPECT_FALSE(fs::equivalent(outside / name, data(second) / name)) << name;
+        EXPECT_EQ(info(data(second) / name).st_nlink, 1u) << name;
+    }
+    EXPECT_TRUE(fs::equivalent(data(first) / "time.md", data(second) / "time.md")) << "the rest is still linked";
+}
+
+TEST_F(StoreSafetyTest, NothingSharedIsChangedInPlaceByAMergeARestoreADeletionOrRetention)
+{
+    writeSources();
+    const auto first = runAt(now);
+    const auto second = runAt(now + 1min);
+    ASSERT_TRUE(fs::equivalent(data(first) / "same.md", data(second) / "same.md"));
+
+    // A run in the same second as `second` gets the next second: both earlier snapshots keep their copies.
+    writeText(src / "same.md", "changed");
+    fs::permissions(src / "time.md", fs::perms(0600));
+    const auto next = runAt(now);
+    EXPECT_EQ(next.snapshot.id, "2025-03-04/snapshot_091601");
+    EXPECT_EQ(readText(data(first) / "same.md"), "content of same.md");
+    EXPECT_EQ(readText(data(second) / "same.md"), "content of same.md");
+    EXPECT_EQ(readText(data(next) / "same.md"), "changed");
+    EXPECT_EQ(info(data(first) / "time.md").st_mode & 07777, 0644u);
+
+    // A restore writes new files into the source, never links into the store.
+    ASSERT_TRUE(restore(first.snapshot));
+    now += 1min;
+    EXPECT_FALSE(fs::equivalent(src / "size.md", data(first) / "size.md"));
+    EXPECT_EQ(readText(src / "same.md"), "content of same.md");
+    writeText(src / "size.md", "edited after the restore");
+    EXPECT_EQ(readText(data(first) / "size.md"), "content of size.md");
+
+    // Deleting and pruning take one link each; what the other snapshots hold stays.
+    const auto third = runAt(now + 2min);
+    ASSERT_TRUE(fs::equivalent(data(first) / "sub/deep.md", data(third) / "sub/deep.md"));
+    ASSERT_TRUE(service().deleteSnapshot(first.snapshot, dest));
+    EXPECT_FALSE(fs::exists(data(first)));
+    EXPECT_EQ(readText(data(third) / "sub/deep.md"), "content of sub/deep.md");
+    config.maxSnapshotsLimit = 1;
+    const auto fourth = runAt(now + 3min);
+    EXPECT_FALSE(fourth.removedSnapshotIds.empty());
+    EXPECT_FALSE(fs::exists(data(third)));
+    EXPECT_EQ(readText(data(fourth) / "sub/deep.md"), "content of sub/deep.md");
+    EXPECT_EQ(info(data(fourth) / "sub/deep.md").st_nlink, 1u);
+    EXPECT_EQ(ids(service().loadHistory(dest)), std::vector<std::string> {fourth.snapshot.id});
+}
+
+TEST_F(StoreSafetyTest, ANewSnapshotOnAnotherFileSystemIsCopied)
+{
+    writeSources();
+    const auto first = runAt(now);
+    // The first snapshot's copies move to a tmpfs, times kept: links from them cannot cross into the store.
+    const fs::path saved = root / "saved";
+    ASSERT_EQ(std::system(("cp -a '" + data(first).string() + "' '" + saved.string() + "'").c_str()), 0);
+    if (!mountTmpfs(data(first), "size=4m,mode=0700"))
+        GTEST_SKIP() << "mounting a tmpfs in the store needs root; skipped";
+    ASSERT_EQ(std::system(("cp -a '" + saved.string() + "/.' '" + data(first).string() + "'").c_str()), 0);
+    const auto second = runAt(now + 1min);
+    EXPECT_EQ(second.snapshot.filesCount, 5);
+    EXPECT_EQ(second.snapshot.totalSizeBytes, first.snapshot.totalSizeBytes);
+    for (const auto &path : second.snapshot.relativeFilePaths) {
+        EXPECT_EQ(readText(data(second) / path), readText(src / path)) << path;
+        EXPECT_NE(info(data(second) / path).st_dev, info(data(first) / path).st_dev) << path;
+    }
+}
+
+TEST_F(StoreSafetyTest, ARunOverADamagedHistoryKeepsItAsideRebuildsItAndStillPrunes)
+{
+    writeSources();
+    const auto first = runAt(now);
+    const auto second = runAt(now + 1min);
+    const std::string torn = readText(dest / "history.json").substr(0, 100);
+    writeText(dest / "history.json", torn);
+    config.maxSnapshotsLimit = 2;
+
+    const auto third = runAt(now + 2min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(third.removedSnapshotIds, std::vector<std::string> {first.snapshot.id});
+    const auto decoded = decodeSnapshotList(readText(dest / "history.json"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(ids(*decoded), (std::vector<std::string> {third.snapshot.id, second.snapshot.id}));
+    EXPECT_TRUE(fs::equivalent(data(second) / "same.md", data(third) / "same.md"))
+        << "the rebuilt list still finds the base";
+
+    // The next run reads the now whole file and leaves the kept damaged copy alone.
+    const auto fourth = runAt(now + 3min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(ids(service().loadHistory(dest)), (std::vector<std::string> {fourth.snapshot.id, third.snapshot.id}));
+}
+
+// Enough files for the linking to be shared between threads: each file still gets the decision made
+// for it alone, and the record keeps the order and the sizes of a copied snapshot.
+TEST_F(StoreSafetyTest, ManyFilesLinkedOnTwoThreadsKeepTheirOwnDecisionAndTheRecordOrder)
+{
+    constexpr int kFiles = 2400;
+    const auto rel = [](int i) { return "d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md"; };
+    for (int i = 0; i < kFiles; ++i) {
+        writeText(src / rel(i), "file " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
+    }
+    const auto first = runAt(now);
+    ASSERT_EQ(first.snapshot.filesCount, kFiles);
+    std::set<int> changed;
+    for (int i = 3; i < kFiles; i += 97) { // spread over both halves
+        writeText(src / rel(i), "changed " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
+        changed.insert(i);
+    }
+    const auto second = runAt(now + 1min);
+    EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
+    std::int64_t size = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        size += static_cast<std::int64_t>(fs::file_size(src / rel(i)));
+        EXPECT_EQ(fs::equivalent(data(first) / rel(i), data(second) / rel(i)), !changed.contains(i)) << rel(i);
+        EXPECT_EQ(readText(data(second) / rel(i)), readText(src / rel(i))) << rel(i);
+    }
+    EXPECT_EQ(second.snapshot.totalSizeBytes, size);
+    EXPECT_EQ(readText(data(first) / "d0/f3.md"), "file 3"); // the earlier snapshot keeps its copy
 }
