@@ -15,9 +15,10 @@ using namespace velkaro::test;
 
 namespace {
 
-std::string upper(std::string text)
+std::string recased(std::string text, bool toUpper = true)
 {
-    std::ranges::transform(text, text.begin(), [](unsigned char c) { return std::toupper(c); });
+    std::ranges::transform(
+        text, text.begin(), [toUpper](unsigned char c) { return toUpper ? std::toupper(c) : std::tolower(c); });
     return text;
 }
 
@@ -35,6 +36,27 @@ protected:
     }
 
     ProcessResult run(std::vector<std::string> args) { return runProcess(VELKARO_CLI, std::move(args), root); }
+
+    // Runs the tool and checks its exit code and all it printed, on stdout and on stderr.
+    ProcessResult expectRun(
+        std::vector<std::string> args, int code, const std::string &out, const std::string &err = "")
+    {
+        const std::string name = ::testing::PrintToString(args);
+        ProcessResult r = run(std::move(args));
+        EXPECT_EQ(r.code, code) << name;
+        EXPECT_EQ(r.out, out) << name;
+        EXPECT_EQ(r.err, err) << name;
+        return r;
+    }
+
+    // patch(1)'s exit code for `diff` applied to `target`, as a user would apply the tool's output.
+    int patch(const std::string &diff, const fs::path &target, std::vector<std::string> flags = {})
+    {
+        writeText(root / "patch.diff", diff);
+        fs::create_directories(target.parent_path());
+        flags.insert(flags.end(), {"-s", target.string(), "-i", (root / "patch.diff").string()});
+        return runProcess("/usr/bin/patch", std::move(flags), root).code;
+    }
 
     std::string onlyId()
     {
@@ -58,15 +80,9 @@ protected:
 
 TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShow)
 {
-    const auto backup = run({"backup"});
-    EXPECT_EQ(backup.code, 0);
-    EXPECT_EQ(backup.out, "バックアップ完了 (2 件 • 7 バイト)\n");
-    EXPECT_EQ(backup.err, "") << "no progress on a pipe";
-
+    expectRun({"backup"}, 0, "バックアップ完了 (2 件 • 7 バイト)\n"); // no progress on a pipe
     const std::string history = readText(dest / "history.json");
-    const auto list = run({"list", "--json"});
-    EXPECT_EQ(list.code, 0);
-    EXPECT_EQ(list.out, history + "\n");
+    expectRun({"list", "--json"}, 0, history + "\n");
 
     const std::string id = onlyId();
     EXPECT_EQ(BackupSnapshot::decode(run({"show", id, "--json"}).out), decodeSnapshotList(history)->front());
@@ -74,10 +90,8 @@ TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShow)
     EXPECT_NE(text.out.find("ファイル数: 2 件"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("  settings.json\n"), std::string::npos);
     EXPECT_NE(run({"list"}).out.find(id + "  "), std::string::npos);
-
-    const auto unknown = run({"show", "2000-01-01/snapshot_000000"});
-    EXPECT_EQ(unknown.code, 1);
-    EXPECT_EQ(unknown.err, "スナップショットが見つかりません: 2000-01-01/snapshot_000000\n");
+    expectRun({"show", "2000-01-01/snapshot_000000"}, 1, "",
+        "スナップショットが見つかりません: 2000-01-01/snapshot_000000\n");
 }
 
 TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
@@ -88,9 +102,7 @@ TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
     ASSERT_TRUE(config.writeFile());
     writeText(src / "x.md", "x");
     writeText(root / "second/x.md/inner.md", "cannot be placed below the file x.md");
-    const auto partial = run({"backup"});
-    EXPECT_EQ(partial.code, 0);
-    EXPECT_EQ(partial.out, "バックアップ完了 (3 件 • 8 バイト、1 件はコピーできませんでした)\n");
+    expectRun({"backup"}, 0, "バックアップ完了 (3 件 • 8 バイト、1 件はコピーできませんでした)\n");
     EXPECT_TRUE(fs::exists(root / "store/history.json"));
 
     writeText(root / "file", "");
@@ -106,9 +118,7 @@ TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
     ASSERT_TRUE(config.writeFile());
     auto held = StoreLock::acquire(dest);
     ASSERT_TRUE(held);
-    const auto busy = run({"backup"});
-    EXPECT_EQ(busy.code, 1);
-    EXPECT_EQ(busy.err, "バックアップ失敗: 別の処理がバックアップ先を使用中です\n");
+    expectRun({"backup"}, 1, "", "バックアップ失敗: 別の処理がバックアップ先を使用中です\n");
 }
 
 TEST_F(CliTest, RestoreAndDelete)
@@ -118,9 +128,7 @@ TEST_F(CliTest, RestoreAndDelete)
     writeText(src / "GEMINI.md", "changed");
     writeText(src / "settings.json", "changed");
 
-    const auto restore = run({"restore", id, "--scope", "markdown"});
-    EXPECT_EQ(restore.code, 0) << restore.err;
-    EXPECT_EQ(restore.out,
+    expectRun({"restore", id, "--scope", "markdown"}, 0,
         "復元前のセーフティバックアップを作成中...\n復元中: GEMINI.md\n復元完了 (1 件)\n"
         "1 件のファイルを正常に復元しました！\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
@@ -129,14 +137,11 @@ TEST_F(CliTest, RestoreAndDelete)
     EXPECT_EQ(unknown.code, 1);
     EXPECT_TRUE(unknown.err.starts_with("復元エラー: ")) << unknown.err;
 
-    const auto removed = run({"delete", upper(id)});
-    EXPECT_EQ(removed.code, 0) << removed.err;
-    EXPECT_EQ(removed.out, "スナップショットを削除しました: " + id + "\n");
+    expectRun({"delete", recased(id)}, 0, "スナップショットを削除しました: " + id + "\n");
     EXPECT_FALSE(fs::exists(dest / "snapshots" / id));
     EXPECT_EQ(BackupService().loadHistory(dest).size(), 1u) << "the safety snapshot stays";
     EXPECT_EQ(run({"delete", id}).code, 1);
 }
-
 // A restore that leaves chosen files unwritten says how many and fails; a delete that could tear the
 // store (an id naming a whole day, a linked snapshots/ folder) is refused and removes nothing.
 TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
@@ -186,11 +191,8 @@ TEST_F(CliTest, UsageErrorsExitTwo)
     }
     EXPECT_FALSE(fs::exists(dest)) << "nothing ran";
     EXPECT_FALSE(fs::exists(TemplateService::defaultLibraryFilePath()));
-    const auto help = run({"--help"});
-    EXPECT_EQ(help.code, 0);
-    EXPECT_NE(help.out.find("templates"), std::string::npos);
-    EXPECT_EQ(run({"templates", "--help"}).code, 0);
-    EXPECT_EQ(run({"--version"}).out, "velkaro-backup-cli " VELKARO_VERSION "\n");
+    // The full --help is held against the manual page by manpage-test.sh.
+    expectRun({"--version"}, 0, "velkaro-backup-cli " VELKARO_VERSION "\n");
 
     // A command's own usage: its entries only, on stdout for --help, after the problem on stderr.
     const auto restoreHelp = run({"restore", "--help"});
@@ -202,9 +204,10 @@ TEST_F(CliTest, UsageErrorsExitTwo)
     EXPECT_TRUE(badScope.err.starts_with("--scope には all, markdown, config のどれかを指定してください\n\n使い方: "
                                          "velkaro-backup-cli restore\n"))
         << badScope.err;
-    const auto templatesHelp = run({"templates", "--help"}).out;
-    EXPECT_NE(templatesHelp.find("  templates apply ID "), std::string::npos) << templatesHelp;
-    EXPECT_EQ(templatesHelp.find("  restore"), std::string::npos) << templatesHelp;
+    const auto templatesHelp = run({"templates", "--help"});
+    EXPECT_EQ(templatesHelp.code, 0);
+    EXPECT_NE(templatesHelp.out.find("  templates apply ID "), std::string::npos) << templatesHelp.out;
+    EXPECT_EQ(templatesHelp.out.find("  restore"), std::string::npos) << templatesHelp.out;
 }
 
 // Ids are matched without regard to case in every command, the exact spelling first, and never when
@@ -213,22 +216,19 @@ TEST_F(CliTest, IdsMatchInAnyCaseButNeverAmbiguously)
 {
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string id = onlyId();
-    EXPECT_EQ(run({"show", upper(id)}).out.substr(0, 4 + id.size()), "ID: " + id);
-    EXPECT_EQ(run({"diff", upper(id), "--against", upper(id)}).code, 0);
+    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + id);
+    EXPECT_EQ(run({"diff", recased(id), "--against", recased(id)}).code, 0);
 
     auto entry = BackupService().loadHistory(dest).front();
-    entry.id = upper(id); // a hand-edited twin
+    entry.id = recased(id); // a hand-edited twin
     ASSERT_TRUE(BackupService().updateHistory(entry, dest));
-    EXPECT_EQ(run({"show", upper(id)}).out.substr(0, 4 + id.size()), "ID: " + upper(id));
+    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + recased(id));
     EXPECT_EQ(run({"show", id}).out.substr(0, 4 + id.size()), "ID: " + id);
     std::string mixed = id;
     mixed[id.find('s')] = 'S';
-    const auto ambiguous = run({"delete", mixed});
-    EXPECT_EQ(ambiguous.code, 1);
-    EXPECT_EQ(ambiguous.err, "削除エラー: スナップショットが見つかりません: " + mixed + "\n");
+    expectRun({"delete", mixed}, 1, "", "削除エラー: スナップショットが見つかりません: " + mixed + "\n");
     EXPECT_TRUE(fs::exists(dest / "snapshots" / id));
 }
-
 TEST_F(CliTest, ProgressBarOnlyOnATerminal)
 {
     int master = -1;
@@ -266,16 +266,14 @@ TEST_F(CliTest, TemplatesListShowsTheLibraryAndWritesPresetsOnFirstStart)
     EXPECT_EQ(decodeTemplateList(run({"templates", "list", "--json"}).out), library);
 
     ASSERT_TRUE(service.saveTemplates({}));
-    EXPECT_EQ(run({"templates", "list"}).out, "テンプレートはありません。\n");
+    expectRun({"templates", "list"}, 0, "テンプレートはありません。\n");
 }
 
 TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
 {
     // Without config.json the default source folder is used.
     const auto presets = service.loadTemplates();
-    ProcessResult r = run({"templates", "apply", presets[2].id});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "「シニアコードレビュアー」を GEMINI.md に適用したよ！\n");
+    expectRun({"templates", "apply", presets[2].id}, 0, "「シニアコードレビュアー」を GEMINI.md に適用したよ！\n");
     EXPECT_EQ(readText(home / ".gemini/GEMINI.md"), presets[2].promptContent);
 
     auto mine = TemplateService::makeImportedTemplate("本文", "/x");
@@ -283,26 +281,19 @@ TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
     mine.targetFileName = "rules/GEMINI.md";
     ASSERT_TRUE(service.saveTemplates({mine}));
     configureSources({(root / "first").string(), (root / "second").string()});
-    std::string lowerId = mine.id;
-    std::ranges::transform(lowerId, lowerId.begin(), [](unsigned char c) { return std::tolower(c); });
-    r = run({"templates", "apply", lowerId});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "「自分用」を rules/GEMINI.md に適用したよ！\n");
+    expectRun({"templates", "apply", recased(mine.id, false)}, 0, "「自分用」を rules/GEMINI.md に適用したよ！\n");
     EXPECT_EQ(readText(root / "first/rules/GEMINI.md"), "本文");
     EXPECT_FALSE(fs::exists(root / "second"));
 
     writeText(root / "file", "");
     configureSources({(root / "file").string()});
-    r = run({"templates", "apply", mine.id});
+    const auto r = run({"templates", "apply", mine.id});
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.err.starts_with("適用失敗: ")) << r.err;
     EXPECT_EQ(run({"templates", "apply", "no-such-id"}).code, 1);
     configureSources({});
-    r = run({"templates", "apply", mine.id});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "ソースフォルダが設定されていません。\n");
+    expectRun({"templates", "apply", mine.id}, 1, "", "ソースフォルダが設定されていません。\n");
 }
-
 TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
 {
     auto mine = TemplateService::makeImportedTemplate("新しい本文", "/x");
@@ -382,14 +373,10 @@ TEST_F(CliTest, TemplatesImportAppendsTheCurrentInstructionFile)
 {
     const fs::path source = root / "src";
     configureSources({source.string()});
-    ProcessResult r = run({"templates", "import"});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, "GEMINI.md が見つかりませんでした。\n");
+    expectRun({"templates", "import"}, 1, "", "GEMINI.md が見つかりませんでした。\n");
 
     writeText(source / "GEMINI.md", "");
-    r = run({"templates", "import"});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "現在の GEMINI.md をテンプレートとして取り込みました！\n");
+    expectRun({"templates", "import"}, 0, "現在の GEMINI.md をテンプレートとして取り込みました！\n");
     const auto library = service.loadTemplates();
     ASSERT_EQ(library.size(), 5u);
     EXPECT_EQ(library[4].title, "取込: 現在のGEMINI.md");
@@ -402,39 +389,29 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
 {
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string id = onlyId();
-    const auto same = run({"diff", id});
-    EXPECT_EQ(same.code, 0) << same.err;
-    EXPECT_EQ(same.out, "変更 0 件、追加 0 件、削除 0 件、変更なし 2 件\n");
+    expectRun({"diff", id}, 0, "変更 0 件、追加 0 件、削除 0 件、変更なし 2 件\n");
 
     writeText(src / "GEMINI.md", "# hello\nmore\n");
     writeText(src / "a.md", "new");
     fs::remove(src / "settings.json");
-    const auto changed = run({"diff", id});
-    EXPECT_EQ(changed.code, 1);
-    EXPECT_EQ(changed.out, "M  GEMINI.md\n+  a.md\n-  settings.json\n変更 1 件、追加 1 件、削除 1 件、変更なし 0 件\n");
+    expectRun(
+        {"diff", id}, 1, "M  GEMINI.md\n+  a.md\n-  settings.json\n変更 1 件、追加 1 件、削除 1 件、変更なし 0 件\n");
     const auto json = run({"diff", id, "--json"});
     EXPECT_EQ(json.code, 1);
     EXPECT_EQ(nlohmann::json::parse(json.out),
         nlohmann::json::parse(
             R"({"changed":["GEMINI.md"],"added":["a.md"],"removed":["settings.json"],"unchanged":0})"));
-
-    const auto file = run({"diff", id, "--file", "GEMINI.md"});
-    EXPECT_EQ(file.code, 1);
-    EXPECT_EQ(file.out, "--- " + id + "/GEMINI.md\n+++ now/GEMINI.md\n@@ -1 +1,2 @@\n-# hi\n+# hello\n+more\n");
+    expectRun({"diff", id, "--file", "GEMINI.md"}, 1,
+        "--- " + id + "/GEMINI.md\n+++ now/GEMINI.md\n@@ -1 +1,2 @@\n-# hi\n+# hello\n+more\n");
 
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string later = BackupService().loadHistory(dest).front().id;
     writeText(src / "GEMINI.md", std::string("\0bin", 4));
-    const auto between = run({"diff", id, "--against", later, "--file", "settings.json"});
-    EXPECT_EQ(between.code, 1);
-    EXPECT_EQ(between.out,
-        "--- " + id + "/settings.json\n+++ " + later
-            + "/settings.json\n@@ -1 +0,0 @@\n-{}\n"
-              "\\ No newline at end of file\n");
-    const auto binary = run({"diff", later, "--file", "GEMINI.md"});
-    EXPECT_EQ(binary.code, 1);
-    EXPECT_EQ(
-        binary.out, "バイナリファイルが異なります: " + later + "/GEMINI.md (13 バイト) と now/GEMINI.md (4 バイト)\n");
+    expectRun({"diff", id, "--against", later, "--file", "settings.json"}, 1,
+        "--- " + id + "/settings.json\n+++ " + later + "/settings.json\n@@ -1 +0,0 @@\n-{}\n"
+            + "\\ No newline at end of file\n");
+    expectRun({"diff", later, "--file", "GEMINI.md"}, 1,
+        "バイナリファイルが異なります: " + later + "/GEMINI.md (13 バイト) と now/GEMINI.md (4 バイト)\n");
 
     // A recorded file whose stored copy is gone cannot be compared: trouble, not a removal.
     fs::remove(dest / "snapshots" / id / "data/settings.json");
@@ -451,16 +428,10 @@ TEST_F(CliTest, DiffOfAnEmptyFileOnOneSideOnlyStillShows)
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string id = onlyId();
     writeText(src / "empty.md", "");
-    const auto added = run({"diff", id, "--file", "empty.md"});
-    EXPECT_EQ(added.code, 1);
-    EXPECT_EQ(added.out, "diff --git " + id + "/empty.md now/empty.md\nnew file mode 100644\n");
+    const auto added = expectRun(
+        {"diff", id, "--file", "empty.md"}, 1, "diff --git " + id + "/empty.md now/empty.md\nnew file mode 100644\n");
     const fs::path target = root / "apply/empty.md";
-    fs::create_directories(target.parent_path());
-    writeText(root / "added.diff", added.out);
-    EXPECT_EQ(
-        runProcess("/usr/bin/patch", {"-s", target.string(), "-i", (root / "added.diff").string()}, root / "apply")
-            .code,
-        0);
+    EXPECT_EQ(patch(added.out, target), 0);
     ASSERT_TRUE(fs::is_regular_file(target));
     EXPECT_EQ(fs::file_size(target), 0u);
 
@@ -468,15 +439,10 @@ TEST_F(CliTest, DiffOfAnEmptyFileOnOneSideOnlyStillShows)
     const std::string later = onlyId();
     ASSERT_NE(later, id);
     fs::remove(src / "empty.md");
-    const auto removed = run({"diff", later, "--file", "empty.md"});
-    EXPECT_EQ(removed.code, 1);
-    EXPECT_EQ(removed.out, "diff --git " + later + "/empty.md now/empty.md\ndeleted file mode 100644\n");
-    writeText(root / "removed.diff", removed.out);
+    const auto removed = expectRun({"diff", later, "--file", "empty.md"}, 1,
+        "diff --git " + later + "/empty.md now/empty.md\ndeleted file mode 100644\n");
     // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
-    EXPECT_EQ(runProcess("/usr/bin/patch", {"-s", "-f", target.string(), "-i", (root / "removed.diff").string()},
-                  root / "apply")
-                  .code,
-        0);
+    EXPECT_EQ(patch(removed.out, target, {"-f"}), 0);
     EXPECT_FALSE(fs::exists(target));
     EXPECT_EQ(run({"diff", id, "--against", later, "--file", "settings.json"}).code, 0);
 }
@@ -488,13 +454,11 @@ TEST_F(CliTest, RestoreChosenFilesOnly)
     writeText(src / "GEMINI.md", "changed");
     writeText(src / "settings.json", "changed");
 
-    const auto refused = run({"restore", id, "--file", "GEMINI.md", "--file", "nope.md"});
-    EXPECT_EQ(refused.code, 1);
-    EXPECT_EQ(refused.err, "復元エラー: スナップショットに含まれていません: nope.md\n");
+    expectRun({"restore", id, "--file", "GEMINI.md", "--file", "nope.md"}, 1, "",
+        "復元エラー: スナップショットに含まれていません: nope.md\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
 
-    const auto chosen = run({"restore", id, "--scope", "config", "--file", "GEMINI.md"});
-    EXPECT_EQ(chosen.code, 0) << chosen.err;
+    EXPECT_EQ(run({"restore", id, "--scope", "config", "--file", "GEMINI.md"}).code, 0);
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
     EXPECT_EQ(readText(src / "settings.json"), "changed");
     EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u) << "one safety snapshot";
