@@ -77,27 +77,19 @@ protected:
     // visibility filter misses windows now and then, so the map state comes from xwininfo.)
     std::vector<QRect> viewableWindows(qint64 pid)
     {
+        // xwininfo's fields of each window, printed as "x y width height" when it is viewable.
+        const QString script = QStringLiteral(
+            "for w in $(xdotool search --pid %1 2>/dev/null); do xwininfo -id $w 2>/dev/null; done | awk -F': *' "
+            "'/Absolute upper-left X:/ {x = $2} /Absolute upper-left Y:/ {y = $2} /Width:/ {w = $2} "
+            "/Height:/ {h = $2} /Map State: *IsViewable/ {print x, y, w, h}'")
+                                   .arg(pid);
         QProcess query;
-        const QString script
-            = QStringLiteral("for w in $(xdotool search --pid %1 2>/dev/null); do xwininfo -id $w 2>/dev/null; done")
-                  .arg(pid);
         query.start(QStringLiteral("sh"), {QStringLiteral("-c"), script});
         query.waitForFinished(5000);
         std::vector<QRect> out;
-        QRect rect;
-        for (QByteArray line : query.readAllStandardOutput().split('\n')) {
-            line = line.trimmed();
-            const auto value = line.mid(line.indexOf(':') + 1).trimmed().toInt();
-            if (line.startsWith("Absolute upper-left X:"))
-                rect.moveLeft(value);
-            else if (line.startsWith("Absolute upper-left Y:"))
-                rect.moveTop(value);
-            else if (line.startsWith("Width:"))
-                rect.setWidth(value);
-            else if (line.startsWith("Height:"))
-                rect.setHeight(value);
-            else if (line.startsWith("Map State:") && line.endsWith("IsViewable"))
-                out.push_back(rect);
+        for (const QByteArray &line : query.readAllStandardOutput().split('\n')) {
+            if (const auto v = line.split(' '); v.size() == 4)
+                out.emplace_back(v[0].toInt(), v[1].toInt(), v[2].toInt(), v[3].toInt());
         }
         return out;
     }
@@ -151,22 +143,10 @@ TEST_F(ProcessTest, ResidentStartUntilASecondLaunch)
     EXPECT_EQ(app.state(), QProcess::Running);
 }
 
-// A start without a switch shows the window; a URL handed over raises that window and makes no second
-// one.
-TEST_F(ProcessTest, ShownStartAndUrlHandOver)
-{
-    QProcess &app = startApp({});
-    ASSERT_TRUE(waitForWindows(app.processId(), 1));
-    EXPECT_EQ(visibleWindows(app.processId()).front(), centredRect());
-
-    EXPECT_EQ(secondLaunch({QStringLiteral("velkaro-backup://open")}), 0);
-    ASSERT_TRUE(waitUntilListening());
-    EXPECT_EQ(visibleWindows(app.processId()).size(), 1u);
-}
-
 // The configured resident mode; after the instance is killed its socket stays behind and the next
-// start takes over anyway.
-TEST_F(ProcessTest, ResidentModeAndStaleSocket)
+// start takes over anyway. Started without a switch in the shown mode, it shows its window, and a URL
+// handed over raises that window and makes no second one.
+TEST_F(ProcessTest, ResidentModeStaleSocketAndUrlHandOver)
 {
     config.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
     QProcess &first = startApp({});
@@ -176,19 +156,14 @@ TEST_F(ProcessTest, ResidentModeAndStaleSocket)
     ASSERT_TRUE(first.waitForFinished(5000));
     ASSERT_TRUE(fs::exists(socketPath().toStdString()));
 
+    config.startupWindowMode = StartupWindowMode::showWindow;
     QProcess &next = startApp({});
-    ASSERT_TRUE(waitUntilListening());
-    EXPECT_EQ(next.state(), QProcess::Running);
+    ASSERT_TRUE(waitForWindows(next.processId(), 1));
+    EXPECT_EQ(visibleWindows(next.processId()).front(), centredRect());
     EXPECT_EQ(secondLaunch({QStringLiteral("velkaro-backup://open")}), 0);
-    EXPECT_TRUE(waitForWindows(next.processId(), 1));
+    ASSERT_TRUE(waitUntilListening());
+    EXPECT_EQ(visibleWindows(next.processId()).size(), 1u);
 }
-
-struct Answer
-{
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
 
 // --help, --version and a mistyped option answer at once, even without a display, and neither start
 // nor reach the running instance: its window stays hidden and nothing is written.
@@ -201,11 +176,11 @@ TEST_F(ProcessTest, HelpVersionAndUnknownOptionsAnswerWithoutStarting)
         process.setProcessEnvironment(env);
         process.start(QStringLiteral(VELKARO_APP), args);
         EXPECT_TRUE(process.waitForFinished(5000));
-        return Answer {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+        return ProcessResult {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
     };
-    const Answer alone = ask({QStringLiteral("--help")});
-    EXPECT_EQ(alone.exitCode, 0);
+    const ProcessResult alone = ask({QStringLiteral("--help")});
+    EXPECT_EQ(alone.code, 0);
     EXPECT_TRUE(fs::is_empty(runtime)) << "no socket for a help request";
     EXPECT_FALSE(fs::exists(home / ".config/VelkaroAntigraviti_Backup"));
 
@@ -213,19 +188,19 @@ TEST_F(ProcessTest, HelpVersionAndUnknownOptionsAnswerWithoutStarting)
     ASSERT_TRUE(waitUntilListening());
     const auto configBefore = fs::last_write_time(home / ".config/VelkaroAntigraviti_Backup/config.json");
 
-    const Answer help = ask({QStringLiteral("-m"), QStringLiteral("--help")});
-    EXPECT_EQ(help.exitCode, 0);
+    const ProcessResult help = ask({QStringLiteral("-m"), QStringLiteral("--help")});
+    EXPECT_EQ(help.code, 0);
     EXPECT_EQ(help.out, alone.out);
     for (const char *part : {"--minimized", "--background", "-m,", "velkaro-backup://", "--version"})
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     EXPECT_TRUE(help.err.empty()) << help.err;
 
-    const Answer version = ask({QStringLiteral("--version")});
-    EXPECT_EQ(version.exitCode, 0);
+    const ProcessResult version = ask({QStringLiteral("--version")});
+    EXPECT_EQ(version.code, 0);
     EXPECT_EQ(version.out, "velkaro-backup " VELKARO_VERSION "\n");
 
-    const Answer wrong = ask({QStringLiteral("--minimised")});
-    EXPECT_EQ(wrong.exitCode, 2);
+    const ProcessResult wrong = ask({QStringLiteral("--minimised")});
+    EXPECT_EQ(wrong.code, 2);
     EXPECT_TRUE(wrong.out.empty());
     EXPECT_NE(wrong.err.find("--minimised"), std::string::npos);
     EXPECT_NE(wrong.err.find(help.out), std::string::npos) << "the usage follows the problem";
