@@ -9,7 +9,6 @@ namespace velkaro::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 
 class MenuBarManagerTest : public AppStateFixture
 {
@@ -73,12 +72,10 @@ TEST_F(MenuBarManagerTest, TenEntriesWithScheduleAfterBackup)
     EXPECT_EQ(describe(*manager.menu())[1], "バックアップ未実行|off");
 
     openMenu(manager);
-    const auto entries = describe(*manager.menu());
-    ASSERT_EQ(entries.size(), 10u);
-    EXPECT_EQ(entries[1], "最終バックアップ: 03/04 09:00|off");
-    EXPECT_EQ(entries[2], "次回予定: 11:00|off");
-    EXPECT_EQ(entries[3], "---");
-    EXPECT_EQ(entries[9], "終了|Ctrl+Q");
+    EXPECT_THAT(describe(*manager.menu()),
+        ElementsAre("Velkaro Antigravity Backup|off", "最終バックアップ: 03/04 09:00|off", "次回予定: 11:00|off", "---",
+            "今すぐバックアップを実行|Ctrl+B", "プロンプトテンプレートを適用|>", "---",
+            "管理ダッシュボードを開く...|Ctrl+O", "---", "終了|Ctrl+Q"));
     // The tooltip carries the outcome.
     EXPECT_TRUE(
         manager.statusItem()->toolTip().startsWith(QStringLiteral("Velkaro Antigravity Backup\nバックアップ完了 (")))
@@ -93,11 +90,9 @@ TEST_F(MenuBarManagerTest, TemplateSubmenuAppliesTheChosenTemplate)
     MenuBarManager manager(&app, [] {});
     openMenu(manager);
     const TemplateList library = app.templates();
-    ASSERT_GE(library.size(), 2u);
-    std::vector<std::string> titles;
-    for (const auto &tmpl : library)
-        titles.push_back(tmpl.title);
-    EXPECT_THAT(describe(templateMenu(manager)), ElementsAreArray(titles));
+    EXPECT_THAT(describe(templateMenu(manager)),
+        ElementsAre(
+            "標準AIアシスタント", "コーディング品質ガイドライン", "シニアコードレビュアー", "日本語開発アシスタント"));
 
     templateMenu(manager).actions()[1]->trigger();
     EXPECT_EQ(readText(src / library[1].targetFileName), library[1].promptContent);
@@ -135,7 +130,6 @@ TEST_F(MenuBarManagerTest, WithoutAppStateTheMenuIsBareAndInert)
 // Without the SVG the tray still gets an icon (with "AGY" on it), never an empty one.
 TEST(MenuBarIcon, FallsBackToTextIconWithoutTheSvg)
 {
-    EXPECT_FALSE(MenuBarManager::statusIcon().pixmap(32, 32).isNull());
     const QIcon fallback = MenuBarManager::statusIcon(QStringLiteral("/nonexistent/velkaro.svg"));
     EXPECT_FALSE(fallback.pixmap(32, 32).isNull());
 }
