@@ -49,6 +49,16 @@ protected:
         return r;
     }
 
+    // Runs the tool where it must fail: its exit code, nothing on stdout, and the start of the problem.
+    void expectFailure(std::vector<std::string> args, int code, const std::string &problem)
+    {
+        const std::string name = ::testing::PrintToString(args);
+        const ProcessResult r = run(std::move(args));
+        EXPECT_EQ(r.code, code) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_TRUE(r.err.starts_with(problem)) << name << ": " << r.err;
+    }
+
     // patch(1)'s exit code for `diff` applied to `target`, as a user would apply the tool's output.
     int patch(const std::string &diff, const fs::path &target, std::vector<std::string> flags = {})
     {
@@ -78,7 +88,9 @@ protected:
 
 } // namespace
 
-TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShow)
+// A backup with the default settings, then list and show. Ids are matched without regard to case in every
+// command, the exact spelling first, and never when two entries match a spelling equally.
+TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShowInAnyCase)
 {
     expectRun({"backup"}, 0, "バックアップ完了 (2 件 • 7 バイト)\n"); // no progress on a pipe
     const std::string history = readText(dest / "history.json");
@@ -92,6 +104,18 @@ TEST_F(CliTest, BackupWithDefaultSettingsThenListAndShow)
     EXPECT_NE(run({"list"}).out.find(id + "  "), std::string::npos);
     expectRun({"show", "2000-01-01/snapshot_000000"}, 1, "",
         "スナップショットが見つかりません: 2000-01-01/snapshot_000000\n");
+
+    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + id);
+    EXPECT_EQ(run({"diff", recased(id), "--against", recased(id)}).code, 0);
+    auto entry = BackupService().loadHistory(dest).front();
+    entry.id = recased(id); // a hand-edited twin
+    ASSERT_TRUE(BackupService().updateHistory(entry, dest));
+    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + recased(id));
+    EXPECT_EQ(run({"show", id}).out.substr(0, 4 + id.size()), "ID: " + id);
+    std::string mixed = id;
+    mixed[id.find('s')] = 'S';
+    expectRun({"delete", mixed}, 1, "", "削除エラー: スナップショットが見つかりません: " + mixed + "\n");
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / id));
 }
 
 TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
@@ -108,10 +132,7 @@ TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
     writeText(root / "file", "");
     config.destinationDirectory = (root / "file/store").string();
     ASSERT_TRUE(config.writeFile());
-    const auto failed = run({"backup"});
-    EXPECT_EQ(failed.code, 1);
-    EXPECT_EQ(failed.out, "");
-    EXPECT_TRUE(failed.err.starts_with("バックアップ失敗: ")) << failed.err;
+    expectFailure({"backup"}, 1, "バックアップ失敗: ");
 
     // A busy store is reported, not waited for forever.
     config.destinationDirectory = dest.string();
@@ -121,7 +142,7 @@ TEST_F(CliTest, SavedSettingsAreUsedAndFailuresExitOne)
     expectRun({"backup"}, 1, "", "バックアップ失敗: 別の処理がバックアップ先を使用中です\n");
 }
 
-TEST_F(CliTest, RestoreAndDelete)
+TEST_F(CliTest, RestoreWholeOrChosenFilesThenDelete)
 {
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string id = onlyId();
@@ -133,15 +154,24 @@ TEST_F(CliTest, RestoreAndDelete)
         "1 件のファイルを正常に復元しました！\n");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
 
-    const auto unknown = run({"restore", "2000-01-01/snapshot_000000"});
-    EXPECT_EQ(unknown.code, 1);
-    EXPECT_TRUE(unknown.err.starts_with("復元エラー: ")) << unknown.err;
+    expectFailure({"restore", "2000-01-01/snapshot_000000"}, 1, "復元エラー: ");
+
+    // Chosen files only, whatever the scope; a choice the snapshot lacks writes nothing.
+    writeText(src / "GEMINI.md", "changed");
+    expectRun({"restore", id, "--file", "GEMINI.md", "--file", "nope.md"}, 1, "",
+        "復元エラー: スナップショットに含まれていません: nope.md\n");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
+    EXPECT_EQ(run({"restore", id, "--scope", "config", "--file", "GEMINI.md"}).code, 0);
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
+    EXPECT_EQ(readText(src / "settings.json"), "changed");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 3u) << "a safety snapshot per restore";
 
     expectRun({"delete", recased(id)}, 0, "スナップショットを削除しました: " + id + "\n");
     EXPECT_FALSE(fs::exists(dest / "snapshots" / id));
-    EXPECT_EQ(BackupService().loadHistory(dest).size(), 1u) << "the safety snapshot stays";
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u) << "the safety snapshots stay";
     EXPECT_EQ(run({"delete", id}).code, 1);
 }
+
 // A restore that leaves chosen files unwritten says how many and fails; a delete that could tear the
 // store (an id naming a whole day, a linked snapshots/ folder) is refused and removes nothing.
 TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
@@ -158,8 +188,7 @@ TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
     EXPECT_FALSE(fs::exists(root / "notes.md"));
 
     // A hand-edited entry whose id is a day folder.
-    auto history = BackupService().loadHistory(dest);
-    BackupSnapshot day = history.front();
+    BackupSnapshot day = BackupService().loadHistory(dest).front();
     day.id = id.substr(0, id.find('/'));
     ASSERT_TRUE(BackupService().updateHistory(day, dest));
     const auto wholeDay = run({"delete", day.id});
@@ -200,35 +229,14 @@ TEST_F(CliTest, UsageErrorsExitTwo)
     EXPECT_NE(restoreHelp.out.find("  restore ID --file PATH [--file PATH ...]\n"), std::string::npos)
         << restoreHelp.out;
     EXPECT_EQ(restoreHelp.out.find("templates"), std::string::npos) << restoreHelp.out;
-    const auto badScope = run({"restore", "id", "--scope=all-of-it"});
-    EXPECT_TRUE(badScope.err.starts_with("--scope には all, markdown, config のどれかを指定してください\n\n使い方: "
-                                         "velkaro-backup-cli restore\n"))
-        << badScope.err;
+    expectFailure({"restore", "id", "--scope=all-of-it"}, 2,
+        "--scope には all, markdown, config のどれかを指定してください\n\n使い方: velkaro-backup-cli restore\n");
     const auto templatesHelp = run({"templates", "--help"});
     EXPECT_EQ(templatesHelp.code, 0);
     EXPECT_NE(templatesHelp.out.find("  templates apply ID "), std::string::npos) << templatesHelp.out;
     EXPECT_EQ(templatesHelp.out.find("  restore"), std::string::npos) << templatesHelp.out;
 }
 
-// Ids are matched without regard to case in every command, the exact spelling first, and never when
-// two entries match a spelling equally.
-TEST_F(CliTest, IdsMatchInAnyCaseButNeverAmbiguously)
-{
-    ASSERT_EQ(run({"backup"}).code, 0);
-    const std::string id = onlyId();
-    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + id);
-    EXPECT_EQ(run({"diff", recased(id), "--against", recased(id)}).code, 0);
-
-    auto entry = BackupService().loadHistory(dest).front();
-    entry.id = recased(id); // a hand-edited twin
-    ASSERT_TRUE(BackupService().updateHistory(entry, dest));
-    EXPECT_EQ(run({"show", recased(id)}).out.substr(0, 4 + id.size()), "ID: " + recased(id));
-    EXPECT_EQ(run({"show", id}).out.substr(0, 4 + id.size()), "ID: " + id);
-    std::string mixed = id;
-    mixed[id.find('s')] = 'S';
-    expectRun({"delete", mixed}, 1, "", "削除エラー: スナップショットが見つかりません: " + mixed + "\n");
-    EXPECT_TRUE(fs::exists(dest / "snapshots" / id));
-}
 TEST_F(CliTest, ProgressBarOnlyOnATerminal)
 {
     int master = -1;
@@ -252,7 +260,7 @@ TEST_F(CliTest, ProgressBarOnlyOnATerminal)
     EXPECT_NE(screen.find("バックアップ完了 (2 件"), std::string::npos) << screen;
 }
 
-TEST_F(CliTest, TemplatesListShowsTheLibraryAndWritesPresetsOnFirstStart)
+TEST_F(CliTest, TemplatesListShowsTheLibraryAndImportAppendsToIt)
 {
     const ProcessResult plain = run({"templates", "list"});
     ASSERT_EQ(plain.code, 0) << plain.err;
@@ -264,6 +272,18 @@ TEST_F(CliTest, TemplatesListShowsTheLibraryAndWritesPresetsOnFirstStart)
     EXPECT_EQ(std::ranges::count(plain.out, '\n'), 4);
 
     EXPECT_EQ(decodeTemplateList(run({"templates", "list", "--json"}).out), library);
+
+    // import appends the current instruction file of the first source folder.
+    const fs::path source = root / "src";
+    configureSources({source.string()});
+    expectRun({"templates", "import"}, 1, "", "GEMINI.md が見つかりませんでした。\n");
+    writeText(source / "GEMINI.md", "");
+    expectRun({"templates", "import"}, 0, "現在の GEMINI.md をテンプレートとして取り込みました！\n");
+    const auto imported = service.loadTemplates();
+    ASSERT_EQ(imported.size(), 5u);
+    EXPECT_EQ(imported[4].title, "取込: 現在のGEMINI.md");
+    EXPECT_EQ(imported[4].descriptionText, source.string() + "/GEMINI.md から取り込んだ設定");
+    EXPECT_EQ(imported[4].promptContent, "");
 
     ASSERT_TRUE(service.saveTemplates({}));
     expectRun({"templates", "list"}, 0, "テンプレートはありません。\n");
@@ -287,9 +307,7 @@ TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
 
     writeText(root / "file", "");
     configureSources({(root / "file").string()});
-    const auto r = run({"templates", "apply", mine.id});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.starts_with("適用失敗: ")) << r.err;
+    expectFailure({"templates", "apply", mine.id}, 1, "適用失敗: ");
     EXPECT_EQ(run({"templates", "apply", "no-such-id"}).code, 1);
     configureSources({});
     expectRun({"templates", "apply", mine.id}, 1, "", "ソースフォルダが設定されていません。\n");
@@ -307,15 +325,13 @@ TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
     config.destinationDirectory = (root / "file/store").string(); // no store can be made there
     ASSERT_TRUE(config.writeFile());
 
-    ProcessResult r = run({"templates", "apply", mine.id});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.starts_with("適用失敗: 上書き前のセーフティバックアップを作成できなかったため")) << r.err;
+    expectFailure(
+        {"templates", "apply", mine.id}, 1, "適用失敗: 上書き前のセーフティバックアップを作成できなかったため");
     EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
 
     config.destinationDirectory = dest.string();
     ASSERT_TRUE(config.writeFile());
-    r = run({"templates", "apply", mine.id});
-    ASSERT_EQ(r.code, 0) << r.err;
+    ASSERT_EQ(run({"templates", "apply", mine.id}).code, 0);
     EXPECT_EQ(readText(src / "GEMINI.md"), "新しい本文");
     auto history = BackupService().loadHistory(dest);
     ASSERT_EQ(history.size(), 1u);
@@ -328,9 +344,7 @@ TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
     const auto count = BackupService().loadHistory(dest).size();
     ASSERT_EQ(run({"templates", "apply", mine.id}).code, 0);
     writeText(src / "commands/go.toml", "mine");
-    r = run({"templates", "apply", toml.id});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(r.err.starts_with("適用失敗: 「commands/go.toml」はバックアップの対象外")) << r.err;
+    expectFailure({"templates", "apply", toml.id}, 1, "適用失敗: 「commands/go.toml」はバックアップの対象外");
     EXPECT_EQ(readText(src / "commands/go.toml"), "mine");
     EXPECT_EQ(BackupService().loadHistory(dest).size(), count);
 }
@@ -366,22 +380,6 @@ TEST_F(CliTest, BackupDryRunListsTakenAndLeftOutFilesAndWritesNothing)
     config.targetExtensions = {};
     ASSERT_TRUE(config.writeFile());
     EXPECT_TRUE(run({"backup", "--dry-run"}).out.ends_with("\n\n対象外: 0 件\n"));
-    EXPECT_NE(run({"--help"}).out.find("backup [--dry-run]"), std::string::npos);
-}
-
-TEST_F(CliTest, TemplatesImportAppendsTheCurrentInstructionFile)
-{
-    const fs::path source = root / "src";
-    configureSources({source.string()});
-    expectRun({"templates", "import"}, 1, "", "GEMINI.md が見つかりませんでした。\n");
-
-    writeText(source / "GEMINI.md", "");
-    expectRun({"templates", "import"}, 0, "現在の GEMINI.md をテンプレートとして取り込みました！\n");
-    const auto library = service.loadTemplates();
-    ASSERT_EQ(library.size(), 5u);
-    EXPECT_EQ(library[4].title, "取込: 現在のGEMINI.md");
-    EXPECT_EQ(library[4].descriptionText, source.string() + "/GEMINI.md から取り込んだ設定");
-    EXPECT_EQ(library[4].promptContent, "");
 }
 
 // diff lists what changed with diff(1)'s exit codes, and shows one file as a patch can apply it.
@@ -405,13 +403,32 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
         "--- " + id + "/GEMINI.md\n+++ now/GEMINI.md\n@@ -1 +1,2 @@\n-# hi\n+# hello\n+more\n");
 
     ASSERT_EQ(run({"backup"}).code, 0);
-    const std::string later = BackupService().loadHistory(dest).front().id;
+    const std::string later = onlyId();
     writeText(src / "GEMINI.md", std::string("\0bin", 4));
     expectRun({"diff", id, "--against", later, "--file", "settings.json"}, 1,
         "--- " + id + "/settings.json\n+++ " + later + "/settings.json\n@@ -1 +0,0 @@\n-{}\n"
             + "\\ No newline at end of file\n");
     expectRun({"diff", later, "--file", "GEMINI.md"}, 1,
         "バイナリファイルが異なります: " + later + "/GEMINI.md (13 バイト) と now/GEMINI.md (4 バイト)\n");
+
+    // An empty file on one side only: the diff says it came or went, and patch makes or removes it.
+    writeText(src / "empty.md", "");
+    const auto added = expectRun({"diff", later, "--file", "empty.md"}, 1,
+        "diff --git " + later + "/empty.md now/empty.md\nnew file mode 100644\n");
+    const fs::path target = root / "apply/empty.md";
+    EXPECT_EQ(patch(added.out, target), 0);
+    ASSERT_TRUE(fs::is_regular_file(target));
+    EXPECT_EQ(fs::file_size(target), 0u);
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string last = onlyId();
+    ASSERT_NE(last, later);
+    fs::remove(src / "empty.md");
+    const auto removed = expectRun({"diff", last, "--file", "empty.md"}, 1,
+        "diff --git " + last + "/empty.md now/empty.md\ndeleted file mode 100644\n");
+    // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
+    EXPECT_EQ(patch(removed.out, target, {"-f"}), 0);
+    EXPECT_FALSE(fs::exists(target));
+    EXPECT_EQ(run({"diff", later, "--against", last, "--file", "a.md"}).code, 0);
 
     // A recorded file whose stored copy is gone cannot be compared: trouble, not a removal.
     fs::remove(dest / "snapshots" / id / "data/settings.json");
@@ -420,46 +437,4 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     EXPECT_NE(lost.out.find("?  settings.json\n"), std::string::npos) << lost.out;
     EXPECT_EQ(run({"diff", id, "--file", "nothing.md"}).code, 2);
     EXPECT_EQ(run({"diff", "2000-01-01/snapshot_000000"}).code, 2);
-}
-
-// An empty file on one side only: the diff says it came or went, and patch makes or removes it.
-TEST_F(CliTest, DiffOfAnEmptyFileOnOneSideOnlyStillShows)
-{
-    ASSERT_EQ(run({"backup"}).code, 0);
-    const std::string id = onlyId();
-    writeText(src / "empty.md", "");
-    const auto added = expectRun(
-        {"diff", id, "--file", "empty.md"}, 1, "diff --git " + id + "/empty.md now/empty.md\nnew file mode 100644\n");
-    const fs::path target = root / "apply/empty.md";
-    EXPECT_EQ(patch(added.out, target), 0);
-    ASSERT_TRUE(fs::is_regular_file(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
-
-    ASSERT_EQ(run({"backup"}).code, 0);
-    const std::string later = onlyId();
-    ASSERT_NE(later, id);
-    fs::remove(src / "empty.md");
-    const auto removed = expectRun({"diff", later, "--file", "empty.md"}, 1,
-        "diff --git " + later + "/empty.md now/empty.md\ndeleted file mode 100644\n");
-    // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
-    EXPECT_EQ(patch(removed.out, target, {"-f"}), 0);
-    EXPECT_FALSE(fs::exists(target));
-    EXPECT_EQ(run({"diff", id, "--against", later, "--file", "settings.json"}).code, 0);
-}
-
-TEST_F(CliTest, RestoreChosenFilesOnly)
-{
-    ASSERT_EQ(run({"backup"}).code, 0);
-    const std::string id = onlyId();
-    writeText(src / "GEMINI.md", "changed");
-    writeText(src / "settings.json", "changed");
-
-    expectRun({"restore", id, "--file", "GEMINI.md", "--file", "nope.md"}, 1, "",
-        "復元エラー: スナップショットに含まれていません: nope.md\n");
-    EXPECT_EQ(readText(src / "GEMINI.md"), "changed");
-
-    EXPECT_EQ(run({"restore", id, "--scope", "config", "--file", "GEMINI.md"}).code, 0);
-    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
-    EXPECT_EQ(readText(src / "settings.json"), "changed");
-    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u) << "one safety snapshot";
 }
