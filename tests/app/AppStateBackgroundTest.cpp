@@ -1,5 +1,6 @@
 // AppState's work in the thread pool: progress at a bounded rate, deletion and history loads off the
-// main thread, the newest request winning, and nothing arriving for a state that is gone.
+// main thread, the newest request winning, and nothing arriving for a state that is gone; and the
+// detail pane's restore of chosen files and comparisons.
 #include "AppStateFixture.h"
 #include "Services/ProgressRelay.h"
 #include "Services/StoreLock.h"
@@ -19,11 +20,7 @@ using namespace velkaro::test;
 namespace {
 
 using AppStateBackgroundTest = AppStateFixture;
-
-BackupSnapshot recorded(std::string id, int minute)
-{
-    return {std::move(id), localTime(2025, 3, 1, 8, minute, 0), BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
-}
+using AppStateDetailTest = AppStateFixture; // the history page's detail pane
 
 // A history.json that a load can open but not finish reading until the test releases it: a FIFO whose
 // writer waits for release() (or gives up waiting after 3 s, so a load on the main thread does not
@@ -32,29 +29,24 @@ class HeldHistory
 {
 public:
     HeldHistory(const fs::path &file, std::string text)
+        : m_file(file)
     {
         fs::remove(file);
         EXPECT_EQ(::mkfifo(file.c_str(), 0600), 0);
-        m_writer = std::thread([this, file, text = std::move(text)] {
+        m_writer = std::thread([this, text = std::move(text)] {
             (void)m_released.get_future().wait_for(3s);
-            // Opening for writing fails until a reader has the FIFO open.
-            int fd = -1;
-            for (auto until = std::chrono::steady_clock::now() + 10s;
-                 fd < 0 && std::chrono::steady_clock::now() < until;) {
-                fd = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-                if (fd < 0)
-                    std::this_thread::sleep_for(5ms);
-            }
-            if (fd >= 0) {
-                EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
-                ::close(fd);
-            }
+            // Waits for a reader: the load's, or the destructor's when no load came.
+            const int fd = ::open(m_file.c_str(), O_WRONLY | O_CLOEXEC);
+            EXPECT_EQ(::write(fd, text.data(), text.size()), ssize_t(text.size()));
+            ::close(fd);
         });
     }
     ~HeldHistory()
     {
         release();
+        const int reader = ::open(m_file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         m_writer.join();
+        ::close(reader);
     }
     void release()
     {
@@ -63,6 +55,7 @@ public:
     }
 
 private:
+    fs::path m_file;
     std::promise<void> m_released;
     bool m_done = false;
     std::thread m_writer;
@@ -97,70 +90,30 @@ TEST_F(AppStateBackgroundTest, ProgressOfManyFilesArrivesAtABoundedRateAndEndsWi
     // A restore's per-file texts are throttled the same way, and its outcome is the last text.
     std::vector<std::string> texts;
     QObject::connect(&s, &AppState::statusMessageChanged, [&] { texts.push_back(status()); });
-    std::optional<RestoreOutcome> outcome;
     took.restart();
-    s.restore(made, RestoreScopeOption::allFiles, [&](RestoreOutcome o, const std::string &) { outcome = o; });
-    settle();
-    EXPECT_EQ(outcome, RestoreOutcome::complete);
+    EXPECT_EQ(restoreNow(made), RestoreOutcome::complete);
     EXPECT_LE(texts.size(), updateBound(took)) << "in " << took.elapsed() << " ms";
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), "402 件のファイルを正常に復元しました！");
-    // The outcome is told with the safety snapshot already listed.
-    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(status(), "402 件のファイルを正常に復元しました！");
 }
 
-// Waiting for the store lock and reading the history happen in the pool: the calls return at once.
-TEST_F(AppStateBackgroundTest, DeleteAndLoadReturnBeforeTheirWorkIsDone)
-{
-    AppState &s = start(3000ms);
-    manualBackups(2);
-    const SnapshotList made = s.snapshots();
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-    std::optional<Result<void>> deleted;
-    QElapsedTimer took;
-    took.start();
-    s.deleteSnapshot(made[0], [&](const Result<void> &r) { deleted = r; });
-    EXPECT_LT(took.elapsed(), 1000) << "waited for the lock on the main thread";
-    drainEvents();
-    EXPECT_FALSE(deleted.has_value());
-    EXPECT_EQ(ids(s.snapshots()), ids(made));
-    lock = std::unexpected(Error {});
-    ASSERT_TRUE(waitUntil([&] { return deleted.has_value(); }));
-    EXPECT_TRUE(*deleted);
-    EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {made[1].id});
-
-    const BackupSnapshot old = recorded("2025-03-01/snapshot_081000", 10);
-    {
-        HeldHistory history(dest / "history.json", encodeSnapshotList({made[1], old}));
-        took.restart();
-        s.loadHistory();
-        EXPECT_LT(took.elapsed(), 1000) << "read the history on the main thread";
-        EXPECT_TRUE(s.isLoadingHistory());
-        history.release();
-        ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
-    }
-    EXPECT_EQ(ids(s.snapshots()), (std::vector<std::string> {made[1].id, old.id}));
-}
-
-// A slow load of a store the settings named before must not replace the list of the one named now.
-TEST_F(AppStateBackgroundTest, AnOvertakenLoadIsDropped)
+// The history is read in the pool, and a slow load of a store the settings named before must not
+// replace the list of the one named now.
+TEST_F(AppStateBackgroundTest, LoadsRunInThePoolAndAnOvertakenOneIsDropped)
 {
     AppState &s = start();
     manualBackups(2);
     const SnapshotList made = s.snapshots();
     const fs::path elsewhere = root / "elsewhere";
     fs::create_directories(elsewhere);
-    HeldHistory slow(elsewhere / "history.json", encodeSnapshotList({recorded("2025-03-01/snapshot_081000", 10)}));
-    BackupConfig edited = s.config();
-    edited.destinationDirectory = elsewhere.string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
+    HeldHistory slow(
+        elsewhere / "history.json", encodeSnapshotList({recordedSnapshot("2025-03-01/snapshot_081000", 10)}));
+    QElapsedTimer took;
+    took.start();
+    saveDestination(elsewhere);
+    EXPECT_LT(took.elapsed(), 1000) << "read the history on the main thread";
+    EXPECT_TRUE(s.isLoadingHistory());
     EXPECT_TRUE(s.snapshots().empty()) << "the old store's list must not stand for the new one";
-
-    edited.destinationDirectory = dest.string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
+    saveDestination(dest);
     ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
     EXPECT_EQ(ids(s.snapshots()), ids(made));
     slow.release();
@@ -168,14 +121,21 @@ TEST_F(AppStateBackgroundTest, AnOvertakenLoadIsDropped)
     EXPECT_EQ(ids(s.snapshots()), ids(made));
 }
 
-TEST_F(AppStateBackgroundTest, NothingArrivesForAGoneState)
+// Waiting for the store lock happens in the pool, so the calls return at once; what is still on its
+// way when the state goes arrives nowhere, while the work itself goes on.
+TEST_F(AppStateBackgroundTest, WorkWaitsInThePoolAndNothingArrivesForAGoneState)
 {
-    start(1000ms);
+    start(3000ms);
     manualBackups(1);
     const BackupSnapshot made = state->snapshots().front();
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
+    QElapsedTimer took;
+    took.start();
     state->deleteSnapshot(made, [](const Result<void> &) { ADD_FAILURE() << "deletion outcome for a gone state"; });
+    EXPECT_LT(took.elapsed(), 1000) << "waited for the lock on the main thread";
+    drainEvents();
+    EXPECT_EQ(state->snapshots().size(), 1u);
     state->loadHistory();
     state->performManualBackup();
     state->restore(made, RestoreScopeOption::allFiles,
@@ -185,4 +145,59 @@ TEST_F(AppStateBackgroundTest, NothingArrivesForAGoneState)
     QThreadPool::globalInstance()->waitForDone();
     drainEvents();
     EXPECT_FALSE(fs::exists(dest / "snapshots" / made.id)) << "the deletion itself went on";
+}
+
+// Only the chosen files are written; a path the snapshot does not hold writes nothing at all.
+TEST_F(AppStateDetailTest, ChosenFilesRestoreWritesThoseOnly)
+{
+    AppState &s = start();
+    manualBackups(1);
+    const BackupSnapshot made = s.snapshots().front();
+    writeText(src / "GEMINI.md", "edited rules");
+    writeText(src / "settings.json", "{\"edited\":1}");
+
+    std::optional<RestoreOutcome> outcome;
+    s.restoreFiles(made, {"GEMINI.md", "sub/nope.md"}, keepOutcome(outcome));
+    settle();
+    EXPECT_EQ(outcome, RestoreOutcome::failed);
+    EXPECT_EQ(status(), "復元エラー: スナップショットに含まれていません: sub/nope.md");
+    EXPECT_EQ(s.snapshots().size(), 1u) << "no safety snapshot for a refused choice";
+
+    outcome.reset();
+    s.restoreFiles(made, {"GEMINI.md"}, keepOutcome(outcome));
+    settle();
+    EXPECT_EQ(outcome, RestoreOutcome::complete);
+    EXPECT_EQ(status(), "1 件のファイルを正常に復元しました！");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+    EXPECT_EQ(readText(src / "settings.json"), "{\"edited\":1}");
+}
+
+// The comparison and the file diff come back on the main thread; a request overtaken by a newer one
+// of the same kind never completes, so a result for a snapshot no longer chosen cannot arrive.
+TEST_F(AppStateDetailTest, OnlyTheLatestComparisonAndDiffArrive)
+{
+    AppState &s = start();
+    manualBackups(1);
+    writeText(src / "GEMINI.md", "changed");
+    writeText(src / "extra.md", "x");
+    manualBackups(1);
+    const BackupSnapshot older = s.snapshots().back();
+    const BackupSnapshot newer = s.snapshots().front();
+
+    std::vector<std::string> arrived;
+    s.compareWithCurrentFiles(older, [&](const CurrentFilesComparison &) { arrived.push_back("older"); });
+    s.compareWithCurrentFiles(newer, [&](const CurrentFilesComparison &c) {
+        arrived.push_back("newer " + std::to_string(c.marks.size()) + " " + std::to_string(int(c.marks.at("GEMINI.md")))
+            + " " + std::to_string(c.onlyNowCount));
+    });
+    s.diffWithCurrentFile(older, "GEMINI.md", [&](const CurrentFileDiff &) { arrived.push_back("diff 1"); });
+    s.diffWithCurrentFile(older, "GEMINI.md",
+        [&](const CurrentFileDiff &d) { arrived.push_back("diff 2 " + std::to_string(d.hunks.size())); });
+    EXPECT_TRUE(arrived.empty());
+    ASSERT_TRUE(waitUntil([&] { return arrived.size() >= 2; }));
+    QThreadPool::globalInstance()->waitForDone();
+    drainEvents();
+    std::sort(arrived.begin(), arrived.end());
+    EXPECT_EQ(arrived,
+        (std::vector<std::string> {"diff 2 1", "newer 3 " + std::to_string(int(CompareState::unchanged)) + " 0"}));
 }

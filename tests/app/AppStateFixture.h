@@ -98,6 +98,37 @@ protected:
 
     std::string status() const { return state->statusMessage().value_or("<none>"); }
 
+    // A completion that keeps the restore's outcome in `outcome`.
+    static AppState::RestoreCompletion keepOutcome(std::optional<RestoreOutcome> &outcome)
+    {
+        return [&outcome](RestoreOutcome o, const std::string &) { outcome = o; };
+    }
+
+    // Restores through the state and waits for the outcome.
+    std::optional<RestoreOutcome> restoreNow(
+        const BackupSnapshot &snapshot, RestoreScopeOption scope = RestoreScopeOption::allFiles)
+    {
+        std::optional<RestoreOutcome> outcome;
+        state->restore(snapshot, scope, keepOutcome(outcome));
+        settle();
+        return outcome;
+    }
+
+    // Names another store in the settings and saves them.
+    void saveDestination(const fs::path &folder)
+    {
+        BackupConfig edited = state->config();
+        edited.destinationDirectory = folder.string();
+        state->setConfig(edited);
+        ASSERT_TRUE(state->saveConfig());
+    }
+
+    // An entry of history.json, made on 2025-03-01 at 08:`minute`.
+    static BackupSnapshot recordedSnapshot(std::string id, int minute)
+    {
+        return {std::move(id), localTime(2025, 3, 1, 8, minute, 0), BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
+    }
+
     std::optional<std::string> rawConfig; // written instead of `config` when set
     FakeClock clock;
     std::atomic<int> engineTicks = 0;

@@ -26,41 +26,29 @@ std::vector<std::string> contents(const std::vector<PromptTemplate> &list)
     return out;
 }
 
-BackupSnapshot recorded(std::string id, int minute)
-{
-    return {std::move(id), localTime(2025, 3, 1, 8, minute, 0), BackupTriggerType::manual, 1, 7, {"GEMINI.md"}, {}};
-}
-
 } // namespace
 
 TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
 {
     config.backupInterval = BackupInterval::everySixHours;
     writeText(dest / "history.json",
-        encodeSnapshotList({recorded("2025-03-01/snapshot_081000", 10), recorded("2025-03-01/snapshot_080500", 5)}));
+        encodeSnapshotList(
+            {recordedSnapshot("2025-03-01/snapshot_081000", 10), recordedSnapshot("2025-03-01/snapshot_080500", 5)}));
     AppState &s = start();
     EXPECT_EQ(s.config(), config);
     EXPECT_EQ(
         ids(s.snapshots()), (std::vector<std::string> {"2025-03-01/snapshot_081000", "2025-03-01/snapshot_080500"}));
     EXPECT_EQ(s.lastSuccessDate(), localTime(2025, 3, 1, 8, 10, 0));
-    EXPECT_EQ(s.templates().size(), 4u); // the presets
-    EXPECT_EQ(s.nextBackupDate(), clock() + 1min) << "the last run is three days old";
 
-    // Damaged settings give the defaults, and the damaged file is kept once when they are saved.
+    // Damaged settings give the defaults.
     rawConfig = "{ broken";
     AppState &d = start();
     EXPECT_EQ(d.config(), BackupConfig());
-    EXPECT_TRUE(d.snapshots().empty()); // nothing in the default store
-    EXPECT_EQ(d.lastSuccessDate(), std::nullopt);
-    d.saveConfig();
-    d.saveConfig();
-    EXPECT_EQ(readText(configFile().string() + ".damaged"), "{ broken");
-    EXPECT_EQ(BackupConfig::readFile(configFile()), BackupConfig());
 }
 
 TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
 {
-    AppState &s = start();
+    AppState &s = start(3000ms);
     std::vector<BackupExecutionState> seen;
     QObject::connect(&s, &AppState::backupStateChanged, [&] { seen.push_back(s.backupState()); });
     s.performManualBackup();
@@ -74,10 +62,7 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
 
     ASSERT_EQ(s.snapshots().size(), 1u);
     const BackupSnapshot &made = s.snapshots().front();
-    EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
     EXPECT_FALSE(fs::exists(root / "elsewhere"));
-    EXPECT_EQ(made.triggerType, BackupTriggerType::manual);
-    EXPECT_EQ(s.lastSuccessDate(), made.createdAt);
     EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + ")");
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen.front(), BackupExecutionState::preparing());
@@ -90,96 +75,80 @@ TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)
     ASSERT_EQ(s.snapshots().size(), 2u);
     // The same files again: the list holds their paths once.
     EXPECT_TRUE(s.snapshots()[0].relativeFilePaths.sharesStorageWith(s.snapshots()[1].relativeFilePaths));
+
+    // Another store saved while a run waits for this one: the run does not show up in the new list.
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    s.performManualBackup();
+    saveDestination(root / "elsewhere");
+    ASSERT_TRUE(waitUntil([&] { return !s.isLoadingHistory(); }));
+    lock = std::unexpected(Error {});
+    settle();
+    EXPECT_EQ(historyIds(dest).size(), 3u);
+    EXPECT_TRUE(s.snapshots().empty());
 }
 
-TEST_F(AppStateTest, RetentionAndUncopyableFilesShowInTheListAndTheStatus)
+// Our own backup and restore never overlap; another process holding the store fails restore and delete.
+TEST_F(AppStateTest, NoBackupRestoreOrDeleteWhileTheStoreIsBusy)
+{
+    AppState &s = start();
+    manualBackups(1);
+    const BackupSnapshot made = s.snapshots().front();
+
+    std::optional<RestoreOutcome> refused, restored, second;
+    s.performManualBackup();
+    s.restore(made, RestoreScopeOption::allFiles, keepOutcome(refused));
+    EXPECT_EQ(status(), "復元エラー: バックアップ処理の実行中です");
+    EXPECT_EQ(refused, std::nullopt); // the completion comes later, from the event loop, like any other
+    settle();
+    EXPECT_EQ(refused, RestoreOutcome::failed);
+
+    s.restore(made, RestoreScopeOption::allFiles, keepOutcome(restored));
+    s.performManualBackup(); // dropped while the restore runs
+    s.restore(made, RestoreScopeOption::allFiles, keepOutcome(second));
+    settle();
+    EXPECT_EQ(second, RestoreOutcome::failed);
+    EXPECT_EQ(restored, RestoreOutcome::complete);
+    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！");
+    // Two manual snapshots and the safety snapshot that the restore took, reloaded from the file.
+    ASSERT_EQ(s.snapshots().size(), 3u);
+    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(restoreNow(made), RestoreOutcome::failed);
+    EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
+    EXPECT_FALSE(deleteNow(made));
+    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_EQ(s.snapshots().size(), 3u); // still on disk, so still listed
+}
+
+// Retention and deletions keep the list and history.json in step, whatever is left on disk.
+TEST_F(AppStateTest, RetentionAndDeletesKeepListAndHistoryFileInStep)
 {
     config.maxSnapshotsLimit = 2;
     writeText(root / "second/settings.json/inner.md", "needs settings.json as a folder"); // cannot be placed
     config.sourceDirectories.push_back((root / "second").string());
     AppState &s = start();
     manualBackups(3);
-    EXPECT_EQ(s.snapshots().size(), 2u);
-    EXPECT_EQ(ids(s.snapshots()), historyIds(dest));
-    EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + "、1 件はコピーできませんでした)");
-}
-
-TEST_F(AppStateTest, ALockedStoreFailsBackupRestoreAndDelete)
-{
-    AppState &s = start();
-    manualBackups(1);
-    const BackupSnapshot made = s.snapshots().front();
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-
-    s.performManualBackup();
-    settle();
-    EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
-    EXPECT_TRUE(s.backupState().is<BackupExecutionState::Failed>());
-    EXPECT_EQ(s.snapshots().size(), 1u);
-
-    std::optional<bool> completed;
-    s.restore(made, RestoreScopeOption::allFiles,
-        [&](RestoreOutcome o, const std::string &) { completed = o == RestoreOutcome::complete; });
-    settle();
-    EXPECT_EQ(completed, false);
-    EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
-
-    EXPECT_FALSE(deleteNow(made));
-    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
-    EXPECT_EQ(s.snapshots().size(), 1u); // still on disk, so still listed
-}
-
-TEST_F(AppStateTest, BackupAndRestoreNeverOverlap)
-{
-    AppState &s = start();
-    manualBackups(1);
-    const BackupSnapshot made = s.snapshots().front();
-
-    s.performManualBackup();
-    std::optional<bool> refused;
-    s.restore(made, RestoreScopeOption::allFiles,
-        [&](RestoreOutcome o, const std::string &) { refused = o == RestoreOutcome::complete; });
-    EXPECT_EQ(status(), "復元エラー: バックアップ処理の実行中です");
-    EXPECT_EQ(refused, std::nullopt); // the completion comes later, from the event loop, like any other
-    settle();
-    EXPECT_EQ(refused, false);
-
-    std::optional<bool> restored;
-    s.restore(made, RestoreScopeOption::allFiles,
-        [&](RestoreOutcome o, const std::string &) { restored = o == RestoreOutcome::complete; });
-    s.performManualBackup(); // dropped while the restore runs
-    std::optional<bool> second;
-    s.restore(made, RestoreScopeOption::allFiles,
-        [&](RestoreOutcome o, const std::string &) { second = o == RestoreOutcome::complete; });
-    settle();
-    EXPECT_EQ(second, false);
-    EXPECT_EQ(restored, true);
-    EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！");
-    // Two manual snapshots and the safety snapshot that the restore took, reloaded from the file.
-    ASSERT_EQ(s.snapshots().size(), 3u);
-    EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
-}
-
-TEST_F(AppStateTest, DeleteKeepsListAndHistoryFileInStep)
-{
-    AppState &s = start();
-    manualBackups(3);
     const auto list = s.snapshots(); // newest first, all on 2025-03-04
+    EXPECT_EQ(list.size(), 2u);
+    EXPECT_EQ(ids(list), historyIds(dest));
+    EXPECT_EQ(status(), "バックアップ完了 (2 件 • " + formatByteCount(9) + "、1 件はコピーできませんでした)");
+
     ASSERT_TRUE(deleteNow(list[0]));
-    EXPECT_FALSE(fs::exists(dest / "snapshots" / list[0].id));
+    EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {list[1].id});
     fs::remove_all(dest / "snapshots" / list[1].id); // already gone: still leaves the list and the file
     ASSERT_TRUE(deleteNow(list[1]));
-    EXPECT_EQ(ids(s.snapshots()), std::vector<std::string> {list[2].id});
-    EXPECT_EQ(historyIds(dest), std::vector<std::string> {list[2].id});
-
-    ASSERT_TRUE(deleteNow(list[2]));
     EXPECT_TRUE(s.snapshots().empty());
     EXPECT_TRUE(historyIds(dest).empty());
     EXPECT_EQ(s.lastSuccessDate(), list[0].createdAt); // not changed by deletions
 }
 
-TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
+// Saving applies the schedule and the login item. Settings and library that cannot be written: the
+// error is returned and shown, the running state keeps the change, and a later save that works
+// replaces the failure message.
+TEST_F(AppStateTest, SaveAppliesScheduleAndLoginItemEvenWhenTheFileCannotBeWritten)
 {
     AppState &s = start(); // hourly, due 11:00
     QSignalSpy next(&s, &AppState::nextBackupDateChanged);
@@ -190,71 +159,24 @@ TEST_F(AppStateTest, SaveReschedulesAndAppliesTheLoginItem)
     s.saveConfig();
     EXPECT_EQ(s.nextBackupDate(), localTime(2025, 3, 4, 11, 40, 0));
     EXPECT_FALSE(next.isEmpty());
-    EXPECT_EQ(BackupConfig::readFile(configFile()), edited);
     EXPECT_TRUE(LaunchAtLoginManager(autostartFile()).isEnabled());
 
-    edited.backupInterval = BackupInterval::disabled;
-    edited.autoLaunchState = AutoLaunchState::disabled;
-    s.setConfig(edited);
-    s.saveConfig();
-    EXPECT_EQ(s.nextBackupDate(), std::nullopt);
-    EXPECT_FALSE(fs::exists(autostartFile()));
-}
-
-// A new destination brings its own history at once; the old store's entries are gone from the list.
-TEST_F(AppStateTest, SavingAnotherDestinationReloadsTheHistory)
-{
-    AppState &s = start(3000ms);
-    manualBackups(2);
-    BackupConfig edited = s.config();
-    edited.destinationDirectory = (root / "elsewhere").string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
-    EXPECT_TRUE(s.snapshots().empty());
-    manualBackups(1);
-    edited.destinationDirectory = dest.string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
-    settle();
-    EXPECT_EQ(s.snapshots().size(), 2u);
-
-    // A run that started before the destination changed does not show up in the new store's list.
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-    s.performManualBackup();
-    edited.destinationDirectory = (root / "elsewhere").string();
-    s.setConfig(edited);
-    ASSERT_TRUE(s.saveConfig());
-    lock = std::unexpected(Error {});
-    settle();
-    EXPECT_EQ(historyIds(dest).size(), 3u);
-    EXPECT_EQ(ids(s.snapshots()), historyIds(root / "elsewhere"));
-}
-
-// Settings and library that cannot be written: the error is returned and shown, the running state
-// keeps the change, and a later save that works replaces the failure message.
-TEST_F(AppStateTest, UnwritableSettingsAreToldAndKeptInMemory)
-{
-    AppState &s = start();
     const fs::path folder = configFile().parent_path();
     fs::remove_all(folder);
     writeText(folder, "a file where the settings folder should be");
-
-    BackupConfig edited = s.config();
     edited.backupInterval = BackupInterval::disabled;
+    edited.autoLaunchState = AutoLaunchState::disabled;
     s.setConfig(edited);
     const auto saved = s.saveConfig();
     ASSERT_FALSE(saved);
     EXPECT_EQ(status(), "保存失敗: " + saved.error().description);
     EXPECT_EQ(s.nextBackupDate(), std::nullopt) << "the schedule follows all the same";
+    EXPECT_FALSE(fs::exists(autostartFile())) << "and so does the login item";
 
-    PromptTemplate mine = s.templates().front();
-    mine.id = makeUUID();
-    mine.isPresetTemplate = false;
-    EXPECT_FALSE(s.saveTemplate(mine));
-    EXPECT_EQ(s.templates().back(), mine);
-    EXPECT_FALSE(s.deleteTemplate(mine.id));
-    EXPECT_FALSE(s.importCurrentPrompt()->stored);
+    const AddedTemplate mine = s.createTemplate();
+    EXPECT_FALSE(mine.stored);
+    EXPECT_EQ(s.templates().back(), mine.added);
+    EXPECT_FALSE(s.deleteTemplate(mine.added.id));
 
     fs::remove(folder);
     EXPECT_TRUE(s.saveConfig());
@@ -265,7 +187,7 @@ TEST_F(AppStateTest, UnwritableSettingsAreToldAndKeptInMemory)
 TEST_F(AppStateTest, ScheduleGoesOnFromTheNewestSnapshotAcrossRestartsAndSaves)
 {
     // The newest snapshot is not the first entry: the schedule follows the dates.
-    BackupSnapshot older = recorded("2025-03-04/snapshot_092000", 0), newer = older;
+    BackupSnapshot older = recordedSnapshot("2025-03-04/snapshot_092000", 0), newer = older;
     older.createdAt = clock() - 50min;
     newer.id = "2025-03-04/snapshot_093500";
     newer.createdAt = clock() - 25min;
@@ -285,16 +207,11 @@ TEST_F(AppStateTest, ScheduleGoesOnFromTheNewestSnapshotAcrossRestartsAndSaves)
 
     newer.createdAt = clock() - 48h;
     writeText(dest / "history.json", encodeSnapshotList({newer}));
-    EXPECT_EQ(start().nextBackupDate(), clock() + 1min);
-    // The overdue run comes once, after the minute, and the next one a day after it.
-    clock.advance(1min);
-    ASSERT_TRUE(waitUntil([&] { return state->snapshots().size() == 2; }));
-    settle();
-    EXPECT_EQ(state->snapshots().front().triggerType, BackupTriggerType::scheduled);
-    EXPECT_EQ(state->nextBackupDate(), clock() + 24h);
+    EXPECT_EQ(start().nextBackupDate(), clock() + 1min) << "overdue: a minute to settle";
 }
 
-TEST_F(AppStateTest, ApplyOverOtherTextKeepsItInASafetySnapshotOrWritesNothing)
+// Applying over other text keeps it in a safety snapshot first, or writes nothing.
+TEST_F(AppStateTest, ApplyAndImportWorkOnTheFirstSourceFolder)
 {
     AppState &s = start();
     const PromptTemplate preset = s.templates().front();
@@ -317,12 +234,31 @@ TEST_F(AppStateTest, ApplyOverOtherTextKeepsItInASafetySnapshotOrWritesNothing)
     const BackupSnapshot safety = s.snapshots().front();
     EXPECT_EQ(safety.triggerType, BackupTriggerType::preRestoreSafety);
 
-    std::optional<bool> restored;
-    s.restore(safety, RestoreScopeOption::markdownOnly,
-        [&](RestoreOutcome o, const std::string &) { restored = o == RestoreOutcome::complete; });
-    ASSERT_TRUE(waitUntil([&] { return restored.has_value(); }));
-    EXPECT_TRUE(*restored);
+    EXPECT_EQ(restoreNow(safety, RestoreScopeOption::markdownOnly), RestoreOutcome::complete);
     EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+
+    // Importing takes the first source folder's text, and applying writes below that folder.
+    const auto imported = s.importCurrentPrompt();
+    ASSERT_TRUE(imported);
+    EXPECT_TRUE(imported->stored);
+    EXPECT_EQ(imported->added.promptContent, "# rules");
+    EXPECT_EQ(s.templates().back(), imported->added);
+    PromptTemplate mine = imported->added;
+    mine.title = "changed";
+    mine.targetFileName = "rules/GEMINI.md";
+    EXPECT_TRUE(s.applyTemplateToCurrent(mine));
+    EXPECT_EQ(readText(src / "rules/GEMINI.md"), "# rules");
+    EXPECT_EQ(status(), "「changed」を rules/GEMINI.md に適用したよ！");
+
+    BackupConfig edited = s.config();
+    edited.sourceDirectories = {(src / "GEMINI.md").string()}; // a file where the folder should be
+    s.setConfig(edited);
+    EXPECT_EQ(s.importCurrentPrompt(), std::nullopt);
+    edited.sourceDirectories.clear();
+    s.setConfig(edited);
+    const std::string before = status();
+    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
+    EXPECT_EQ(status(), before);
 }
 
 TEST_F(AppStateTest, LeftOutFilesAreCountedForTheLastRequestOnly)
@@ -351,6 +287,8 @@ TEST_F(AppStateTest, ScheduledTriggerDroppedDuringARunIsNotRepeated)
     ASSERT_TRUE(waitUntil([&] { return s.nextBackupDate() == clock() + 1h; })); // the trigger came and went
     settle();
     EXPECT_EQ(status(), "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_TRUE(s.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_TRUE(s.snapshots().empty());
     lock = std::unexpected(Error {});
     QSignalSpy states(&s, &AppState::backupStateChanged);
     clock.advance(30min);
@@ -363,54 +301,8 @@ TEST_F(AppStateTest, ScheduledTriggerDroppedDuringARunIsNotRepeated)
     EXPECT_EQ(s.snapshots().front().triggerType, BackupTriggerType::scheduled);
 }
 
-TEST_F(AppStateTest, TemplateOperations)
-{
-    AppState &s = start();
-    const TemplateService library;
-    const PromptTemplate preset = s.templates().front();
-    PromptTemplate mine = TemplateService::makeImportedTemplate("body", src);
-    s.saveTemplate(mine);
-    mine.title = "changed";
-    s.saveTemplate(mine);
-    ASSERT_EQ(s.templates().size(), 5u);
-    EXPECT_EQ(s.templates().back(), mine);
-    EXPECT_EQ(contents(library.loadTemplates()), contents(s.templates()));
-
-    PromptTemplate editedPreset = preset;
-    editedPreset.promptContent = "edited";
-    s.saveTemplate(editedPreset);
-    EXPECT_EQ(s.templates().front(), editedPreset); // replaced in place
-    s.deleteTemplate(preset.id); // presets stay
-    s.deleteTemplate(mine.id);
-    EXPECT_EQ(s.templates().size(), 4u);
-    EXPECT_EQ(contents(library.loadTemplates()), contents(s.templates()));
-
-    mine.targetFileName = "rules/GEMINI.md";
-    EXPECT_TRUE(s.applyTemplateToCurrent(mine));
-    EXPECT_EQ(readText(src / "rules/GEMINI.md"), "body");
-    EXPECT_EQ(status(), "「changed」を rules/GEMINI.md に適用したよ！");
-
-    const auto imported = s.importCurrentPrompt();
-    ASSERT_TRUE(imported);
-    EXPECT_TRUE(imported->stored);
-    EXPECT_EQ(imported->added.promptContent, "# rules");
-    EXPECT_EQ(s.templates().back(), imported->added);
-
-    BackupConfig edited = s.config();
-    edited.sourceDirectories = {(src / "GEMINI.md").string()}; // a file where the folder should be
-    s.setConfig(edited);
-    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
-    EXPECT_TRUE(status().starts_with("適用失敗: ")) << status();
-    EXPECT_EQ(s.importCurrentPrompt(), std::nullopt);
-    edited.sourceDirectories.clear();
-    s.setConfig(edited);
-    const std::string before = status();
-    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
-    EXPECT_EQ(status(), before);
-}
-
 // The template page's create and save get their ids and times here: a new template is stored at once
-// with the starting text; saved edits keep the creation time of the template they replace.
+// with the starting text; saved edits keep the place and the creation time of the template they replace.
 TEST_F(AppStateTest, CreatedAndEditedTemplatesGetTheirIdsAndTimesHere)
 {
     AppState &s = start();
@@ -440,12 +332,14 @@ TEST_F(AppStateTest, CreatedAndEditedTemplatesGetTheirIdsAndTimesHere)
         std::tuple(old.id, "題"s, "説明"s, "本文"s, TemplateKind::review, "docs/AGENTS.md"s, true));
     EXPECT_EQ(saved.createdAt, old.createdAt);
     EXPECT_GT(saved.updatedAt, old.updatedAt);
-    EXPECT_EQ(contents(TemplateService().loadTemplates()), contents(s.templates()));
 
-    // One deleted meanwhile comes back at the end, created now.
+    // Presets stay; one deleted meanwhile comes back at the end, created now.
+    ASSERT_TRUE(s.deleteTemplate(old.id));
     ASSERT_TRUE(s.deleteTemplate(second.added.id));
+    EXPECT_EQ(s.templates().front().id, old.id);
+    EXPECT_EQ(contents(TemplateService().loadTemplates()), contents(s.templates()));
+    ASSERT_EQ(s.templates().size(), presets + 1);
     ASSERT_TRUE(s.saveTemplateEdits(second.added.id, edits, false));
     EXPECT_EQ(s.templates().back().id, second.added.id);
     EXPECT_EQ(s.templates().back().createdAt, s.templates().back().updatedAt);
-    EXPECT_EQ(s.templates().size(), presets + 2);
 }

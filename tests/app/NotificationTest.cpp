@@ -28,9 +28,9 @@ std::string runDunstctl(const QStringList &args)
     return process.waitForFinished(10000) ? process.readAllStandardOutput().toStdString() : std::string();
 }
 
-// What dunst has shown after the notification `after`, oldest first. Shown notifications are closed first so
-// that they reach history.
-std::vector<Posted> dunstHistory(qint64 after = 0)
+// What dunst has shown, oldest first (the server is started afresh for this test). Shown notifications
+// are closed first so that they reach history.
+std::vector<Posted> dunstHistory()
 {
     runDunstctl({QStringLiteral("close-all")});
     const QJsonDocument doc
@@ -40,9 +40,8 @@ std::vector<Posted> dunstHistory(qint64 after = 0)
         auto field = [&](const char *key) {
             return entry.toObject().value(QString::fromLatin1(key)).toObject().value(QStringLiteral("data"));
         };
-        if (field("id").toInteger() > after)
-            out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
-                field("summary").toString().toStdString(), field("body").toString().toStdString()});
+        out.push_back({field("id").toInteger(), field("appname").toString().toStdString(),
+            field("summary").toString().toStdString(), field("body").toString().toStdString()});
     }
     std::sort(out.begin(), out.end(), [](const Posted &a, const Posted &b) { return a.id < b.id; });
     return out;
@@ -59,99 +58,68 @@ protected:
         const auto *bus = QDBusConnection::sessionBus().interface();
         if (!bus || !bus->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
             GTEST_SKIP() << "no notification server (run through with-private-bus.sh --dunst)";
-        const auto before = dunstHistory();
-        seenUpTo = before.empty() ? 0 : before.back().id;
     }
+};
 
-    // Waits until at least `count` notifications have arrived since SetUp; returns all that did.
-    std::vector<Posted> await(std::size_t count) const
-    {
-        std::vector<Posted> got;
-        waitUntil([&] {
-            got = dunstHistory(seenUpTo);
-            return got.size() >= count;
-        });
-        return got;
-    }
+// How a run is started: from the window (its outcome on screen), from the tray with no window shown,
+// or by the schedule.
+enum class Start { onScreen, offScreen, scheduled };
 
-    void run(BackupTriggerType trigger)
-    {
-        trigger == BackupTriggerType::scheduled ? state->executeScheduledBackup() : state->performManualBackup();
-        settle();
-    }
-
-    void setPolicy(NotificationSettingMode mode)
-    {
-        BackupConfig edited = state->config();
-        edited.notificationMode = mode;
-        state->setConfig(edited); // in force at once, without saving
-    }
-
-    qint64 seenUpTo = 0;
+struct Step
+{
+    NotificationSettingMode policy; // in force at once, without saving
+    Start start;
+    bool storeBusy; // the run fails
+    const char *posted; // the summary shown, or nothing
 };
 
 } // namespace
 
-TEST_F(AppStateNotificationTest, ScheduledSuccessAndAnyFailureFollowThePolicy)
+TEST_F(AppStateNotificationTest, EachRunPostsWhatThePolicyLetsThrough)
 {
+    using enum NotificationSettingMode;
+    const Step steps[] = {
+        {all, Start::onScreen, false, nullptr}, // the status line says it
+        {all, Start::scheduled, false, "定期バックアップ完了"},
+        {all, Start::scheduled, false, "定期バックアップ完了"}, // a second one, not replacing the first
+        {all, Start::offScreen, false, "バックアップ完了"},
+        {errorsOnly, Start::scheduled, false, nullptr},
+        {errorsOnly, Start::onScreen, true, "バックアップエラー"}, // a failure, whatever the trigger
+        {none, Start::scheduled, false, nullptr},
+        {none, Start::scheduled, true, nullptr},
+        // Arrives after anything the runs above could have posted.
+        {all, Start::scheduled, false, "定期バックアップ完了"},
+    };
     start();
-    run(BackupTriggerType::manual); // a manual success posts nothing
-    run(BackupTriggerType::scheduled);
-    run(BackupTriggerType::scheduled);
-    auto got = await(2);
-    ASSERT_EQ(got.size(), 2u); // two runs, two notifications, neither replacing the other
-    EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
-    EXPECT_EQ(got[0].summary, "定期バックアップ完了");
-    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
-    EXPECT_EQ(got[1].body, got[0].body);
-    EXPECT_NE(got[1].id, got[0].id);
-
-    setPolicy(NotificationSettingMode::errorsOnly);
-    run(BackupTriggerType::scheduled); // success: dropped
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-    run(BackupTriggerType::manual); // failure: posted, whatever the trigger
-    got = await(3);
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[2].summary, "バックアップエラー");
-    EXPECT_EQ(got[2].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
-}
-
-// A manual run whose outcome is not on screen (started from the tray with no window shown) reports its
-// success too, under its own title; the policy still decides.
-TEST_F(AppStateNotificationTest, ManualRunOffScreenReportsSuccess)
-{
-    start();
-    state->performManualBackup(AppState::SuccessFeedback::notify);
-    settle();
-    state->performManualBackup(); // on screen: the status line says it
-    settle();
-    setPolicy(NotificationSettingMode::errorsOnly);
-    state->performManualBackup(AppState::SuccessFeedback::notify);
-    settle();
-    setPolicy(NotificationSettingMode::all);
-    run(BackupTriggerType::scheduled); // arrives after anything the runs above could have posted
-    const auto got = await(2);
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].summary, "バックアップ完了");
-    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
-    EXPECT_EQ(got[1].summary, "定期バックアップ完了");
-}
-
-TEST_F(AppStateNotificationTest, PolicyNonePostsNothing)
-{
-    config.notificationMode = NotificationSettingMode::none;
-    start();
-    run(BackupTriggerType::scheduled);
-    {
-        auto lock = StoreLock::acquire(dest);
-        ASSERT_TRUE(lock);
-        run(BackupTriggerType::scheduled);
+    std::vector<std::string> expected;
+    for (const Step &step : steps) {
+        BackupConfig edited = state->config();
+        edited.notificationMode = step.policy;
+        state->setConfig(edited);
+        std::optional<Result<StoreLock>> lock;
+        if (step.storeBusy) {
+            lock = StoreLock::acquire(dest);
+            ASSERT_TRUE(*lock);
+        }
+        if (step.start == Start::scheduled)
+            state->executeScheduledBackup();
+        else
+            state->performManualBackup(step.start == Start::offScreen ? AppState::SuccessFeedback::notify
+                                                                      : AppState::SuccessFeedback::statusOnly);
+        settle();
+        if (step.posted)
+            expected.push_back(step.posted);
     }
-    // A notification posted after those runs arrives after anything they could have posted.
-    setPolicy(NotificationSettingMode::all);
-    run(BackupTriggerType::scheduled);
-    const auto got = await(1);
-    ASSERT_EQ(got.size(), 1u);
-    EXPECT_EQ(got[0].summary, "定期バックアップ完了");
+    std::vector<Posted> got;
+    waitUntil([&] {
+        got = dunstHistory();
+        return got.size() >= expected.size();
+    });
+    std::vector<std::string> summaries;
+    for (const Posted &posted : got)
+        summaries.push_back(posted.summary);
+    ASSERT_EQ(summaries, expected);
+    EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
+    EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
+    EXPECT_EQ(got[3].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
 }
