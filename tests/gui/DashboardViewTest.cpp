@@ -1,6 +1,6 @@
 #include "Views/Dashboard/DashboardView.h"
-#include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "ViewFixture.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QLabel>
@@ -13,23 +13,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // The dashboard over a real AppState; folder openings are recorded instead of reaching the desktop.
-class DashboardViewTest : public AppStateFixture
+class DashboardViewTest : public ViewFixture<DashboardView>
 {
 protected:
     DashboardView &open(std::chrono::milliseconds lockWait = 100ms)
     {
-        AppState &app = start(lockWait);
-        view = std::make_unique<DashboardView>(app);
-        view->setUrlOpener([this](const QUrl &url) { opened.push_back(url); });
-        view->resize(680, 560);
-        view->show();
-        return *view;
-    }
-
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
+        start(lockWait);
+        make().setUrlOpener([this](const QUrl &url) { opened.push_back(url); });
+        return show(680, 560);
     }
 
     static QString cardText(const DashboardView &page, int index)
@@ -38,11 +29,10 @@ protected:
         return card.value->fullText() + QStringLiteral(" | ") + card.subtext->text();
     }
 
-    std::unique_ptr<DashboardView> view;
     std::vector<QUrl> opened;
 };
 
-TEST_F(DashboardViewTest, EmptyHistory)
+TEST_F(DashboardViewTest, EmptyHistoryAndScheduleCard)
 {
     DashboardView &page = open();
     EXPECT_EQ(cardText(page, 0), QStringLiteral("未実行 | データなし"));
@@ -54,6 +44,18 @@ TEST_F(DashboardViewTest, EmptyHistory)
     EXPECT_TRUE(page.emptyHistoryLabel()->isVisible());
     EXPECT_EQ(page.backupButton()->text(), QStringLiteral("今すぐバックアップ"));
     EXPECT_TRUE(page.backupButton()->isEnabled());
+
+    // The schedule card follows the saved interval.
+    BackupConfig edited = state->config();
+    for (const auto &[interval, text, tint] :
+        {std::tuple {BackupInterval::disabled, "無効 (手動のみ) | 自動実行停止中", Tint::secondary},
+            std::tuple {BackupInterval::everyThreeHours, "3時間ごと | 次回: 13:00", Tint::green}}) {
+        edited.backupInterval = interval;
+        state->setConfig(edited);
+        state->saveConfig();
+        EXPECT_EQ(cardText(page, 1), QString::fromUtf8(text));
+        EXPECT_EQ(page.statusCard(1).icon->tint(), tint);
+    }
 }
 
 // One snapshot fills the cards; five show exactly the three newest, newest first. The engine's clock
@@ -115,21 +117,6 @@ TEST_F(DashboardViewTest, BackupButtonRunningForm)
     QTest::keyClick(page.backupButton(), Qt::Key_Space); // the keyboard works as well
     settle();
     EXPECT_EQ(state->snapshots().size(), 1u);
-}
-
-TEST_F(DashboardViewTest, ScheduleCardWhenDisabled)
-{
-    config.backupInterval = BackupInterval::disabled;
-    DashboardView &page = open();
-    EXPECT_EQ(cardText(page, 1), QStringLiteral("無効 (手動のみ) | 自動実行停止中"));
-    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::secondary);
-
-    BackupConfig edited = state->config();
-    edited.backupInterval = BackupInterval::everyThreeHours;
-    state->setConfig(edited);
-    state->saveConfig();
-    EXPECT_EQ(cardText(page, 1), QStringLiteral("3時間ごと | 次回: 13:00"));
-    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::green);
 }
 
 // The shortcuts open the destination and the first source only; no source, nothing opened.

@@ -109,6 +109,14 @@ TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
     for (const QString &part : {QStringLiteral("2025-03-04/snapshot_090000"), QStringLiteral("2025/03/04 09:00:00"),
              QString::fromUtf8(rawValue(RestoreScopeOption::configOnly).data()), QStringLiteral("復元前自動退避")})
         EXPECT_TRUE(details.contains(part)) << part.toStdString();
+    // Chosen files: a few are named and the rest counted.
+    auto chosen = makeRestoreQuestion(nullptr, snapshot, {"a.md", "b.md", "c.md", "d.md", "e.md", "f.md", "g.md"});
+    const QString files = chosen->informativeText();
+    EXPECT_TRUE(files.contains(QStringLiteral("復元するファイル (7 件)")));
+    EXPECT_TRUE(files.contains(QStringLiteral("・e.md")));
+    EXPECT_FALSE(files.contains(QStringLiteral("f.md")));
+    EXPECT_TRUE(files.contains(QStringLiteral("ほか 2 件")));
+    EXPECT_EQ(chosen->defaultButton()->text(), QStringLiteral("キャンセル"));
 
     // Answered by pressing the buttons of the modal box the seam runs.
     auto press = [](const QString &label) {
@@ -128,22 +136,9 @@ TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
     EXPECT_TRUE(askBeforeRestoring(nullptr, snapshot, RestoreScopeOption::allFiles));
 }
 
-// The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.
-TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
-{
-    AppState &app = start();
-    MainWindowView view(app);
-    view.show();
-    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
-    ASSERT_NE(dashboard, nullptr);
-    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
-    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
-    EXPECT_EQ(view.sidebar()->currentRow(), 1);
-    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
-}
-
-// A recent row on the dashboard opens its snapshot in the history, by click or from the keyboard.
-TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
+// "すべて見る" on the dashboard opens the history at its newest; a recent row opens its own snapshot
+// there, by click or from the keyboard. The sidebar highlight moves along.
+TEST_F(MainWindowTest, DashboardOpensTheHistory)
 {
     AppState &app = start();
     manualBackups(3);
@@ -152,7 +147,12 @@ TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
     auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
     auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
     ASSERT_EQ(dashboard->recentRows().size(), 3u);
+    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    EXPECT_EQ(view.currentPage(), history);
 
+    app.setSelectedTab(NavigationTab::dashboard);
     QTest::mouseClick(dashboard->recentRows()[2].frame, Qt::LeftButton);
     EXPECT_EQ(app.selectedTab(), NavigationTab::history);
     EXPECT_EQ(view.sidebar()->currentRow(), 1);

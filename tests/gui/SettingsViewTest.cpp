@@ -1,5 +1,5 @@
 #include "Views/Settings/SettingsView.h"
-#include "AppStateFixture.h"
+#include "ViewFixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -15,36 +15,22 @@
 namespace velkaro::test {
 namespace {
 
-class SettingsViewTest : public AppStateFixture
+class SettingsViewTest : public ViewFixture<SettingsView>
 {
 protected:
     SettingsView &open()
     {
-        AppState &app = start();
-        view = std::make_unique<SettingsView>(app);
-        view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
-            alerts.push_back(title + QStringLiteral("|") + message);
-        });
-        view->setFolderChooser([this](QWidget *, const QString &) { return chooserAnswer; });
+        start();
+        make().setFolderChooser([this](QWidget *, const QString &) { return chooserAnswer; });
         view->setSaveQuestion([this](QWidget *, const QString &) {
             ++saveQuestions;
             return saveAnswer;
         });
-        view->resize(860, 560);
-        view->show();
-        return *view;
-    }
-
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
+        return show(860, 560);
     }
 
     BackupConfig stored() const { return BackupConfig::readFile(configFile()).value(); }
 
-    std::unique_ptr<SettingsView> view;
-    std::vector<QString> alerts;
     std::optional<QString> chooserAnswer;
     int saveQuestions = 0;
     SaveAnswer saveAnswer = SaveAnswer::cancel;

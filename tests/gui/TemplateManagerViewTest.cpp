@@ -1,5 +1,5 @@
 #include "Views/Templates/TemplateManagerView.h"
-#include "AppStateFixture.h"
+#include "ViewFixture.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -14,17 +14,13 @@ namespace velkaro::test {
 namespace {
 
 // The page over a real AppState; dialogs are recorded instead of shown.
-class TemplateManagerViewTest : public AppStateFixture
+class TemplateManagerViewTest : public ViewFixture<TemplateManagerView>
 {
 protected:
     TemplateManagerView &open()
     {
-        AppState &app = start();
-        view = std::make_unique<TemplateManagerView>(app);
-        view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
-            alerts.push_back(title + QStringLiteral("|") + message);
-        });
-        view->setConfirmFunction([this](QWidget *, const QString &title, const QString &message) {
+        start();
+        make().setConfirmFunction([this](QWidget *, const QString &title, const QString &message) {
             ++confirms;
             lastConfirm = title + QStringLiteral("|") + message;
             return confirmAnswer;
@@ -33,19 +29,9 @@ protected:
             ++saveQuestions;
             return saveAnswer;
         });
-        view->resize(860, 560);
-        view->show();
-        return *view;
+        return show(860, 560);
     }
 
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
-    }
-
-    std::unique_ptr<TemplateManagerView> view;
-    std::vector<QString> alerts;
     int confirms = 0;
     QString lastConfirm;
     bool confirmAnswer = true;
