@@ -23,7 +23,7 @@ using MainWindowTest = AppStateFixture;
 
 // The sidebar lists the four tabs in order, each with its title and an icon, and follows the state's
 // selected tab both ways.
-TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
+TEST_F(MainWindowTest, SidebarFollowsTheTabAndLeavingUnsavedSettingsAsks)
 {
     AppState &app = start();
     MainWindowView view(app);
@@ -49,16 +49,10 @@ TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
     view.sidebar()->setFocus();
     QTest::keyClick(view.sidebar(), Qt::Key_Down);
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
-}
 
-// Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike; キャンセル
-// keeps the page and the sidebar's highlight, 破棄 moves on.
-TEST_F(MainWindowTest, TabChangeAsksAboutUnsavedEdits)
-{
-    AppState &app = start();
+    // Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike;
+    // キャンセル keeps the page and the sidebar's highlight, 破棄 moves on.
     app.setSelectedTab(NavigationTab::settings);
-    MainWindowView view(app);
-    view.show();
     auto *settings = qobject_cast<SettingsView *>(view.page(NavigationTab::settings));
     int asked = 0;
     SaveAnswer answer = SaveAnswer::cancel;
@@ -176,25 +170,36 @@ TEST_F(MainWindowTest, DashboardOpensTheHistory)
     EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[0].id);
 }
 
-// The banner's dot: grey at rest, the accent colour while a run goes, red after a failure and green
-// after a success. A message too long for the sidebar is cut in the middle and stays whole in the
-// accessible description.
-TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
+// A run from the dashboard's button: the button is disabled with its spinner and busy text while the run
+// lasts, also when it fails. The banner's dot is grey at rest, the accent colour while a run goes, red
+// after a failure and green after a success. A message too long for the sidebar is cut in the middle
+// and stays whole in the accessible description.
+TEST_F(MainWindowTest, ARunShowsOnTheButtonAndTheBanner)
 {
     AppState &app = start(1500ms);
     MainWindowView view(app);
     view.resize(860, 560);
     view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    QPushButton *button = dashboard->backupButton();
     EXPECT_EQ(view.statusDot()->tint(), Tint::secondary);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("準備完了"));
 
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
-    app.performManualBackup(); // waits for the lock, then fails
+    QTest::mouseClick(button, Qt::LeftButton); // waits for the lock, then fails
+    EXPECT_TRUE(app.backupState().isRunning());
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("バックアップ中..."));
+    EXPECT_TRUE(dashboard->isBackupSpinnerShown());
     EXPECT_EQ(view.statusDot()->tint(), Tint::accent);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("処理中..."));
     settle();
     ASSERT_TRUE(app.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("今すぐバックアップ"));
+    EXPECT_FALSE(dashboard->isBackupSpinnerShown());
+    EXPECT_TRUE(app.snapshots().empty());
     EXPECT_EQ(view.statusDot()->tint(), Tint::red);
     EXPECT_NE(view.statusDot()->color(), tintColor(Tint::green, view.palette()));
     const QString reason = QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です");
@@ -210,7 +215,10 @@ TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
     EXPECT_EQ(view.statusLabel()->accessibleDescription(), reason);
 
     lock = std::unexpected(Error {});
-    manualBackups(1);
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Space); // the keyboard works as well
+    settle();
+    EXPECT_EQ(app.snapshots().size(), 1u);
     EXPECT_EQ(view.statusDot()->tint(), Tint::green);
     EXPECT_EQ(view.statusLabel()->fullText(), qs(status()));
 }

@@ -46,49 +46,37 @@ TEST(ExtensionListTest, SplitsAtCommasAndTrimsOnly)
     EXPECT_EQ(parseExtensionList(QString()), L {});
 }
 
-TEST_F(SettingsViewTest, LoadsJoinedExtensionsAndSavesUnchangedConfig)
-{
-    config.targetExtensions = {"md", "json"};
-    config.maxSnapshotsLimit = 7; // outside the stepper's steps, kept while untouched
-    SettingsView &page = open();
-    EXPECT_EQ(page.extensionsField()->text(), QStringLiteral("md, json"));
-    QTest::mouseClick(page.saveButton(), Qt::LeftButton);
-    ASSERT_EQ(alerts.size(), 1u);
-    EXPECT_EQ(alerts[0], QStringLiteral("設定保存|設定を保存したよ！"));
-    EXPECT_EQ(stored().targetExtensions, (std::vector<std::string> {"md", "json"}));
-    EXPECT_EQ(stored().maxSnapshotsLimit, 7);
-}
-
-TEST_F(SettingsViewTest, StepperRangeStepAndLabel)
+// The stepper keeps to 5..100 (its step of 5 is saved in LeavingAsksAboutUnsavedEdits).
+TEST_F(SettingsViewTest, StepperKeepsToItsRange)
 {
     SettingsView &page = open();
     QSpinBox *stepper = page.maxSnapshotsStepper();
     EXPECT_EQ(stepper->text(), QStringLiteral("30 世代"));
-    stepper->stepUp();
-    EXPECT_EQ(stepper->value(), 35);
     stepper->setValue(100);
     stepper->stepUp();
     EXPECT_EQ(stepper->value(), 100);
     stepper->setValue(5);
     stepper->stepDown();
     EXPECT_EQ(stepper->value(), 5);
-    page.intervalChoice()->setCurrentIndex(0);
     page.save();
     EXPECT_EQ(stored().maxSnapshotsLimit, 5);
-    EXPECT_EQ(stored().backupInterval, BackupInterval::disabled);
 }
 
 TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit)
 {
+    config.targetExtensions = {"md", "json"};
     config.maxSnapshotsLimit = 150;
     config.backupInterval = BackupInterval::disabled;
     SettingsView &page = open();
+    EXPECT_EQ(page.extensionsField()->text(), QStringLiteral("md, json"));
     EXPECT_EQ(page.maxSnapshotsStepper()->text(), QStringLiteral("150 世代"));
     EXPECT_FALSE(state->nextBackupDate());
 
     page.intervalChoice()->setCurrentIndex(page.intervalChoice()->findText(QStringLiteral("1時間ごと")));
     page.autoLaunchChoice()->setCurrentIndex(page.autoLaunchChoice()->findText(QStringLiteral("有効")));
-    page.save();
+    QTest::mouseClick(page.saveButton(), Qt::LeftButton);
+    EXPECT_EQ(alerts, std::vector<QString> {QStringLiteral("設定保存|設定を保存したよ！")});
+    EXPECT_EQ(stored().targetExtensions, (std::vector<std::string> {"md", "json"}));
     EXPECT_EQ(stored().backupInterval, BackupInterval::hourly);
     EXPECT_EQ(stored().autoLaunchState, AutoLaunchState::enabled);
     EXPECT_EQ(stored().maxSnapshotsLimit, 150) << "a value the user did not touch is not rewritten";
@@ -102,37 +90,29 @@ TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit
     EXPECT_EQ(stored().maxSnapshotsLimit, 145);
 }
 
-TEST_F(SettingsViewTest, FolderPickerReplacesOnlyItsRowAndCancelKeeps)
+// The folder picker replaces only its row, and cancelled keeps it; unsaved edits are gone when the page
+// is shown anew. "~" becomes the home folder; a relative path or an empty destination is refused,
+// naming the field, and then nothing is stored, in the file or in the running application.
+TEST_F(SettingsViewTest, PathsArePickedExpandedOrRefused)
 {
-    config.sourceDirectories = {(home / "a").string(), (home / "b").string()};
+    config.sourceDirectories = {src.string(), (home / "b").string()};
     SettingsView &page = open();
     ASSERT_EQ(page.sourceFields().size(), 2u);
     chooserAnswer = QStringLiteral("/picked");
     QTest::mouseClick(page.sourceButtons()[1], Qt::LeftButton);
-    EXPECT_EQ(page.sourceFields()[0]->text().toStdString(), (home / "a").string());
+    EXPECT_EQ(page.sourceFields()[0]->text().toStdString(), src.string());
     EXPECT_EQ(page.sourceFields()[1]->text(), QStringLiteral("/picked"));
-
     chooserAnswer.reset();
     const QString destination = page.destinationField()->text();
     QTest::mouseClick(page.destinationButton(), Qt::LeftButton);
     EXPECT_EQ(page.destinationField()->text(), destination);
-
     page.save();
-    EXPECT_EQ(stored().sourceDirectories, (std::vector<std::string> {(home / "a").string(), "/picked"}));
-
-    // Shown anew, unsaved edits are gone.
+    EXPECT_EQ(stored().sourceDirectories, (std::vector<std::string> {src.string(), "/picked"}));
     page.destinationField()->setText(QStringLiteral("/unsaved"));
     page.hide();
     page.show();
     EXPECT_EQ(page.destinationField()->text(), destination);
-}
 
-// "~" becomes the home folder; a relative path or an empty destination is refused, naming the field,
-// and then nothing is stored, in the file or in the running application.
-TEST_F(SettingsViewTest, PathsAreExpandedOrRefused)
-{
-    config.sourceDirectories = {src.string(), (home / "b").string()};
-    SettingsView &page = open();
     page.destinationField()->setText(QStringLiteral("~/store"));
     page.sourceFields()[1]->setText(QStringLiteral("~"));
     EXPECT_TRUE(page.save());
