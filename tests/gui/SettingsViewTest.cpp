@@ -65,11 +65,11 @@ TEST_F(SettingsViewTest, StepperKeepsToItsRange)
 TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit)
 {
     config.targetExtensions = {"md", "json"};
-    config.maxSnapshotsLimit = 150;
+    config.maxSnapshotsLimit = 3000000; // more than the stepper holds
     config.backupInterval = BackupInterval::disabled;
     SettingsView &page = open();
     EXPECT_EQ(page.extensionsField()->text(), QStringLiteral("md, json"));
-    EXPECT_EQ(page.maxSnapshotsStepper()->text(), QStringLiteral("150 世代"));
+    EXPECT_EQ(page.maxSnapshotsStepper()->text(), QStringLiteral("1000000 世代"));
     EXPECT_FALSE(state->nextBackupDate());
 
     page.intervalChoice()->setCurrentIndex(page.intervalChoice()->findText(QStringLiteral("1時間ごと")));
@@ -79,7 +79,7 @@ TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit
     EXPECT_EQ(stored().targetExtensions, (std::vector<std::string> {"md", "json"}));
     EXPECT_EQ(stored().backupInterval, BackupInterval::hourly);
     EXPECT_EQ(stored().autoLaunchState, AutoLaunchState::enabled);
-    EXPECT_EQ(stored().maxSnapshotsLimit, 150) << "a value the user did not touch is not rewritten";
+    EXPECT_EQ(stored().maxSnapshotsLimit, 3000000) << "a value the user did not touch is not rewritten";
     EXPECT_TRUE(state->nextBackupDate()) << "the schedule runs from the saved interval";
     EXPECT_TRUE(fs::exists(autostartFile()));
 
@@ -87,7 +87,7 @@ TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit
     page.maxSnapshotsStepper()->stepDown();
     page.save();
     EXPECT_FALSE(fs::exists(autostartFile()));
-    EXPECT_EQ(stored().maxSnapshotsLimit, 145);
+    EXPECT_EQ(stored().maxSnapshotsLimit, 999995);
 }
 
 // The folder picker replaces only its row, and cancelled keeps it; unsaved edits are gone when the page
