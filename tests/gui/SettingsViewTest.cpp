@@ -90,9 +90,9 @@ TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit
     EXPECT_EQ(stored().maxSnapshotsLimit, 999995);
 }
 
-// The folder picker replaces only its row, and cancelled keeps it; unsaved edits are gone when the page
-// is shown anew. "~" becomes the home folder; a relative path or an empty destination is refused,
-// naming the field, and then nothing is stored, in the file or in the running application.
+// The folder picker replaces only its row, and cancelled keeps it. "~" becomes the home folder; a relative path or an
+// empty destination is refused, naming the field, and then nothing is stored, in the file or in the running
+// application.
 TEST_F(SettingsViewTest, PathsArePickedExpandedOrRefused)
 {
     config.sourceDirectories = {src.string(), (home / "b").string()};
@@ -108,10 +108,6 @@ TEST_F(SettingsViewTest, PathsArePickedExpandedOrRefused)
     EXPECT_EQ(page.destinationField()->text(), destination);
     page.save();
     EXPECT_EQ(stored().sourceDirectories, (std::vector<std::string> {src.string(), "/picked"}));
-    page.destinationField()->setText(QStringLiteral("/unsaved"));
-    page.hide();
-    page.show();
-    EXPECT_EQ(page.destinationField()->text(), destination);
 
     page.destinationField()->setText(QStringLiteral("~/store"));
     page.sourceFields()[1]->setText(QStringLiteral("~"));
@@ -122,7 +118,7 @@ TEST_F(SettingsViewTest, PathsArePickedExpandedOrRefused)
 
     const BackupConfig before = state->config();
     const std::string file = readText(configFile());
-    // Showing the page again rebuilds the source rows: the field is looked up after that.
+    // Shown anew, the page drops unsaved edits and rebuilds the source rows: the field is looked up after.
     const std::tuple<int, QString, QString> refused[] = {
         {1, QStringLiteral("relative/dir"),
             QStringLiteral("「対象フォルダ 2」は / か ~ で始まるフルパスで入力してね。")},

@@ -96,9 +96,7 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
     EXPECT_EQ(alerts,
-        std::vector<QString> {
-            QStringLiteral("テンプレート操作|「%1」を %2 に適用したよ！")
-                .arg(QString::fromStdString(first.title), QString::fromStdString(first.targetFileName))});
+        std::vector<QString> {QStringLiteral("テンプレート操作|「標準AIアシスタント」を GEMINI.md に適用したよ！")});
 
     saveAnswer = SaveAnswer::save;
     page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
