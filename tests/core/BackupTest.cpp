@@ -23,11 +23,11 @@ protected:
         return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
     }
 
-    std::vector<std::string> collected(const std::vector<std::string> &from, const std::vector<std::string> &exts)
+    template<class Paths> std::vector<std::string> belowSource(const Paths &paths)
     {
         std::vector<std::string> out;
-        for (const auto &p : service.collectFiles(from, exts))
-            out.push_back(p.lexically_relative(src).string());
+        for (const auto &p : paths)
+            out.push_back(fs::path(p).lexically_relative(src).string());
         return out;
     }
 
@@ -39,33 +39,7 @@ protected:
 
 using Strings = std::vector<std::string>;
 
-mode_t umaskNow()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return mask;
-}
-
 } // namespace
-
-TEST_F(BackupTest, CollectsWantedRegularFilesOnly)
-{
-    for (const char *name : {"notes.md", "Config.JSON", "AGENTS.md", "GEMINI.md", "readme.txt", ".env.json",
-             ".hidden/in.md", "sub/deep/x.json", "sub/a.md", "noext"})
-        writeText(src / name, "x");
-    fs::create_symlink(src / "notes.md", src / "link.md");
-    writeText(root / "elsewhere/far.md", "x");
-    fs::create_directory_symlink(root / "elsewhere", src / "linked");
-
-    EXPECT_EQ(collected({src.string(), (root / "missing").string()}, {"MD", "json"}),
-        (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "notes.md", "sub/a.md", "sub/deep/x.json"}));
-    // A leading dot matches nothing; the two instruction files are always wanted (case-sensitively).
-    writeText(src / "gemini.md", "x");
-    EXPECT_EQ(collected({src.string()}, {".md"}), (Strings {"AGENTS.md", "GEMINI.md"}));
-    // No extensions: every visible regular file. A file source is taken whatever its type, and twice if named twice.
-    EXPECT_EQ(collected({(src / "sub").string(), (src / "noext").string(), (src / "sub/a.md").string()}, {}),
-        (Strings {"sub/a.md", "sub/deep/x.json", "noext", "sub/a.md"}));
-}
 
 TEST_F(BackupTest, RelativePathStartsAtAComponentBoundary)
 {
@@ -120,7 +94,6 @@ TEST_F(BackupTest, SameSecondRunsTakeTheNextFreeSecond)
     EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / first->snapshot.id / "snapshot.json")), first->snapshot);
     EXPECT_EQ(readText(snapshots / second->snapshot.id / "data/a.md"), "22");
     EXPECT_FALSE(fs::exists(snapshots / second->snapshot.id / "data/b.md"));
-    EXPECT_EQ(BackupSnapshot::decode(readText(snapshots / second->snapshot.id / "snapshot.json")), second->snapshot);
     EXPECT_EQ(service.loadHistory(dest), (std::vector {second->snapshot, first->snapshot}));
 
     // A listed id whose folder is gone is taken too: its entry is never replaced.
@@ -142,8 +115,10 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
     fs::create_directories(root / "outer");
     config.destinationDirectory = (root / "outer/new/dest").string();
     dest = config.destinationDirectory;
-
-    ASSERT_TRUE(run());
+    const mode_t mask = ::umask(027);
+    const auto result = run();
+    ::umask(mask);
+    ASSERT_TRUE(result);
     const fs::path folder = dest / "snapshots/2025-03-04/snapshot_091500";
     EXPECT_EQ(fs::status(folder / "data/sub/run.json").permissions(), fs::perms(0750));
     EXPECT_EQ(fs::status(folder / "data/GEMINI.md").permissions(), fs::perms(0604));
@@ -157,46 +132,34 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
         {dest, dest / "snapshots", folder.parent_path(), folder, folder / "data", folder / "data/sub"})
         EXPECT_EQ(fs::status(made).permissions(), fs::perms::owner_all) << made;
     // Above the store, a missing folder is the user's: made with the umask, not private.
-    EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0777 & ~umaskNow())) << "outside the store";
-}
-
-TEST_F(BackupTest, FileSourceDuplicatesAndUncopyableFiles)
-{
-    const fs::path second = root / "second";
-    writeText(src / "GEMINI.md", "first");
-    writeText(second / "GEMINI.md", "second!");
-    writeText(src / "x.md", "file");
-    writeText(second / "x.md/inner.md", "needs x.md as a folder"); // cannot be placed
-    writeText(root / "single/notes.pbtxt", "n");
-    config.sourceDirectories = {src.string(), second.string(), (root / "single/notes.pbtxt").string()};
-
-    const auto result = run();
-    ASSERT_TRUE(result);
-    EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "notes.pbtxt"}));
-    EXPECT_EQ(result->snapshot.totalSizeBytes, 5 + 4 + 7 + 1);
-    EXPECT_EQ(result->skippedFileCount, 1);
-    const fs::path data = dest / "snapshots/2025-03-04/snapshot_091500/data";
-    EXPECT_EQ(readText(data / "GEMINI.md"), "second!");
-    EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
+    EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0750)) << "outside the store";
 }
 
 // Two sources with the same file: the later source's copy is the one in data/, on every run, whether
-// the unchanged files are linked or copied. A source holds only what lies below it as a folder.
-TEST_F(BackupTest, TheLaterSourceWinsEveryRun)
+// the unchanged files are linked or copied. A source holds only what lies below it as a folder; a file
+// source is taken whatever its type; a file that cannot be placed is counted, on every run too.
+TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
 {
     const fs::path second = root / "second";
     const fs::path older = home / ".gemini-old";
     writeText(src / "GEMINI.md", "from the first source");
     writeText(second / "GEMINI.md", "second");
+    writeText(src / "x.md", "file");
+    writeText(second / "x.md/inner.md", "needs x.md as a folder"); // cannot be placed
     writeText(older / "a.md", "a");
-    config.sourceDirectories = {src.string(), second.string(), older.string()};
+    writeText(root / "single/notes.pbtxt", "n");
+    config.sourceDirectories = {src.string(), second.string(), older.string(), (root / "single/notes.pbtxt").string()};
     for (int round = 0; round < 4; ++round) {
         now += 1min;
         const auto result = run();
         ASSERT_TRUE(result);
-        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "GEMINI.md", "a.md"}));
-        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 6 + 1);
-        EXPECT_EQ(readText(dest / "snapshots" / result->snapshot.id / "data/GEMINI.md"), "second") << round;
+        EXPECT_EQ(
+            result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "a.md", "notes.pbtxt"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 6 + 1 + 1);
+        EXPECT_EQ(result->skippedFileCount, 1);
+        const fs::path data = dest / "snapshots" / result->snapshot.id / "data";
+        EXPECT_EQ(readText(data / "GEMINI.md"), "second") << round;
+        EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
     }
 }
 
@@ -240,18 +203,12 @@ TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)
     EXPECT_FALSE(fs::exists(dest / "snapshots"));
 }
 
-TEST_F(BackupTest, RetentionReportsRemovalsAndSparesTheNewSnapshot)
+// A clock set back makes the new snapshot the oldest; it still survives its own run's retention.
+TEST_F(BackupTest, RetentionSparesTheNewSnapshotEvenWhenItIsTheOldest)
 {
     writeText(src / "a.md", "x");
     config.maxSnapshotsLimit = 1;
     ASSERT_TRUE(run());
-    now += 1h;
-    const auto later = run();
-    ASSERT_TRUE(later);
-    EXPECT_EQ(later->removedSnapshotIds, Strings {"2025-03-04/snapshot_091500"});
-    EXPECT_EQ(service.loadHistory(dest).size(), 1u);
-
-    // A clock set back makes the new snapshot the oldest; it still survives its own run.
     now -= 24h;
     const auto earlier = run();
     ASSERT_TRUE(earlier);
@@ -285,37 +242,44 @@ TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)
     EXPECT_EQ(ids(service.loadHistory(dest)), Strings {evil.id});
 }
 
+// The survey takes exactly what the run takes: regular files with a wanted extension in any case, and
+// the two instruction files always; never hidden entries, links, a missing source or the store.
 TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
 {
-    for (const char *name : {"GEMINI.md", "Config.JSON", "commands/a.toml", "commands/B.TOML", "run.sh", "Makefile",
-             ".hidden.toml", ".cache/x.toml", "deep/er/notes.md", "deep/er/old.bak"})
+    for (const char *name : {"GEMINI.md", "AGENTS.md", "Config.JSON", "commands/a.toml", "commands/B.TOML", "run.sh",
+             "Makefile", ".hidden.toml", ".env.json", ".cache/x.md", "deep/er/notes.md", "deep/er/old.bak"})
         writeText(src / name, "x");
-    fs::create_symlink(src / "run.sh", src / "link.sh");
-    writeText(root / "elsewhere/far.toml", "x");
+    fs::create_symlink(src / "deep/er/notes.md", src / "link.md");
+    writeText(root / "elsewhere/far.md", "x");
     fs::create_directory_symlink(root / "elsewhere", src / "linked");
     config.destinationDirectory = (src / "store").string(); // a store inside the source is never counted
     writeText(src / "store/left.toml", "x");
-    config.targetExtensions = {"md", "json"};
+    config.sourceDirectories.push_back((root / "missing").string());
+    config.targetExtensions = {"MD", "json"};
 
     SourceWalkOptions options;
     options.excludedFolder = config.destinationDirectory;
     const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
     const auto run = this->run();
     ASSERT_TRUE(run);
-    std::vector<std::string> taken;
-    for (const auto &path : survey.taken)
-        taken.push_back(fs::path(path).lexically_relative(src).string());
+    const Strings taken = belowSource(survey.taken);
     EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
-    EXPECT_EQ(taken, (Strings {"Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
+    EXPECT_EQ(taken, (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
 
-    std::vector<std::string> leftOut;
-    for (const auto &path : survey.leftOut)
-        leftOut.push_back(fs::path(path).lexically_relative(src).string());
-    EXPECT_EQ(leftOut, (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
+    EXPECT_EQ(belowSource(survey.leftOut),
+        (Strings {"Makefile", "commands/B.TOML", "commands/a.toml", "deep/er/old.bak", "run.sh"}));
     EXPECT_EQ(survey.leftOutSummary(), "対象外: 5 件 (.toml 2、.bak 1、.sh 1、拡張子なし 1)");
 
-    // An empty list takes everything; past five kinds the rest is summed up.
-    EXPECT_EQ(surveySources(config.sourceDirectories, {}, options).leftOutSummary(), "");
+    // A leading dot matches nothing; the two instruction files are wanted case-sensitively.
+    writeText(src / "gemini.md", "x");
+    EXPECT_EQ(belowSource(surveySources({src.string()}, {".md"}, options).taken), (Strings {"AGENTS.md", "GEMINI.md"}));
+    // An empty list takes every visible file; a file source is taken whatever its type, and twice if named twice.
+    const Strings sources {(src / "deep").string(), (src / "Makefile").string(), (src / "deep/er/notes.md").string()};
+    const SourceSurvey all = surveySources(sources, {}, options);
+    EXPECT_EQ(
+        belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile", "deep/er/notes.md"}));
+    EXPECT_EQ(all.leftOutSummary(), "");
+    // Past five kinds the rest is summed up.
     SourceSurvey many;
     many.leftOut = {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"};
     EXPECT_EQ(many.leftOutSummary(), "対象外: 8 件 (.x1 2、.x2 1、.x3 1、.x4 1、.x5 1、ほか 2 件)");

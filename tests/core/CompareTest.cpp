@@ -36,10 +36,6 @@ protected:
             out[entry.path] = entry.state;
         return out;
     }
-    static std::map<std::string, CompareState> states(const CompareSide &older, const CompareSide &newer)
-    {
-        return states(compareSides(older, newer));
-    }
 
     // Gives `file` the modification time of `like`, to the nanosecond, or one second later.
     static void setMtime(const fs::path &file, const fs::path &like, bool later = false)
@@ -75,7 +71,7 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
     const std::map<std::string, State> expected {{"gone.md", State::removed}, {"lost.json", State::missing},
         {"new.md", State::added}, {"same.md", State::unchanged}, {"sized.md", State::changed},
         {"touched.md", State::unchanged}};
-    EXPECT_EQ(states(older, currentSide(config)), expected);
+    EXPECT_EQ(states(compareSides(older, currentSide(config))), expected);
     EXPECT_EQ(states(compareWithCurrent(store, first, config)), expected);
 
     // A later snapshot: its unchanged files are hard links of the first one's.
@@ -85,39 +81,17 @@ TEST_F(CompareTest, EveryPathGetsItsStateAgainstNowAndAgainstALaterSnapshot)
     ASSERT_EQ(::stat(stored("same.md").c_str(), &a), 0);
     ASSERT_EQ(::stat(store.storedFile(second.id, "same.md")->c_str(), &b), 0);
     EXPECT_EQ(a.st_ino, b.st_ino) << "the hard-linked case is not exercised";
-    EXPECT_EQ(states(older, snapshotSide(store, second)), expected);
+    const auto later = compareSides(older, snapshotSide(store, second));
+    EXPECT_EQ(states(later), expected);
     EXPECT_EQ(states(compareSnapshots(store, first, second)), expected);
-    const auto result = compareSides(older, snapshotSide(store, second));
-    EXPECT_TRUE(result.differs());
-    EXPECT_EQ(result.count(State::missing), 1);
+    EXPECT_TRUE(later.differs());
+    EXPECT_EQ(later.count(State::missing), 1);
 }
 
-TEST_F(CompareTest, EqualSizeAndTimeIsTrustedAndUnsafePathsAreNeverOpened)
-{
-    const SnapshotStore store {dest};
-    const auto copy = *store.storedFile(first.id, "sized.md");
-    // Same size and the very same time: taken as unchanged without reading (the shortcut backups rely on).
-    writeText(src / "sized.md", "new sized.md");
-    setMtime(src / "sized.md", copy);
-    EXPECT_TRUE(sameContent(copy, src / "sized.md"));
-    EXPECT_EQ(fs::file_size(copy), fs::file_size(src / "sized.md"));
-    // One nanosecond apart is no longer the same time.
-    fs::last_write_time(src / "sized.md", fs::last_write_time(copy) + 1ns);
-    EXPECT_FALSE(sameContent(copy, src / "sized.md"));
-    EXPECT_FALSE(sameContent(copy, root / "absent"));
-
-    // A recorded path leading out of data/ names a real file there, and still counts as missing.
-    writeText(dest / "snapshots" / first.id / "outside.md", "old outside.md");
-    BackupSnapshot forged = first;
-    forged.relativeFilePaths = {"../outside.md", "same.md"};
-    const auto side = snapshotSide(store, forged);
-    EXPECT_EQ(side.at("../outside.md"), std::nullopt);
-    EXPECT_TRUE(side.at("same.md").has_value());
-}
-
-// The stat-first compare trusts the same shortcut and never reaches a stored copy through a link, be it
-// the copy, a folder on its way or data/ itself.
-TEST_F(CompareTest, StatFirstCompareNeverFollowsLinksInTheStore)
+// Equal size and the very same time are trusted without reading (the shortcut backups rely on), and no
+// compare reaches a stored copy through a link, be it the copy, a folder on its way or data/ itself,
+// nor through a recorded path leading out of data/.
+TEST_F(CompareTest, EqualSizeAndTimeAreTrustedAndNoCompareLeavesTheStore)
 {
     writeText(src / "sub/deep.md", "old deep");
     writeText(src / "sub/inner/leaf.md", "old leaf");
@@ -129,6 +103,13 @@ TEST_F(CompareTest, StatFirstCompareNeverFollowsLinksInTheStore)
     writeText(src / "sized.md", "new sized.md");
     setMtime(src / "sized.md", data / "sized.md");
     EXPECT_EQ(stateOf("sized.md"), State::unchanged) << "equal size and time are not trusted";
+    EXPECT_TRUE(sameContent(data / "sized.md", src / "sized.md"));
+    EXPECT_EQ(fs::file_size(data / "sized.md"), fs::file_size(src / "sized.md"));
+    // One nanosecond apart is no longer the same time.
+    fs::last_write_time(src / "sized.md", fs::last_write_time(data / "sized.md") + 1ns);
+    EXPECT_FALSE(sameContent(data / "sized.md", src / "sized.md"));
+    EXPECT_EQ(stateOf("sized.md"), State::changed);
+    EXPECT_FALSE(sameContent(data / "sized.md", root / "absent"));
     EXPECT_EQ(stateOf("sub/inner/leaf.md"), State::unchanged);
 
     // Each copy below moved out and reached through a link instead, with the very bytes of the source.
@@ -143,10 +124,13 @@ TEST_F(CompareTest, StatFirstCompareNeverFollowsLinksInTheStore)
     EXPECT_EQ(stateOf("same.md"), State::missing);
     EXPECT_EQ(stateOf("gone.md"), State::unchanged);
     BackupSnapshot forged = snapshot;
-    forged.relativeFilePaths = {"same.md", "../snapshot.json", "sub/deep.md"};
+    forged.relativeFilePaths = {"same.md", "../snapshot.json", "sub/deep.md", "gone.md"};
     const auto forgedStates = states(compareSnapshots(store, forged, snapshot));
     for (const char *path : {"../snapshot.json", "same.md", "sub/deep.md"})
         EXPECT_EQ(forgedStates.at(path), State::missing) << path;
+    const auto forgedSide = snapshotSide(store, forged); // ../snapshot.json is a real file
+    EXPECT_EQ(forgedSide.at("../snapshot.json"), std::nullopt);
+    EXPECT_TRUE(forgedSide.at("gone.md").has_value());
     EXPECT_EQ(snapshotSide(store, snapshot).at("sub/inner/leaf.md"), std::nullopt);
 
     fs::rename(data, outside / "data");
@@ -160,13 +144,12 @@ TEST_F(CompareTest, ChosenFilesRestoreOnlyThoseAfterASafetySnapshot)
     for (const char *name : {"same.md", "sized.md", "gone.md"})
         writeText(src / name, "changed");
     const RestoreService restore {BackupService([this] { return now; }, 100ms)};
-    const auto historySize = [&] { return BackupService().loadHistory(dest).size(); };
 
     const auto refused = restore.executeRestore(first, config, std::vector<std::string> {"same.md", "nope.md"}, {});
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().description, "スナップショットに含まれていません: nope.md");
     EXPECT_EQ(readText(src / "same.md"), "changed");
-    EXPECT_EQ(historySize(), 1u) << "no safety snapshot for a refused restore";
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 1u) << "no safety snapshot for a refused restore";
 
     const auto run = restore.executeRestore(first, config, std::vector<std::string> {"same.md", "gone.md"}, {});
     ASSERT_TRUE(run);
@@ -202,10 +185,9 @@ TEST_F(CompareTest, UnifiedDiffMatchesDiffAndAppliesWithPatch)
             {"-u", "--label", "a/f", "--label", "b/f", (root / "old.txt").string(), (root / "new.txt").string()}, root);
         EXPECT_EQ(ours, reference.out) << "from:\n" << before << "\nto:\n" << after;
         writeText(root / "fix.diff", ours);
-        EXPECT_EQ(runProcess("/usr/bin/patch", {"-s", (root / "old.txt").string(), "-i", (root / "fix.diff").string()},
-                      root / "scratch")
-                      .code,
-            0);
+        const auto patch = runProcess("/usr/bin/patch",
+            {"-s", (root / "old.txt").string(), "-i", (root / "fix.diff").string()}, root / "scratch");
+        EXPECT_EQ(patch.code, 0);
         EXPECT_EQ(readText(root / "old.txt"), after);
     }
     EXPECT_EQ(unifiedDiff(lines, lines, "a", "b"), "");

@@ -1,5 +1,3 @@
-#include "Platform/FileSystem.h"
-#include "Platform/Formatters.h"
 #include "Services/BackupService.h"
 #include "TestSupport.h"
 
@@ -108,12 +106,6 @@ TEST_F(HistoryTest, DamagedHistoryIsRebuiltAndKeptOnce)
     service.updateHistory(c, dest);
     EXPECT_EQ(historyFileIds(), (Ids {c.id, b.id, a.id}));
     EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
-
-    // An unknown trigger label damages the whole file just the same.
-    auto json = *Json::parse(readText(dest / "history.json"));
-    json[2]["triggerType"] = "manual";
-    writeText(dest / "history.json", json.dump());
-    EXPECT_EQ(service.loadHistory(dest).size(), 3u);
 }
 
 TEST_F(HistoryTest, RetentionRemovesOldestFoldersAndTheirHistoryEntries)
@@ -180,10 +172,9 @@ TEST_F(HistoryTest, RetentionNeverFollowsIdsOutOfTheStore)
     EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_e"));
 
     EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot_091500"));
-    for (const char *bad : {"", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/."})
-        EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
-    for (const std::string &bad : {std::string("..\0", 3), std::string("a\0/b", 4), std::string("a\x1f"),
-             std::string("a\nb"), std::string("a\x7f")})
+    using namespace std::string_literals; // the NULs count
+    for (const auto &bad : std::vector<std::string> {
+             "", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/.", "..\0"s, "a\0/b"s, "a\x1f", "a\nb", "a\x7f"})
         EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
     EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot \u00e9~"));
 }

@@ -1,7 +1,6 @@
 #include "Models/AppEnums.h"
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
-#include "Platform/Formatters.h"
 #include "TestSupport.h"
 
 #include <initializer_list>
@@ -21,7 +20,6 @@ template<class E> void expectLabels(std::initializer_list<std::pair<E, std::stri
     for (const auto &[value, label] : expected) {
         order.push_back(value);
         EXPECT_EQ(rawValue(value), label);
-        EXPECT_EQ(id(value), label);
         EXPECT_EQ(fromRawValue<E>(label), value) << label;
     }
     const auto cases = allCases<E>();
@@ -70,13 +68,10 @@ TEST(EnumerationsTest, LabelsPickerOrderIntervalsAndIcons)
     EXPECT_EQ(iconName(NavigationTab::history), "clock.arrow.circlepath");
 }
 
-TEST(BackupExecutionStateTest, EqualityTitlesAndRunning)
+TEST(BackupExecutionStateTest, DefaultTitlesAndRunning)
 {
     using S = BackupExecutionState;
     const TimePoint t {std::chrono::seconds(1000)};
-    EXPECT_NE(S::copying(0.5, "a.md"), S::copying(0.5, "b.md"));
-    EXPECT_NE(S::copying(0.5, "a.md"), S::copying(0.25, "a.md"));
-    EXPECT_NE(S::success(t, "x"), S::success(t + std::chrono::milliseconds(1), "x"));
     EXPECT_EQ(S {}, S::idle());
 
     const std::vector<std::tuple<S, std::string, bool>> cases {{S::idle(), "待機中", false},
@@ -93,26 +88,21 @@ using BackupConfigTest = TempDirTest;
 
 TEST_F(BackupConfigTest, DefaultsAndFileRoundTripWithLabelsAndFieldOrder)
 {
-    const BackupConfig defaults;
-    EXPECT_EQ(defaults.sourceDirectories, std::vector<std::string> {(home / ".gemini").string()});
-    EXPECT_EQ(defaults.destinationDirectory, (home / "Documents/VelkaroAntigraviti_Backups").string());
-    EXPECT_EQ(defaults.targetExtensions,
-        (std::vector<std::string> {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"}));
-    EXPECT_EQ(std::tuple(defaults.backupInterval, defaults.autoLaunchState, defaults.maxSnapshotsLimit,
-                  defaults.shouldIncludeSubdirectories),
-        std::tuple(BackupInterval::hourly, AutoLaunchState::disabled, 30, true));
+    EXPECT_EQ(BackupConfig {},
+        (BackupConfig {{(home / ".gemini").string()}, (home / "Documents/VelkaroAntigraviti_Backups").string(),
+            {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"}, BackupInterval::hourly,
+            AutoLaunchState::disabled, StartupWindowMode::showWindow, NotificationSettingMode::all, 30, true}));
 
     const auto path = BackupConfig::defaultConfigFilePath();
     EXPECT_EQ(path, home / ".config/VelkaroAntigraviti_Backup/config.json");
-    BackupConfig custom;
-    custom.sourceDirectories = {"/a/b", "/c"};
-    custom.targetExtensions = {};
-    custom.backupInterval = BackupInterval::daily;
-    custom.autoLaunchState = AutoLaunchState::enabled;
-    custom.startupWindowMode = StartupWindowMode::minimizeToMenuBar;
-    custom.notificationMode = NotificationSettingMode::none;
-    custom.maxSnapshotsLimit = -4;
-    custom.shouldIncludeSubdirectories = false;
+    const BackupConfig custom {.sourceDirectories = {"/a/b", "/c"},
+        .targetExtensions = {},
+        .backupInterval = BackupInterval::daily,
+        .autoLaunchState = AutoLaunchState::enabled,
+        .startupWindowMode = StartupWindowMode::minimizeToMenuBar,
+        .notificationMode = NotificationSettingMode::none,
+        .maxSnapshotsLimit = -4,
+        .shouldIncludeSubdirectories = false};
     ASSERT_TRUE(custom.writeFile()); // creates the folder
     EXPECT_EQ(BackupConfig::readFile(), custom);
 
@@ -125,8 +115,7 @@ TEST_F(BackupConfigTest, DefaultsAndFileRoundTripWithLabelsAndFieldOrder)
 
 TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFileOnce)
 {
-    const Json::Value defaults = BackupConfig {}.toJson();
-    const std::string good = Json::encodePretty(defaults);
+    const std::string good = Json::encodePretty(BackupConfig {}.toJson());
     ASSERT_TRUE(BackupConfig::decode(good));
 
     auto variant = [&](auto edit) {
@@ -134,18 +123,17 @@ TEST_F(BackupConfigTest, RejectsIncompleteOrMistypedDocumentsAndKeepsADamagedFil
         edit(json);
         return BackupConfig::decode(json.dump());
     };
-    EXPECT_FALSE(variant([](auto &j) { j["backupInterval"] = "hourly"; }));
     for (const char *key :
         {"sourceDirectories", "destinationDirectory", "targetExtensions", "backupInterval", "autoLaunchState",
             "startupWindowMode", "notificationMode", "maxSnapshotsLimit", "shouldIncludeSubdirectories"})
         EXPECT_FALSE(variant([&](auto &j) { j.erase(key); })) << "no default for " << key;
-    EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = "30"; }));
-    EXPECT_FALSE(variant([](auto &j) { j["maxSnapshotsLimit"] = 30.5; }));
-    EXPECT_FALSE(variant([](auto &j) { j["shouldIncludeSubdirectories"] = 1; }));
-    EXPECT_FALSE(variant([](auto &j) { j["targetExtensions"] = Json::Value::array({"md", 3}); }));
-    EXPECT_FALSE(variant([](auto &j) { j["autoLaunchState"] = "有効 "; }));
-    EXPECT_FALSE(variant([](auto &j) { j["destinationDirectory"] = std::string("/tmp/a\0/b", 9); }));
-    EXPECT_FALSE(variant([](auto &j) { j["sourceDirectories"] = {"/ok", std::string("/x\0", 3)}; }));
+    const std::vector<std::pair<const char *, Json::Value>> wrong {{"backupInterval", "hourly"},
+        {"maxSnapshotsLimit", "30"}, {"maxSnapshotsLimit", 30.5}, {"shouldIncludeSubdirectories", 1},
+        {"targetExtensions", Json::Value::array({"md", 3})}, {"autoLaunchState", "有効 "},
+        {"destinationDirectory", std::string("/tmp/a\0/b", 9)},
+        {"sourceDirectories", Json::Value::array({"/ok", std::string("/x\0", 3)})}};
+    for (const auto &[key, value] : wrong)
+        EXPECT_FALSE(variant([&](auto &j) { j[key] = value; })) << key << " = " << value.dump();
     EXPECT_FALSE(BackupConfig::decode("[]"));
     EXPECT_FALSE(BackupConfig::decode("{\"sourceDirectories\": [}"));
 
@@ -176,7 +164,7 @@ BackupSnapshot sampleSnapshot()
 
 } // namespace
 
-TEST(BackupSnapshotTest, JsonFormRoundTripsAndReadingIsLenientOnlyWhereSafe)
+TEST(BackupSnapshotTest, JsonFormRoundTrips)
 {
     const BackupSnapshot snapshot = sampleSnapshot();
     const std::string text = snapshot.encode();
@@ -195,43 +183,7 @@ TEST(BackupSnapshotTest, JsonFormRoundTripsAndReadingIsLenientOnlyWhereSafe)
     BackupSnapshot noted = snapshot;
     noted.note = "メモ";
     EXPECT_EQ(BackupSnapshot::decode(noted.encode()), noted);
-
-    // What another writer may produce is read too; a member missing or of the wrong type is not.
-    const char *other = R"({"id":"2025-03-04/snapshot_091500","createdAt":"2025-03-04T09:15:00+09:00",
-        "triggerType":"定期自動","filesCount":2,"totalSizeBytes":1234,
-        "relativeFilePaths":["GEMINI.md","sub/設定.json"],"note":null,"extra":true})";
-    EXPECT_EQ(BackupSnapshot::decode(other), sampleSnapshot());
-
-    // Strict dates and unknown trigger labels are covered by the date and list tests.
-    auto variant = [&](auto edit) {
-        auto json = *Json::parse(other);
-        edit(json);
-        return BackupSnapshot::decode(json.dump());
-    };
-    EXPECT_FALSE(variant([](auto &j) { j.erase("relativeFilePaths"); }));
-    EXPECT_FALSE(variant([](auto &j) { j["filesCount"] = "2"; }));
-    EXPECT_FALSE(variant([](auto &j) { j["note"] = 5; }));
-}
-
-TEST(BackupSnapshotTest, ListFailsAsAWholeOnOneBadElement)
-{
-    const BackupSnapshot a = sampleSnapshot();
-    BackupSnapshot b = a;
-    b.id = "2025-03-05/snapshot_000000";
-    const std::string text = encodeSnapshotList({a, b});
-    EXPECT_EQ(decodeSnapshotList(text), (std::vector {a, b}));
-    auto json = *Json::parse(text);
-    json[1]["triggerType"] = "不明";
-    EXPECT_EQ(decodeSnapshotList(json.dump()), std::nullopt);
-    // A date the program cannot hold makes the whole document unreadable, as any damage does.
-    for (const char *date : {"1969-12-31T23:59:59Z", "10000-01-01T00:00:00Z", "2025-03-04T00:15:00.5Z"}) {
-        json = *Json::parse(text);
-        json[1]["createdAt"] = date;
-        EXPECT_EQ(decodeSnapshotList(json.dump()), std::nullopt) << date;
-        EXPECT_EQ(BackupSnapshot::decode(json[1].dump()), std::nullopt) << date;
-    }
-    EXPECT_EQ(decodeSnapshotList("{}"), std::nullopt);
-    EXPECT_EQ(decodeSnapshotList("[]"), std::vector<BackupSnapshot> {});
+    // Other writers' forms and the reading rules: JsonStreamTest.
 }
 
 TEST(BackupSnapshotTest, DerivedPropertiesAndHash)

@@ -10,13 +10,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+const char *const kNames[] = {"GEMINI.md", "sub/notes.md", "settings.json", "UPPER.MD"};
+
 class RestoreTest : public StoreTest
 {
 protected:
     void SetUp() override
     {
         StoreTest::SetUp();
-        for (const char *name : {"GEMINI.md", "sub/notes.md", "settings.json", "UPPER.MD"})
+        for (const char *name : kNames)
             writeText(src / name, std::string("old ") + name);
         snapshot = backup();
     }
@@ -40,7 +42,7 @@ protected:
 
     void changeEverything()
     {
-        for (const char *name : {"GEMINI.md", "sub/notes.md", "settings.json", "UPPER.MD"})
+        for (const char *name : kNames)
             writeText(src / name, "new");
     }
 
@@ -55,23 +57,24 @@ const std::string kSafetyText = "復元前のセーフティバックアップ�
 
 } // namespace
 
-TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffix)
+// Each restore takes a safety snapshot first, whose retention never prunes the snapshot being restored.
+TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffixAndTheRestoredSnapshotIsNeverPruned)
 {
+    config.maxSnapshotsLimit = 2;
     changeEverything();
     EXPECT_EQ(restore(snapshot, RestoreScopeOption::markdownOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(texts, (Strings {kSafetyText, "復元中: GEMINI.md", "復元中: sub/notes.md", "復元完了 (2 件)"}));
     EXPECT_EQ(readText(src / "sub/notes.md"), "old sub/notes.md");
     EXPECT_EQ(readText(src / "settings.json"), "new");
 
-    changeEverything();
+    changeEverything(); // the store now holds the limit, `snapshot` the oldest
     EXPECT_EQ(restore(snapshot, RestoreScopeOption::configOnly), (RestoreRun {2, 0}));
     EXPECT_EQ(readText(src / "UPPER.MD"), "old UPPER.MD");
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
     EXPECT_EQ(readText(src / "GEMINI.md"), "new");
 
-    // The safety snapshots hold the state before each restore.
     const auto history = BackupService().loadHistory(dest);
-    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091502", "2025-03-04/snapshot_091501", snapshot.id}));
     EXPECT_EQ(history[0].triggerType, BackupTriggerType::preRestoreSafety);
 }
 
@@ -116,41 +119,21 @@ TEST_F(RestoreTest, FindsFlatFoldersAndReportsMissingData)
         restore(present), std::unexpected(Error {"RestoreService", 400, "復元先ディレクトリが指定されていません"}));
 }
 
-TEST_F(RestoreTest, NeverPrunesTheSnapshotItRestores)
-{
-    config.maxSnapshotsLimit = 2;
-    backup(); // the disk now holds exactly the limit, `snapshot` the oldest
-    changeEverything();
-    ASSERT_TRUE(restore(snapshot));
-    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
-    EXPECT_TRUE(fs::exists(dest / "snapshots" / snapshot.id));
-}
-
-TEST_F(RestoreTest, SafetySnapshotInTheSameSecondTakesTheNextOne)
-{
-    now -= 1s; // the safety run starts in the snapshot's own second
-    changeEverything();
-    const auto restored = restore(snapshot);
-    ASSERT_TRUE(restored);
-    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
-    const auto history = BackupService().loadHistory(dest);
-    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091501", snapshot.id}));
-    EXPECT_EQ(readText(dest / "snapshots" / snapshot.id / "data/GEMINI.md"), "old GEMINI.md");
-    EXPECT_EQ(readText(dest / "snapshots/2025-03-04/snapshot_091501/data/GEMINI.md"), "new");
-}
-
-// A backup right after a restore, in the safety snapshot's own second, keeps the edit that the restore
-// overwrote: it gets a second of its own.
-TEST_F(RestoreTest, ABackupInTheSafetySnapshotsSecondKeepsTheOverwrittenEdit)
+// The safety snapshot, started in the restored snapshot's own second, takes the next one; a backup right
+// after the restore, in the safety snapshot's second, takes the one after that. Neither overwrites
+// the snapshot before it, so the edit the restore overwrote stays stored.
+TEST_F(RestoreTest, RunsInATakenSecondTakeTheNextOne)
 {
     changeEverything();
-    const TimePoint at = now;
+    const TimePoint at = snapshot.createdAt;
     const BackupService pinned([at] { return at; }, 100ms);
     ASSERT_TRUE(RestoreService(pinned).executeRestore(snapshot, config, RestoreScopeOption::allFiles, {}));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "old GEMINI.md");
     ASSERT_TRUE(pinned.executeBackup(config, BackupTriggerType::manual, {}));
     const auto history = BackupService().loadHistory(dest);
-    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091502", "2025-03-04/snapshot_091501", snapshot.id}));
     EXPECT_EQ(history[1].triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(readText(dest / "snapshots" / snapshot.id / "data/GEMINI.md"), "old GEMINI.md");
     EXPECT_EQ(readText(dest / "snapshots" / history[1].id / "data/GEMINI.md"), "new") << "the edit is still stored";
     EXPECT_EQ(readText(dest / "snapshots" / history[0].id / "data/GEMINI.md"), "old GEMINI.md");
 }
@@ -175,20 +158,6 @@ TEST_F(RestoreTest, AnEmptySnapshotRestoresNothingAndMadeFoldersAreTheUsers)
     ::umask(mask);
     EXPECT_EQ(restored, (RestoreRun {4, 0}));
     EXPECT_EQ(fs::status(src / "sub").permissions(), fs::perms(0755));
-}
-
-TEST_F(RestoreTest, NoRestoreWithoutSafetySnapshot)
-{
-    changeEverything();
-    // A linked snapshots/ folder takes no snapshot.
-    fs::rename(dest / "snapshots", root / "moved");
-    fs::create_directory_symlink(root / "moved", dest / "snapshots");
-    const auto restored = restore(snapshot);
-    ASSERT_FALSE(restored);
-    EXPECT_EQ(std::pair(restored.error().domain, restored.error().code), std::pair(std::string("RestoreService"), 500));
-    EXPECT_TRUE(
-        restored.error().description.starts_with("セーフティバックアップを作成できなかったため、復元を中止しました: "));
-    EXPECT_EQ(readText(src / "GEMINI.md"), "new");
 }
 
 TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)

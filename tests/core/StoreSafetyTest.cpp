@@ -1,5 +1,8 @@
 // The store and the user's source folder under the conditions that break naive file code: a full disk,
 // runs killed with SIGKILL at chosen points, symbolic links on the way of a write, unreadable folders.
+// The store's promise under them: a published snapshot is never written again and never left half
+// removed, cleanup takes only what this program left behind, and files that snapshots share through
+// hard links are never written in place.
 #include "Models/BackupSnapshot.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
@@ -11,12 +14,15 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <map>
+#include <set>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace velkaro;
@@ -25,25 +31,40 @@ using namespace std::chrono_literals;
 
 namespace {
 
+using Strings = std::vector<std::string>;
+using Tree = std::map<std::string, std::uintmax_t>; // path below a folder -> size (folders: -1)
+using EntryTest = std::function<bool(const fs::directory_entry &)>;
+
 const std::string kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
+const std::string kRestoreAborted = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
+
+bool isStaging(const fs::directory_entry &e)
+{
+    return SnapshotStore::isStagingName(e.path().filename().string());
+}
+bool isTemporary(const fs::directory_entry &e)
+{
+    return FileSystem::isTemporaryName(e.path().filename().string());
+}
 
 class StoreSafetyTest : public StoreTest
 {
 protected:
     void TearDown() override
     {
-        if (mounted)
-            ::umount2(dest.c_str(), MNT_DETACH);
+        if (!mountPoint.empty())
+            ::umount2(mountPoint.c_str(), MNT_DETACH);
         StoreTest::TearDown();
     }
 
-    // Mounts a tmpfs of `kib` KiB at dest; false where this process may not mount one.
-    bool mountSmallDestination(int kib)
+    // Mounts a tmpfs at `at` until the test ends; false where this process may not mount one.
+    bool mountTmpfs(const fs::path &at, const std::string &options)
     {
-        fs::create_directories(dest);
-        const std::string options = "size=" + std::to_string(kib) + "k,mode=0700";
-        mounted = ::mount("tmpfs", dest.c_str(), "tmpfs", 0, options.c_str()) == 0;
-        return mounted;
+        fs::create_directories(at);
+        if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options.c_str()) != 0)
+            return false;
+        mountPoint = at;
+        return true;
     }
 
     // Fills dest's file system until exactly `blocks` blocks are left.
@@ -65,6 +86,7 @@ protected:
         return BackupService([this] { return now; }, 2s);
     }
 
+    // Each run and restore moves the clock on by a second; a test that wants a taken second sets `now`.
     Result<BackupRun> backup()
     {
         states.clear();
@@ -81,51 +103,102 @@ protected:
         return result;
     }
 
-    // The staging folders in snapshots/ (what a run killed before publishing leaves).
-    std::vector<fs::path> stagingFolders()
+    fs::path folderOf(const std::string &id) { return dest / "snapshots" / id; }
+
+    // A run at `at` that must succeed (the clock stays there).
+    BackupRun runAt(TimePoint at)
     {
-        std::vector<fs::path> found;
-        for (const auto &entry : fs::directory_iterator(dest / "snapshots"))
-            if (SnapshotStore::isStagingName(entry.path().filename().string()))
-                found.push_back(entry.path());
+        now = at;
+        auto run = service().executeBackup(config, BackupTriggerType::manual, {});
+        EXPECT_TRUE(run) << (run ? "" : run.error().description);
+        return run ? *run : BackupRun {};
+    }
+    fs::path data(const BackupRun &run) { return folderOf(run.snapshot.id) / "data"; }
+    static void setTime(const fs::path &path, long sec, long nsec)
+    {
+        const timespec times[2] = {{sec, 0}, {sec, nsec}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    }
+    // Five files with pinned times, so a second run can tell them unchanged.
+    void writeSources()
+    {
+        for (const char *name : {"same.md", "size.md", "time.md", "mode.md", "sub/deep.md"}) {
+            writeText(src / name, std::string("content of ") + name);
+            setTime(src / name, 1700000000, 111);
+        }
+    }
+
+    static Tree tree(const fs::path &folder)
+    {
+        Tree found;
+        for (const auto &entry : fs::recursive_directory_iterator(folder))
+            found[entry.path().lexically_relative(folder).string()]
+                = entry.is_directory() ? static_cast<std::uintmax_t>(-1) : entry.file_size();
         return found;
     }
 
-    int snapshotFolderCount()
+    // What lies below `folder` (only directly in it, unless `deep`) and passes `test`; entries that
+    // vanish during the walk are passed over.
+    static std::vector<fs::path> found(const fs::path &folder, const EntryTest &test, bool deep = true)
     {
-        int count = 0;
-        for (const auto &day : fs::directory_iterator(dest / "snapshots"))
-            count += static_cast<int>(std::distance(fs::directory_iterator(day), fs::directory_iterator()));
-        return count;
+        std::vector<fs::path> out;
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+            if (test(*it))
+                out.push_back(it->path());
+            if (!deep)
+                it.disable_recursion_pending();
+        }
+        return out;
+    }
+    bool anyBelowStore(const EntryTest &test) { return !found(dest / "snapshots", test).empty(); }
+
+    // Every listed snapshot whose folder stands holds all of its recorded files, at the recorded total.
+    void expectNoTornSnapshot()
+    {
+        const SnapshotStore store(dest);
+        for (const auto &snapshot : store.readHistory().snapshots) {
+            const auto folder = store.snapshotFolder(snapshot.id);
+            if (!folder || !fs::exists(*folder))
+                continue;
+            std::int64_t bytes = 0;
+            for (const auto &path : snapshot.relativeFilePaths) {
+                const auto file = store.storedFile(snapshot.id, path);
+                ASSERT_TRUE(file) << snapshot.id << " lacks " << path;
+                bytes += static_cast<std::int64_t>(fs::file_size(*file));
+            }
+            EXPECT_EQ(bytes, snapshot.totalSizeBytes) << snapshot.id;
+        }
+    }
+
+    static void ageTree(const fs::path &folder)
+    {
+        const timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
+        for (const auto &entry : fs::recursive_directory_iterator(folder))
+            ::utimensat(AT_FDCWD, entry.path().c_str(), old, AT_SYMLINK_NOFOLLOW);
+        ::utimensat(AT_FDCWD, folder.c_str(), old, AT_SYMLINK_NOFOLLOW);
     }
 
     ScopedTimeZone tz {"UTC0"};
     TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
     std::vector<BackupExecutionState> states;
-    bool mounted = false;
+    fs::path mountPoint;
 };
-
-std::vector<std::string> temporariesBelow(const fs::path &folder)
-{
-    std::vector<std::string> found;
-    for (const auto &entry : fs::recursive_directory_iterator(folder))
-        if (FileSystem::isTemporaryName(entry.path().filename().string()))
-            found.push_back(entry.path().string());
-    return found;
-}
 
 } // namespace
 
 TEST_F(StoreSafetyTest, AFullDestinationFailsTheRunAtEveryWriteAndLeavesTheStoreAsItWas)
 {
-    if (!mountSmallDestination(1024))
+    if (!mountTmpfs(dest, "size=1024k,mode=0700"))
         GTEST_SKIP() << "mounting a small tmpfs as the destination needs root; skipped";
     writeText(src / "GEMINI.md", "first");
     const auto first = backup();
     ASSERT_TRUE(first);
     const std::string history = readText(dest / "history.json");
+    const Tree stored = tree(dest / "snapshots");
 
-    // No room for the copy, for snapshot.json, for history.json: each fails the run.
+    // No room for the copy, for snapshot.json, for history.json: each fails the run, which removes its own
+    // folder.
     writeText(src / "GEMINI.md", "second");
     for (unsigned long blocks : {0UL, 1UL, 2UL}) {
         leaveFreeBlocks(blocks);
@@ -134,14 +207,14 @@ TEST_F(StoreSafetyTest, AFullDestinationFailsTheRunAtEveryWriteAndLeavesTheStore
         EXPECT_TRUE(run.error().description.starts_with(kNoSpace)) << run.error().description;
         EXPECT_EQ(states.back(), BackupExecutionState::failed(run.error().description));
         EXPECT_EQ(readText(dest / "history.json"), history);
-        EXPECT_EQ(snapshotFolderCount(), 1) << "the failed run removed its own folder";
+        EXPECT_EQ(tree(dest / "snapshots"), stored);
     }
 
     // A failing run in the same second as the first never touches the first snapshot.
     now = first->snapshot.createdAt;
     leaveFreeBlocks(0);
     EXPECT_FALSE(backup());
-    EXPECT_TRUE(fs::exists(dest / "snapshots" / first->snapshot.id / "snapshot.json"));
+    EXPECT_EQ(tree(dest / "snapshots"), stored);
 
     // A restore whose safety snapshot cannot be stored touches nothing.
     writeText(src / "GEMINI.md", "edited");
@@ -152,11 +225,14 @@ TEST_F(StoreSafetyTest, AFullDestinationFailsTheRunAtEveryWriteAndLeavesTheStore
     EXPECT_EQ(readText(src / "GEMINI.md"), "edited");
 
     fs::remove(dest / "filler");
-    EXPECT_TRUE(backup()) << "with room again, runs succeed";
-    EXPECT_EQ(snapshotFolderCount(), 2);
+    const auto again = backup();
+    ASSERT_TRUE(again) << "with room again, runs succeed";
+    EXPECT_TRUE(fs::exists(folderOf(again->snapshot.id) / "snapshot.json"));
 }
 
-TEST_F(StoreSafetyTest, ARestoreWaitsForASafetySnapshotOfEveryFile)
+// A restore goes ahead only once a safety snapshot holds every file: a file that cannot be copied, or a
+// linked snapshots/ folder, stops it before the source is touched.
+TEST_F(StoreSafetyTest, NoRestoreWithoutASafetySnapshotOfEveryFile)
 {
     writeText(src / "GEMINI.md", "old");
     const auto taken = backup();
@@ -166,12 +242,18 @@ TEST_F(StoreSafetyTest, ARestoreWaitsForASafetySnapshotOfEveryFile)
     writeText(src / "x.md", "file");
     writeText(root / "second/x.md/inner.md", "folder");
     config.sourceDirectories.push_back((root / "second").string());
+    auto restored = restore(taken->snapshot);
+    EXPECT_EQ(restored,
+        std::unexpected(Error {"RestoreService", 500, kRestoreAborted + "1 件のファイルをコピーできませんでした"}));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "edited");
 
-    const auto restored = restore(taken->snapshot);
+    config.sourceDirectories.pop_back();
+    fs::rename(dest / "snapshots", root / "moved");
+    fs::create_directory_symlink(root / "moved", dest / "snapshots");
+    restored = restore(taken->snapshot);
     ASSERT_FALSE(restored);
     EXPECT_EQ(restored.error().code, 500);
-    EXPECT_TRUE(restored.error().description.ends_with("1 件のファイルをコピーできませんでした"))
-        << restored.error().description;
+    EXPECT_TRUE(restored.error().description.starts_with(kRestoreAborted)) << restored.error().description;
     EXPECT_EQ(readText(src / "GEMINI.md"), "edited");
 }
 
@@ -188,9 +270,7 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
     fs::remove_all(src / "sub");
     fs::create_directory_symlink(elsewhere, src / "sub");
     writeText(src / "GEMINI.md", "edited");
-    const auto restored = restore(taken->snapshot);
-    ASSERT_TRUE(restored);
-    EXPECT_EQ(*restored, (RestoreRun {1, 1}));
+    EXPECT_EQ(restore(taken->snapshot), (RestoreRun {1, 1}));
     EXPECT_EQ(readText(src / "GEMINI.md"), "g");
     EXPECT_TRUE(fs::is_empty(elsewhere));
 
@@ -270,7 +350,7 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
             });
         },
         [] { return false; }));
-    const auto staged = stagingFolders();
+    const auto staged = found(dest / "snapshots", isStaging, false);
     ASSERT_EQ(staged.size(), 1u);
     ASSERT_TRUE(fs::exists(staged.front() / "data/f1.md"));
     EXPECT_FALSE(fs::exists(dest / "snapshots/2025-03-04"));
@@ -296,12 +376,11 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     writeText(src / "large.md", std::string(16 << 20, 'L'));
     const auto withLarge = backup();
     ASSERT_TRUE(withLarge);
+    const std::string copying = ".large.md" + std::string(FileSystem::kRestoreTemporaryMark);
     const auto restoring = [&] {
-        for (const auto &entry : fs::directory_iterator(src))
-            if (entry.path().filename().string().starts_with(
-                    ".large.md" + std::string(FileSystem::kRestoreTemporaryMark)))
-                return true;
-        return false;
+        return !found(
+            src, [&](auto &e) { return e.path().filename().string().starts_with(copying); }, false)
+                    .empty();
     };
     // On a busy machine the copy can end before the watcher thread runs: such a round is retried.
     bool killedWhileCopying = false;
@@ -310,7 +389,7 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
         killedWhileCopying = killedDuring([&] { (void)restore(withLarge->snapshot); }, restoring);
     }
     ASSERT_TRUE(killedWhileCopying) << "no kill came while the restore copied";
-    ASSERT_FALSE(temporariesBelow(src).empty());
+    ASSERT_FALSE(found(src, isTemporary).empty());
     EXPECT_EQ(readText(src / "large.md"), "edited");
 
     // The next run under the lock removes the unfinished folder and every stale temporary file, and
@@ -319,11 +398,320 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
     now += 10s;
     const auto next = backup();
     ASSERT_TRUE(next);
-    EXPECT_EQ(stagingFolders(), std::vector<fs::path> {});
-    EXPECT_EQ(temporariesBelow(src), std::vector<std::string> {});
-    EXPECT_EQ(temporariesBelow(dest), std::vector<std::string> {});
+    EXPECT_EQ(found(dest / "snapshots", isStaging), std::vector<fs::path> {});
+    EXPECT_EQ(found(src, isTemporary), std::vector<fs::path> {});
+    EXPECT_EQ(found(dest, isTemporary), std::vector<fs::path> {});
     const auto recorded = ids(*decodeSnapshotList(readText(dest / "history.json")));
     EXPECT_EQ(recorded.front(), next->snapshot.id);
     EXPECT_NE(std::ranges::find(recorded, recovered), recorded.end());
     EXPECT_NE(std::ranges::find(recorded, withLarge->snapshot.id), recorded.end());
+}
+
+// A second run in a snapshot's own second, killed while it copies or while it writes its record, leaves
+// that snapshot exactly as it was; the next run clears what the killed one left.
+TEST_F(StoreSafetyTest, ARunInATakenSecondNeverTouchesTheSnapshotThereEvenWhenKilled)
+{
+    constexpr std::uintmax_t kLarge = 48u << 20;
+    writeText(src / "large.md", std::string(kLarge, 'a'));
+    writeText(src / "GEMINI.md", "first");
+    const auto first = backup();
+    ASSERT_TRUE(first);
+    const fs::path taken = folderOf(first->snapshot.id);
+    const Tree before = tree(taken);
+    writeText(src / "large.md", std::string(kLarge, 'b'));
+    writeText(src / "GEMINI.md", "second");
+    now = first->snapshot.createdAt;
+
+    const auto copyingLarge = [&] {
+        return anyBelowStore([&](const fs::directory_entry &e) {
+            std::error_code ec;
+            return e.path().filename() == "large.md" && e.is_regular_file(ec) && fs::file_size(e.path(), ec) < kLarge
+                && !ec;
+        });
+    };
+    const auto writingRecord = [&] {
+        return anyBelowStore(
+            [](auto &e) { return e.path().filename().string().starts_with(".snapshot.json.velkaro-tmp-"); });
+    };
+    for (const auto &due : {std::function<bool()>(copyingLarge), std::function<bool()>(writingRecord)}) {
+        (void)killedDuring([&] { (void)backup(); }, due); // lands in nearly every round; either way
+        EXPECT_EQ(tree(taken), before);
+        EXPECT_EQ(BackupSnapshot::decode(readText(taken / "snapshot.json")), first->snapshot);
+        EXPECT_EQ(readText(taken / "data/GEMINI.md"), "first");
+        expectNoTornSnapshot();
+    }
+
+    waitForTheNextSecond();
+    now += 10s;
+    ASSERT_TRUE(backup());
+    EXPECT_FALSE(anyBelowStore([](auto &e) { return isStaging(e) || isTemporary(e); }));
+    EXPECT_EQ(tree(taken), before);
+    expectNoTornSnapshot();
+}
+
+// Only staging folders and temporary files of this program go; a listed folder that lost its
+// snapshot.json, a flat snapshot in a folder of another name and a user's own folder all stay.
+TEST_F(StoreSafetyTest, CleanupRemovesOnlyWhatThisProgramLeftBehind)
+{
+    writeText(src / "GEMINI.md", "g");
+    const auto first = backup();
+    ASSERT_TRUE(first);
+    const fs::path snapshots = dest / "snapshots";
+    fs::remove(folderOf(first->snapshot.id) / "snapshot.json");
+    BackupSnapshot flat = first->snapshot;
+    flat.id = "2025-01-01/snapshot_000000";
+    writeText(snapshots / "flat-copy/snapshot.json", flat.encode());
+    writeText(snapshots / "flat-copy/data/GEMINI.md", "g");
+    writeText(snapshots / "archive/keep/notes.txt", "mine");
+    writeText(snapshots / ".velkaro-staging-1-2-3/data/GEMINI.md", "killed run");
+    writeText(dest / ".history.json.velkaro-tmp-AbCdEf", "killed write");
+    ageTree(dest);
+
+    ASSERT_TRUE(backup());
+    EXPECT_EQ(readText(folderOf(first->snapshot.id) / "data/GEMINI.md"), "g");
+    EXPECT_EQ(readText(snapshots / "flat-copy/data/GEMINI.md"), "g");
+    EXPECT_EQ(readText(snapshots / "archive/keep/notes.txt"), "mine");
+    EXPECT_FALSE(fs::exists(snapshots / ".velkaro-staging-1-2-3"));
+    EXPECT_FALSE(fs::exists(dest / ".history.json.velkaro-tmp-AbCdEf"));
+    const auto listed = ids(service().loadHistory(dest));
+    EXPECT_EQ(listed, (Strings {"2025-03-04/snapshot_091501", first->snapshot.id, flat.id}));
+    // The listed folder without its record still restores.
+    writeText(src / "GEMINI.md", "edited");
+    EXPECT_EQ(restore(first->snapshot), (RestoreRun {1, 0}));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "g");
+}
+
+// Delete moves the folder aside, rewrites the history, then removes it: a kill anywhere in between never
+// leaves a listed snapshot with part of its files, and a failed history write changes nothing.
+TEST_F(StoreSafetyTest, DeleteNeverTearsASnapshot)
+{
+    for (int i = 0; i < 3000; ++i)
+        writeText(src / ("d" + std::to_string(i % 30)) / ("f" + std::to_string(i) + ".md"), "x");
+    const auto first = backup();
+    const auto second = backup();
+    ASSERT_TRUE(first && second);
+
+    const auto staged = [&] { return !found(dest / "snapshots", isStaging, false).empty(); };
+    ASSERT_TRUE(killedDuring([&] { (void)service().deleteSnapshot(first->snapshot, dest); }, staged));
+    expectNoTornSnapshot();
+    EXPECT_EQ(tree(folderOf(second->snapshot.id) / "data").size(), 3030u);
+    // Whatever the kill left, the next run finishes the job: the staged folder and the entry go.
+    waitForTheNextSecond();
+    now += 10s;
+    ASSERT_TRUE(backup());
+    EXPECT_FALSE(staged());
+    EXPECT_FALSE(fs::exists(folderOf(first->snapshot.id)));
+    EXPECT_EQ(ids(service().loadHistory(dest)), (Strings {"2025-03-04/snapshot_091512", second->snapshot.id}));
+
+    // history.json cannot be replaced (a folder stands there, and another where it would be kept aside).
+    const auto third = service().loadHistory(dest).front();
+    fs::remove(dest / "history.json");
+    fs::create_directories(dest / "history.json");
+    writeText(dest / "history.json.damaged/inside", "");
+    const auto refused = service().deleteSnapshot(third, dest);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().description.find("history.json"), std::string::npos) << refused.error().description;
+    EXPECT_TRUE(fs::exists(folderOf(third.id) / "snapshot.json"));
+    EXPECT_EQ(ids(service().loadHistory(dest)), (Strings {third.id, second->snapshot.id}));
+    expectNoTornSnapshot();
+}
+
+// Delete takes a snapshot folder only: never a whole day, never a folder reached through a link, and a
+// flat folder only when its own record names the id.
+TEST_F(StoreSafetyTest, DeleteRefusesWhatIsNoSnapshotFolder)
+{
+    writeText(src / "GEMINI.md", "g");
+    const auto first = backup();
+    ASSERT_TRUE(first);
+    const SnapshotStore store(dest);
+    EXPECT_FALSE(store.remove("2025-03-04"));
+    EXPECT_FALSE(store.remove("2025-03-04/snapshot_091500/data"));
+    EXPECT_FALSE(store.remove("../dest/snapshots/2025-03-04/snapshot_091500"));
+    writeText(dest / "snapshots/snapshot_flat/snapshot.json", first->snapshot.encode()); // records another id
+    EXPECT_FALSE(store.remove("other/snapshot_flat"));
+    EXPECT_TRUE(fs::exists(dest / "snapshots/snapshot_flat"));
+    EXPECT_TRUE(fs::exists(folderOf(first->snapshot.id) / "data/GEMINI.md"));
+
+    // A day folder that is a link.
+    const fs::path elsewhere = root / "elsewhere";
+    fs::rename(dest / "snapshots/2025-03-04", elsewhere);
+    fs::create_directory_symlink(elsewhere, dest / "snapshots/2025-03-04");
+    EXPECT_FALSE(store.remove(first->snapshot.id));
+    EXPECT_TRUE(fs::exists(elsewhere / "snapshot_091500/data/GEMINI.md"));
+    EXPECT_EQ(ids(service().loadHistory(dest)), Strings {first->snapshot.id});
+}
+
+// A file where the day folder goes fails the run at once, naming it, and leaves no staging folder.
+TEST_F(StoreSafetyTest, AFileWhereTheDayFolderGoesFailsTheRun)
+{
+    writeText(src / "GEMINI.md", "g");
+    writeText(dest / "snapshots/2025-03-04", "not a folder");
+    const auto run = backup();
+    ASSERT_FALSE(run);
+    EXPECT_EQ(run.error().description,
+        "保存先ディレクトリ作成失敗: フォルダではありません: " + (dest / "snapshots/2025-03-04").string());
+    EXPECT_EQ(tree(dest / "snapshots"), (Tree {{"2025-03-04", 12}}));
+}
+
+// Snapshots share unchanged files with the snapshot before them through hard links.
+TEST_F(StoreSafetyTest, UnchangedFilesAreLinkedAndChangedOnesCopiedWithTheSameRecord)
+{
+    writeSources();
+    const auto first = runAt(now);
+    writeText(src / "size.md", "content of size.md, longer");
+    setTime(src / "size.md", 1700000000, 111);
+    setTime(src / "time.md", 1700000000, 112); // one nanosecond later
+    fs::permissions(src / "mode.md", fs::perms(0600));
+    const auto second = runAt(now + 1min);
+
+    for (const auto &[name, linked] : {std::pair {"same.md", true}, {"sub/deep.md", true}, {"size.md", false},
+             {"time.md", false}, {"mode.md", false}})
+        EXPECT_EQ(fs::equivalent(data(first) / name, data(second) / name), linked) << name;
+    EXPECT_EQ(readText(data(first) / "size.md"), "content of size.md");
+    EXPECT_EQ(readText(data(second) / "size.md"), "content of size.md, longer");
+    EXPECT_EQ(fs::symlink_status(data(first) / "mode.md").permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::symlink_status(data(second) / "mode.md").permissions(), fs::perms(0600));
+
+    // The record and every size figure are those of a copied snapshot.
+    EXPECT_EQ(second.snapshot.filesCount, 5);
+    EXPECT_EQ(second.snapshot.totalSizeBytes, first.snapshot.totalSizeBytes + 8); // size.md grew by 8 bytes
+    EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
+    EXPECT_EQ(
+        BackupSnapshot::decode(readText(dest / "snapshots" / second.snapshot.id / "snapshot.json")), second.snapshot);
+}
+
+TEST_F(StoreSafetyTest, ABaseCopyThatIsALinkOrReachedThroughOneIsNotLinkedTo)
+{
+    writeSources();
+    const auto first = runAt(now);
+    // Swap the store's copies for links to look-alikes outside the store, with the same times and modes.
+    const fs::path outside = root / "outside";
+    fs::create_directories(outside / "sub");
+    for (const char *name : {"same.md", "sub/deep.md"}) {
+        fs::copy_file(src / name, outside / name);
+        setTime(outside / name, 1700000000, 111);
+    }
+    fs::remove(data(first) / "same.md");
+    fs::create_symlink(outside / "same.md", data(first) / "same.md");
+    fs::remove_all(data(first) / "sub");
+    fs::create_directory_symlink(outside / "sub", data(first) / "sub");
+
+    const auto second = runAt(now + 1min);
+    for (const char *name : {"same.md", "sub/deep.md"}) {
+        EXPECT_FALSE(fs::is_symlink(data(second) / name)) << name;
+        EXPECT_FALSE(fs::equivalent(outside / name, data(second) / name)) << name;
+        EXPECT_EQ(fs::hard_link_count(data(second) / name), 1u) << name;
+    }
+    EXPECT_TRUE(fs::equivalent(data(first) / "time.md", data(second) / "time.md")) << "the rest is still linked";
+}
+
+TEST_F(StoreSafetyTest, NothingSharedIsChangedInPlaceByAMergeARestoreADeletionOrRetention)
+{
+    writeSources();
+    const auto first = runAt(now);
+    const auto second = runAt(now + 1min);
+    ASSERT_TRUE(fs::equivalent(data(first) / "same.md", data(second) / "same.md"));
+
+    // A run in the same second as `second` gets the next second: both earlier snapshots keep their copies.
+    writeText(src / "same.md", "changed");
+    fs::permissions(src / "time.md", fs::perms(0600));
+    const auto next = runAt(now);
+    EXPECT_EQ(next.snapshot.id, "2025-03-04/snapshot_091601");
+    EXPECT_EQ(readText(data(first) / "same.md"), "content of same.md");
+    EXPECT_EQ(readText(data(second) / "same.md"), "content of same.md");
+    EXPECT_EQ(readText(data(next) / "same.md"), "changed");
+    EXPECT_EQ(fs::symlink_status(data(first) / "time.md").permissions(), fs::perms(0644));
+
+    // A restore writes new files into the source, never links into the store.
+    ASSERT_TRUE(restore(first.snapshot));
+    now += 1min;
+    EXPECT_FALSE(fs::equivalent(src / "size.md", data(first) / "size.md"));
+    EXPECT_EQ(readText(src / "same.md"), "content of same.md");
+    writeText(src / "size.md", "edited after the restore");
+    EXPECT_EQ(readText(data(first) / "size.md"), "content of size.md");
+
+    // Deleting and pruning take one link each; what the other snapshots hold stays.
+    const auto third = runAt(now + 2min);
+    ASSERT_TRUE(fs::equivalent(data(first) / "sub/deep.md", data(third) / "sub/deep.md"));
+    ASSERT_TRUE(service().deleteSnapshot(first.snapshot, dest));
+    EXPECT_FALSE(fs::exists(data(first)));
+    EXPECT_EQ(readText(data(third) / "sub/deep.md"), "content of sub/deep.md");
+    config.maxSnapshotsLimit = 1;
+    const auto fourth = runAt(now + 3min);
+    EXPECT_FALSE(fourth.removedSnapshotIds.empty());
+    EXPECT_FALSE(fs::exists(data(third)));
+    EXPECT_EQ(readText(data(fourth) / "sub/deep.md"), "content of sub/deep.md");
+    EXPECT_EQ(fs::hard_link_count(data(fourth) / "sub/deep.md"), 1u);
+    EXPECT_EQ(ids(service().loadHistory(dest)), std::vector<std::string> {fourth.snapshot.id});
+}
+
+TEST_F(StoreSafetyTest, ANewSnapshotOnAnotherFileSystemIsCopied)
+{
+    writeSources();
+    const auto first = runAt(now);
+    // The first snapshot's copies move to a tmpfs, times kept: links from them cannot cross into the store.
+    const fs::path saved = root / "saved";
+    ASSERT_EQ(std::system(("cp -a '" + data(first).string() + "' '" + saved.string() + "'").c_str()), 0);
+    if (!mountTmpfs(data(first), "size=4m,mode=0700"))
+        GTEST_SKIP() << "mounting a tmpfs in the store needs root; skipped";
+    ASSERT_EQ(std::system(("cp -a '" + saved.string() + "/.' '" + data(first).string() + "'").c_str()), 0);
+    const auto second = runAt(now + 1min);
+    EXPECT_EQ(second.snapshot.filesCount, 5);
+    EXPECT_EQ(second.snapshot.totalSizeBytes, first.snapshot.totalSizeBytes);
+    for (const auto &path : second.snapshot.relativeFilePaths)
+        EXPECT_EQ(readText(data(second) / path), readText(src / path)) << path;
+}
+
+TEST_F(StoreSafetyTest, ARunOverADamagedHistoryKeepsItAsideRebuildsItAndStillPrunes)
+{
+    writeSources();
+    const auto first = runAt(now);
+    const auto second = runAt(now + 1min);
+    const std::string torn = readText(dest / "history.json").substr(0, 100);
+    writeText(dest / "history.json", torn);
+    config.maxSnapshotsLimit = 2;
+
+    const auto third = runAt(now + 2min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(third.removedSnapshotIds, std::vector<std::string> {first.snapshot.id});
+    const auto decoded = decodeSnapshotList(readText(dest / "history.json"));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(ids(*decoded), (std::vector<std::string> {third.snapshot.id, second.snapshot.id}));
+    EXPECT_TRUE(fs::equivalent(data(second) / "same.md", data(third) / "same.md"))
+        << "the rebuilt list still finds the base";
+
+    // The next run reads the now whole file and leaves the kept damaged copy alone.
+    const auto fourth = runAt(now + 3min);
+    EXPECT_EQ(readText(dest / "history.json.damaged"), torn);
+    EXPECT_EQ(ids(service().loadHistory(dest)), (std::vector<std::string> {fourth.snapshot.id, third.snapshot.id}));
+}
+
+// Enough files for the linking to be shared between threads: each file still gets the decision made
+// for it alone, and the record keeps the order and the sizes of a copied snapshot.
+TEST_F(StoreSafetyTest, ManyFilesLinkedOnTwoThreadsKeepTheirOwnDecisionAndTheRecordOrder)
+{
+    constexpr int kFiles = 2400;
+    const auto rel = [](int i) { return "d" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md"; };
+    for (int i = 0; i < kFiles; ++i) {
+        writeText(src / rel(i), "file " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
+    }
+    const auto first = runAt(now);
+    ASSERT_EQ(first.snapshot.filesCount, kFiles);
+    std::set<int> changed;
+    for (int i = 3; i < kFiles; i += 97) { // spread over both halves
+        writeText(src / rel(i), "changed " + std::to_string(i));
+        setTime(src / rel(i), 1700000000, 5);
+        changed.insert(i);
+    }
+    const auto second = runAt(now + 1min);
+    EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
+    std::int64_t size = 0;
+    for (int i = 0; i < kFiles; ++i) {
+        size += static_cast<std::int64_t>(fs::file_size(src / rel(i)));
+        EXPECT_EQ(fs::equivalent(data(first) / rel(i), data(second) / rel(i)), !changed.contains(i)) << rel(i);
+        EXPECT_EQ(readText(data(second) / rel(i)), readText(src / rel(i))) << rel(i);
+    }
+    EXPECT_EQ(second.snapshot.totalSizeBytes, size);
+    EXPECT_EQ(readText(data(first) / "d0/f3.md"), "file 3"); // the earlier snapshot keeps its copy
 }

@@ -1,8 +1,6 @@
 #pragma once
 
-// Shared by the JSON reader fuzz targets. Each target defines LLVMFuzzerTestOneInput; it is run either
-// by libFuzzer or by StandaloneDriver.cpp, which mutates inputs itself when the compiler has no
-// -fsanitize=fuzzer.
+// Shared by the JSON reader fuzz targets. Each target defines LLVMFuzzerTestOneInput for libFuzzer.
 
 #include <cstdint>
 #include <cstdio>
@@ -11,25 +9,14 @@
 
 namespace velkaro::fuzz {
 
-// Set by a target when the input decoded: the standalone driver keeps such inputs to mutate further.
-inline bool &accepted()
-{
-    static bool flag = false;
-    return flag;
-}
-
 // A broken property is a finding: report it and abort, as a sanitizer would.
-[[noreturn]] inline void fail(const char *what, std::string_view input)
+inline void check(bool holds, const char *what, std::string_view input)
 {
+    if (holds)
+        return;
     std::fprintf(stderr, "fuzz finding: %s\ninput (%zu bytes): %.*s\n", what, input.size(),
         static_cast<int>(input.size()), input.data());
     std::abort();
-}
-
-inline void check(bool holds, const char *what, std::string_view input)
-{
-    if (!holds)
-        fail(what, input);
 }
 
 // True when `name` is a relative path naming something strictly below its folder, with no NUL and,

@@ -8,6 +8,8 @@
 #include "Platform/JsonCoding.h"
 #include "Platform/JsonReader.h"
 
+#include <algorithm>
+
 namespace velkaro::fuzz {
 
 // True when the pull reader and nlohmann's parser agree on whether `text` is one JSON document.
@@ -16,6 +18,20 @@ inline bool syntaxAgrees(std::string_view text)
     Json::JsonReader reader(text);
     const bool pulled = reader.skipValue() && reader.finish();
     return pulled == Json::parse(text).has_value();
+}
+
+// The streamed reader fed at most `chunk` bytes at a time, so that tokens also meet chunk borders.
+inline std::optional<std::vector<BackupSnapshot>> chunkedDecode(std::string_view text, std::size_t chunk)
+{
+    std::size_t at = 0;
+    return decodeSnapshotList(
+        [&](char *buffer, std::size_t size) -> std::ptrdiff_t {
+            const std::size_t n = std::min({size, chunk, text.size() - at});
+            std::copy_n(text.data() + at, n, buffer);
+            at += n;
+            return static_cast<std::ptrdiff_t>(n);
+        },
+        chunk);
 }
 
 // True when every member the writer writes for `snapshot` stands in `tree` (the object it was read
@@ -43,13 +59,9 @@ inline bool agreesWithTree(const BackupSnapshot &snapshot, const Json::Value &tr
 // The same for a list read from `tree`.
 inline bool agreesWithTree(const std::vector<BackupSnapshot> &list, const Json::Value &tree)
 {
-    if (!tree.is_array() || tree.size() != list.size())
-        return false;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-        if (!agreesWithTree(list[i], tree[i]))
-            return false;
-    }
-    return true;
+    const auto agrees
+        = [](const BackupSnapshot &snapshot, const Json::Value &item) { return agreesWithTree(snapshot, item); };
+    return tree.is_array() && std::equal(list.begin(), list.end(), tree.begin(), tree.end(), agrees);
 }
 
 } // namespace velkaro::fuzz

@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QStyle>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -38,11 +39,9 @@ inline std::vector<std::string> describe(const QMenu &menu)
 
 inline QAction *findAction(const QMenu &menu, const QString &title)
 {
-    for (QAction *action : menu.actions()) {
-        if (action->text() == title)
-            return action;
-    }
-    return nullptr;
+    const auto actions = menu.actions();
+    const auto found = std::ranges::find(actions, title, &QAction::text);
+    return found == actions.end() ? nullptr : *found;
 }
 
 // Where a window shown at 900 × 600 must stand: the middle of the available area of the screen.
