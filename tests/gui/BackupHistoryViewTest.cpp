@@ -1,6 +1,7 @@
 #include "Views/Backups/BackupHistoryView.h"
-#include "AppStateFixture.h"
 #include "Services/StoreLock.h"
+#include "ViewFixture.h"
+#include "Views/Backups/FileDiffView.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Common/ViewStyle.h"
 
@@ -12,24 +13,24 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextBlock>
 #include <QTimer>
 #include <QToolButton>
+
+#include <nlohmann/json.hpp>
 
 namespace velkaro::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The page over a real AppState; the alert and the delete question are answered by the test.
-class BackupHistoryViewTest : public AppStateFixture
+// The page over a real AppState; the delete and restore questions are answered by the test.
+class BackupHistoryViewTest : public ViewFixture<BackupHistoryView>
 {
 protected:
     BackupHistoryView &open(bool realConfirm = false)
     {
-        view = std::make_unique<BackupHistoryView>(*state);
-        view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
-            alerts.push_back(title + QStringLiteral("|") + message);
-        });
+        make();
         if (!realConfirm) {
             view->setConfirmFunction([this](QWidget *, const BackupSnapshot &s) {
                 asked.push_back(s.id);
@@ -40,15 +41,12 @@ protected:
             restoreAsked.push_back(s.id + "|" + std::string(rawValue(scope)));
             return restoreAnswer;
         });
-        view->resize(680, 560);
-        view->show();
-        return *view;
-    }
-
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
+        view->setChosenRestoreConfirmFunction(
+            [this](QWidget *, const BackupSnapshot &, const std::vector<std::string> &paths) {
+                chosenAsked.push_back(paths);
+                return restoreAnswer;
+            });
+        return show(680, 560);
     }
 
     std::string selectedId() const { return view->selectedSnapshot() ? view->selectedSnapshot()->id : "<none>"; }
@@ -56,12 +54,18 @@ protected:
     QString trigger(int row) const { return rowData(row, SnapshotListModel::TriggerRole).toString(); }
     Tint tint(int row) const { return Tint(rowData(row, SnapshotListModel::TintRole).toInt()); }
     QString summary(int row) const { return rowData(row, SnapshotListModel::SummaryRole).toString(); }
+    // The file list's row for `path`, -1 when it is not listed.
+    int fileRow(const char *path) const
+    {
+        const auto found = view->fileList()->findItems(QString::fromUtf8(path), Qt::MatchExactly);
+        return found.isEmpty() ? -1 : view->fileList()->row(found.front());
+    }
+    int fileData(const char *path, int role) const { return view->fileList()->item(fileRow(path))->data(role).toInt(); }
 
-    std::unique_ptr<BackupHistoryView> view;
-    std::vector<QString> alerts;
     std::vector<std::string> asked;
     bool confirmAnswer = true;
     std::vector<std::string> restoreAsked;
+    std::vector<std::vector<std::string>> chosenAsked;
     bool restoreAnswer = true;
 };
 
@@ -91,7 +95,7 @@ TEST_F(BackupHistoryViewTest, EmptyHistoryThenOpeningSelectsNewest)
 }
 
 // Deleting asks first; whichever snapshot goes, the newest remaining one is shown next. A refresh
-// never moves the selection.
+// never moves the selection, nor does a refused deletion.
 TEST_F(BackupHistoryViewTest, SelectionAfterDeleteAndRefresh)
 {
     start();
@@ -123,6 +127,19 @@ TEST_F(BackupHistoryViewTest, SelectionAfterDeleteAndRefresh)
     EXPECT_EQ(selectedId(), made[3].id);
     EXPECT_EQ(page.list()->currentRow(), 1);
 
+    // A deletion the store refuses leaves the snapshot listed and shown; the banner's message says why.
+    const SnapshotList kept = state->snapshots();
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(state->snapshots(), kept);
+    EXPECT_EQ(page.list()->count(), 2);
+    EXPECT_EQ(selectedId(), made[3].id);
+    EXPECT_EQ(page.list()->currentRow(), 1);
+    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
+
+    lock = std::unexpected(Error {});
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
     settle();
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
@@ -149,14 +166,10 @@ TEST_F(BackupHistoryViewTest, BadgeColoursAndFileIcons)
 
     ASSERT_EQ(page.fileList()->count(), 3);
     EXPECT_EQ(page.filesHeader()->text(), QStringLiteral("含まれるファイル (3 件)"));
-    std::map<QString, int> tints;
-    for (int i = 0; i < page.fileList()->count(); ++i)
-        tints[page.fileList()->item(i)->text()]
-            = page.fileList()->item(i)->data(BackupHistoryView::FileTintRole).toInt();
-    EXPECT_EQ(tints.at(QStringLiteral("GEMINI.md")), int(Tint::blue));
-    EXPECT_EQ(tints.at(QStringLiteral("settings.json")), int(Tint::secondary));
-    ASSERT_TRUE(tints.count(QStringLiteral("notes/UPPER.MD")));
-    EXPECT_EQ(tints.at(QStringLiteral("notes/UPPER.MD")), int(Tint::secondary));
+    EXPECT_EQ(fileData("GEMINI.md", BackupHistoryView::FileTintRole), int(Tint::blue));
+    EXPECT_EQ(fileData("settings.json", BackupHistoryView::FileTintRole), int(Tint::secondary));
+    ASSERT_GE(fileRow("notes/UPPER.MD"), 0);
+    EXPECT_EQ(fileData("notes/UPPER.MD", BackupHistoryView::FileTintRole), int(Tint::secondary));
 }
 
 // The chosen scope reaches the restore; the button stays busy until the completion, then the alert
@@ -249,15 +262,11 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
 
     // The history file now says something else about the selected snapshot.
     const fs::path history = dest / "history.json";
-    std::string text = readText(history);
-    const std::string files = "\"filesCount\": " + std::to_string(state->snapshots()[2].filesCount);
-    std::string quoted = id; // the store writes "/" as "\/"
-    for (std::size_t slash = quoted.find('/'); slash != std::string::npos; slash = quoted.find('/', slash + 2))
-        quoted.insert(slash, 1, '\\');
-    const auto at = text.find(files, text.find(quoted));
-    ASSERT_NE(at, std::string::npos);
-    text.replace(at, files.size(), "\"filesCount\": 77");
-    writeText(history, text);
+    auto records = nlohmann::json::parse(readText(history));
+    for (auto &record : records)
+        if (record["id"] == id)
+            record["filesCount"] = 77;
+    writeText(history, records.dump());
     QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
     settle();
     ASSERT_EQ(state->snapshots()[2].filesCount, 77);
@@ -274,25 +283,6 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     EXPECT_EQ(page.list()->currentRow(), -1);
     EXPECT_TRUE(page.list()->selectionModel()->selectedRows().isEmpty());
     EXPECT_TRUE(page.hintLabel()->isVisible());
-}
-
-// A deletion that the store refuses leaves the snapshot listed and shown; the banner's message says why.
-TEST_F(BackupHistoryViewTest, RefusedDeleteKeepsTheView)
-{
-    start();
-    manualBackups(2);
-    const SnapshotList made = state->snapshots();
-    BackupHistoryView &page = open();
-    page.list()->setCurrentRow(1);
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-    QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
-    settle();
-    EXPECT_EQ(state->snapshots(), made);
-    EXPECT_EQ(page.list()->count(), 2);
-    EXPECT_EQ(selectedId(), made[1].id);
-    EXPECT_EQ(page.list()->currentRow(), 1);
-    EXPECT_EQ(status(), "削除失敗: 別の処理がバックアップ先を使用中です");
 }
 
 // The real question: its buttons, "キャンセル" as the default, and nothing deleted on cancel.
@@ -404,6 +394,118 @@ TEST_F(BackupHistoryViewTest, ASummaryForAnOlderHistoryIsDropped)
     ASSERT_TRUE(ready.wait(5000));
     ASSERT_TRUE(state->changeSummary(kept));
     EXPECT_EQ(*state->changeSummary(kept), (AppState::ChangeSummary {0, 0, 0}));
+}
+
+// The page's file pane: marks against now, the diff view, and the restore of chosen files.
+class SnapshotFilesPaneTest : public BackupHistoryViewTest
+{
+protected:
+    SnapshotFilesPane &pane() const { return *view->filesPane(); }
+    int mark(const char *path) const { return fileData(path, SnapshotFilesPane::MarkRole); }
+    // The diff view's lines by kind, once it shows something other than its waiting note.
+    std::map<int, int> chooseAndCountLines(const char *path)
+    {
+        pane().fileList()->setCurrentRow(fileRow(path));
+        FileDiffView *diff = pane().diffView();
+        EXPECT_TRUE(waitUntil([&] { return !diff->toPlainText().startsWith(QStringLiteral("読み込み中")); }));
+        std::map<int, int> kinds;
+        for (QTextBlock b = diff->document()->firstBlock(); b.isValid(); b = b.next())
+            ++kinds[b.userState()];
+        return kinds;
+    }
+};
+
+// Marks against now, the count of files only there now, and what the diff view shows for text, binary,
+// large and gone files.
+TEST_F(SnapshotFilesPaneTest, MarksCountAndDiffs)
+{
+    writeText(src / "notes.md", "one\ntwo\nthree\n");
+    writeText(src / "blob.pb", std::string("a\0b", 3));
+    writeText(src / "big.txt", "small");
+    writeText(src / "gone.md", "bye\n");
+    start();
+    manualBackups(1);
+    writeText(src / "notes.md", "one\n2\nthree\nfour\n");
+    writeText(src / "settings.json", "{\"x\":1}");
+    writeText(src / "blob.pb", std::string("a\0bc", 4));
+    writeText(src / "big.txt", std::string(kLargestDiffedFile + 1, 'x'));
+    fs::remove(src / "gone.md");
+    writeText(src / "new1.md", "n");
+    writeText(src / "more/new2.md", "n");
+    open();
+
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") >= 0; }));
+    EXPECT_EQ(mark("GEMINI.md"), int(CompareState::unchanged));
+    EXPECT_EQ(mark("notes.md"), int(CompareState::changed));
+    EXPECT_EQ(mark("settings.json"), int(CompareState::changed));
+    EXPECT_EQ(mark("gone.md"), int(CompareState::removed));
+    EXPECT_EQ(pane().fileList()->item(fileRow("gone.md"))->data(Qt::AccessibleTextRole).toString(),
+        QStringLiteral("gone.md、いまはない"));
+    EXPECT_EQ(pane().onlyNowLabel()->text(),
+        QStringLiteral("このスナップショットにない今のファイルが 2 件あるよ。復元してもそのまま残るから安心してね。"));
+
+    using K = FileDiffView::LineKind;
+    auto lines = chooseAndCountLines("notes.md");
+    EXPECT_EQ(lines[K::removed], 1);
+    EXPECT_EQ(lines[K::added], 2);
+    EXPECT_EQ(lines[K::context], 2);
+    EXPECT_TRUE(pane().diffView()->isReadOnly());
+
+    for (const char *sizedOnly : {"blob.pb", "big.txt"}) {
+        lines = chooseAndCountLines(sizedOnly);
+        EXPECT_EQ(lines[K::removed] + lines[K::added] + lines[K::context], 0) << sizedOnly;
+        EXPECT_EQ(lines[K::note], 3) << sizedOnly;
+    }
+    EXPECT_TRUE(pane().diffView()->toPlainText().contains(QStringLiteral("いま: 1 MB"))); // 1,000,001 bytes
+
+    lines = chooseAndCountLines("gone.md");
+    EXPECT_EQ(lines[K::removed], 1);
+    EXPECT_EQ(lines[K::added], 0);
+    lines = chooseAndCountLines("GEMINI.md");
+    EXPECT_EQ(lines[K::note], 1);
+    EXPECT_EQ(lines[K::removed] + lines[K::added], 0);
+}
+
+// The chosen files only, after the question; the same safety snapshot and alert as a whole restore, and
+// the marks follow the restored files.
+TEST_F(SnapshotFilesPaneTest, RestoreChosenFiles)
+{
+    writeText(src / "sub/notes.md", "notes");
+    start(1500ms);
+    manualBackups(1);
+    const BackupSnapshot made = state->snapshots().front();
+    writeText(src / "GEMINI.md", "edited");
+    writeText(src / "settings.json", "{\"edited\":1}");
+    writeText(src / "sub/notes.md", "edited");
+    open();
+    QPushButton *button = pane().restoreChosenButton();
+    EXPECT_FALSE(button->isEnabled()) << "nothing chosen";
+
+    pane().fileList()->item(fileRow("GEMINI.md"))->setSelected(true);
+    pane().fileList()->item(fileRow("sub/notes.md"))->setSelected(true);
+    ASSERT_TRUE(button->isEnabled());
+    restoreAnswer = false;
+    QTest::mouseClick(button, Qt::LeftButton);
+    settle();
+    EXPECT_EQ(chosenAsked, (std::vector<std::vector<std::string>> {{"GEMINI.md", "sub/notes.md"}}));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "edited");
+    EXPECT_EQ(state->snapshots().size(), 1u);
+
+    restoreAnswer = true;
+    QTest::mouseClick(button, Qt::LeftButton);
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_FALSE(view->restoreButton()->isEnabled()) << "one restore at a time";
+    settle();
+    EXPECT_EQ(alerts, std::vector<QString> {QStringLiteral("復元結果|正常に復元が完了したよ！")});
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# rules");
+    EXPECT_EQ(readText(src / "sub/notes.md"), "notes");
+    EXPECT_EQ(readText(src / "settings.json"), "{\"edited\":1}");
+    ASSERT_EQ(state->snapshots().size(), 2u);
+    EXPECT_EQ(state->snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(view->selectedSnapshot(), made);
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
+    EXPECT_EQ(mark("settings.json"), int(CompareState::changed));
 }
 
 } // namespace

@@ -1,6 +1,5 @@
 #include "Views/Dashboard/DashboardView.h"
-#include "AppStateFixture.h"
-#include "Services/StoreLock.h"
+#include "ViewFixture.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QLabel>
@@ -10,26 +9,15 @@
 namespace velkaro::test {
 namespace {
 
-using namespace std::chrono_literals;
-
 // The dashboard over a real AppState; folder openings are recorded instead of reaching the desktop.
-class DashboardViewTest : public AppStateFixture
+class DashboardViewTest : public ViewFixture<DashboardView>
 {
 protected:
-    DashboardView &open(std::chrono::milliseconds lockWait = 100ms)
+    DashboardView &open()
     {
-        AppState &app = start(lockWait);
-        view = std::make_unique<DashboardView>(app);
-        view->setUrlOpener([this](const QUrl &url) { opened.push_back(url); });
-        view->resize(680, 560);
-        view->show();
-        return *view;
-    }
-
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
+        start();
+        make().setUrlOpener([this](const QUrl &url) { opened.push_back(url); });
+        return show(680, 560);
     }
 
     static QString cardText(const DashboardView &page, int index)
@@ -38,12 +26,13 @@ protected:
         return card.value->fullText() + QStringLiteral(" | ") + card.subtext->text();
     }
 
-    std::unique_ptr<DashboardView> view;
     std::vector<QUrl> opened;
 };
 
-TEST_F(DashboardViewTest, EmptyHistory)
+// The page at rest: its cards, the schedule card following the saved interval, and the shortcuts.
+TEST_F(DashboardViewTest, AtRest)
 {
+    config.sourceDirectories.push_back((root / "second").string());
     DashboardView &page = open();
     EXPECT_EQ(cardText(page, 0), QStringLiteral("未実行 | データなし"));
     // The fixture's clock stands at 10:00 and the interval is hourly.
@@ -54,6 +43,29 @@ TEST_F(DashboardViewTest, EmptyHistory)
     EXPECT_TRUE(page.emptyHistoryLabel()->isVisible());
     EXPECT_EQ(page.backupButton()->text(), QStringLiteral("今すぐバックアップ"));
     EXPECT_TRUE(page.backupButton()->isEnabled());
+
+    // The schedule card follows the saved interval.
+    BackupConfig edited = state->config();
+    for (const auto &[interval, text, tint] :
+        {std::tuple {BackupInterval::disabled, "無効 (手動のみ) | 自動実行停止中", Tint::secondary},
+            std::tuple {BackupInterval::everyThreeHours, "3時間ごと | 次回: 13:00", Tint::green}}) {
+        edited.backupInterval = interval;
+        state->setConfig(edited);
+        state->saveConfig();
+        EXPECT_EQ(cardText(page, 1), QString::fromUtf8(text));
+        EXPECT_EQ(page.statusCard(1).icon->tint(), tint);
+    }
+
+    // The shortcuts open the destination and the first source only; no source, nothing opened.
+    QTest::mouseClick(page.openBackupDirectoryButton(), Qt::LeftButton);
+    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[0], QUrl::fromLocalFile(qs(dest.string())));
+    EXPECT_EQ(opened[1], QUrl::fromLocalFile(qs(src.string())));
+    edited.sourceDirectories.clear();
+    state->setConfig(edited);
+    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
+    EXPECT_EQ(opened.size(), 2u);
 }
 
 // One snapshot fills the cards; five show exactly the three newest, newest first. The engine's clock
@@ -91,63 +103,6 @@ TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
     EXPECT_TRUE(after[0].startsWith(QStringLiteral("2025-03-04/snapshot_090004 ")));
     EXPECT_TRUE(after[2].startsWith(QStringLiteral("2025-03-04/snapshot_090002 ")));
     EXPECT_EQ(cardText(page, 2), QStringLiteral("4 世代 | 上限設定: 30 世代"));
-}
-
-// The button is disabled with its spinner and busy text while a run lasts, also when the run fails.
-TEST_F(DashboardViewTest, BackupButtonRunningForm)
-{
-    DashboardView &page = open(1500ms);
-    auto lock = StoreLock::acquire(dest);
-    ASSERT_TRUE(lock);
-    QTest::mouseClick(page.backupButton(), Qt::LeftButton);
-    EXPECT_TRUE(state->backupState().isRunning());
-    EXPECT_FALSE(page.backupButton()->isEnabled());
-    EXPECT_EQ(page.backupButton()->text(), QStringLiteral("バックアップ中..."));
-    EXPECT_TRUE(page.isBackupSpinnerShown());
-    settle();
-    EXPECT_TRUE(page.backupButton()->isEnabled());
-    EXPECT_EQ(page.backupButton()->text(), QStringLiteral("今すぐバックアップ"));
-    EXPECT_FALSE(page.isBackupSpinnerShown());
-    EXPECT_TRUE(state->snapshots().empty());
-
-    lock = std::unexpected(Error {});
-    page.backupButton()->setFocus();
-    QTest::keyClick(page.backupButton(), Qt::Key_Space); // the keyboard works as well
-    settle();
-    EXPECT_EQ(state->snapshots().size(), 1u);
-}
-
-TEST_F(DashboardViewTest, ScheduleCardWhenDisabled)
-{
-    config.backupInterval = BackupInterval::disabled;
-    DashboardView &page = open();
-    EXPECT_EQ(cardText(page, 1), QStringLiteral("無効 (手動のみ) | 自動実行停止中"));
-    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::secondary);
-
-    BackupConfig edited = state->config();
-    edited.backupInterval = BackupInterval::everyThreeHours;
-    state->setConfig(edited);
-    state->saveConfig();
-    EXPECT_EQ(cardText(page, 1), QStringLiteral("3時間ごと | 次回: 13:00"));
-    EXPECT_EQ(page.statusCard(1).icon->tint(), Tint::green);
-}
-
-// The shortcuts open the destination and the first source only; no source, nothing opened.
-TEST_F(DashboardViewTest, QuickActionsOpenFolders)
-{
-    config.sourceDirectories.push_back((root / "second").string());
-    DashboardView &page = open();
-    QTest::mouseClick(page.openBackupDirectoryButton(), Qt::LeftButton);
-    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
-    ASSERT_EQ(opened.size(), 2u);
-    EXPECT_EQ(opened[0], QUrl::fromLocalFile(qs(dest.string())));
-    EXPECT_EQ(opened[1], QUrl::fromLocalFile(qs(src.string())));
-
-    BackupConfig edited = state->config();
-    edited.sourceDirectories.clear();
-    state->setConfig(edited);
-    QTest::mouseClick(page.openSourceDirectoryButton(), Qt::LeftButton);
-    EXPECT_EQ(opened.size(), 2u);
 }
 
 } // namespace

@@ -23,7 +23,7 @@ using MainWindowTest = AppStateFixture;
 
 // The sidebar lists the four tabs in order, each with its title and an icon, and follows the state's
 // selected tab both ways.
-TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
+TEST_F(MainWindowTest, SidebarFollowsTheTabAndLeavingUnsavedSettingsAsks)
 {
     AppState &app = start();
     MainWindowView view(app);
@@ -49,16 +49,10 @@ TEST_F(MainWindowTest, SidebarAndSelectedTabFollowEachOther)
     view.sidebar()->setFocus();
     QTest::keyClick(view.sidebar(), Qt::Key_Down);
     EXPECT_EQ(app.selectedTab(), NavigationTab::templates);
-}
 
-// Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike; キャンセル
-// keeps the page and the sidebar's highlight, 破棄 moves on.
-TEST_F(MainWindowTest, TabChangeAsksAboutUnsavedEdits)
-{
-    AppState &app = start();
+    // Leaving the settings page with unsaved edits asks, from the sidebar and from elsewhere alike;
+    // キャンセル keeps the page and the sidebar's highlight, 破棄 moves on.
     app.setSelectedTab(NavigationTab::settings);
-    MainWindowView view(app);
-    view.show();
     auto *settings = qobject_cast<SettingsView *>(view.page(NavigationTab::settings));
     int asked = 0;
     SaveAnswer answer = SaveAnswer::cancel;
@@ -107,8 +101,15 @@ TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
     EXPECT_EQ(restore->escapeButton(), restore->defaultButton());
     const QString details = restore->informativeText();
     for (const QString &part : {QStringLiteral("2025-03-04/snapshot_090000"), QStringLiteral("2025/03/04 09:00:00"),
-             QString::fromUtf8(rawValue(RestoreScopeOption::configOnly).data()), QStringLiteral("復元前自動退避")})
+             QStringLiteral("復元範囲: 設定ファイル (.json / .pbtxt 等) のみ"), QStringLiteral("復元前自動退避")})
         EXPECT_TRUE(details.contains(part)) << part.toStdString();
+    // Chosen files: a few are named and the rest counted.
+    auto chosen = makeRestoreQuestion(nullptr, snapshot, {"a.md", "b.md", "c.md", "d.md", "e.md", "f.md", "g.md"});
+    const QString files = chosen->informativeText();
+    EXPECT_TRUE(files.contains(QStringLiteral("復元するファイル (7 件)")));
+    EXPECT_TRUE(files.contains(QStringLiteral("・e.md")));
+    EXPECT_FALSE(files.contains(QStringLiteral("f.md")));
+    EXPECT_TRUE(files.contains(QStringLiteral("ほか 2 件")));
 
     // Answered by pressing the buttons of the modal box the seam runs.
     auto press = [](const QString &label) {
@@ -128,22 +129,9 @@ TEST(Questions, CancelIsTheDefaultAndEachButtonAnswers)
     EXPECT_TRUE(askBeforeRestoring(nullptr, snapshot, RestoreScopeOption::allFiles));
 }
 
-// The dashboard's "すべて見る" switches the page and moves the sidebar highlight with it.
-TEST_F(MainWindowTest, ShowAllOpensHistoryAndMovesHighlight)
-{
-    AppState &app = start();
-    MainWindowView view(app);
-    view.show();
-    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
-    ASSERT_NE(dashboard, nullptr);
-    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
-    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
-    EXPECT_EQ(view.sidebar()->currentRow(), 1);
-    EXPECT_EQ(view.currentPage(), view.page(NavigationTab::history));
-}
-
-// A recent row on the dashboard opens its snapshot in the history, by click or from the keyboard.
-TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
+// "すべて見る" on the dashboard opens the history at its newest; a recent row opens its own snapshot
+// there, by click or from the keyboard. The sidebar highlight moves along.
+TEST_F(MainWindowTest, DashboardOpensTheHistory)
 {
     AppState &app = start();
     manualBackups(3);
@@ -152,7 +140,12 @@ TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
     auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
     auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
     ASSERT_EQ(dashboard->recentRows().size(), 3u);
+    QTest::mouseClick(dashboard->showAllButton(), Qt::LeftButton);
+    EXPECT_EQ(app.selectedTab(), NavigationTab::history);
+    EXPECT_EQ(view.sidebar()->currentRow(), 1);
+    EXPECT_EQ(view.currentPage(), history);
 
+    app.setSelectedTab(NavigationTab::dashboard);
     QTest::mouseClick(dashboard->recentRows()[2].frame, Qt::LeftButton);
     EXPECT_EQ(app.selectedTab(), NavigationTab::history);
     EXPECT_EQ(view.sidebar()->currentRow(), 1);
@@ -176,25 +169,36 @@ TEST_F(MainWindowTest, RecentRowOpensItsSnapshotInTheHistory)
     EXPECT_EQ(history->selectedSnapshot()->id, app.snapshots()[0].id);
 }
 
-// The banner's dot: grey at rest, the accent colour while a run goes, red after a failure and green
-// after a success. A message too long for the sidebar is cut in the middle and stays whole in the
-// accessible description.
-TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
+// A run from the dashboard's button: the button is disabled with its spinner and busy text while the run
+// lasts, also when it fails. The banner's dot is grey at rest, the accent colour while a run goes, red
+// after a failure and green after a success. A message too long for the sidebar is cut in the middle
+// and stays whole in the accessible description.
+TEST_F(MainWindowTest, ARunShowsOnTheButtonAndTheBanner)
 {
     AppState &app = start(1500ms);
     MainWindowView view(app);
     view.resize(860, 560);
     view.show();
+    auto *dashboard = qobject_cast<DashboardView *>(view.page(NavigationTab::dashboard));
+    QPushButton *button = dashboard->backupButton();
     EXPECT_EQ(view.statusDot()->tint(), Tint::secondary);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("準備完了"));
 
     auto lock = StoreLock::acquire(dest);
     ASSERT_TRUE(lock);
-    app.performManualBackup(); // waits for the lock, then fails
+    QTest::mouseClick(button, Qt::LeftButton); // waits for the lock, then fails
+    EXPECT_TRUE(app.backupState().isRunning());
+    EXPECT_FALSE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("バックアップ中..."));
+    EXPECT_TRUE(dashboard->isBackupSpinnerShown());
     EXPECT_EQ(view.statusDot()->tint(), Tint::accent);
     EXPECT_EQ(view.statusLabel()->fullText(), QStringLiteral("処理中..."));
     settle();
     ASSERT_TRUE(app.backupState().is<BackupExecutionState::Failed>());
+    EXPECT_TRUE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("今すぐバックアップ"));
+    EXPECT_FALSE(dashboard->isBackupSpinnerShown());
+    EXPECT_TRUE(app.snapshots().empty());
     EXPECT_EQ(view.statusDot()->tint(), Tint::red);
     EXPECT_NE(view.statusDot()->color(), tintColor(Tint::green, view.palette()));
     const QString reason = QStringLiteral("バックアップ失敗: 別の処理がバックアップ先を使用中です");
@@ -210,7 +214,10 @@ TEST_F(MainWindowTest, BannerFollowsRunAndMessage)
     EXPECT_EQ(view.statusLabel()->accessibleDescription(), reason);
 
     lock = std::unexpected(Error {});
-    manualBackups(1);
+    button->setFocus();
+    QTest::keyClick(button, Qt::Key_Space); // the keyboard works as well
+    settle();
+    EXPECT_EQ(app.snapshots().size(), 1u);
     EXPECT_EQ(view.statusDot()->tint(), Tint::green);
     EXPECT_EQ(view.statusLabel()->fullText(), qs(status()));
 }

@@ -1,7 +1,6 @@
 #include "Views/Templates/TemplateManagerView.h"
-#include "AppStateFixture.h"
+#include "ViewFixture.h"
 
-#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -14,17 +13,13 @@ namespace velkaro::test {
 namespace {
 
 // The page over a real AppState; dialogs are recorded instead of shown.
-class TemplateManagerViewTest : public AppStateFixture
+class TemplateManagerViewTest : public ViewFixture<TemplateManagerView>
 {
 protected:
     TemplateManagerView &open()
     {
-        AppState &app = start();
-        view = std::make_unique<TemplateManagerView>(app);
-        view->setAlertFunction([this](QWidget *, const QString &title, const QString &message) {
-            alerts.push_back(title + QStringLiteral("|") + message);
-        });
-        view->setConfirmFunction([this](QWidget *, const QString &title, const QString &message) {
+        start();
+        make().setConfirmFunction([this](QWidget *, const QString &title, const QString &message) {
             ++confirms;
             lastConfirm = title + QStringLiteral("|") + message;
             return confirmAnswer;
@@ -33,19 +28,9 @@ protected:
             ++saveQuestions;
             return saveAnswer;
         });
-        view->resize(860, 560);
-        view->show();
-        return *view;
+        return show(860, 560);
     }
 
-    void TearDown() override
-    {
-        view.reset();
-        AppStateFixture::TearDown();
-    }
-
-    std::unique_ptr<TemplateManagerView> view;
-    std::vector<QString> alerts;
     int confirms = 0;
     QString lastConfirm;
     bool confirmAnswer = true;
@@ -53,23 +38,15 @@ protected:
     SaveAnswer saveAnswer = SaveAnswer::cancel;
 };
 
-TEST_F(TemplateManagerViewTest, OpensOnFirstPresetWhichCannotBeDeleted)
+TEST_F(TemplateManagerViewTest, OpensOnAPresetCreateStoresAtOnceAndSaveKeepsPlace)
 {
     TemplateManagerView &page = open();
     ASSERT_FALSE(state->templates().empty());
     EXPECT_EQ(page.selectedTemplateId(), state->templates().front().id);
     EXPECT_EQ(page.list()->count(), int(state->templates().size()));
     EXPECT_TRUE(page.list()->item(0)->text().contains(QStringLiteral("プリセット")));
-    EXPECT_FALSE(page.deleteButton()->isVisible());
+    EXPECT_FALSE(page.deleteButton()->isVisible()) << "a preset cannot be deleted";
 
-    page.titleField()->clear();
-    EXPECT_EQ(page.headerLabel()->text(), QStringLiteral("テンプレート編集"));
-    EXPECT_TRUE(page.unsavedMark()->isVisible());
-}
-
-TEST_F(TemplateManagerViewTest, CreateStoresAtOnceAndSaveKeepsPlaceAndCreationTime)
-{
-    TemplateManagerView &page = open();
     const std::size_t before = state->templates().size();
     QTest::mouseClick(page.createButton(), Qt::LeftButton);
     ASSERT_EQ(state->templates().size(), before + 1);
@@ -85,6 +62,9 @@ TEST_F(TemplateManagerViewTest, CreateStoresAtOnceAndSaveKeepsPlaceAndCreationTi
     // A preset edited and saved stays a preset in its place, keeping its creation time.
     page.list()->setCurrentRow(0);
     const PromptTemplate preset = state->templates().front();
+    page.titleField()->clear();
+    EXPECT_EQ(page.headerLabel()->text(), QStringLiteral("テンプレート編集"));
+    EXPECT_TRUE(page.unsavedMark()->isVisible());
     page.titleField()->setText(QStringLiteral("改題"));
     QTest::mouseClick(page.saveButton(), Qt::LeftButton);
     ASSERT_EQ(alerts.size(), 1u);
@@ -116,9 +96,7 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
     EXPECT_EQ(alerts,
-        std::vector<QString> {
-            QStringLiteral("テンプレート操作|「%1」を %2 に適用したよ！")
-                .arg(QString::fromStdString(first.title), QString::fromStdString(first.targetFileName))});
+        std::vector<QString> {QStringLiteral("テンプレート操作|「標準AIアシスタント」を GEMINI.md に適用したよ！")});
 
     saveAnswer = SaveAnswer::save;
     page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
@@ -165,8 +143,9 @@ TEST_F(TemplateManagerViewTest, RowChangeAsksAboutUnsavedEdits)
     EXPECT_EQ(saveQuestions, 3);
 }
 
-// New, import and delete ask too; キャンセル leaves the library and the edits as they were.
-TEST_F(TemplateManagerViewTest, NewImportAndDeleteAskAboutUnsavedEdits)
+// New, import and delete ask about unsaved edits too; キャンセル leaves the library and the edits as they
+// were. Deleting asks first.
+TEST_F(TemplateManagerViewTest, NewImportAndDeleteAsk)
 {
     TemplateManagerView &page = open();
     page.createTemplate();
@@ -179,21 +158,17 @@ TEST_F(TemplateManagerViewTest, NewImportAndDeleteAskAboutUnsavedEdits)
     EXPECT_EQ(confirms, 0);
     EXPECT_EQ(state->templates().size(), count);
     EXPECT_EQ(page.contentEditor()->toPlainText(), QStringLiteral("編集中"));
-}
 
-TEST_F(TemplateManagerViewTest, DeleteAsksFirstThenSelectsFirst)
-{
-    TemplateManagerView &page = open();
-    page.createTemplate();
-    const std::size_t count = state->templates().size();
+    // Once the edits are dropped, deleting asks its own question, then shows the first template.
+    saveAnswer = SaveAnswer::discard;
     confirmAnswer = false;
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
     EXPECT_EQ(confirms, 1);
     EXPECT_EQ(lastConfirm.toStdString(), "テンプレート操作|テンプレート「新規プロンプトテンプレート」を削除しますか？");
     EXPECT_EQ(state->templates().size(), count);
-
     confirmAnswer = true;
     QTest::mouseClick(page.deleteButton(), Qt::LeftButton);
+    EXPECT_EQ(saveQuestions, 4);
     EXPECT_EQ(state->templates().size(), count - 1);
     EXPECT_EQ(page.selectedTemplateId(), state->templates().front().id);
 }
@@ -203,10 +178,7 @@ TEST_F(TemplateManagerViewTest, ImportTwiceGivesTwoTemplatesAndMissingFileSaysSo
     TemplateManagerView &page = open();
     QTest::mouseClick(page.importButton(), Qt::LeftButton);
     QTest::mouseClick(page.importButton(), Qt::LeftButton);
-    int imported = 0;
-    for (const auto &t : state->templates())
-        imported += t.title == "取込: 現在のGEMINI.md";
-    EXPECT_EQ(imported, 2);
+    EXPECT_EQ(std::ranges::count(state->templates(), std::string("取込: 現在のGEMINI.md"), &PromptTemplate::title), 2);
     EXPECT_EQ(page.selectedTemplateId(), state->templates().back().id);
     ASSERT_EQ(alerts.size(), 2u);
     EXPECT_EQ(alerts[1], QStringLiteral("テンプレート操作|現在の GEMINI.md をテンプレートとして取り込みました！"));

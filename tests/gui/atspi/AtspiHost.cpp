@@ -9,7 +9,6 @@
 #include <QSocketNotifier>
 #include <QTest>
 
-#include <cstdio>
 #include <iostream>
 #include <string>
 
