@@ -1,0 +1,135 @@
+// A developer tool, not a test: renders the window's pages to PNG files for a look by eye, in a light and a dark
+// palette at the default and the minimum window size. Run by hand:
+//   QT_QPA_PLATFORM=offscreen VELKARO_RENDER_DIR=OUT velkaro_gui_render   (OUT defaults to /tmp/velkaro-renders)
+#include "AppStateFixture.h"
+#include "GuiPalettes.h"
+#include "Services/StoreLock.h"
+#include "Views/Backups/BackupHistoryView.h"
+#include "Views/Backups/FileDiffView.h"
+#include "Views/Common/Dialogs.h"
+#include "Views/Main/MainWindowView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QListWidget>
+#include <QPainter>
+#include <QPushButton>
+#include <QStyle>
+#include <QTest>
+
+namespace velkaro::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Render : public AppStateFixture
+{
+protected:
+    void shoot(MainWindowView &view, const QString &name)
+    {
+        drainEvents();
+        for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"}}) {
+            view.resize(size);
+            QTest::qWait(30);
+            const QString file
+                = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
+            EXPECT_TRUE(view.grab().save(file)) << file.toStdString();
+        }
+    }
+    // A question over the page it belongs to, at the minimum window size: the box the real seam runs,
+    // shown without its event loop and drawn centred over the dimmed page.
+    void shootQuestion(MainWindowView &view, QMessageBox &box, const QString &name)
+    {
+        view.resize(860, 560);
+        box.show();
+        drainEvents();
+        QTest::qWait(30);
+        QPixmap shot = view.grab();
+        const QPixmap dialog = box.grab();
+        box.hide();
+        QPainter painter(&shot);
+        painter.fillRect(shot.rect(), QColor(0, 0, 0, 60));
+        painter.drawPixmap((shot.width() - dialog.width()) / 2, (shot.height() - dialog.height()) / 2, dialog);
+        painter.end();
+        const QString file = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + "-860.png");
+        EXPECT_TRUE(shot.save(file)) << file.toStdString();
+    }
+    static QString outDir()
+    {
+        const QString dir = qEnvironmentVariable("VELKARO_RENDER_DIR", QStringLiteral("/tmp/velkaro-renders"));
+        QDir().mkpath(dir);
+        return dir;
+    }
+    void scenes()
+    {
+        AppState &app = start(3000ms);
+        MainWindowView view(app);
+        auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
+        history->setAlertFunction([](QWidget *, const QString &, const QString &) {});
+        history->setRestoreConfirmFunction([](QWidget *, const BackupSnapshot &, RestoreScopeOption) { return true; });
+        view.show();
+        writeText(src / "GEMINI.md", "# rules\n\n- 日本語で答えてね\n- 短く書く\n- テストを先に書く\n- 変更は小さく\n");
+        shoot(view, "dashboard-empty");
+        manualBackups(5);
+        shoot(view, "dashboard-five");
+        app.setSelectedTab(NavigationTab::history);
+        auto lock = StoreLock::acquire(dest);
+        QTest::mouseClick(history->restoreButton(), Qt::LeftButton);
+        shoot(view, "history-restoring");
+        lock = std::unexpected(Error {});
+        settle();
+        shoot(view, "history-after");
+        shootDiff(view, *history);
+        shootQuestion(view,
+            *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
+            "question-restore");
+        app.setSelectedTab(NavigationTab::templates);
+        shoot(view, "templates");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("テンプレート操作")), "question-save-template");
+        // Files the list leaves out, so that the settings page has its line under the extensions.
+        writeText(src / "tools/sync.sh", "x");
+        writeText(src / "tools/clean.sh", "x");
+        writeText(src / "notes.log", "x");
+        app.setSelectedTab(NavigationTab::settings);
+        waitUntil([&] { return !app.leftOutSummary().empty(); });
+        shoot(view, "settings");
+        shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("設定保存")), "question-save-settings");
+        QMessageBox refused(QMessageBox::Information, QStringLiteral("設定保存"),
+            QStringLiteral("「対象フォルダ 1」は / か ~ で始まるフルパスで入力してね。"), QMessageBox::Ok, &view);
+        shootQuestion(view, refused, "alert-path-refused");
+    }
+    // A file chosen in the detail pane, changed since the snapshot, with a file that only exists now.
+    void shootDiff(MainWindowView &view, BackupHistoryView &history)
+    {
+        writeText(src / "GEMINI.md",
+            "# rules\n\n- 日本語で答えてね\n- 短く、やさしく書く\n- テストを先に書く\n- 変更は小さく\n- "
+            "コミットはこまめに\n");
+        writeText(src / "notes/new.md", "x");
+        history.list()->setCurrentRow(history.list()->count() - 1);
+        QListWidget *files = history.fileList();
+        for (int i = 0; i < files->count(); ++i) {
+            if (files->item(i)->text() == QStringLiteral("GEMINI.md"))
+                files->setCurrentRow(i);
+        }
+        waitUntil([&] { return history.filesPane()->diffView()->document()->blockCount() > 3; });
+        shoot(view, "history-diff");
+    }
+    QString palette;
+};
+
+TEST_F(Render, Light)
+{
+    QApplication::setPalette(QApplication::style()->standardPalette());
+    palette = "light";
+    scenes();
+}
+
+TEST_F(Render, Dark)
+{
+    QApplication::setPalette(darkPalette());
+    palette = "dark";
+    scenes();
+}
+
+} // namespace
+} // namespace velkaro::test
