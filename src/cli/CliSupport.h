@@ -29,6 +29,7 @@ void printJson(std::string_view json);
 bool isTerminal(std::FILE *stream);
 
 // The saved settings, or the defaults when config.json is missing or unreadable (as the application).
+// Settings whose folder paths break the settings page's rules end the command with exit code 1.
 BackupConfig loadConfig();
 
 // Ids are made by the program in one spelling (upper-case UUIDs, "yyyy-MM-dd/snapshot_HHmmss"), so a
