@@ -336,6 +336,8 @@ std::vector<std::string> SnapshotStore::removeLeftovers(std::int64_t before) con
 bool SnapshotStore::dropFromHistory(const std::set<std::string, std::less<>> &ids) const
 {
     History history = readHistory();
+    if (history.readError)
+        return false; // it may list them
     const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return ids.contains(s.id); });
     return dropped == 0 || writeHistory(history).has_value();
 }
