@@ -11,7 +11,8 @@
 #
 # Usage: bench/durability_bench.sh [rounds]   (default 5, after one warm-up)
 # Env:   BENCH_SIZE=5000, BENCH_TMP=/tmp (must not be a tmpfs, or syncing costs nothing),
-#        VELKARO_CLI=path (default: the release build, built if missing)
+#        VELKARO_CLI=path (default: the release build, built if missing),
+#        BENCH_CLI_BEFORE=path (a build without the sync: its unchanged re-run is timed too)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -40,12 +41,16 @@ copy() { (cd "$src" && xargs -0 cp -a --parents -t "$1" <"$list"); }
 fsync_each() { (cd "$1" && find . -type f -print0 | xargs -0 sync); }
 link() { (cd "$src" && xargs -0 cp -al --parents -t "$1" <"$list"); }
 
-for f in backup syncfs fsync rerun links; do : >"$work/$f"; done
+for f in backup syncfs fsync rerun links before; do : >"$work/$f"; done
 for ((round = 0; round <= rounds; round++)); do
     ((round == 0)) && sink=/dev/null || sink=""
     rm -rf "$dest" "$work/ref" && mkdir -p "$work/ref" && sync
     timed "${sink:-$work/backup}" "$cli" backup
     timed "${sink:-$work/rerun}" "$cli" backup
+    if [ -n "${BENCH_CLI_BEFORE:-}" ]; then
+        rm -rf "$dest" && "$BENCH_CLI_BEFORE" backup >/dev/null && sync
+        timed "${sink:-$work/before}" "$BENCH_CLI_BEFORE" backup
+    fi
     rm -rf "$dest" && sync
     timed "${sink:-$work/syncfs}" sh -c "$(declare -f copy); src='$src' list='$list'; copy '$work/ref' && sync -f '$work/ref'"
     rm -rf "$work/ref" && mkdir -p "$work/ref" && sync
@@ -61,3 +66,5 @@ echo "  backup $(m backup)  cp+syncfs $(m syncfs)  cp+fsync $(m fsync)  rerun $(
 echo "  backup / (cp -a + syncfs)     $(r backup syncfs)   (goal <= 1.2)"
 echo "  (cp -a + fsync each) / syncfs $(r fsync syncfs)"
 echo "  unchanged rerun / cp -al      $(r rerun links)"
+[ -s "$work/before" ] && echo "  unchanged rerun / the same rerun without the sync  $(r rerun before)"
+true

@@ -53,14 +53,15 @@ public:
 
     // One backup run under the store lock: copies the wanted files of the sources into a new snapshot
     // (unchanged files hard-linked to the newest snapshot's copies), publishes it, records it in
-    // history.json and applies retention. The snapshot is built in a staging folder and published under
-    // the first free second from the run's start, so a run never writes into an existing snapshot; its
-    // id and createdAt are that second's. Reports preparing, one copying per collected file, finalizing
-    // and success (or failed) to the handler, synchronously. Fails when the store cannot be locked, the
-    // snapshot cannot be staged or published, the destination runs out of space, or history.json cannot
-    // be written; a failed run leaves the store and history.json as they were. Before it starts, the run
-    // removes what killed runs left behind: staging folders and temporary files in the store and below
-    // the sources.
+    // history.json and applies retention. The snapshot is built in a staging folder, flushed to disk and
+    // published under the first free second from SnapshotStore::firstIdTime, so a run never writes into
+    // an existing snapshot and ids never go backwards; its id and createdAt are that second's. Reports
+    // preparing, one copying per collected file, finalizing and success (or failed) to the handler,
+    // synchronously. Fails when the settings' paths break their rules (BackupConfig::pathProblem), the
+    // store cannot be locked, history.json cannot be read or written, the snapshot cannot be staged,
+    // flushed or published, or the destination runs out of space; a failed run leaves the store and
+    // history.json as they were. Before it starts, the run removes what killed runs left behind:
+    // staging folders and temporary files in the store and below the sources.
     Result<BackupRun> executeBackup(
         const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const;
 
@@ -93,8 +94,9 @@ public:
     // (a run killed between publishing and the history write) are added in date order.
     std::vector<BackupSnapshot> loadHistory(const Path &destination) const;
 
-    // Puts `snapshot` at the front of history.json, replacing an entry with the same id. A damaged
-    // history.json is kept once as history.json.damaged before it is replaced.
+    // Puts `snapshot` into history.json at its date (newest first), replacing an entry with the same id.
+    // A damaged history.json is kept aside (FileSystem::keepAsDamaged) before it is replaced; one that
+    // cannot be read fails the update.
     Result<void> updateHistory(const BackupSnapshot &snapshot, const Path &destination) const;
 
     // Drops the entries with these ids from history.json (rewritten only when something changed).
