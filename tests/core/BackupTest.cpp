@@ -1,6 +1,6 @@
 #include "Platform/FileSystem.h"
 #include "Services/BackupService.h"
-#include "Services/SourceWalk.h"
+#include "Services/SourceSelection.h"
 #include "TestSupport.h"
 
 #include <fcntl.h>
@@ -23,11 +23,11 @@ protected:
         return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
     }
 
-    template<class Paths> std::vector<std::string> belowSource(const Paths &paths)
+    template<class Files> std::vector<std::string> belowSource(const Files &files)
     {
         std::vector<std::string> out;
-        for (const auto &p : paths)
-            out.push_back(fs::path(p).lexically_relative(src).string());
+        for (const auto &file : files)
+            out.push_back(fs::path(file.path).lexically_relative(src).string());
         return out;
     }
 
@@ -135,10 +135,11 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
     EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0750)) << "outside the store";
 }
 
-// Two sources with the same file: the later source's copy is the one in data/, on every run, whether
-// the unchanged files are linked or copied. A source holds only what lies below it as a folder; a file
-// source is taken whatever its type; a file that cannot be placed is counted, on every run too.
-TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
+// Two sources with the same file: the first source's copy (the one a restore or apply writes over) is
+// the one taken, on every run, whether the unchanged files are linked or copied; the later one is left
+// out and said so. A source holds only what lies below it as a folder; a file source is taken whatever
+// its type; a file that cannot be placed is counted, on every run too.
+TEST_F(BackupTest, TheFirstSourceWinsEveryRunAndUncopyableFilesAreCounted)
 {
     const fs::path second = root / "second";
     const fs::path older = home / ".gemini-old";
@@ -153,14 +154,18 @@ TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
         now += 1min;
         const auto result = run();
         ASSERT_TRUE(result);
-        EXPECT_EQ(
-            result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "a.md", "notes.pbtxt"}));
-        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 6 + 1 + 1);
+        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "a.md", "notes.pbtxt"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 1 + 1);
         EXPECT_EQ(result->skippedFileCount, 1);
+        EXPECT_TRUE(result->isComplete());
         const fs::path data = dest / "snapshots" / result->snapshot.id / "data";
-        EXPECT_EQ(readText(data / "GEMINI.md"), "second") << round;
+        EXPECT_EQ(readText(data / "GEMINI.md"), "from the first source") << round;
         EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
     }
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions);
+    ASSERT_EQ(survey.leftOut.size(), 1u);
+    EXPECT_EQ(survey.leftOut[0].path, (second / "GEMINI.md").string());
+    EXPECT_EQ(survey.leftOutSummary(), "対象外: 1 件 (同じパスのため対象外 1 件)");
 }
 
 TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
@@ -257,11 +262,15 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     config.sourceDirectories.push_back((root / "missing").string());
     config.targetExtensions = {"MD", "json"};
 
-    SourceWalkOptions options;
+    SelectionOptions options;
     options.excludedFolder = config.destinationDirectory;
     const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
     const auto run = this->run();
     ASSERT_TRUE(run);
+    ASSERT_EQ(survey.report.failedSources.size(), 1u);
+    EXPECT_EQ(survey.report.failedSources[0].description(),
+        "バックアップ対象フォルダが見つかりません: " + (root / "missing").string());
+    EXPECT_FALSE(run->isComplete()) << "a missing source is a failure";
     const Strings taken = belowSource(survey.taken);
     EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
     EXPECT_EQ(taken, (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
@@ -273,21 +282,23 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     // A leading dot matches nothing; the two instruction files are wanted case-sensitively.
     writeText(src / "gemini.md", "x");
     EXPECT_EQ(belowSource(surveySources({src.string()}, {".md"}, options).taken), (Strings {"AGENTS.md", "GEMINI.md"}));
-    // An empty list takes every visible file; a file source is taken whatever its type, and twice if named twice.
+    // An empty list takes every visible file; a file source is taken whatever its type, once at its path.
     const Strings sources {(src / "deep").string(), (src / "Makefile").string(), (src / "deep/er/notes.md").string()};
     const SourceSurvey all = surveySources(sources, {}, options);
-    EXPECT_EQ(
-        belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile", "deep/er/notes.md"}));
-    EXPECT_EQ(all.leftOutSummary(), "");
-    // Past five kinds the rest is summed up.
+    EXPECT_EQ(belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile"}));
+    EXPECT_EQ(all.leftOutSummary(), "対象外: 1 件 (同じパスのため対象外 1 件)");
+    // Past five kinds the rest is summed up; the reasons other than the name come first.
     SourceSurvey many;
-    many.leftOut = {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"};
+    for (const char *name : {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"})
+        many.leftOut.push_back({name, LeftOutReason::notWanted});
     EXPECT_EQ(many.leftOutSummary(), "対象外: 8 件 (.x1 2、.x2 1、.x3 1、.x4 1、.x5 1、ほか 2 件)");
+    many.leftOut.push_back({"\xff.md", LeftOutReason::notUtf8});
+    EXPECT_TRUE(many.leftOutSummary().starts_with("対象外: 9 件 (UTF-8 でない名前 1 件、.x1 2、"));
 
     std::stop_source stop;
     stop.request_stop();
     options.stop = stop.get_token();
     const SourceSurvey stopped = surveySources(config.sourceDirectories, config.targetExtensions, options);
-    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.report.stopped);
     EXPECT_TRUE(stopped.taken.empty());
 }

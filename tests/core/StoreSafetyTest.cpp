@@ -295,11 +295,15 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
     EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
-TEST_F(StoreSafetyTest, AnUnreadableFolderIsCountedWithTheSkippedFiles)
+// An unreadable folder is no file that could not be copied: it has a count and a name of its own, and
+// the run is incomplete (it says so and prunes nothing).
+TEST_F(StoreSafetyTest, AnUnreadableFolderIsReportedApartFromTheSkippedFiles)
 {
     writeText(src / "GEMINI.md", "g");
     writeText(src / "locked/inner.md", "hidden from the run");
+    writeText(src / "secret.md", "unreadable");
     fs::permissions(src / "locked", fs::perms::none);
+    fs::permissions(src / "secret.md", fs::perms::none);
     // Root reads every folder: the run then goes as an ordinary user, over a tree that user owns.
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
@@ -315,8 +319,11 @@ TEST_F(StoreSafetyTest, AnUnreadableFolderIsCountedWithTheSkippedFiles)
         const auto run = service().executeBackup(config, BackupTriggerType::manual, {});
         if (!run)
             ::_exit(4);
-        const bool told = run->skippedFolderCount == 1 && run->skippedFileCount == 0
-            && run->successMessage().find("、1 件はコピーできませんでした") != std::string::npos
+        const bool told = run->skippedFolderCount == 1 && run->skippedFileCount == 1 && !run->isComplete()
+            && run->successMessage()
+                == "バックアップ完了 (1 件 • 1 バイト、1 件はコピーできませんでした、1 "
+                   "件のフォルダを読み込めませんでした: "
+                    + (src / "locked").string() + ")"
             && run->snapshot.relativeFilePaths == std::vector<std::string> {"GEMINI.md"};
         ::_exit(told ? 0 : 5);
     }
