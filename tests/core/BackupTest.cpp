@@ -1,5 +1,7 @@
 #include "Platform/FileSystem.h"
 #include "Services/BackupService.h"
+#include "Services/RestoreService.h"
+#include "Services/SnapshotCompare.h"
 #include "Services/SourceSelection.h"
 #include "TestSupport.h"
 
@@ -301,4 +303,107 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     const SourceSurvey stopped = surveySources(config.sourceDirectories, config.targetExtensions, options);
     EXPECT_TRUE(stopped.report.stopped);
     EXPECT_TRUE(stopped.taken.empty());
+}
+
+// Any name Linux allows that is UTF-8 is recorded exactly and comes back exactly, through the JSON
+// files, a restore and a compare. A name that is not UTF-8 is left out and reported, never recorded
+// under another name.
+TEST_F(BackupTest, OddNamesComeBackExactlyAndNamesThatAreNotUtf8AreLeftOut)
+{
+    const Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
+        "sub\tdir/--inner.md", "quote\"back\\slash.md"};
+    for (const auto &name : odd)
+        writeText(src / name, "text of " + name);
+    writeText(src / "bad\xff.md", "x");
+    writeText(src / "bad\xc3(/inner.md", "x");
+    const auto result = run();
+    ASSERT_TRUE(result);
+    Strings sorted = odd;
+    std::ranges::sort(sorted);
+    EXPECT_EQ(Strings(result->snapshot.relativeFilePaths.begin(), result->snapshot.relativeFilePaths.end()), sorted);
+    EXPECT_EQ(service.loadHistory(dest).front(), result->snapshot) << "history.json keeps every name";
+    EXPECT_EQ(
+        BackupSnapshot::decode(readText(dest / "snapshots" / result->snapshot.id / "snapshot.json")), result->snapshot);
+
+    const SnapshotStore store {dest};
+    EXPECT_EQ(compareWithCurrent(store, result->snapshot, config).count(CompareState::unchanged),
+        static_cast<std::int64_t>(odd.size()));
+    for (const auto &name : odd)
+        writeText(src / name, "changed");
+    const auto restored
+        = RestoreService(service).executeRestore(result->snapshot, config, RestoreScopeOption::allFiles, {});
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(*restored, (RestoreRun {static_cast<std::int64_t>(odd.size()), 0}));
+    for (const auto &name : odd)
+        EXPECT_EQ(readText(src / name), "text of " + name) << name;
+
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions);
+    EXPECT_EQ(survey.leftOutSummary(), "対象外: 2 件 (UTF-8 でない名前 2 件)");
+    EXPECT_EQ(belowSource(survey.leftOut), (Strings {"bad\xc3(/inner.md", "bad\xff.md"}));
+}
+
+// A source that is missing or cannot be read is a failure: alone it fails the run before anything is
+// written; beside readable sources the run keeps what it read, says what it missed and prunes nothing.
+// A source that is there but empty still makes an (empty) snapshot, and a safety snapshot has nothing
+// to keep of a missing source.
+TEST_F(BackupTest, MissingSourcesFailTheRunAndNeverPushGoodSnapshotsOut)
+{
+    const std::string missing = (root / "gone").string();
+    config.sourceDirectories = {missing};
+    auto result = run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description, "バックアップ対象フォルダが見つかりません: " + missing);
+    EXPECT_EQ(states.back(), BackupExecutionState::failed(result.error().description));
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
+    EXPECT_FALSE(fs::exists(dest / "history.json"));
+    writeText(root / "file", "not a folder");
+    config.sourceDirectories = {(root / "file/x").string()};
+    result = run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description, "バックアップ対象フォルダを読み込めません: " + (root / "file/x").string());
+    EXPECT_TRUE(service.executeBackup(config, BackupTriggerType::preRestoreSafety, {}).error().code == 403);
+    config.sourceDirectories = {missing};
+    EXPECT_TRUE(service.executeBackup(config, BackupTriggerType::preRestoreSafety, {}));
+
+    fs::create_directories(src);
+    config.sourceDirectories = {src.string()};
+    config.maxSnapshotsLimit = 2;
+    now += 1min;
+    const auto empty = run();
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->isComplete());
+    EXPECT_EQ(empty->snapshot.filesCount, 0);
+    writeText(src / "a.md", "a");
+    now += 1min;
+    const auto good = run();
+    ASSERT_TRUE(good);
+
+    config.sourceDirectories = {src.string(), missing};
+    for (int round = 0; round < 3; ++round) {
+        now += 1min;
+        const auto partial = run();
+        ASSERT_TRUE(partial);
+        EXPECT_FALSE(partial->isComplete());
+        EXPECT_TRUE(partial->removedSnapshotIds.empty());
+        EXPECT_EQ(partial->successMessage(),
+            "バックアップ完了 (1 件 • 1 バイト、バックアップ対象フォルダが見つかりません: " + missing + ")");
+    }
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / good->snapshot.id));
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / empty->snapshot.id));
+    EXPECT_EQ(service.loadHistory(dest).size(), 2u + 3u);
+}
+
+// A folder whose listing breaks off with an error keeps what was read before it and is reported.
+TEST_F(BackupTest, AListingThatBreaksOffIsReported)
+{
+    for (const char *name : {"a.md", "sub/b.md", "sub/c.md", "sub/d.md"})
+        writeText(src / name, "x");
+    SelectionOptions options;
+    options.listingFault
+        = [&](const std::string &folder, std::size_t read) { return folder.ends_with("/sub") && read == 1; };
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    EXPECT_EQ(survey.taken.size(), 2u) << "a.md and the one entry read of sub";
+    EXPECT_EQ(survey.report.unreadableFolderCount, 1);
+    EXPECT_EQ(
+        survey.report.unreadableFoldersSuffix(), "、1 件のフォルダを読み込めませんでした: " + (src / "sub").string());
 }
