@@ -187,6 +187,7 @@ TEST_F(StoreFaultTest, APathRecordedTwiceIsRestoredOnce)
 // What stands where snapshots/ goes, and the settings paths as the user may have typed them.
 TEST_F(StoreFaultTest, StoreAndSettingsPathsAreCheckedBeforeAnythingIsWritten)
 {
+    writeText(src / "a.md", "a");
     writeText(dest / "snapshots", "a file");
     EXPECT_FALSE(backup());
     EXPECT_NE(message.find("はフォルダではありません: " + (dest / "snapshots").string()), std::string::npos) << message;
