@@ -12,6 +12,7 @@
 # Prints a summary: rounds, failed runs (the injected failures that reached the user), invariant breaks.
 #
 # Usage: bench/io_error_loop.sh [rounds]   (default 200)
+# Env:   FIU_PROBABILITY=0.05                how often a call fails
 # Env:   VELKARO_CLI=path                   (default build/ci/src/cli/velkaro-backup-cli)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,10 +24,10 @@ command -v fiu-run >/dev/null || scripts/deps.sh bench >/dev/null
 
 work=$(mktemp -d "${BENCH_TMP:-/tmp}/velkaro-fiu-XXXXXX")
 trap 'rm -rf "$work"' EXIT
-python3 - "$cli" "$work" "$rounds" <<'PY'
+python3 - "$cli" "$work" "$rounds" "${FIU_PROBABILITY:-0.05}" <<'PY'
 import hashlib, json, os, random, subprocess, sys
 
-cli, work, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+cli, work, rounds, probability = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
 home = os.path.join(work, "home")
 src, dest = os.path.join(home, ".gemini"), os.path.join(work, "store")
 env = dict(os.environ, HOME=home, XDG_CONFIG_HOME=os.path.join(home, ".config"), TZ="UTC")
@@ -51,7 +52,7 @@ def source_state():
     return {n: digest(os.path.join(src, n)) for n in names}
 
 def run(args, inject=True):
-    cmd = (["fiu-run", "-x", "-c", "enable_random name=posix/io/*,probability=0.05"] if inject else []) + [cli] + args
+    cmd = (["fiu-run", "-x", "-c", f"enable_random name=posix/io/*,probability={probability}"] if inject else []) + [cli] + args
     p = subprocess.run(cmd, env=env, capture_output=True, text=True)
     return p.returncode, p.stdout + p.stderr
 
