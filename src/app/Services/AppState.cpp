@@ -108,6 +108,7 @@ void AppState::requestHistory(std::string destination, std::function<void()> the
 {
     const unsigned request = ++m_historyRequested;
     m_historyDestination = std::move(destination);
+    watchStore();
     runInBackground(
         [service = m_backupService, destination = std::filesystem::path(m_historyDestination)] {
             return service->loadHistory(destination);
@@ -200,6 +201,8 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
     setStatusMessage(run.successMessage());
+    watchStore(); // the first run makes the store
+    emit filesChanged();
     if (feedback == SuccessFeedback::notify) {
         sendNotification(trigger == BackupTriggerType::scheduled ? "定期バックアップ完了" : "バックアップ完了",
             std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(),
@@ -254,11 +257,14 @@ void AppState::finishRestore(const Result<RestoreRun> &result, RestoreCompletion
 {
     m_restoreProgress->finish();
     m_restoreProgress.reset();
-    auto settle = [this, completion = std::move(completion)](RestoreOutcome outcome, const std::string &message) {
+    auto settle = [this, completion = std::move(completion)](
+                      RestoreOutcome outcome, const std::string &message, const std::string &failures = {}) {
         m_restoreRunning = false;
         setStatusMessage(message);
+        if (outcome != RestoreOutcome::failed)
+            emit filesChanged();
         if (completion)
-            completion(outcome, message);
+            completion(outcome, failures.empty() ? message : message + "\n\n" + failures);
     };
     if (!result) {
         settle(RestoreOutcome::failed, "復元エラー: " + result.error().description);
@@ -268,7 +274,9 @@ void AppState::finishRestore(const Result<RestoreRun> &result, RestoreCompletion
     // as running until then, so no backup slips in between.
     const RestoreOutcome outcome = result->isComplete() ? RestoreOutcome::complete : RestoreOutcome::partial;
     requestHistory(m_config.destinationDirectory,
-        [settle = std::move(settle), outcome, message = result->message()] { settle(outcome, message); });
+        [settle = std::move(settle), outcome, message = result->message(), failures = result->failureList()] {
+            settle(outcome, message, failures);
+        });
 }
 
 void AppState::deleteSnapshot(const BackupSnapshot &snapshot, DeleteCompletion completion)
@@ -365,6 +373,7 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
     if (*applied)
         loadHistory(); // the safety snapshot shows in the history
     setStatusMessage(appliedMessage(tmpl));
+    emit filesChanged();
     return true;
 }
 

@@ -43,6 +43,16 @@ std::string RestoreRun::message() const
     return RestoreService::successMessage(restoredCount, failedCount);
 }
 
+std::string RestoreRun::failureList(std::size_t shown) const
+{
+    std::string text;
+    for (std::size_t i = 0; i < failures.size() && i < shown; ++i)
+        text += (i ? "\n・" : "・") + failures[i].path + ": " + failures[i].reason;
+    if (failures.size() > shown)
+        text += "\nほか " + std::to_string(failures.size() - shown) + " 件";
+    return text;
+}
+
 RestoreService::RestoreService(BackupService backupService)
     : m_backupService(std::move(backupService))
 { }
@@ -140,6 +150,10 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
 {
     FileCopier copier;
     RestoreRun run;
+    const auto fail = [&run](const std::string &rel, std::string reason) {
+        ++run.failedCount;
+        run.failures.push_back({rel, std::move(reason)});
+    };
     for (const auto &rel : snapshot.relativeFilePaths) {
         if (!admits(rel))
             continue;
@@ -147,26 +161,37 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         // history.json says.
         const auto source = store.storedFile(snapshot.id, rel);
         if (!source) {
-            ++run.failedCount;
+            fail(rel,
+                SnapshotStore::isSafeRelativePath(rel) ? "スナップショットにデータがありません"
+                                                       : "安全でないパスのため書き込みません");
             continue;
         }
         report("復元中: " + rel);
         const std::string target = base + rel;
         // A linked folder on the way would carry the write out of the source folder. Folders made here
         // are the user's own: the umask decides their mode.
-        const bool placed = !FileSystem::passesThroughLink(base, rel)
-            && FileSystem::createDirectories(target.substr(0, target.rfind('/')))
-            && !FileSystem::passesThroughLink(base, rel);
+        if (FileSystem::passesThroughLink(base, rel)) {
+            fail(rel, "シンボリックリンクを通るため書き込みません");
+            continue;
+        }
+        if (auto made = FileSystem::createDirectories(target.substr(0, target.rfind('/'))); !made) {
+            fail(rel, made.error().description);
+            continue;
+        }
+        if (FileSystem::passesThroughLink(base, rel)) {
+            fail(rel, "シンボリックリンクを通るため書き込みません");
+            continue;
+        }
         // Copy beside the target, then rename over it: a failed copy leaves the old file as it was.
         // A folder standing at the target is never replaced (the rename fails and the entry is skipped).
         const std::string temporary = temporaryNameFor(target);
-        if (!placed || !copier.copy(source->string(), temporary, false)) {
-            ++run.failedCount;
+        if (auto copied = copier.copy(source->string(), temporary, false); !copied) {
+            fail(rel, copied.error().description);
             continue;
         }
         if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+            fail(rel, systemError(lastError(), target).description);
             ::unlink(temporary.c_str());
-            ++run.failedCount;
             continue;
         }
         ++run.restoredCount;
