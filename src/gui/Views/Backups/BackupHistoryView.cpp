@@ -231,6 +231,9 @@ QWidget *BackupHistoryView::buildRestoreBox(QWidget *detail)
     for (RestoreScopeOption option : allCases<RestoreScopeOption>())
         m_scopeChoice->addItem(qs(rawValue(option)), int(option));
     m_scopeChoice->setAccessibleName(QStringLiteral("復元範囲"));
+    // The longest scope is wider than the 400 the pane may shrink to: the choice gives way, not the pane.
+    m_scopeChoice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_scopeChoice->setMinimumContentsLength(10);
     scopeTitle->setBuddy(m_scopeChoice);
     row->addWidget(m_scopeChoice, 1);
     connect(m_scopeChoice, &QComboBox::currentIndexChanged, this,
