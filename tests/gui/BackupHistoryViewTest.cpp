@@ -601,7 +601,7 @@ TEST_F(SnapshotFilesPaneTest, VersionsOfOneFile)
 }
 
 // The marks and the diff follow the current files after a change of the program's own (a template
-// applied, a restore), without choosing another row.
+// applied), without choosing another row, and after one of another program when the window is back.
 TEST_F(SnapshotFilesPaneTest, MarksFollowAnApplyWithoutAnotherChoice)
 {
     start(1500ms);
@@ -614,6 +614,14 @@ TEST_F(SnapshotFilesPaneTest, MarksFollowAnApplyWithoutAnotherChoice)
     ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::changed); }));
     ASSERT_TRUE(waitUntil([&] { return pane().diffView()->document()->blockCount() > 2; }));
     EXPECT_FALSE(pane().diffView()->toPlainText().contains(QStringLiteral("同じだよ")));
+
+    // Changed by another program while the window was elsewhere: compared again on its return.
+    writeText(src / "GEMINI.md", "# rules");
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    QEvent activated(QEvent::ActivationChange);
+    QApplication::sendEvent(view.get(), &activated);
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
 }
 
 // Another process changes the store: the page reads it again by itself, keeps the shown snapshot by id,
@@ -685,6 +693,28 @@ TEST_F(BackupHistoryViewTest, TheFilesAndTheDiffFitAtTheDefaultSize)
     page->showFileVersions("GEMINI.md");
     drainEvents();
     EXPECT_GE(page->versionsPane()->diffView()->height(), 5 * diff->fontMetrics().height());
+}
+
+// Sizes only (binary or large files): exact bytes where the rounded figures read the same, and a word on
+// equal sizes whose bytes differ.
+TEST(FileDiffViewTest, SizesThatRoundAlikeAreShownExactly)
+{
+    FileDiffView view;
+    CurrentFileDiff diff;
+    diff.kind = CurrentFileDiff::Kind::binary;
+    diff.snapshotSize = 10'000;
+    diff.currentSize = 10'400;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("スナップショット: 10,000 バイト")))
+        << view.toPlainText().toStdString();
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("いま: 10,400 バイト")));
+    diff.currentSize = 12'000;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("スナップショット: 10 KB")));
+    diff.currentSize = 10'000;
+    diff.sameContent = false;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().endsWith(QStringLiteral("同じサイズで中身が違うよ。")));
 }
 
 } // namespace

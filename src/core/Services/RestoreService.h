@@ -32,7 +32,7 @@ struct RestoreRun
     // Chosen files that could not be written: missing from the snapshot, an unsafe path, a link on the
     // way into the target folder, or a failed copy.
     std::int64_t failedCount = 0;
-    std::vector<RestoreFailure> failures; // one per failed file, in restore order
+    std::vector<RestoreFailure> failures = {}; // one per failed file, in restore order
 
     // The counts are the outcome; the failures only detail them.
     bool operator==(const RestoreRun &other) const
