@@ -125,7 +125,9 @@ void AppState::requestHistory(std::string destination, std::function<void()> the
 
 void AppState::applyHistory(SnapshotList history)
 {
-    if (!history.empty())
+    // A reload for a change seen in the store moves the last success on, never back (a deletion).
+    const bool forwardOnly = std::exchange(m_watchedReload, false);
+    if (!history.empty() && (!forwardOnly || !m_lastSuccessDate || history.front().createdAt > *m_lastSuccessDate))
         setLastSuccessDate(history.front().createdAt);
     setSnapshots(std::move(history));
     if (std::exchange(m_rescheduleOnHistory, false) && m_autoBackupManager)
@@ -203,7 +205,10 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
     setStatusMessage(run.successMessage());
     watchStore(); // the first run makes the store
     emit filesChanged();
-    if (feedback == SuccessFeedback::notify) {
+    // A snapshot of what could be read stands, but what could not is an error to hear of.
+    if (!run.isComplete()) {
+        sendNotification("バックアップエラー", run.successMessage(), true);
+    } else if (feedback == SuccessFeedback::notify) {
         sendNotification(trigger == BackupTriggerType::scheduled ? "定期バックアップ完了" : "バックアップ完了",
             std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(),
             false);

@@ -297,6 +297,7 @@ private:
     QFileSystemWatcher *m_storeWatcher = nullptr;
     QTimer m_storeSettle; // a burst of changes is read once
     std::string m_storeSeen; // history.json's identity when last looked at
+    bool m_watchedReload = false; // the load on its way was asked for by the watch
 };
 
 } // namespace velkaro

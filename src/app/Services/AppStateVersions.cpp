@@ -85,8 +85,10 @@ void AppState::storeMayHaveChanged()
 {
     const std::string before = m_storeSeen;
     watchStore(); // a renamed-over file is watched afresh
-    if (m_storeSeen != before)
+    if (m_storeSeen != before) {
+        m_watchedReload = true;
         requestHistory(m_historyDestination);
+    }
 }
 
 } // namespace velkaro
