@@ -11,5 +11,6 @@ Command showCommand();
 Command restoreCommand();
 Command diffCommand();
 Command deleteCommand();
+Command logCommand();
 
 } // namespace velkaro::cli

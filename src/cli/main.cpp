@@ -11,8 +11,9 @@ using namespace velkaro::cli;
 int main(int argc, char **argv)
 {
     // In the order the help lists them.
-    const std::vector<Command> commands = {backupCommand(), listCommand(), showCommand(), restoreCommand(),
-        diffCommand(), deleteCommand(), templatesListCommand(), templatesApplyCommand(), templatesImportCommand()};
+    const std::vector<Command> commands
+        = {backupCommand(), listCommand(), showCommand(), restoreCommand(), diffCommand(), logCommand(),
+            deleteCommand(), templatesListCommand(), templatesApplyCommand(), templatesImportCommand()};
     const std::vector<std::string> args(argv + 1, argv + argc);
     return runCommandLine(commands, args);
 }

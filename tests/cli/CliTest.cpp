@@ -1,6 +1,7 @@
 #include "Models/BackupConfig.h"
 #include "Models/PromptTemplate.h"
 #include "Platform/FileSystem.h"
+#include "Platform/Formatters.h"
 #include "Services/BackupService.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
@@ -490,4 +491,49 @@ TEST_F(CliTest, RunsThatCouldNotReadEverythingExitOne)
     EXPECT_EQ(
         broken.err, "バックアップ完了 (0 件 • 0 バイト、1 件のフォルダを読み込めませんでした: " + src.string() + ")\n");
     EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
+}
+
+// `log`: three edits of GEMINI.md among ten snapshots are its three versions, newest first, with the
+// lines each changed; an unchanged copy that lost its hard link is still no version of its own, and a
+// file that went and came back with other text is one again.
+TEST_F(CliTest, LogListsTheDistinctVersionsOfOneFile)
+{
+    const std::vector<std::string> texts {
+        "# v1\n", "# v1\n", "# v2\n", "# v2\n", "# v2\n", "# v2\nmore\n", "", "", "# v3\n", "# v3\n"};
+    for (const std::string &text : texts) {
+        if (text.empty())
+            fs::remove(src / "GEMINI.md");
+        else if (!fs::exists(src / "GEMINI.md") || readText(src / "GEMINI.md") != text)
+            writeText(src / "GEMINI.md", text);
+        ASSERT_EQ(run({"backup"}).code, 0);
+    }
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 10u);
+    // Oldest first from here; the fourth snapshot's copy is replaced by an equal one of its own inode.
+    std::vector<BackupSnapshot> made(history.rbegin(), history.rend());
+    const fs::path unlinked = dest / "snapshots" / made[3].id / "data/GEMINI.md";
+    fs::remove(unlinked);
+    writeText(unlinked, "# v2\n");
+
+    const auto line = [&](int at, const std::string &size, const std::string &changes) {
+        return made[at].id + "  " + made[at].formattedDate() + "  " + size + " バイト  手動" + changes + "\n";
+    };
+    expectRun({"log", "GEMINI.md"}, 0,
+        line(8, "5", "  +1 \u22122") + line(5, "10", "  +1 \u22120") + line(2, "5", "  +1 \u22121") + line(0, "5", ""));
+    const auto json = run({"log", "GEMINI.md", "--json"});
+    EXPECT_EQ(json.code, 0);
+    const auto versions = nlohmann::json::parse(json.out);
+    ASSERT_EQ(versions.size(), 4u);
+    EXPECT_EQ(versions[1],
+        (nlohmann::json {
+            {"id", made[5].id}, {"createdAt", toISO8601(made[5].createdAt)}, {"triggerType", "手動"}, {"size", 10}}));
+    EXPECT_EQ(versions[3]["id"], made[0].id);
+    expectRun({"log", "settings.json"}, 0, line(0, "2", ""));
+
+    expectRun({"log", "nope.md"}, 1, "", "どのスナップショットにもありません: nope.md\n");
+    expectRun({"log", "a\nb\x1b.md", "--json"}, 1, "", "どのスナップショットにもありません: \"a\\nb\\033.md\"\n");
+    expectRun({"log", "../GEMINI.md"}, 1, "", "どのスナップショットにもありません: ../GEMINI.md\n");
+    expectFailure({"log"}, 2, "ファイルのパス を1つ指定してください");
+    expectFailure({"log", "GEMINI.md", "settings.json"}, 2, "ファイルのパス を1つ指定してください");
+    expectFailure({"log", "GEMINI.md", "--all"}, 2, "不明なオプションです: --all");
 }

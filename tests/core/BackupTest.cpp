@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <gmock/gmock.h>
+#include <set>
 #include <sys/stat.h>
 
 using namespace velkaro;
@@ -221,6 +222,33 @@ TEST_F(BackupTest, RetentionSparesTheNewSnapshotEvenWhenItIsTheOldest)
     ASSERT_TRUE(earlier);
     EXPECT_TRUE(earlier->removedSnapshotIds.empty());
     EXPECT_TRUE(fs::exists(dest / "snapshots" / earlier->snapshot.id / "snapshot.json"));
+}
+
+// A history keeps versions: three edits and six unchanged runs under a limit of five leave every edit
+// restorable, and a safety snapshot follows the same rule.
+TEST_F(BackupTest, RetentionKeepsEveryDistinctVersion)
+{
+    config.maxSnapshotsLimit = 5;
+    std::vector<std::string> versionIds;
+    for (const char *text : {"v1", "v2", "v3"}) {
+        writeText(src / "GEMINI.md", text);
+        const auto made = run();
+        ASSERT_TRUE(made);
+        versionIds.push_back(made->snapshot.id);
+        now += 1h;
+    }
+    for (int i = 0; i < 6; ++i, now += 1h)
+        ASSERT_TRUE(run());
+    ASSERT_TRUE(run(BackupTriggerType::preRestoreSafety));
+    const auto listed = service.loadHistory(dest);
+    ASSERT_EQ(listed.size(), 5u);
+    EXPECT_EQ(ids(listed)[4], versionIds[0]);
+    EXPECT_EQ(ids(listed)[3], versionIds[1]);
+    std::set<std::string> kept;
+    for (const auto &snapshot : listed)
+        kept.insert(readText(dest / "snapshots" / snapshot.id / "data/GEMINI.md"));
+    EXPECT_EQ(kept, (std::set<std::string> {"v1", "v2", "v3"}));
+    EXPECT_EQ(listed.front().triggerType, BackupTriggerType::preRestoreSafety);
 }
 
 TEST_F(BackupTest, DeleteRemovesFolderEmptyDayAndEntry)

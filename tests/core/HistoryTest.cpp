@@ -132,6 +132,32 @@ TEST_F(HistoryTest, RetentionRemovesOldestFoldersAndTheirHistoryEntries)
     EXPECT_TRUE(service.cleanOldSnapshots(snapshots, -1).empty());
 }
 
+// Over the limit, a snapshot that holds the same files as the next newer one goes first, whether the
+// copies share an inode or only their bytes; an edit that keeps the size is still a version of its own.
+// Only then does the oldest go, unless it must stay.
+TEST_F(HistoryTest, RetentionRemovesCopiesBeforeVersions)
+{
+    std::vector<BackupSnapshot> all;
+    for (const char *text : {"x", "y", "y", "y", "y"}) {
+        all.push_back(record("2025-03-01/snapshot_0" + std::to_string(all.size()), int(all.size())));
+        onDisk(all.back());
+        writeText(snapshots / all.back().id / "data/GEMINI.md", text);
+    }
+    // The newest holds the same bytes under another list of paths: a version of its own.
+    all.back().relativeFilePaths = {"GEMINI.md", "extra.md"};
+    writeText(snapshots / all.back().id / "snapshot.json", all.back().encode());
+    writeText(snapshots / all.back().id / "data/extra.md", "e");
+    fs::remove(snapshots / all[3].id / "data/GEMINI.md");
+    fs::create_hard_link(snapshots / all[2].id / "data/GEMINI.md", snapshots / all[3].id / "data/GEMINI.md");
+
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 3), (Ids {all[2].id, all[1].id}));
+    EXPECT_EQ(readText(snapshots / all[0].id / "data/GEMINI.md"), "x");
+    EXPECT_EQ(readText(snapshots / all[3].id / "data/GEMINI.md"), "y");
+    // The oldest that must stay is not replaced by a newer version.
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 2, {all[0].id}), Ids {});
+    EXPECT_EQ(service.cleanOldSnapshots(snapshots, 2, {all[4].id}), Ids {all[0].id});
+}
+
 TEST_F(HistoryTest, RetentionKeepsScanOrderForEqualDatesAndDayFoldersWithStrays)
 {
     onDisk(record("2025-03-01/snapshot_A", 0));

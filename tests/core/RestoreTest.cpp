@@ -73,8 +73,9 @@ TEST_F(RestoreTest, ScopesSelectByExactMarkdownSuffixAndTheRestoredSnapshotIsNev
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
     EXPECT_EQ(readText(src / "GEMINI.md"), "new");
 
+    // The first safety snapshot holds the very files of the second: it goes, the restored one stays.
     const auto history = BackupService().loadHistory(dest);
-    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091502", "2025-03-04/snapshot_091501", snapshot.id}));
+    EXPECT_EQ(ids(history), (Strings {"2025-03-04/snapshot_091502", snapshot.id}));
     EXPECT_EQ(history[0].triggerType, BackupTriggerType::preRestoreSafety);
 }
 
@@ -169,7 +170,15 @@ TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)
     tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(),
         std::string("GEMINI.md\0.x", 11), "GEMINI.md\x01", "GEMINI.md"};
     changeEverything();
-    EXPECT_EQ(restore(tampered), (RestoreRun {2, 3}));
+    const auto partial = restore(tampered);
+    ASSERT_TRUE(partial);
+    EXPECT_EQ(*partial, (RestoreRun {2, 3}));
+    // The failed files are named with why, the first few and then how many more.
+    EXPECT_EQ(partial->failureList(2),
+        "・../escape.md: 安全でないパスのため書き込みません\n・" + (folder / "data/GEMINI.md").string()
+            + ": 安全でないパスのため書き込みません\nほか 1 件");
+    EXPECT_EQ(partial->failures.back().path, std::string("GEMINI.md\0.x", 11));
+    EXPECT_EQ(RestoreRun {}.failureList(), "");
     EXPECT_FALSE(fs::exists(home / "escape.md"));
     EXPECT_EQ(readText(src / "GEMINI.md\x01"), "control") << "a control character is a name Linux allows";
 

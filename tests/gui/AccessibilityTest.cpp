@@ -96,8 +96,9 @@ std::vector<QWidget *> expectedOrder(MainWindowView &window, NavigationTab tab)
     }
     case NavigationTab::history: {
         auto *page = qobject_cast<BackupHistoryView *>(window.page(tab));
-        return {page->refreshButton(), page->list(), page->deleteButton(), page->scopeButtons().front(),
-            page->restoreButton(), page->fileList(), page->filesPane()->diffView()};
+        // The file list takes its first row as current when it gets the focus: its history button opens.
+        return {page->refreshButton(), page->list(), page->deleteButton(), page->scopeChoice(), page->restoreButton(),
+            page->fileList(), page->filesPane()->historyButton(), page->filesPane()->diffView()};
     }
     case NavigationTab::templates: {
         auto *page = qobject_cast<TemplateManagerView *>(window.page(tab));

@@ -2,15 +2,20 @@
 #include "Services/StoreLock.h"
 #include "ViewFixture.h"
 #include "Views/Backups/FileDiffView.h"
+#include "Views/Backups/FileVersionsPane.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Common/ViewStyle.h"
+#include "Views/Main/MainWindowView.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
@@ -182,9 +187,9 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     writeText(src / "GEMINI.md", "changed");
     writeText(src / "settings.json", "{\"changed\":1}");
     BackupHistoryView &page = open();
-    ASSERT_EQ(page.scopeButtons().size(), 3u);
-    EXPECT_EQ(page.scopeButtons()[1]->text(), QStringLiteral("Markdown (.md) プロンプトのみ"));
-    QTest::mouseClick(page.scopeButtons()[1], Qt::LeftButton);
+    ASSERT_EQ(page.scopeChoice()->count(), 3);
+    EXPECT_EQ(page.scopeChoice()->itemText(1), QStringLiteral("Markdown (.md) プロンプトのみ"));
+    page.scopeChoice()->setCurrentIndex(1);
     EXPECT_EQ(page.selectedRestoreScope(), RestoreScopeOption::markdownOnly);
 
     // Asked first, naming the snapshot and the scope; キャンセル restores nothing.
@@ -226,7 +231,8 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 }
 
-// A restore that could not write every chosen file tells both counts in its result alert.
+// A restore that could not write every chosen file tells both counts in its result alert, and names the
+// files that failed with why.
 TEST_F(BackupHistoryViewTest, APartialRestoreIsToldInTheAlert)
 {
     start(1500ms);
@@ -239,7 +245,8 @@ TEST_F(BackupHistoryViewTest, APartialRestoreIsToldInTheAlert)
     settle();
     EXPECT_EQ(alerts,
         std::vector<QString> {
-            QStringLiteral("復元結果|2 件のファイルを正常に復元しました！、1 件は復元できませんでした")});
+            QStringLiteral("復元結果|2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n\n"
+                           "・sub/notes.md: シンボリックリンクを通るため書き込みません")});
     EXPECT_EQ(status(), "2 件のファイルを正常に復元しました！、1 件は復元できませんでした");
     EXPECT_FALSE(fs::exists(root / "notes.md"));
 }
@@ -274,15 +281,22 @@ TEST_F(BackupHistoryViewTest, SelectionFollowsTheIdAcrossRestoreAndReload)
     EXPECT_EQ(page.list()->currentRow(), 2);
     EXPECT_EQ(page.idLabel()->text(), qs(id));
 
-    // Gone from the store: nothing stays selected and the detail gives way to the hint.
+    // Gone from the store: the detail stays, says so, and offers no restore; nothing in the list is selected.
     (void)BackupService().deleteSnapshot(state->snapshots()[2], dest);
     QTest::mouseClick(page.refreshButton(), Qt::LeftButton);
     settle();
     ASSERT_EQ(state->snapshots().size(), 3u);
-    EXPECT_FALSE(page.selectedSnapshot());
+    EXPECT_EQ(selectedId(), id);
+    EXPECT_TRUE(page.isSelectedGone());
+    EXPECT_TRUE(page.goneLabel()->isVisible());
+    EXPECT_EQ(page.goneLabel()->text(), QStringLiteral("このスナップショットは削除されたよ。"));
+    EXPECT_FALSE(page.restoreButton()->isEnabled());
+    EXPECT_FALSE(page.deleteButton()->isEnabled());
     EXPECT_EQ(page.list()->currentRow(), -1);
     EXPECT_TRUE(page.list()->selectionModel()->selectedRows().isEmpty());
-    EXPECT_TRUE(page.hintLabel()->isVisible());
+    page.list()->setCurrentRow(0);
+    EXPECT_FALSE(page.isSelectedGone());
+    EXPECT_TRUE(page.restoreButton()->isEnabled());
 }
 
 // The real question: its buttons, "キャンセル" as the default, and nothing deleted on cancel.
@@ -484,6 +498,8 @@ TEST_F(SnapshotFilesPaneTest, RestoreChosenFiles)
     pane().fileList()->item(fileRow("GEMINI.md"))->setSelected(true);
     pane().fileList()->item(fileRow("sub/notes.md"))->setSelected(true);
     ASSERT_TRUE(button->isEnabled());
+    EXPECT_EQ(button->text(), QStringLiteral("選択した 2 件を復元"));
+    EXPECT_EQ(pane().chosenCountLabel()->text(), QStringLiteral("2 件選択中"));
     restoreAnswer = false;
     QTest::mouseClick(button, Qt::LeftButton);
     settle();
@@ -506,6 +522,199 @@ TEST_F(SnapshotFilesPaneTest, RestoreChosenFiles)
     EXPECT_EQ(view->selectedSnapshot(), made);
     ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
     EXPECT_EQ(mark("settings.json"), int(CompareState::changed));
+}
+
+// GEMINI.md changed three times among ten snapshots: its versions view (button, Ctrl+H or the context
+// menu) lists the three, newest first, with their lines against the one before; the diff is against now
+// or the previous version; "この版を復元" restores that file alone after the same question and alert.
+TEST_F(SnapshotFilesPaneTest, VersionsOfOneFile)
+{
+    start(1500ms);
+    const std::vector<std::string> texts {"# v1\n", "# v1\n", "# v1\n", "# v2\n", "# v2\n", "# v2\n", "# v2\n",
+        "# v2\nmore\n", "# v2\nmore\n", "# v2\nmore\n"};
+    for (const std::string &text : texts) {
+        if (readText(src / "GEMINI.md") != text)
+            writeText(src / "GEMINI.md", text);
+        manualBackups(1);
+    }
+    const SnapshotList made = state->snapshots();
+    ASSERT_EQ(made.size(), 10u);
+    writeText(src / "GEMINI.md", "# now\n");
+    BackupHistoryView &page = open();
+    page.list()->setCurrentRow(4);
+    FileVersionsPane &versions = *page.versionsPane();
+    EXPECT_FALSE(pane().historyButton()->isEnabled()) << "no file is current yet";
+    pane().fileList()->setCurrentRow(fileRow("GEMINI.md"));
+    ASSERT_TRUE(pane().historyButton()->isEnabled());
+    QTest::mouseClick(pane().historyButton(), Qt::LeftButton);
+    EXPECT_TRUE(page.isShowingVersions());
+    EXPECT_EQ(versions.titleLabel()->text(), QStringLiteral("GEMINI.md の履歴"));
+    ASSERT_TRUE(waitUntil([&] { return versions.versionList()->count() == 3; }));
+    const auto row = [&](int at) { return versions.versionList()->item(at)->text(); };
+    EXPECT_EQ(row(0), qs(made[2].formattedDate()) + QStringLiteral("  手動  10 バイト  +1 \u22120"));
+    EXPECT_EQ(row(1), qs(made[6].formattedDate()) + QStringLiteral("  手動  5 バイト  +1 \u22121"));
+    EXPECT_EQ(row(2), qs(made[9].formattedDate()) + QStringLiteral("  手動  5 バイト"));
+    EXPECT_EQ(versions.versionList()->currentRow(), 0);
+
+    using K = FileDiffView::LineKind;
+    const auto lines = [&](K kind) {
+        int n = 0;
+        for (QTextBlock b = versions.diffView()->document()->firstBlock(); b.isValid(); b = b.next())
+            n += b.userState() == kind;
+        return n;
+    };
+    const auto diffShown = [&] { return !versions.diffView()->toPlainText().startsWith(QStringLiteral("読み込み中")); };
+    versions.versionList()->setCurrentRow(1);
+    ASSERT_TRUE(waitUntil(diffShown));
+    EXPECT_EQ(lines(K::removed), 1) << "# v2 against now";
+    EXPECT_EQ(lines(K::added), 1);
+    versions.againstPreviousButton()->click();
+    ASSERT_TRUE(waitUntil(diffShown));
+    EXPECT_EQ(lines(K::removed), 1) << "# v1 before it";
+    EXPECT_TRUE(versions.diffView()->toPlainText().contains(QStringLiteral("# v1")));
+    versions.versionList()->setCurrentRow(2);
+    EXPECT_EQ(versions.diffView()->toPlainText(), QStringLiteral("これがいちばん古い版だよ。前の版はないよ。"));
+
+    // The version alone comes back, after the question, with the safety snapshot and the alert.
+    versions.versionList()->setCurrentRow(1);
+    QTest::mouseClick(versions.restoreButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(chosenAsked, (std::vector<std::vector<std::string>> {{"GEMINI.md"}}));
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# v2\n");
+    EXPECT_EQ(alerts, std::vector<QString> {QStringLiteral("復元結果|正常に復元が完了したよ！")});
+    EXPECT_EQ(state->snapshots().front().triggerType, BackupTriggerType::preRestoreSafety);
+    // The safety snapshot holds "# now": a fourth version, and the choice stays on the same one.
+    ASSERT_TRUE(waitUntil([&] { return versions.versionList()->count() == 4; }));
+    EXPECT_EQ(versions.chosenVersion()->id, made[6].id);
+
+    // Back with Esc; the keyboard and the context menu reach the same view.
+    QTest::keyClick(versions.versionList(), Qt::Key_Escape);
+    EXPECT_FALSE(page.isShowingVersions());
+    EXPECT_EQ(QApplication::focusWidget(), pane().fileList());
+    QTest::keyClick(pane().fileList(), Qt::Key_H, Qt::ControlModifier);
+    EXPECT_TRUE(page.isShowingVersions());
+    QTest::mouseClick(versions.backButton(), Qt::LeftButton);
+    EXPECT_EQ(pane().fileList()->contextMenuPolicy(), Qt::ActionsContextMenu);
+    ASSERT_EQ(pane().fileList()->actions().size(), 2);
+    pane().fileList()->actions().front()->trigger();
+    EXPECT_TRUE(page.isShowingVersions());
+}
+
+// The marks and the diff follow the current files after a change of the program's own (a template
+// applied), without choosing another row, and after one of another program when the window is back.
+TEST_F(SnapshotFilesPaneTest, MarksFollowAnApplyWithoutAnotherChoice)
+{
+    start(1500ms);
+    manualBackups(1);
+    open();
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
+    pane().fileList()->setCurrentRow(fileRow("GEMINI.md"));
+    ASSERT_TRUE(waitUntil([&] { return pane().diffView()->toPlainText().contains(QStringLiteral("同じだよ")); }));
+    ASSERT_TRUE(state->applyTemplateToCurrent(state->templates().front()));
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::changed); }));
+    ASSERT_TRUE(waitUntil([&] { return pane().diffView()->document()->blockCount() > 2; }));
+    EXPECT_FALSE(pane().diffView()->toPlainText().contains(QStringLiteral("同じだよ")));
+
+    // Changed by another program while the window was elsewhere: compared again on its return.
+    writeText(src / "GEMINI.md", "# rules");
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    QEvent activated(QEvent::ActivationChange);
+    QApplication::sendEvent(view.get(), &activated);
+    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
+}
+
+// Another process changes the store: the page reads it again by itself, keeps the shown snapshot by id,
+// and says so when that snapshot was deleted instead of offering its restore.
+TEST_F(BackupHistoryViewTest, AnOutsideChangeToTheStoreIsShown)
+{
+    start();
+    manualBackups(2);
+    BackupHistoryView &page = open();
+    page.list()->setCurrentRow(1);
+    const std::string id = selectedId();
+    BackupConfig outside = state->config();
+    ASSERT_TRUE(BackupService([] {
+        return localTime(2025, 3, 4, 10, 0, 0);
+    }).executeBackup(outside, BackupTriggerType::manual, {}));
+    ASSERT_TRUE(waitUntil([&] { return state->snapshots().size() == 3; }));
+    EXPECT_EQ(page.headerLabel()->text(), QStringLiteral("バックアップ履歴 (3)"));
+    EXPECT_EQ(selectedId(), id);
+    EXPECT_EQ(page.list()->currentRow(), 2);
+
+    ASSERT_TRUE(BackupService().deleteSnapshot(*page.selectedSnapshot(), dest));
+    ASSERT_TRUE(waitUntil([&] { return page.isSelectedGone(); }));
+    EXPECT_TRUE(page.goneLabel()->isVisible());
+    EXPECT_FALSE(page.restoreButton()->isEnabled());
+    EXPECT_FALSE(page.filesPane()->restoreChosenButton()->isEnabled());
+    QTest::mouseClick(page.restoreButton(), Qt::LeftButton);
+    EXPECT_TRUE(restoreAsked.empty());
+}
+
+// A snapshot chosen after another starts its file list at the top.
+TEST_F(BackupHistoryViewTest, AnotherSnapshotsFilesStartAtTheTop)
+{
+    for (int i = 0; i < 120; ++i)
+        writeText(src / ("notes/n" + std::to_string(1000 + i) + ".md"), "x");
+    start();
+    manualBackups(2);
+    BackupHistoryView &page = open();
+    QScrollBar *bar = page.fileList()->verticalScrollBar();
+    page.fileList()->scrollToBottom();
+    ASSERT_GT(bar->value(), 0);
+    page.list()->setCurrentRow(1);
+    EXPECT_EQ(bar->value(), 0);
+}
+
+// In the window at its default size, the file browser has the room: a dozen file rows and the diff on
+// screen without scrolling the page; the same holds with the versions view open.
+TEST_F(BackupHistoryViewTest, TheFilesAndTheDiffFitAtTheDefaultSize)
+{
+    for (int i = 0; i < 30; ++i)
+        writeText(src / ("notes/n" + std::to_string(i) + ".md"), "x");
+    start();
+    manualBackups(1);
+    MainWindowView window(*state);
+    window.resize(900, 600);
+    window.show();
+    state->setSelectedTab(NavigationTab::history);
+    drainEvents();
+    auto *page = qobject_cast<BackupHistoryView *>(window.page(NavigationTab::history));
+    ASSERT_NE(page, nullptr);
+    ASSERT_TRUE(page->selectedSnapshot());
+    QListWidget *files = page->fileList();
+    const int rowHeight = files->visualItemRect(files->item(0)).height();
+    EXPECT_GE(files->viewport()->height() / rowHeight, 12) << rowHeight;
+    for (QScrollArea *scroll : page->findChildren<QScrollArea *>())
+        EXPECT_EQ(scroll->verticalScrollBar()->maximum(), 0) << scroll->widget()->minimumSizeHint().height();
+    const QWidget *diff = page->filesPane()->diffView();
+    EXPECT_GE(diff->height(), 5 * diff->fontMetrics().height());
+    EXPECT_TRUE(diff->visibleRegion().boundingRect().height() >= diff->height() - 1);
+    page->showFileVersions("GEMINI.md");
+    drainEvents();
+    EXPECT_GE(page->versionsPane()->diffView()->height(), 5 * diff->fontMetrics().height());
+}
+
+// Sizes only (binary or large files): exact bytes where the rounded figures read the same, and a word on
+// equal sizes whose bytes differ.
+TEST(FileDiffViewTest, SizesThatRoundAlikeAreShownExactly)
+{
+    FileDiffView view;
+    CurrentFileDiff diff;
+    diff.kind = CurrentFileDiff::Kind::binary;
+    diff.snapshotSize = 10'000;
+    diff.currentSize = 10'400;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("スナップショット: 10,000 バイト")))
+        << view.toPlainText().toStdString();
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("いま: 10,400 バイト")));
+    diff.currentSize = 12'000;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().contains(QStringLiteral("スナップショット: 10 KB")));
+    diff.currentSize = 10'000;
+    diff.sameContent = false;
+    view.showDiff(diff);
+    EXPECT_TRUE(view.toPlainText().endsWith(QStringLiteral("同じサイズで中身が違うよ。")));
 }
 
 } // namespace

@@ -60,6 +60,12 @@ TEST_F(SettingsViewTest, StepperKeepsToItsRange)
     EXPECT_EQ(stepper->value(), 5);
     page.save();
     EXPECT_EQ(stored().maxSnapshotsLimit, 5);
+    // Under the limit, which snapshots go first.
+    const QString rule
+        = QStringLiteral("※ 上限を超えたら、ひとつ新しいスナップショットと中身が同じものから先に消すよ。");
+    const auto labels = page.findChildren<QLabel *>();
+    EXPECT_TRUE(
+        std::ranges::any_of(labels, [&](QLabel *label) { return label->text() == rule && label->isVisible(); }));
 }
 
 TEST_F(SettingsViewTest, SaveAppliesScheduleAndLoginItemAndKeepsAHandEditedLimit)

@@ -6,6 +6,7 @@
 #include "Services/StoreLock.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/FileDiffView.h"
+#include "Views/Backups/FileVersionsPane.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Main/MainWindowView.h"
 
@@ -70,6 +71,8 @@ protected:
         view.show();
         writeText(src / "GEMINI.md", "# rules\n\n- 日本語で答えてね\n- 短く書く\n- テストを先に書く\n- 変更は小さく\n");
         shoot(view, "dashboard-empty");
+        for (int i = 0; i < 20; ++i) // enough files that the list is the one to scroll
+            writeText(src / ("commands/cmd-" + std::to_string(i) + ".md"), "x");
         manualBackups(5);
         shoot(view, "dashboard-five");
         app.setSelectedTab(NavigationTab::history);
@@ -80,6 +83,7 @@ protected:
         settle();
         shoot(view, "history-after");
         shootDiff(view, *history);
+        shootVersions(view, *history);
         shootQuestion(view,
             *makeRestoreQuestion(&view, history->selectedSnapshot().value(), RestoreScopeOption::markdownOnly),
             "question-restore");
@@ -113,6 +117,19 @@ protected:
         }
         waitUntil([&] { return history.filesPane()->diffView()->document()->blockCount() > 3; });
         shoot(view, "history-diff");
+    }
+    // GEMINI.md's versions: two more edits, each backed up, then its versions view with the newest chosen.
+    void shootVersions(MainWindowView &view, BackupHistoryView &history)
+    {
+        manualBackups(1);
+        writeText(src / "GEMINI.md", "# rules\n\n- 英語で答えてね\n- テストを先に書く\n");
+        manualBackups(2);
+        history.list()->setCurrentRow(0);
+        history.showFileVersions("GEMINI.md");
+        waitUntil([&] { return history.versionsPane()->versionList()->count() > 2; });
+        history.versionsPane()->versionList()->setCurrentRow(1);
+        waitUntil([&] { return history.versionsPane()->diffView()->document()->blockCount() > 3; });
+        shoot(view, "history-versions");
     }
     QString palette;
 };

@@ -108,6 +108,7 @@ void AppState::requestHistory(std::string destination, std::function<void()> the
 {
     const unsigned request = ++m_historyRequested;
     m_historyDestination = std::move(destination);
+    watchStore();
     runInBackground(
         [service = m_backupService, destination = std::filesystem::path(m_historyDestination)] {
             return service->loadHistory(destination);
@@ -124,7 +125,9 @@ void AppState::requestHistory(std::string destination, std::function<void()> the
 
 void AppState::applyHistory(SnapshotList history)
 {
-    if (!history.empty())
+    // A reload for a change seen in the store moves the last success on, never back (a deletion).
+    const bool forwardOnly = std::exchange(m_watchedReload, false);
+    if (!history.empty() && (!forwardOnly || !m_lastSuccessDate || history.front().createdAt > *m_lastSuccessDate))
         setLastSuccessDate(history.front().createdAt);
     setSnapshots(std::move(history));
     if (std::exchange(m_rescheduleOnHistory, false) && m_autoBackupManager)
@@ -200,6 +203,8 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
     setStatusMessage(run.successMessage());
+    watchStore(); // the first run makes the store
+    emit filesChanged();
     // A snapshot of what could be read stands, but what could not is an error to hear of.
     if (!run.isComplete()) {
         sendNotification("バックアップエラー", run.successMessage(), true);
@@ -257,11 +262,14 @@ void AppState::finishRestore(const Result<RestoreRun> &result, RestoreCompletion
 {
     m_restoreProgress->finish();
     m_restoreProgress.reset();
-    auto settle = [this, completion = std::move(completion)](RestoreOutcome outcome, const std::string &message) {
+    auto settle = [this, completion = std::move(completion)](
+                      RestoreOutcome outcome, const std::string &message, const std::string &failures = {}) {
         m_restoreRunning = false;
         setStatusMessage(message);
+        if (outcome != RestoreOutcome::failed)
+            emit filesChanged();
         if (completion)
-            completion(outcome, message);
+            completion(outcome, failures.empty() ? message : message + "\n\n" + failures);
     };
     if (!result) {
         settle(RestoreOutcome::failed, "復元エラー: " + result.error().description);
@@ -271,7 +279,9 @@ void AppState::finishRestore(const Result<RestoreRun> &result, RestoreCompletion
     // as running until then, so no backup slips in between.
     const RestoreOutcome outcome = result->isComplete() ? RestoreOutcome::complete : RestoreOutcome::partial;
     requestHistory(m_config.destinationDirectory,
-        [settle = std::move(settle), outcome, message = result->message()] { settle(outcome, message); });
+        [settle = std::move(settle), outcome, message = result->message(), failures = result->failureList()] {
+            settle(outcome, message, failures);
+        });
 }
 
 void AppState::deleteSnapshot(const BackupSnapshot &snapshot, DeleteCompletion completion)
@@ -368,6 +378,7 @@ bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
     if (*applied)
         loadHistory(); // the safety snapshot shows in the history
     setStatusMessage(appliedMessage(tmpl));
+    emit filesChanged();
     return true;
 }
 

@@ -8,12 +8,14 @@
 #include "Services/BackupService.h"
 #include "Services/CurrentFilesDiff.h"
 #include "Services/DesktopNotifier.h"
+#include "Services/FileVersions.h"
 #include "Services/LaunchAtLoginManager.h"
 #include "Services/LeftOutSurvey.h"
 #include "Services/RestoreService.h"
 #include "Services/TemplateService.h"
 
 #include <QObject>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdint>
@@ -25,6 +27,8 @@
 #include <utility>
 #include <variant>
 #include <vector>
+
+class QFileSystemWatcher;
 
 namespace velkaro {
 
@@ -69,7 +73,8 @@ class AppState : public QObject
     Q_PROPERTY(std::string leftOutSummary READ leftOutSummary NOTIFY leftOutSummaryChanged)
 
 public:
-    // `message` is the status line the restore left (its own result text, or the error).
+    // `message` is the status line the restore left (its own result text, or the error); after a partial
+    // restore, followed by an empty line and the files that failed, with why (RestoreRun::failureList).
     using RestoreCompletion = std::function<void(RestoreOutcome outcome, const std::string &message)>;
     // Called on the main thread once the snapshot is gone from disk and list, or with the error.
     using DeleteCompletion = std::function<void(const Result<void> &deleted)>;
@@ -103,7 +108,7 @@ public:
     // True from loadHistory (or a change of destination) until the newest requested list is shown.
     bool isLoadingHistory() const { return m_historyShown != m_historyRequested; }
     // True while any work of this object runs in the pool or waits to hand over its result.
-    bool hasBackgroundWork() const { return m_backgroundTasks > 0; }
+    bool hasBackgroundWork() const { return m_backgroundTasks > 0 || m_storeSettle.isActive(); }
 
     void loadConfig();
     // Stores and applies `config`. A changed destination empties the list and loads the new store's
@@ -153,6 +158,23 @@ public:
     // completion as `restore`.
     void restoreFiles(const BackupSnapshot &snapshot, std::vector<std::string> paths, RestoreCompletion completion);
 
+    // One distinct version of a recorded file: the snapshot that first holds it, its size and its lines
+    // against the previous version (text files only).
+    struct FileVersionRow
+    {
+        BackupSnapshot snapshot;
+        std::int64_t size = 0;
+        std::optional<LineChanges> changes;
+    };
+    using FileVersionsCompletion = std::function<void(const std::vector<FileVersionRow> &versions)>;
+    // The versions of `path` among the listed snapshots, newest first, found off the main thread. As
+    // with the comparisons, only the latest request's completion comes.
+    void loadFileVersions(const std::string &path, FileVersionsCompletion completion);
+    // One version's copy of `path` against the current file (`previous` absent) or against the previous
+    // version's copy. Only the latest request's completion comes.
+    void diffFileVersion(const BackupSnapshot &version, const std::optional<BackupSnapshot> &previous,
+        const std::string &path, FileDiffCompletion completion);
+
     // Counts, off the main thread, the files below `sources` that `extensions` would leave out (the
     // store folder aside); a burst of calls is walked once, for the last. The result arrives as
     // leftOutSummary: "対象外: 3 件 (.toml 2、.sh 1)", or empty when nothing is left out.
@@ -192,6 +214,9 @@ signals:
     void nextBackupDateChanged();
     void leftOutSummaryChanged();
     void changeSummaryReady(const velkaro::AppState::SnapshotPair &pair);
+    // The current files or the store may have changed by this program's hand (a backup, a restore, a
+    // template applied): what was compared with them is to be compared again.
+    void filesChanged();
 
 private:
     // Runs `work()` in the global thread pool, then `done(result)` on the main thread. Nothing is called
@@ -216,6 +241,11 @@ private:
     void startNextChangeSummary();
     void finishChangeSummary(const SnapshotPair &pair, std::uint64_t generation, const ChangeSummary &summary);
     void forgetStaleChangeSummaries();
+
+    // Watches history.json for writes by another process (the command-line tool, a cron job) and loads
+    // the history again when it changed (AppStateVersions.cpp).
+    void watchStore();
+    void storeMayHaveChanged();
 
     void setSnapshots(SnapshotList snapshots);
     void setTemplates(TemplateList templates);
@@ -262,6 +292,12 @@ private:
     // The detail pane's requests (AppStateCompare.cpp): only the latest one's result is delivered.
     std::uint64_t m_comparisonTicket = 0;
     std::uint64_t m_fileDiffTicket = 0;
+    std::uint64_t m_versionsTicket = 0;
+    std::uint64_t m_versionDiffTicket = 0;
+    QFileSystemWatcher *m_storeWatcher = nullptr;
+    QTimer m_storeSettle; // a burst of changes is read once
+    std::string m_storeSeen; // history.json's identity when last looked at
+    bool m_watchedReload = false; // the load on its way was asked for by the watch
 };
 
 } // namespace velkaro

@@ -61,18 +61,12 @@ CurrentFilesComparison compareWithCurrentFiles(const BackupSnapshot &snapshot, c
     return comparison;
 }
 
-CurrentFileDiff diffWithCurrentFile(
-    const BackupSnapshot &snapshot, const BackupConfig &config, const std::string &relativePath)
+namespace {
+
+// The diff of two read sides: `old` is the stored copy, `current` the newer file (nothing when absent).
+CurrentFileDiff diffRead(const std::optional<CappedRead> &old, const std::optional<CappedRead> &current)
 {
     CurrentFileDiff diff;
-    const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
-    // storedFile refuses an unsafe path before touching the disk.
-    const auto stored = store.storedFile(snapshot.id, relativePath);
-    const auto old = stored ? readCapped(*stored, kLargestDiffedFile) : std::nullopt;
-    const CompareSide now = currentSide(config);
-    const auto found = now.find(relativePath);
-    const auto current
-        = found != now.end() && found->second ? readCapped(*found->second, kLargestDiffedFile) : std::nullopt;
     if (old)
         diff.snapshotSize = old->size;
     if (current)
@@ -87,11 +81,39 @@ CurrentFileDiff diffWithCurrentFile(
     const std::string &nowText = current ? *current->content : empty;
     if (looksBinary(*old->content) || looksBinary(nowText)) {
         diff.kind = CurrentFileDiff::Kind::binary;
+        if (current)
+            diff.sameContent = *old->content == nowText;
         return diff;
     }
     diff.kind = CurrentFileDiff::Kind::text;
     diff.hunks = diffHunks(*old->content, nowText);
     return diff;
+}
+
+} // namespace
+
+CurrentFileDiff diffWithCurrentFile(
+    const BackupSnapshot &snapshot, const BackupConfig &config, const std::string &relativePath)
+{
+    const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
+    // storedFile refuses an unsafe path before touching the disk.
+    const auto stored = store.storedFile(snapshot.id, relativePath);
+    const auto old = stored ? readCapped(*stored, kLargestDiffedFile) : std::nullopt;
+    const CompareSide now = currentSide(config);
+    const auto found = now.find(relativePath);
+    const auto current
+        = found != now.end() && found->second ? readCapped(*found->second, kLargestDiffedFile) : std::nullopt;
+    return diffRead(old, current);
+}
+
+CurrentFileDiff diffStoredVersions(const BackupSnapshot &older, const BackupSnapshot &newer, const BackupConfig &config,
+    const std::string &relativePath)
+{
+    const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
+    const auto before = store.storedFile(older.id, relativePath);
+    const auto after = store.storedFile(newer.id, relativePath);
+    return diffRead(before ? readCapped(*before, kLargestDiffedFile) : std::nullopt,
+        after ? readCapped(*after, kLargestDiffedFile) : std::nullopt);
 }
 
 } // namespace velkaro

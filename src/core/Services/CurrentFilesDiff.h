@@ -35,6 +35,8 @@ struct CurrentFileDiff
     std::optional<std::int64_t> snapshotSize;
     std::optional<std::int64_t> currentSize;
     std::vector<DiffHunk> hunks;
+    // For a binary file read on both sides: whether the bytes are the same.
+    std::optional<bool> sameContent;
 };
 
 // Files above this many bytes are only sized, never read whole.
@@ -43,5 +45,10 @@ inline constexpr std::int64_t kLargestDiffedFile = 1'000'000;
 // A file gone now is compared against an empty text, so every line shows as removed.
 CurrentFileDiff diffWithCurrentFile(
     const BackupSnapshot &snapshot, const BackupConfig &config, const std::string &relativePath);
+
+// One recorded file of `older` against the same path in `newer` (both snapshots of the configured store):
+// the sizes and diff are those of the older copy against the newer one.
+CurrentFileDiff diffStoredVersions(const BackupSnapshot &older, const BackupSnapshot &newer, const BackupConfig &config,
+    const std::string &relativePath);
 
 } // namespace velkaro

@@ -45,6 +45,16 @@ std::string RestoreRun::message() const
     return RestoreService::successMessage(restoredCount, failedCount);
 }
 
+std::string RestoreRun::failureList(std::size_t shown) const
+{
+    std::string text;
+    for (std::size_t i = 0; i < failures.size() && i < shown; ++i)
+        text += (i ? "\n・" : "・") + failures[i].path + ": " + failures[i].reason;
+    if (failures.size() > shown)
+        text += "\nほか " + std::to_string(failures.size() - shown) + " 件";
+    return text;
+}
+
 RestoreService::RestoreService(BackupService backupService)
     : m_backupService(std::move(backupService))
 { }
@@ -150,6 +160,10 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
     RestoreRun run;
     std::unordered_set<std::string_view> seen; // a path recorded twice is one file
     std::set<std::string> renamedInto;
+    const auto fail = [&run](const std::string &rel, std::string reason) {
+        ++run.failedCount;
+        run.failures.push_back({rel, std::move(reason)});
+    };
     for (const auto &rel : snapshot.relativeFilePaths) {
         if (!admits(rel) || !seen.insert(rel).second)
             continue;
@@ -157,7 +171,9 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         // history.json says.
         const auto source = store.storedFile(snapshot.id, rel);
         if (!source) {
-            ++run.failedCount;
+            fail(rel,
+                SnapshotStore::isSafeRelativePath(rel) ? "スナップショットにデータがありません"
+                                                       : "安全でないパスのため書き込みません");
             continue;
         }
         report("復元中: " + rel);
@@ -165,19 +181,29 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         const std::string folder = target.substr(0, target.rfind('/'));
         // A linked folder on the way would carry the write out of the source folder. Folders made here
         // are the user's own: the umask decides their mode.
-        const bool placed = !FileSystem::passesThroughLink(base, rel) && FileSystem::createDirectories(folder)
-            && !FileSystem::passesThroughLink(base, rel);
+        if (FileSystem::passesThroughLink(base, rel)) {
+            fail(rel, "シンボリックリンクを通るため書き込みません");
+            continue;
+        }
+        if (auto made = FileSystem::createDirectories(folder); !made) {
+            fail(rel, made.error().description);
+            continue;
+        }
+        if (FileSystem::passesThroughLink(base, rel)) {
+            fail(rel, "シンボリックリンクを通るため書き込みません");
+            continue;
+        }
         // A synced copy beside the target, then a rename over it: neither a failed copy nor a power cut
         // leaves the target empty or partial. A folder standing at the target is never replaced (the
         // rename fails and the entry is skipped).
         const std::string temporary = temporaryNameFor(target);
-        if (!placed || !copier.copy(source->string(), temporary, false, true)) {
-            ++run.failedCount;
+        if (auto copied = copier.copy(source->string(), temporary, false, true); !copied) {
+            fail(rel, copied.error().description);
             continue;
         }
         if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+            fail(rel, systemError(lastError(), target).description);
             ::unlink(temporary.c_str());
-            ++run.failedCount;
             continue;
         }
         renamedInto.insert(folder);

@@ -17,6 +17,14 @@ namespace velkaro {
 
 using RestoreProgressHandler = std::function<void(const std::string &)>;
 
+// A file a restore could not write, and why.
+struct RestoreFailure
+{
+    std::string path;
+    std::string reason;
+    bool operator==(const RestoreFailure &) const = default;
+};
+
 // What a restore did with the files it was asked for.
 struct RestoreRun
 {
@@ -24,11 +32,19 @@ struct RestoreRun
     // Chosen files that could not be written: missing from the snapshot, an unsafe path, a link on the
     // way into the target folder, or a failed copy.
     std::int64_t failedCount = 0;
+    std::vector<RestoreFailure> failures = {}; // one per failed file, in restore order
 
-    bool operator==(const RestoreRun &) const = default;
+    // The counts are the outcome; the failures only detail them.
+    bool operator==(const RestoreRun &other) const
+    {
+        return restoredCount == other.restoredCount && failedCount == other.failedCount;
+    }
     bool isComplete() const { return failedCount == 0; }
     // "N 件のファイルを正常に復元しました！", with "、M 件は復元できませんでした" when some failed.
     std::string message() const;
+    // The failed files, the first `shown` of them one a line as "・PATH: reason", then "ほか N 件"; empty
+    // when none failed.
+    std::string failureList(std::size_t shown = 5) const;
 };
 
 // Copies a snapshot's files back into the first source folder, after a safety snapshot of the current

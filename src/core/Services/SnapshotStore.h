@@ -138,8 +138,9 @@ public:
         Path folder;
         Path staged; // empty until moved aside
     };
-    // Picks the snapshot folders beyond `limit` (newest first by date, snapshot folders only) except
-    // `keptIds`, and drops them from the list. limit < 1 picks nothing.
+    // Picks snapshot folders until `limit` remain (snapshot folders only, by date), never `keptIds`, and
+    // drops them from the list: first the oldest that holds the same files as the next newer one, then
+    // the oldest (chooseSnapshotsToRemove). limit < 1 picks nothing.
     std::vector<Picked> pickOld(History &history, std::int64_t limit, const std::vector<std::string> &keptIds) const;
     // Moves the picked folders aside; the ones that could not be moved stay and are dropped from `picked`.
     void setAside(std::vector<Picked> &picked) const;

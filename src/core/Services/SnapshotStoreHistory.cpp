@@ -2,6 +2,8 @@
 #include "Services/SnapshotStore.h"
 
 #include "Platform/FileSystem.h"
+#include "Services/FileVersions.h"
+#include "Services/Retention.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -163,19 +165,24 @@ std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
         order[i] = i;
     std::stable_sort(order.begin(), order.end(),
         [&](std::size_t a, std::size_t b) { return history.snapshots[a].createdAt > history.snapshots[b].createdAt; });
+    // Only snapshot folders count and go: an id that points elsewhere, a folder without its snapshot.json
+    // and an entry whose folder is gone are left alone. Oldest first from here.
+    std::vector<std::pair<std::size_t, Path>> onDisk;
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        const auto folder = removableFolder(history.snapshots[*it].id);
+        if (folder && isSnapshotFolder(*folder))
+            onDisk.emplace_back(*it, *folder);
+    }
+    const auto entry = [&](std::size_t at) -> const BackupSnapshot & { return history.snapshots[onDisk[at].first]; };
+    const auto chosen = chooseSnapshotsToRemove(
+        onDisk.size(), limit, [&](std::size_t at) { return std::ranges::find(keptIds, entry(at).id) == keptIds.end(); },
+        [&](std::size_t older, std::size_t newer) { return holdSameFiles(*this, entry(older), entry(newer)); });
     std::set<std::string, std::less<>> gone;
-    std::int64_t onDisk = 0;
-    for (const std::size_t index : order) {
-        const std::string &snapshotId = history.snapshots[index].id;
-        // Only snapshot folders count and go: an id that points elsewhere, a folder without its
-        // snapshot.json and an entry whose folder is gone are left alone.
-        const auto folder = removableFolder(snapshotId);
-        if (!folder || !isSnapshotFolder(*folder))
+    for (std::size_t at = onDisk.size(); at-- > 0;) { // newest first, as the list is
+        if (std::ranges::find(chosen, at) == chosen.end())
             continue;
-        if (++onDisk <= limit || std::find(keptIds.begin(), keptIds.end(), snapshotId) != keptIds.end())
-            continue;
-        gone.insert(snapshotId);
-        picked.push_back(Picked {snapshotId, *folder, {}});
+        gone.insert(entry(at).id);
+        picked.push_back(Picked {entry(at).id, onDisk[at].second, {}});
     }
     std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
     return picked;

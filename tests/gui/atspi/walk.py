@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Reads the window of the host program through the AT-SPI bus, as a screen reader does, on each of
-the four pages. Fails on any focusable control on screen without a name, and on any combo or spin box
+the four pages and in the versions view of one file. Fails on any focusable control on screen without a name, and on any combo or spin box
 whose name is not its label (the label it is labelled by, less the trailing colon).
 
 Usage: walk.py HOST_PROGRAM"""
@@ -85,6 +85,18 @@ def main():
             if len(seen) < 5:
                 problems.append(f"only {len(seen)} focusable controls found: the tree was not read")
             failures += problems
+        # The versions of one file on the history page: its own controls, read the same way.
+        host.stdin.write("versions\n")
+        host.stdin.flush()
+        read_line(host, "shown versions")
+        problems, seen = [], []
+        for window in app:
+            walk(window, "ファイルの履歴", problems, seen)
+        print(f"ファイルの履歴: {len(seen)} focusable controls read, {len(problems)} problems")
+        for name in ["このファイルの版", "いまと比べる", "前の版と比べる", "この版を復元", "← ファイル一覧"]:
+            if not any(f"'{name}'" in where for where in seen):
+                problems.append(f"the versions view's '{name}' was not read")
+        failures += problems
         host.stdin.write("quit\n")
         host.stdin.flush()
         host.wait(timeout=20)

@@ -1,12 +1,14 @@
 #include "Views/Backups/BackupHistoryView.h"
 
 #include "Services/AppState.h"
+#include "Views/Backups/FileVersionsPane.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Backups/SnapshotListView.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/ViewStyle.h"
 
-#include <QButtonGroup>
+#include <QComboBox>
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHideEvent>
@@ -15,7 +17,6 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QSplitter>
@@ -46,6 +47,16 @@ QScrollArea *verticalScroller(QWidget *content, QWidget *parent)
     scroll->setWidget(content);
     return scroll;
 }
+
+// The file browser asks for no more height than its minimum: the page's scroll area gives a layout
+// with wrapped labels its preferred height, and would scroll to give the lists theirs, though they take
+// whatever room is left anyway.
+class FileBrowserStack : public QStackedWidget
+{
+public:
+    using QStackedWidget::QStackedWidget;
+    QSize sizeHint() const override { return {QStackedWidget::sizeHint().width(), minimumSizeHint().height()}; }
+};
 
 } // namespace
 
@@ -153,15 +164,29 @@ QWidget *BackupHistoryView::buildDetailPane(QWidget *parent)
     auto *detail = new QWidget(m_detailStack);
     detail->setAutoFillBackground(true);
     detail->setBackgroundRole(QPalette::Window);
+    // Tight margins and a one-row restore box leave the files and their diff most of the pane.
     auto *detailLayout = new QVBoxLayout(detail);
-    detailLayout->setContentsMargins(20, 20, 20, 20);
-    detailLayout->setSpacing(16);
+    detailLayout->setContentsMargins(14, 12, 14, 12);
+    detailLayout->setSpacing(8);
     detailLayout->addLayout(buildDetailHeader(detail));
+    m_goneLabel = styledLabel(QStringLiteral("このスナップショットは削除されたよ。"), TextStyle::body, detail);
+    m_goneLabel->setForegroundRole(QPalette::BrightText);
+    m_goneLabel->setAutoFillBackground(false);
+    m_goneLabel->setStyleSheet(QStringLiteral("color: %1;").arg(tintColor(Tint::red, palette()).name()));
+    m_goneLabel->hide();
+    detailLayout->addWidget(m_goneLabel);
     detailLayout->addWidget(divider(detail));
     detailLayout->addWidget(buildRestoreBox(detail));
-    m_filesPane = new SnapshotFilesPane(m_state, detail);
-    detailLayout->addWidget(m_filesPane, 1);
+    m_filesStack = new FileBrowserStack(detail);
+    m_filesPane = new SnapshotFilesPane(m_state, m_filesStack);
+    m_filesStack->addWidget(m_filesPane);
+    m_versionsPane = new FileVersionsPane(m_state, m_filesStack);
+    m_filesStack->addWidget(m_versionsPane);
+    detailLayout->addWidget(m_filesStack, 1);
     connect(m_filesPane, &SnapshotFilesPane::restoreChosenRequested, this, &BackupHistoryView::performChosenRestore);
+    connect(m_filesPane, &SnapshotFilesPane::historyRequested, this, &BackupHistoryView::showFileVersions);
+    connect(m_versionsPane, &FileVersionsPane::backRequested, this, &BackupHistoryView::showFiles);
+    connect(m_versionsPane, &FileVersionsPane::restoreRequested, this, &BackupHistoryView::performVersionRestore);
     auto *detailScroll = verticalScroller(detail, m_detailStack);
     m_detailStack->addWidget(detailScroll);
     connect(m_filesPane, &SnapshotFilesPane::fileChosen, this,
@@ -190,42 +215,42 @@ QLayout *BackupHistoryView::buildDetailHeader(QWidget *detail)
     return top;
 }
 
+// One row: the scope and the button, with the reassurance about the safety snapshot under it.
 QWidget *BackupHistoryView::buildRestoreBox(QWidget *detail)
 {
     auto *box = new Card(8, detail);
     box->setAccessibleName(QStringLiteral("このバックアップから復元する"));
     auto *boxLayout = new QVBoxLayout(box);
-    boxLayout->setContentsMargins(16, 16, 16, 16);
-    boxLayout->setSpacing(12);
-    boxLayout->addWidget(styledLabel(QStringLiteral("このバックアップから復元する"), TextStyle::headline, box));
+    boxLayout->setContentsMargins(12, 8, 12, 8);
+    boxLayout->setSpacing(4);
+    auto *row = new QHBoxLayout();
+    row->setSpacing(8);
+    auto *scopeTitle = styledLabel(QStringLiteral("復元範囲:"), TextStyle::body, box);
+    row->addWidget(scopeTitle);
+    m_scopeChoice = new QComboBox(box);
+    for (RestoreScopeOption option : allCases<RestoreScopeOption>())
+        m_scopeChoice->addItem(qs(rawValue(option)), int(option));
+    m_scopeChoice->setAccessibleName(QStringLiteral("復元範囲"));
+    // The longest scope is wider than the 400 the pane may shrink to: the choice gives way, not the pane.
+    m_scopeChoice->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_scopeChoice->setMinimumContentsLength(10);
+    scopeTitle->setBuddy(m_scopeChoice);
+    row->addWidget(m_scopeChoice, 1);
+    connect(m_scopeChoice, &QComboBox::currentIndexChanged, this,
+        [this] { m_scope = RestoreScopeOption(m_scopeChoice->currentData().toInt()); });
+    m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
+    applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
+    m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
+    m_restoreSpinner = new ButtonSpinner(
+        m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
+    row->addWidget(m_restoreButton);
+    boxLayout->addLayout(row);
     auto *note = styledLabel(
         QStringLiteral(
             "※ 復元を実行する前に、現在の状態が「復元前自動退避」として自動バックアップされるので安心だよ！"),
         TextStyle::caption, box, true);
     note->setWordWrap(true);
     boxLayout->addWidget(note);
-    // Three long labels do not fit side by side in a 400 wide pane: the choices stand one above
-    // the other, with the restore button under them.
-    auto *scopeTitle = styledLabel(QStringLiteral("復元範囲:"), TextStyle::body, box);
-    boxLayout->addWidget(scopeTitle);
-    auto *group = new QButtonGroup(this);
-    for (RestoreScopeOption option : allCases<RestoreScopeOption>()) {
-        auto *radio = new QRadioButton(qs(rawValue(option)), box);
-        radio->setChecked(option == m_scope);
-        group->addButton(radio, int(option));
-        boxLayout->addWidget(radio);
-        m_scopeButtons.push_back(radio);
-    }
-    connect(group, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-        if (checked)
-            m_scope = RestoreScopeOption(id);
-    });
-    m_restoreButton = new ProminentButton(QStringLiteral("復元を実行"), Tint::blue, box);
-    applyTextStyle(m_restoreButton, TextStyle::body, QFont::DemiBold);
-    m_restoreButton->setMinimumHeight(m_restoreButton->fontMetrics().height() + 12);
-    m_restoreSpinner = new ButtonSpinner(
-        m_restoreButton, themedIcon({"edit-undo-symbolic", "document-revert", "edit-undo"}, QStyle::SP_ArrowBack), 0.6);
-    boxLayout->addWidget(m_restoreButton, 0, Qt::AlignLeft);
     connect(m_restoreButton, &QPushButton::clicked, this, &BackupHistoryView::performRestore);
     return box;
 }
@@ -237,9 +262,12 @@ void BackupHistoryView::connectState()
         if (m_rebuilding || !at.isValid() || at.row() >= int(rows.size()))
             return;
         m_selected = rows[std::size_t(at.row())];
+        m_selectedGone = false;
+        showFiles();
         showDetail();
     });
     connect(&m_state, &AppState::snapshotsChanged, this, &BackupHistoryView::rebuildList);
+    connect(&m_state, &AppState::filesChanged, this, &BackupHistoryView::refreshAgainstNow);
     connect(&m_state, &AppState::historySnapshotRequested, this, [this] {
         if (isVisible())
             takeRequest();
@@ -249,6 +277,45 @@ void BackupHistoryView::connectState()
 bool BackupHistoryView::isRestoreSpinnerShown() const
 {
     return m_restoreSpinner->isSpinning();
+}
+
+// Back at the window, the files may have changed meanwhile (an editor, the command-line tool).
+void BackupHistoryView::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && isVisible())
+        refreshAgainstNow();
+}
+
+void BackupHistoryView::refreshAgainstNow()
+{
+    if (!m_selected || m_selectedGone)
+        return;
+    m_filesPane->refreshComparison();
+    if (isShowingVersions())
+        m_versionsPane->refresh();
+}
+
+bool BackupHistoryView::isShowingVersions() const
+{
+    return m_filesStack->currentWidget() == m_versionsPane;
+}
+
+void BackupHistoryView::showFileVersions(const std::string &path)
+{
+    if (!m_selected || path.empty())
+        return;
+    m_versionsPane->showFile(path);
+    m_filesStack->setCurrentWidget(m_versionsPane);
+    m_versionsPane->versionList()->setFocus();
+}
+
+void BackupHistoryView::showFiles()
+{
+    const bool wasVersions = isShowingVersions();
+    m_filesStack->setCurrentWidget(m_filesPane);
+    if (wasVersions)
+        m_filesPane->fileList()->setFocus();
 }
 
 void BackupHistoryView::showEvent(QShowEvent *event)
@@ -263,6 +330,8 @@ void BackupHistoryView::showEvent(QShowEvent *event)
 void BackupHistoryView::select(std::optional<BackupSnapshot> snapshot)
 {
     m_selected = std::move(snapshot);
+    m_selectedGone = false;
+    showFiles();
     highlightSelection();
     showDetail();
 }
@@ -285,8 +354,10 @@ void BackupHistoryView::hideEvent(QHideEvent *event)
     if (event->spontaneous())
         return;
     m_selected.reset();
+    m_selectedGone = false;
     m_scope = RestoreScopeOption::allFiles;
-    m_scopeButtons.front()->setChecked(true);
+    m_scopeChoice->setCurrentIndex(0);
+    showFiles();
     highlightSelection();
     showDetail();
 }
@@ -300,11 +371,15 @@ void BackupHistoryView::rebuildList()
     m_listStack->setCurrentWidget(rows.empty() ? m_emptyState : static_cast<QWidget *>(m_list));
     m_rebuilding = false;
     // The selection is the snapshot's id: a reload may bring its record back changed (read from the
-    // store), and one that is gone takes the detail with it.
+    // store). One that is gone stays shown, saying so, and offers no restore.
     if (m_selected) {
         const int row = m_model->rowOf(m_selected->id);
-        if (row < 0 || !(rows[std::size_t(row)] == *m_selected)) {
-            m_selected = row < 0 ? std::nullopt : std::optional<BackupSnapshot>(rows[std::size_t(row)]);
+        if (row < 0 && !m_selectedGone) {
+            m_selectedGone = true;
+            showDetail();
+        } else if (row >= 0 && (m_selectedGone || !(rows[std::size_t(row)] == *m_selected))) {
+            m_selected = rows[std::size_t(row)];
+            m_selectedGone = false;
             showDetail();
         }
     }
@@ -334,57 +409,77 @@ void BackupHistoryView::showDetail()
     m_idLabel->setText(qs(s.id));
     m_dateLabel->setText(QStringLiteral("バックアップ日時: ") + qs(s.formattedDate()) + QStringLiteral(" (")
         + qs(rawValue(s.triggerType)) + QStringLiteral(")"));
-    m_filesPane->setSnapshot(s);
+    m_goneLabel->setVisible(m_selectedGone);
+    m_deleteButton->setEnabled(!m_selectedGone);
+    updateRestoreButton();
+    if (!m_selectedGone)
+        m_filesPane->setSnapshot(s);
     m_detailStack->setCurrentIndex(1);
 }
 
 void BackupHistoryView::updateRestoreButton()
 {
-    m_restoreButton->setEnabled(!m_isRestoring);
+    // A snapshot gone from the store has nothing left to restore.
+    const bool blocked = m_isRestoring || m_selectedGone;
+    m_restoreButton->setEnabled(!blocked);
     m_restoreButton->setText(m_isRestoring ? QStringLiteral("復元中...") : QStringLiteral("復元を実行"));
     m_restoreSpinner->setSpinning(m_isRestoring);
-    m_filesPane->setRestoring(m_isRestoring);
+    m_filesPane->setRestoring(blocked);
+    m_versionsPane->setRestoring(m_isRestoring);
 }
 
 void BackupHistoryView::performRestore()
 {
-    if (!m_selected || m_isRestoring)
+    if (!m_selected || m_isRestoring || m_selectedGone)
         return;
     // The scope of the question is the one restored, whatever the picker shows afterwards.
     const RestoreScopeOption scope = m_scope;
     if (!m_confirmRestore || !m_confirmRestore(this, *m_selected, scope))
         return;
-    m_isRestoring = true;
-    updateRestoreButton();
-    QPointer<BackupHistoryView> self(this);
-    m_state.restore(*m_selected, scope, [self](RestoreOutcome outcome, const std::string &message) {
-        if (self)
-            self->finishRestore(outcome, message);
-    });
+    startRestore(*m_selected, std::nullopt);
 }
 
 void BackupHistoryView::performChosenRestore()
 {
     const std::vector<std::string> paths = m_filesPane->chosenPaths();
-    if (!m_selected || m_isRestoring || paths.empty())
+    if (!m_selected || m_isRestoring || m_selectedGone || paths.empty())
         return;
     if (!m_confirmChosenRestore || !m_confirmChosenRestore(this, *m_selected, paths))
         return;
+    startRestore(*m_selected, paths);
+}
+
+void BackupHistoryView::performVersionRestore()
+{
+    const auto version = m_versionsPane->chosenVersion();
+    if (!version || m_isRestoring || !isShowingVersions())
+        return;
+    const std::vector<std::string> paths {m_versionsPane->path()};
+    if (!m_confirmChosenRestore || !m_confirmChosenRestore(this, *version, paths))
+        return;
+    startRestore(*version, paths);
+}
+
+// The whole snapshot by the chosen scope, or the given paths only.
+void BackupHistoryView::startRestore(const BackupSnapshot &snapshot, std::optional<std::vector<std::string>> paths)
+{
     m_isRestoring = true;
     updateRestoreButton();
     QPointer<BackupHistoryView> self(this);
-    m_state.restoreFiles(*m_selected, paths, [self](RestoreOutcome outcome, const std::string &message) {
+    auto done = [self](RestoreOutcome outcome, const std::string &message) {
         if (self)
             self->finishRestore(outcome, message);
-    });
+    };
+    if (paths)
+        m_state.restoreFiles(snapshot, std::move(*paths), std::move(done));
+    else
+        m_state.restore(snapshot, m_scope, std::move(done));
 }
 
 void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string &message)
 {
     m_isRestoring = false;
     updateRestoreButton();
-    // The current files have changed: the marks and the diff follow.
-    m_filesPane->refreshComparison();
     switch (outcome) {
     case RestoreOutcome::complete:
         m_restoreMessage = QStringLiteral("正常に復元が完了したよ！");
@@ -415,6 +510,8 @@ void BackupHistoryView::selectNewest()
 {
     const auto &left = m_state.snapshots();
     m_selected = left.empty() ? std::nullopt : std::optional<BackupSnapshot>(left.front());
+    m_selectedGone = false;
+    showFiles();
     highlightSelection();
     showDetail();
 }

@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
+class QComboBox;
 class QLabel;
 class QLayout;
 class QListWidget;
 class QPushButton;
-class QRadioButton;
 class QStackedWidget;
 class QToolButton;
 
@@ -23,6 +23,7 @@ namespace velkaro {
 
 class AppState;
 class ButtonSpinner;
+class FileVersionsPane;
 class SnapshotListModel;
 
 // The history page: every snapshot on the left, the selected one on the right with its delete
@@ -56,9 +57,17 @@ public:
     void performRestore();
     // The restore of the files chosen in the detail pane's list.
     void performChosenRestore();
+    // The restore of the version chosen in the file's versions view: that file alone.
+    void performVersionRestore();
     void deleteSelected();
+    // Shows the versions of `path` in place of the file list; and back.
+    void showFileVersions(const std::string &path);
+    void showFiles();
 
     const std::optional<BackupSnapshot> &selectedSnapshot() const { return m_selected; }
+    // The shown snapshot is no longer in the store (deleted here or elsewhere): the page says so.
+    bool isSelectedGone() const { return m_selectedGone; }
+    bool isShowingVersions() const;
     RestoreScopeOption selectedRestoreScope() const { return m_scope; }
     bool isRestoring() const { return m_isRestoring; }
 
@@ -71,7 +80,9 @@ public:
     QLabel *idLabel() const { return m_idLabel; }
     QLabel *dateLabel() const { return m_dateLabel; }
     QPushButton *deleteButton() const { return m_deleteButton; }
-    const std::vector<QRadioButton *> &scopeButtons() const { return m_scopeButtons; }
+    QComboBox *scopeChoice() const { return m_scopeChoice; }
+    QLabel *goneLabel() const { return m_goneLabel; }
+    FileVersionsPane *versionsPane() const { return m_versionsPane; }
     QPushButton *restoreButton() const { return m_restoreButton; }
     bool isRestoreSpinnerShown() const;
     SnapshotFilesPane *filesPane() const { return m_filesPane; }
@@ -79,6 +90,7 @@ public:
     QListWidget *fileList() const { return m_filesPane->fileList(); }
 
 protected:
+    void changeEvent(QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
@@ -98,6 +110,8 @@ private:
     void showDetail();
     void updateRestoreButton();
     void finishRestore(RestoreOutcome outcome, const std::string &message);
+    void startRestore(const BackupSnapshot &snapshot, std::optional<std::vector<std::string>> paths);
+    void refreshAgainstNow();
 
     AppState &m_state;
     AlertFunction m_alert;
@@ -107,6 +121,7 @@ private:
     std::optional<BackupSnapshot> m_selected;
     RestoreScopeOption m_scope = RestoreScopeOption::allFiles;
     bool m_isRestoring = false;
+    bool m_selectedGone = false;
     QString m_restoreMessage;
     bool m_rebuilding = false;
     SnapshotListModel *m_model;
@@ -121,7 +136,10 @@ private:
     QLabel *m_idLabel = nullptr;
     QLabel *m_dateLabel = nullptr;
     QPushButton *m_deleteButton = nullptr;
-    std::vector<QRadioButton *> m_scopeButtons;
+    QComboBox *m_scopeChoice = nullptr;
+    QLabel *m_goneLabel = nullptr;
+    QStackedWidget *m_filesStack = nullptr;
+    FileVersionsPane *m_versionsPane = nullptr;
     QPushButton *m_restoreButton = nullptr;
     ButtonSpinner *m_restoreSpinner = nullptr;
     SnapshotFilesPane *m_filesPane = nullptr;

@@ -4,6 +4,7 @@
 #include "Views/Common/ViewStyle.h"
 
 #include <QEvent>
+#include <QLocale>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextOption>
@@ -19,9 +20,14 @@ QColor blend(const QColor &base, const QColor &hue, float amount)
         base.greenF() * (1 - amount) + hue.greenF() * amount, base.blueF() * (1 - amount) + hue.blueF() * amount);
 }
 
-QString sizeText(const std::optional<std::int64_t> &size)
+// A size as the user reads it; exact bytes when the rounded figure would not tell it from `other`.
+QString sizeText(const std::optional<std::int64_t> &size, const std::optional<std::int64_t> &other)
 {
-    return size ? qs(formatByteCount(*size)) : QStringLiteral("なし");
+    if (!size)
+        return QStringLiteral("なし");
+    if (other && *other != *size && formatByteCount(*other) == formatByteCount(*size))
+        return QLocale(QLocale::Japanese).toString(qlonglong(*size)) + QStringLiteral(" バイト");
+    return qs(formatByteCount(*size));
 }
 
 // A line's own text without its line end.
@@ -61,6 +67,13 @@ void FileDiffView::showDiff(const CurrentFileDiff &diff)
 {
     m_diff = diff;
     m_note.clear();
+    render();
+}
+
+void FileDiffView::setSideNames(const QString &older, const QString &newer)
+{
+    m_older = older;
+    m_newer = newer;
     render();
 }
 
@@ -121,16 +134,23 @@ void FileDiffView::render()
             d.kind == CurrentFileDiff::Kind::binary
                 ? QStringLiteral("バイナリファイルだから、中身の違いは出さないよ。")
                 : QStringLiteral("1 MB を超えるファイルだから、中身の違いは出さないよ。"));
-        appendLine(note, QStringLiteral("スナップショット: ") + sizeText(d.snapshotSize));
-        appendLine(note, QStringLiteral("いま: ") + sizeText(d.currentSize));
+        appendLine(note, m_older + QStringLiteral(": ") + sizeText(d.snapshotSize, d.currentSize));
+        appendLine(note, m_newer + QStringLiteral(": ") + sizeText(d.currentSize, d.snapshotSize));
+        // Equal sizes tell nothing: say whether the bytes differ, where they were read.
+        if (d.sameContent && d.snapshotSize == d.currentSize)
+            appendLine(note,
+                *d.sameContent ? QStringLiteral("中身も同じだよ。") : QStringLiteral("同じサイズで中身が違うよ。"));
         return;
     case CurrentFileDiff::Kind::text:
         break;
     }
-    if (!d.currentSize)
+    const bool againstNow = m_newer == QStringLiteral("いま");
+    if (!d.currentSize && againstNow)
         appendLine(note, QStringLiteral("いまはこのファイルがないよ。スナップショットの中身をぜんぶ赤で出してるよ。"));
-    else if (d.hunks.empty())
+    else if (d.hunks.empty() && againstNow)
         appendLine(note, QStringLiteral("いまのファイルと同じだよ。違いはないよ。"));
+    else if (d.hunks.empty())
+        appendLine(note, m_older + QStringLiteral("と同じだよ。違いはないよ。"));
     appendHunks(d);
     moveCursor(QTextCursor::Start);
 }

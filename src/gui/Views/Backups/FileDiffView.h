@@ -24,6 +24,9 @@ public:
     // A line of text in place of a diff (nothing chosen yet, or still reading).
     void showNote(const QString &text);
 
+    // What the two sides are called in its notes: the older and the newer (by default the snapshot and now).
+    void setSideNames(const QString &older, const QString &newer);
+
     // Background of removed and added lines: the palette's base with a little red or green in it.
     static QColor lineBackground(LineKind kind, const QPalette &palette);
 
@@ -36,6 +39,8 @@ private:
     void appendHunks(const CurrentFileDiff &diff);
 
     std::optional<CurrentFileDiff> m_diff;
+    QString m_older = QStringLiteral("スナップショット");
+    QString m_newer = QStringLiteral("いま");
     QString m_note;
     bool m_blank = true; // the document holds no line yet
 };

@@ -4,6 +4,7 @@
 #include "Views/Backups/FileDiffView.h"
 #include "Views/Common/ViewStyle.h"
 
+#include <QAction>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
@@ -109,13 +110,12 @@ SnapshotFilesPane::SnapshotFilesPane(AppState &state, QWidget *parent)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(8);
+    layout->setSpacing(6);
     auto *header = new QHBoxLayout();
     m_filesHeader = styledLabel(QString(), TextStyle::headline, this);
     header->addWidget(m_filesHeader, 1);
-    m_restoreChosen = new QPushButton(QStringLiteral("選択したファイルを復元"), this);
-    m_restoreChosen->setToolTip(QStringLiteral("一覧で選んだファイルだけを、このスナップショットから戻すよ"));
-    header->addWidget(m_restoreChosen);
+    m_chosenCount = styledLabel(QString(), TextStyle::caption, this, true);
+    header->addWidget(m_chosenCount);
     layout->addLayout(header);
 
     auto *splitter = new QSplitter(Qt::Vertical, this);
@@ -124,16 +124,14 @@ SnapshotFilesPane::SnapshotFilesPane(AppState &state, QWidget *parent)
     m_diffView = new FileDiffView(splitter);
     m_diffView->setMinimumHeight(60);
     splitter->addWidget(m_diffView);
-    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
     layout->addWidget(splitter, 1);
-    // Room for a few files and a dozen lines of diff; the page scrolls for the rest.
-    setMinimumHeight(fontMetrics().height() * 22);
-
     connect(m_restoreChosen, &QPushButton::clicked, this, &SnapshotFilesPane::restoreChosenRequested);
     connect(m_fileList, &QListWidget::itemSelectionChanged, this, &SnapshotFilesPane::updateRestoreButton);
     connect(m_fileList, &QListWidget::currentItemChanged, this, [this](QListWidgetItem *current) {
         loadCurrentFileDiff();
+        updateRestoreButton();
         if (current)
             emit fileChosen();
     });
@@ -154,16 +152,59 @@ QWidget *SnapshotFilesPane::buildList()
     m_fileList->setItemDelegate(new FileMarkDelegate(m_fileList));
     m_fileList->setMinimumHeight(60);
     layout->addWidget(m_fileList, 1);
+    layout->addLayout(buildButtons());
     m_onlyNow = styledLabel(QString(), TextStyle::caption, box, true);
     m_onlyNow->setWordWrap(true);
     layout->addWidget(m_onlyNow);
     return box;
 }
 
+// Under the list: the current file's versions and the restore of the chosen files, also in the list's
+// context menu; Ctrl+H opens the versions from the keyboard.
+QLayout *SnapshotFilesPane::buildButtons()
+{
+    auto *row = new QHBoxLayout();
+    row->setSpacing(8);
+    m_historyButton = new QPushButton(QStringLiteral("このファイルの履歴"), this);
+    m_historyButton->setToolTip(QStringLiteral("選んだファイルの版を、新しい順に見るよ (Ctrl+H)"));
+    row->addWidget(m_historyButton);
+    m_restoreChosen = new QPushButton(QStringLiteral("選択したファイルを復元"), this);
+    m_restoreChosen->setToolTip(QStringLiteral("一覧で選んだファイルだけを、このスナップショットから戻すよ"));
+    row->addWidget(m_restoreChosen);
+    row->addStretch();
+    m_historyAction = new QAction(QStringLiteral("このファイルの履歴"), m_fileList);
+    m_historyAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    m_historyAction->setShortcutContext(Qt::WidgetShortcut);
+    auto *restoreAction = new QAction(QStringLiteral("選択したファイルを復元"), m_fileList);
+    m_fileList->addAction(m_historyAction);
+    m_fileList->addAction(restoreAction);
+    m_fileList->setContextMenuPolicy(Qt::ActionsContextMenu);
+    connect(m_historyButton, &QPushButton::clicked, this, &SnapshotFilesPane::requestHistory);
+    connect(m_historyAction, &QAction::triggered, this, &SnapshotFilesPane::requestHistory);
+    connect(restoreAction, &QAction::triggered, this, &SnapshotFilesPane::restoreChosenRequested);
+    return row;
+}
+
+std::string SnapshotFilesPane::currentPath() const
+{
+    const QListWidgetItem *item = m_fileList->currentItem();
+    return item ? pathOf(item) : std::string();
+}
+
+void SnapshotFilesPane::requestHistory()
+{
+    if (const std::string path = currentPath(); !path.empty())
+        emit historyRequested(path);
+}
+
 void SnapshotFilesPane::setSnapshot(const std::optional<BackupSnapshot> &snapshot)
 {
+    const bool another = !snapshot || !m_snapshot || snapshot->id != m_snapshot->id;
     m_snapshot = snapshot;
     fillList();
+    // Another snapshot's files start at the top, not where the last one's list was left.
+    if (another)
+        m_fileList->scrollToTop();
     refreshComparison();
 }
 
@@ -270,7 +311,17 @@ std::vector<std::string> SnapshotFilesPane::chosenPaths() const
 
 void SnapshotFilesPane::updateRestoreButton()
 {
-    m_restoreChosen->setEnabled(!m_restoring && !m_fileList->selectedItems().isEmpty());
+    const auto chosen = m_fileList->selectedItems().size();
+    m_restoreChosen->setEnabled(!m_restoring && chosen > 0);
+    m_restoreChosen->setText(
+        chosen > 0 ? QStringLiteral("選択した %1 件を復元").arg(chosen) : QStringLiteral("選択したファイルを復元"));
+    m_chosenCount->setText(chosen > 0 ? QStringLiteral("%1 件選択中").arg(chosen) : QString());
+    for (QAction *action : m_fileList->actions()) {
+        if (action != m_historyAction)
+            action->setEnabled(m_restoreChosen->isEnabled());
+    }
+    m_historyButton->setEnabled(m_fileList->currentItem() != nullptr);
+    m_historyAction->setEnabled(m_historyButton->isEnabled());
 }
 
 } // namespace velkaro

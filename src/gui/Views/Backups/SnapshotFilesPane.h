@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+class QAction;
 class QLabel;
+class QLayout;
 class QListWidget;
 class QPushButton;
 
@@ -46,7 +48,13 @@ public:
     // The short word a file gets for its state against now.
     static QString markText(CompareState state);
 
+    // The recorded path of the current file row; empty when none.
+    std::string currentPath() const;
+
     QLabel *filesHeader() const { return m_filesHeader; }
+    QLabel *chosenCountLabel() const { return m_chosenCount; }
+    QPushButton *historyButton() const { return m_historyButton; }
+    QAction *historyAction() const { return m_historyAction; }
     QListWidget *fileList() const { return m_fileList; }
     QLabel *onlyNowLabel() const { return m_onlyNow; }
     QPushButton *restoreChosenButton() const { return m_restoreChosen; }
@@ -54,11 +62,15 @@ public:
 
 signals:
     void restoreChosenRequested();
+    // "このファイルの履歴" for the current file (button, context menu or Ctrl+H).
+    void historyRequested(const std::string &path);
     // Another file became the current one; its diff is on the way.
     void fileChosen();
 
 private:
     QWidget *buildList();
+    QLayout *buildButtons();
+    void requestHistory();
     void fillList();
     void showComparison(const std::string &id, const CurrentFilesComparison &comparison);
     void loadCurrentFileDiff();
@@ -70,6 +82,9 @@ private:
     bool m_restoring = false;
 
     QLabel *m_filesHeader = nullptr;
+    QLabel *m_chosenCount = nullptr;
+    QPushButton *m_historyButton = nullptr;
+    QAction *m_historyAction = nullptr;
     QPushButton *m_restoreChosen = nullptr;
     QListWidget *m_fileList = nullptr;
     QLabel *m_onlyNow = nullptr;

@@ -171,6 +171,9 @@ QWidget *SettingsView::buildRetentionCard(QWidget *content)
     card.layout->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
     card.layout->addWidget(secondaryLabel(
         QStringLiteral("※ 上限を超えた古いバックアップスナップショットは自動的にクリーンアップされます。"), content));
+    // Retention keeps versions, not copies: say which snapshots go first.
+    card.layout->addWidget(secondaryLabel(
+        QStringLiteral("※ 上限を超えたら、ひとつ新しいスナップショットと中身が同じものから先に消すよ。"), content));
     return card.card;
 }
 
