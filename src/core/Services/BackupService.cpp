@@ -670,8 +670,8 @@ std::string BackupService::calculateRelativePath(const Path &file, const std::ve
     return std::string(relativePathText(file.native(), sources));
 }
 
-Result<BackupRun> BackupService::executeBackup(
-    const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const
+Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+    const BackupProgressHandler &progressHandler, const std::optional<std::string> &note) const
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
@@ -683,7 +683,7 @@ Result<BackupRun> BackupService::executeBackup(
                 StoreLock::isBusy(error) ? error.description : kNoFolder + error.description));
         return std::unexpected(error);
     }
-    return runBackup(config, trigger, progressHandler, {});
+    return runBackup(config, trigger, progressHandler, {}, note);
 }
 
 Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
@@ -695,7 +695,8 @@ Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, Backu
 }
 
 Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTriggerType trigger,
-    const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const
+    const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
+    const std::optional<std::string> &note) const
 {
     const TimePoint start = m_clock();
     SnapshotRun run(config, progressHandler);
@@ -709,6 +710,7 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     if (auto copied = run.copy(); !copied)
         return run.fail(kNoSpace, copied.error());
     BackupSnapshot snapshot = run.record(trigger, start);
+    snapshot.note = note;
     if (auto published = run.publish(snapshot); !published) {
         const Error &error = published.error();
         return run.fail(isOutOfSpace(error) ? kNoSpace : error.domain == kSystemErrorDomain ? kNoFolder : "", error);

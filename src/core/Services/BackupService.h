@@ -60,9 +60,10 @@ public:
     // snapshot cannot be staged or published, the destination runs out of space, or history.json cannot
     // be written; a failed run leaves the store and history.json as they were. Before it starts, the run
     // removes what killed runs left behind: staging folders and temporary files in the store and below
-    // the sources.
-    Result<BackupRun> executeBackup(
-        const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const;
+    // the sources. A `note` is recorded with the snapshot (why it was taken, when the trigger alone does
+    // not say).
+    Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+        const BackupProgressHandler &progressHandler, const std::optional<std::string> &note = std::nullopt) const;
 
     // The same run for a caller that already holds `heldLock` on the config's destination (a restore's
     // safety snapshot). Retention never removes `keptSnapshotId`.
@@ -119,7 +120,8 @@ public:
 
 private:
     Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,
-        const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const;
+        const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
+        const std::optional<std::string> &note = std::nullopt) const;
 
     Clock m_clock = [] { return currentTime(); };
     std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;

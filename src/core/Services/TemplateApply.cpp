@@ -70,7 +70,7 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
 }
 
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
-    const TemplateService &templates, const BackupService &backups)
+    const TemplateService &templates, const BackupService &backups, const BackupProgressHandler &progress)
 {
     const fs::path folder = config.sourceDirectories.empty() ? fs::path() : fs::path(config.sourceDirectories.front());
     // A refused name or an empty folder fails in applyTemplate, before anything is read or written.
@@ -87,7 +87,7 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     const fs::path relative = fs::path(tmpl.targetFileName).lexically_normal();
     if (!backupTakes(relative, folder / relative, config))
         return std::unexpected(notCoveredError(tmpl.targetFileName));
-    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, {});
+    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, progress, safetyNote(tmpl));
     if (!safety)
         return std::unexpected(abortedError(safety.error().description));
     if (safety->skippedFileCount > 0)
@@ -101,6 +101,11 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
         return std::unexpected(applied.error());
     return std::optional<BackupSnapshot>(safety->snapshot);
+}
+
+std::string safetyNote(const PromptTemplate &tmpl)
+{
+    return "テンプレート「" + tmpl.title + "」を適用する前";
 }
 
 std::string appliedMessage(const PromptTemplate &tmpl)

@@ -75,8 +75,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     outer->addWidget(splitter);
     splitter->addWidget(buildListPane(splitter));
     splitter->addWidget(buildDetailPane(splitter));
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
+    // Both panes share what a wider window adds, so the list's ids show whole once there is room.
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 2);
     splitter->setSizes({280, 400});
 
     connectState();
@@ -91,7 +92,7 @@ QWidget *BackupHistoryView::buildListPane(QWidget *parent)
 {
     auto *left = new QWidget(parent);
     left->setMinimumWidth(250);
-    left->setMaximumWidth(360);
+    left->setMaximumWidth(560);
     auto *leftLayout = insetLayout(left, 0, 0);
     leftLayout->addWidget(buildListHeader(left));
     leftLayout->addWidget(divider(left));
