@@ -91,8 +91,13 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     EXPECT_EQ(readText(target), "# rules");
     EXPECT_TRUE(alerts.empty());
 
+    // The apply runs in the background: the button waits for it, and the alert comes with the outcome.
     saveAnswer = SaveAnswer::discard;
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    EXPECT_FALSE(page.applyButton()->isEnabled());
+    EXPECT_TRUE(alerts.empty());
+    settle();
+    EXPECT_TRUE(page.applyButton()->isEnabled());
     EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
     EXPECT_EQ(alerts,
@@ -101,6 +106,7 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     saveAnswer = SaveAnswer::save;
     page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    settle();
     EXPECT_EQ(saveQuestions, 3);
     EXPECT_EQ(readText(target), "見えている本文");
     EXPECT_EQ(state->templates().front().promptContent, "見えている本文");
