@@ -40,13 +40,21 @@ protected:
         return QString::fromStdString((runtime / ("velkaro-backup-" + std::to_string(::getuid()))).string());
     }
 
-    QProcess &startApp(const QStringList &args)
+    // `fileLimit`, when given, bounds the descriptors the program may hold, as a desktop session does.
+    QProcess &startApp(const QStringList &args, int fileLimit = 0)
     {
         EXPECT_TRUE(config.writeFile(home / ".config/VelkaroAntigraviti_Backup/config.json"));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(VELKARO_APP), args);
+        if (fileLimit > 0) {
+            process->start(QStringLiteral("sh"),
+                QStringList {QStringLiteral("-c"), QStringLiteral("ulimit -n %1 && exec \"$0\" \"$@\"").arg(fileLimit),
+                    QStringLiteral(VELKARO_APP)}
+                    + args);
+        } else {
+            process->start(QStringLiteral(VELKARO_APP), args);
+        }
         EXPECT_TRUE(process->waitForStarted(5000));
         processes.push_back(std::move(process));
         return *processes.back();
@@ -250,17 +258,16 @@ TEST_F(ProcessTest, ArgumentsGoOnlyToThisUsersSocket)
 // start still hands over, at once. A socket removed while it runs comes back.
 TEST_F(ProcessTest, HandsOverAfterAFloodOfConnectionsAndARemovedSocket)
 {
-    QProcess &app = startApp({QStringLiteral("-m")});
+    QProcess &app = startApp({QStringLiteral("-m")}, 1024);
     ASSERT_TRUE(waitUntilListening());
     QProcess flood;
     flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     flood.start(QStringLiteral("python3"),
         {QStringLiteral("-c"),
-            QStringLiteral(
-                "import resource,socket,sys\nresource.setrlimit(resource.RLIMIT_NOFILE,(4096,4096))\n"
-                "held=[]\nfor i in range(1500):\n  s=socket.socket(socket.AF_UNIX)\n  s.setblocking(False)\n"
-                "  try: s.connect(sys.argv[1])\n  except (BlockingIOError, OSError): pass\n  held.append(s)\n"
-                "print(len(held),flush=True)\nsys.stdin.read()"),
+            QStringLiteral("import resource,socket,sys\nresource.setrlimit(resource.RLIMIT_NOFILE,(4096,4096))\n"
+                           "held=[]\nfor i in range(1500):\n  s=socket.socket(socket.AF_UNIX)\n  s.settimeout(2)\n"
+                           "  try: s.connect(sys.argv[1])\n  except OSError: pass\n  held.append(s)\n"
+                           "print(len(held),flush=True)\nsys.stdin.read()"),
             socketPath()});
     ASSERT_TRUE(flood.waitForReadyRead(10000));
     EXPECT_EQ(launchOnce({QStringLiteral("--background")}).code, 0);
