@@ -438,3 +438,28 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     EXPECT_EQ(run({"diff", id, "--file", "nothing.md"}).code, 2);
     EXPECT_EQ(run({"diff", "2000-01-01/snapshot_000000"}).code, 2);
 }
+
+// A run that could not read everything is a failure (exit 1) that names what it missed; with nothing
+// read it writes nothing. A listing broken off by an I/O error (injected with libfiu where installed)
+// still leaves the snapshot of what was read.
+TEST_F(CliTest, RunsThatCouldNotReadEverythingExitOne)
+{
+    const std::string missing = (home / "gone").string();
+    configureSources({missing});
+    expectRun({"backup"}, 1, "", "バックアップ失敗: バックアップ対象フォルダが見つかりません: " + missing + "\n");
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
+    configureSources({src.string(), missing});
+    expectRun({"backup"}, 1, "",
+        "バックアップ完了 (2 件 • 7 バイト、バックアップ対象フォルダが見つかりません: " + missing + ")\n");
+    EXPECT_EQ(run({"backup", "--dry-run"}).code, 1);
+
+    if (!fs::exists("/usr/bin/fiu-run"))
+        GTEST_SKIP() << "fiu-run (fiu-utils) is not installed";
+    configureSources({src.string()});
+    const auto broken
+        = runProcess("/usr/bin/fiu-run", {"-x", "-c", "enable name=posix/io/dir/readdir", VELKARO_CLI, "backup"}, root);
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_EQ(
+        broken.err, "バックアップ完了 (0 件 • 0 バイト、1 件のフォルダを読み込めませんでした: " + src.string() + ")\n");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
+}

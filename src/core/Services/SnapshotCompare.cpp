@@ -1,8 +1,8 @@
 #include "Services/SnapshotCompare.h"
 
 #include "Platform/OpenFolder.h"
-#include "Services/BackupService.h"
-#include "Services/SourceWalk.h"
+#include "Services/FileStatRecord.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <array>
@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace velkaro {
 
@@ -61,8 +62,9 @@ bool sameBytes(int a, int b)
 struct Stamped
 {
     std::string path;
-    struct stat st = {}; // st_mode 0: the stat failed, and the file differs from anything
+    FileStamp stamp; // mode 0: the stat failed, and the file differs from anything
     bool follow = false; // a configured source naming this very file may be a link
+    std::size_t recordIndex = 0; // a stored copy's place in its snapshot's record of source stamps
 };
 
 // Relative path to the file, or nothing when the side records the path without a readable copy. In
@@ -72,14 +74,15 @@ using StampedSide = std::vector<std::pair<std::string, std::optional<Stamped>>>;
 Stamped stampAt(int folderFd, const char *name, std::string path, bool follow)
 {
     Stamped file {std::move(path), {}, follow};
-    if (folderFd == -1 || ::fstatat(folderFd, name, &file.st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
-        file.st = {};
+    struct stat st = {};
+    if (folderFd != -1 && ::fstatat(folderFd, name, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0)
+        file.stamp = FileStamp::of(st);
     return file;
 }
 
 bool isRegular(const Stamped &file)
 {
-    return S_ISREG(file.st.st_mode);
+    return S_ISREG(file.stamp.mode);
 }
 
 // Opens the file for reading if it is still the one its stamp describes.
@@ -88,7 +91,7 @@ int openStamped(const Stamped &file)
     const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | (file.follow ? 0 : O_NOFOLLOW));
     struct stat st = {};
     if (fd >= 0
-        && (::fstat(fd, &st) != 0 || st.st_dev != file.st.st_dev || st.st_ino != file.st.st_ino
+        && (::fstat(fd, &st) != 0 || st.st_dev != file.stamp.device || st.st_ino != file.stamp.inode
             || !S_ISREG(st.st_mode))) {
         ::close(fd);
         return -1;
@@ -96,16 +99,17 @@ int openStamped(const Stamped &file)
     return fd;
 }
 
-// The same inode, or the same size and time, decide without reading; otherwise the bytes do.
-bool sameFiles(const Stamped &a, const Stamped &b)
+// The same inode, or a record proving the newer file unchanged since the older copy was taken of it,
+// decide without reading; otherwise the bytes do (an edit can keep size and time).
+bool sameFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record = nullptr)
 {
     if (!isRegular(a) || !isRegular(b))
         return false;
-    if (a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino)
+    if (a.stamp.device == b.stamp.device && a.stamp.inode == b.stamp.inode)
         return true;
-    if (a.st.st_size != b.st.st_size)
+    if (a.stamp.size != b.stamp.size)
         return false;
-    if (a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec && a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec)
+    if (record && record->provesUnchanged(a.recordIndex, b.stamp))
         return true;
     const Fd left {openStamped(a)};
     const Fd right {openStamped(b)};
@@ -116,6 +120,9 @@ bool sameFiles(const Stamped &a, const Stamped &b)
 // folders only. Unsafe paths are never looked up.
 StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snapshot)
 {
+    std::unordered_map<std::string_view, std::size_t> recordIndex;
+    for (std::size_t i = 0; i < snapshot.relativeFilePaths.size(); ++i)
+        recordIndex.try_emplace(snapshot.relativeFilePaths[i], i);
     std::vector<std::string_view> paths(snapshot.relativeFilePaths.begin(), snapshot.relativeFilePaths.end());
     std::sort(paths.begin(), paths.end());
     paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
@@ -129,6 +136,7 @@ StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snap
             const char *name = nullptr;
             const int folderFd = folders.folderOf(rel, name);
             file = stampAt(folderFd, name, folders.root() + std::string(rel), false);
+            file->recordIndex = recordIndex.at(rel);
             if (!isRegular(*file))
                 file.reset(); // no stored copy to compare
         }
@@ -137,56 +145,21 @@ StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snap
     return side;
 }
 
-// The current files by the path a backup would record them under, and whether the configured source
-// names the file itself.
-std::map<std::string, std::pair<std::string, bool>> currentFiles(const BackupConfig &config)
-{
-    std::map<std::string, std::pair<std::string, bool>> files;
-    SourceWalkOptions options;
-    options.excludedFolder = config.destinationDirectory;
-    const FileNameRule rule(config.targetExtensions);
-    // One source at a time, to know the path below its own source: the backup records that one when the
-    // shared rule would lead upwards. Later sources win a shared path, as in a backup.
-    for (const auto &source : config.sourceDirectories) {
-        std::string base = source;
-        while (base.size() > 1 && base.back() == '/')
-            base.pop_back();
-        walkSources(
-            {source}, rule,
-            [&](const std::string &file) {
-                std::string rel = BackupService::calculateRelativePath(file, config.sourceDirectories);
-                if (!SnapshotStore::isSafeRelativePath(rel)) {
-                    rel = file.size() > base.size() && file.starts_with(base) && file[base.size()] == '/'
-                        ? file.substr(base.size() + 1)
-                        : fs::path(file).filename().string();
-                }
-                files.insert_or_assign(std::move(rel), std::pair {file, file == base});
-            },
-            {}, options);
-    }
-    return files;
-}
-
-// The current files, each stat taken in its folder kept open. A file gone since the walk is left out.
+// The current files by the path a backup would record them under, as the backup's own selection
+// takes them (the first source's file where two share a path), each with the stat the selection took.
 StampedSide stampCurrent(const BackupConfig &config)
 {
+    SelectionOptions options;
+    options.excludedFolder = config.destinationDirectory;
+    std::map<std::string, Stamped> files;
+    SourceSelection(config.sourceDirectories, config.targetExtensions, options).select([&](SelectedFile &&file) {
+        if (S_ISREG(file.stamp.mode))
+            files.emplace(std::move(file.relativePath), Stamped {std::move(file.path), file.stamp, file.isSource});
+    });
     StampedSide side;
-    OpenFolder folder(false); // a source itself may be a link; below it the walk took none
-    for (auto &[rel, found] : currentFiles(config)) {
-        auto &[path, isSource] = found;
-        const std::size_t slash = path.rfind('/');
-        Stamped file;
-        if (isSource || slash == std::string::npos) {
-            file = stampAt(AT_FDCWD, path.c_str(), path, isSource);
-        } else {
-            const std::string_view folderPath = std::string_view(path).substr(0, std::max<std::size_t>(slash, 1));
-            if (folderPath != folder.path())
-                folder.open(std::string(folderPath));
-            file = stampAt(folder.fd(), path.c_str() + slash + 1, path, false);
-        }
-        if (isRegular(file))
-            side.emplace_back(rel, std::move(file));
-    }
+    side.reserve(files.size());
+    for (auto &[rel, file] : files)
+        side.emplace_back(rel, std::move(file));
     return side;
 }
 
@@ -203,14 +176,16 @@ StampedSide stampSide(const CompareSide &side)
     return stamped;
 }
 
-CompareState stateOf(const std::optional<Stamped> &older, const std::optional<Stamped> &newer)
+CompareState stateOf(
+    const std::optional<Stamped> &older, const std::optional<Stamped> &newer, const FileStatRecord *record)
 {
     if (!older || !newer)
         return CompareState::missing;
-    return sameFiles(*older, *newer) ? CompareState::unchanged : CompareState::changed;
+    return sameFiles(*older, *newer, record) ? CompareState::unchanged : CompareState::changed;
 }
 
-CompareResult compareStamped(const StampedSide &older, const StampedSide &newer)
+// `record`: the older side's record of source stamps, when the newer side is the current files.
+CompareResult compareStamped(const StampedSide &older, const StampedSide &newer, const FileStatRecord *record = nullptr)
 {
     CompareResult result;
     result.entries.reserve(std::max(older.size(), newer.size()));
@@ -224,7 +199,7 @@ CompareResult compareStamped(const StampedSide &older, const StampedSide &newer)
             result.entries.push_back({n->first, n->second ? CompareState::added : CompareState::missing});
             ++n;
         } else {
-            result.entries.push_back({o->first, stateOf(o->second, n->second)});
+            result.entries.push_back({o->first, stateOf(o->second, n->second, record)});
             ++o;
             ++n;
         }
@@ -263,8 +238,8 @@ CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snaps
 CompareSide currentSide(const BackupConfig &config)
 {
     CompareSide side;
-    for (auto &[rel, found] : currentFiles(config))
-        side.emplace_hint(side.end(), rel, fs::path(std::move(found.first)));
+    for (auto &[rel, file] : stampCurrent(config))
+        side.emplace_hint(side.end(), rel, fs::path(std::move(file->path)));
     return side;
 }
 
@@ -275,7 +250,9 @@ CompareResult compareSides(const CompareSide &older, const CompareSide &newer)
 
 CompareResult compareWithCurrent(const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config)
 {
-    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config));
+    const auto folder = store.snapshotFolder(snapshot.id);
+    const auto record = folder ? FileStatRecord::read(*folder, snapshot.relativeFilePaths.size()) : std::nullopt;
+    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config), record ? &*record : nullptr);
 }
 
 CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)
