@@ -393,8 +393,8 @@ void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string 
     case RestoreOutcome::partial: // the counts of both kinds, as the restore gave them
         m_restoreMessage = QString::fromStdString(message);
         break;
-    case RestoreOutcome::failed:
-        m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。");
+    case RestoreOutcome::failed: // with the reason in full, which the status line may not hold
+        m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。\n\n") + QString::fromStdString(message);
         break;
     }
     if (m_alert)
