@@ -6,7 +6,10 @@
 #include "Services/StoreLock.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QTimer>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <future>
 #include <sys/stat.h>
@@ -145,6 +148,49 @@ TEST_F(AppStateBackgroundTest, WorkWaitsInThePoolAndNothingArrivesForAGoneState)
     QThreadPool::globalInstance()->waitForDone();
     drainEvents();
     EXPECT_FALSE(fs::exists(dest / "snapshots" / made.id)) << "the deletion itself went on";
+}
+
+// A template apply waits for the store (held by another process) in the pool: the call returns at
+// once, the event loop keeps turning, the safety snapshot's progress shows as a backup's, nothing else
+// of ours starts meanwhile, and the outcome arrives with the snapshot listed under its note.
+TEST_F(AppStateBackgroundTest, ApplyWaitsForTheStoreOffTheMainThread)
+{
+    AppState &s = start(5000ms);
+    const PromptTemplate preset = s.templates().front();
+    fs::create_directories(dest);
+    QProcess holder;
+    holder.start(QStringLiteral("flock"),
+        {QString::fromStdString((dest / ".lock").string()), QStringLiteral("-c"),
+            QStringLiteral("echo held; sleep 1.2")});
+    ASSERT_TRUE(holder.waitForReadyRead(5000));
+
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(20);
+    std::vector<bool> running;
+    QObject::connect(&s, &AppState::backupStateChanged, [&] { running.push_back(s.backupState().isRunning()); });
+    std::optional<std::string> told;
+    QElapsedTimer took;
+    took.start();
+    s.applyTemplateToCurrent(preset, [&](bool applied, const std::string &message) {
+        EXPECT_TRUE(applied);
+        told = message;
+    });
+    EXPECT_LT(took.elapsed(), 300) << "waited for the lock on the main thread";
+    EXPECT_TRUE(s.isApplyingTemplate());
+    s.performManualBackup(); // dropped while the apply runs
+    ASSERT_TRUE(waitUntil([&] { return told.has_value(); }));
+    EXPECT_GT(ticks, 20) << "the event loop stood still";
+    EXPECT_EQ(*told, "「" + preset.title + "」を GEMINI.md に適用したよ！");
+    EXPECT_EQ(status(), *told);
+    EXPECT_FALSE(s.isApplyingTemplate());
+    EXPECT_TRUE(std::ranges::count(running, true) > 0) << "no progress shown";
+    EXPECT_FALSE(s.backupState().isRunning());
+    ASSERT_EQ(s.snapshots().size(), 1u) << "the safety snapshot only";
+    EXPECT_EQ(s.snapshots().front().note, "テンプレート「" + preset.title + "」を適用する前");
+    EXPECT_EQ(readText(src / "GEMINI.md"), preset.promptContent);
+    holder.waitForFinished(3000);
 }
 
 // Only the chosen files are written; a path the snapshot does not hold writes nothing at all.

@@ -114,6 +114,16 @@ protected:
         return outcome;
     }
 
+    // Applies through the state and waits for the outcome.
+    bool applyNow(const PromptTemplate &tmpl)
+    {
+        auto outcome = std::make_shared<std::optional<bool>>();
+        state->applyTemplateToCurrent(tmpl, [outcome](bool applied, const std::string &) { *outcome = applied; });
+        EXPECT_TRUE(waitUntil([&] { return outcome->has_value(); }));
+        settle();
+        return outcome->value_or(false);
+    }
+
     // Names another store in the settings and saves them.
     void saveDestination(const fs::path &folder)
     {

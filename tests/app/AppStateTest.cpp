@@ -218,7 +218,7 @@ TEST_F(AppStateTest, ApplyAndImportWorkOnTheFirstSourceFolder)
     {
         auto held = StoreLock::acquire(dest);
         ASSERT_TRUE(held);
-        EXPECT_FALSE(s.applyTemplateToCurrent(preset));
+        EXPECT_FALSE(applyNow(preset));
         EXPECT_EQ(status(),
             "適用失敗: 上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: "
             "別の処理がバックアップ先を使用中です");
@@ -226,7 +226,7 @@ TEST_F(AppStateTest, ApplyAndImportWorkOnTheFirstSourceFolder)
         EXPECT_TRUE(s.snapshots().empty());
     }
 
-    ASSERT_TRUE(s.applyTemplateToCurrent(preset));
+    ASSERT_TRUE(applyNow(preset));
     EXPECT_EQ(status(), "「" + preset.title + "」を GEMINI.md に適用したよ！");
     EXPECT_EQ(readText(src / "GEMINI.md"), preset.promptContent);
     settle();
@@ -246,7 +246,7 @@ TEST_F(AppStateTest, ApplyAndImportWorkOnTheFirstSourceFolder)
     PromptTemplate mine = imported->added;
     mine.title = "changed";
     mine.targetFileName = "rules/GEMINI.md";
-    EXPECT_TRUE(s.applyTemplateToCurrent(mine));
+    EXPECT_TRUE(applyNow(mine));
     EXPECT_EQ(readText(src / "rules/GEMINI.md"), "# rules");
     EXPECT_EQ(status(), "「changed」を rules/GEMINI.md に適用したよ！");
 
@@ -257,7 +257,7 @@ TEST_F(AppStateTest, ApplyAndImportWorkOnTheFirstSourceFolder)
     edited.sourceDirectories.clear();
     s.setConfig(edited);
     const std::string before = status();
-    EXPECT_FALSE(s.applyTemplateToCurrent(mine));
+    EXPECT_FALSE(applyNow(mine));
     EXPECT_EQ(status(), before);
 }
 

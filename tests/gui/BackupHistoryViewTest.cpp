@@ -226,7 +226,8 @@ TEST_F(BackupHistoryViewTest, RestoreWithScopeBusyButtonAndAlerts)
     EXPECT_EQ(page.restoreButton()->text(), QStringLiteral("復元中..."));
     settle();
     ASSERT_EQ(alerts.size(), 2u);
-    EXPECT_EQ(alerts[1], QStringLiteral("復元結果|復元中にエラーが発生しました。"));
+    EXPECT_EQ(alerts[1],
+        QStringLiteral("復元結果|復元中にエラーが発生しました。\n\n復元エラー: 別の処理がバックアップ先を使用中です"));
     EXPECT_TRUE(page.restoreButton()->isEnabled());
     EXPECT_EQ(status(), "復元エラー: 別の処理がバックアップ先を使用中です");
 }

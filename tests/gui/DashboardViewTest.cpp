@@ -1,5 +1,8 @@
 #include "Views/Dashboard/DashboardView.h"
 #include "ViewFixture.h"
+#include "Views/Backups/BackupHistoryView.h"
+#include "Views/Backups/SnapshotListModel.h"
+#include "Views/Backups/SnapshotListView.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QLabel>
@@ -103,6 +106,30 @@ TEST_F(DashboardViewTest, CardsAndRecentRowsFollowTheHistory)
     EXPECT_TRUE(after[0].startsWith(QStringLiteral("2025-03-04/snapshot_090004 ")));
     EXPECT_TRUE(after[2].startsWith(QStringLiteral("2025-03-04/snapshot_090002 ")));
     EXPECT_EQ(cardText(page, 2), QStringLiteral("4 世代 | 上限設定: 30 世代"));
+}
+
+// A snapshot's note (an apply's safety snapshot says which template) shows in its recent row and in the
+// history list's row.
+TEST_F(DashboardViewTest, ANoteShowsInTheRows)
+{
+    BackupSnapshot noted = recordedSnapshot("2025-03-01/snapshot_080200", 2);
+    noted.triggerType = BackupTriggerType::preRestoreSafety;
+    noted.note = "テンプレート「標準AIアシスタント」を適用する前";
+    writeText(dest / "history.json", encodeSnapshotList({noted, recordedSnapshot("2025-03-01/snapshot_080100", 1)}));
+    DashboardView &page = open();
+    ASSERT_EQ(page.recentRows().size(), 2u);
+    ASSERT_NE(page.recentRows()[0].note, nullptr);
+    EXPECT_EQ(page.recentRows()[0].note->fullText().toStdString(), *noted.note);
+    EXPECT_TRUE(page.recentRows()[0].note->isVisible());
+    EXPECT_TRUE(page.recentRows()[0].frame->accessibleName().contains(QString::fromStdString(*noted.note)));
+    EXPECT_EQ(page.recentRows()[1].note, nullptr);
+
+    BackupHistoryView history(*state);
+    const QAbstractItemModel &model = *history.list()->model();
+    EXPECT_EQ(model.index(0, 0).data(SnapshotListModel::NoteRole).toString().toStdString(), *noted.note);
+    EXPECT_TRUE(
+        model.index(0, 0).data(Qt::AccessibleTextRole).toString().contains(QString::fromStdString(*noted.note)));
+    EXPECT_TRUE(model.index(1, 0).data(SnapshotListModel::NoteRole).toString().isEmpty());
 }
 
 } // namespace

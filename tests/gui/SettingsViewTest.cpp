@@ -60,6 +60,21 @@ TEST_F(SettingsViewTest, StepperKeepsToItsRange)
     EXPECT_EQ(stepper->value(), 5);
     page.save();
     EXPECT_EQ(stored().maxSnapshotsLimit, 5);
+
+    // Typed values keep to the steps too: another one becomes the nearest allowed value.
+    auto type = [&](const QString &digits) {
+        stepper->setFocus();
+        stepper->selectAll();
+        QTest::keyClicks(stepper, digits);
+        QTest::keyClick(stepper, Qt::Key_Return);
+        return stepper->value();
+    };
+    EXPECT_EQ(type(QStringLiteral("35")), 35);
+    EXPECT_EQ(type(QStringLiteral("12")), 10);
+    EXPECT_EQ(type(QStringLiteral("98")), 100);
+    EXPECT_EQ(type(QStringLiteral("3")), 5);
+    EXPECT_EQ(type(QStringLiteral("47")), 45);
+
     // Under the limit, which snapshots go first.
     const QString rule
         = QStringLiteral("※ 上限を超えたら、ひとつ新しいスナップショットと中身が同じものから先に消すよ。");

@@ -1,4 +1,5 @@
 #include "Views/Templates/TemplateManagerView.h"
+#include "Services/StoreLock.h"
 #include "ViewFixture.h"
 
 #include <QLabel>
@@ -91,8 +92,13 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     EXPECT_EQ(readText(target), "# rules");
     EXPECT_TRUE(alerts.empty());
 
+    // The apply runs in the background: the button waits for it, and the alert comes with the outcome.
     saveAnswer = SaveAnswer::discard;
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    EXPECT_FALSE(page.applyButton()->isEnabled());
+    EXPECT_TRUE(alerts.empty());
+    settle();
+    EXPECT_TRUE(page.applyButton()->isEnabled());
     EXPECT_EQ(readText(target), first.promptContent);
     EXPECT_EQ(page.contentEditor()->toPlainText().toStdString(), first.promptContent);
     EXPECT_EQ(alerts,
@@ -101,10 +107,23 @@ TEST_F(TemplateManagerViewTest, ApplyWritesTheTextShown)
     saveAnswer = SaveAnswer::save;
     page.contentEditor()->setPlainText(QStringLiteral("見えている本文"));
     QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    settle();
     EXPECT_EQ(saveQuestions, 3);
     EXPECT_EQ(readText(target), "見えている本文");
     EXPECT_EQ(state->templates().front().promptContent, "見えている本文");
     EXPECT_FALSE(page.unsavedMark()->isVisible());
+
+    // A failure tells its reason in full.
+    page.list()->setCurrentRow(1);
+    auto lock = StoreLock::acquire(dest);
+    ASSERT_TRUE(lock);
+    QTest::mouseClick(page.applyButton(), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(alerts.back(),
+        QStringLiteral("テンプレート操作|適用に失敗しました。\n\n適用失敗: "
+                       "上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: "
+                       "別の処理がバックアップ先を使用中です"));
+    EXPECT_EQ(readText(target), "見えている本文");
 }
 
 // A row change by the arrow key asks; キャンセル keeps the row and the edits, 破棄 moves on and drops

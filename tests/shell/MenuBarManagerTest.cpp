@@ -1,8 +1,12 @@
 #include "Shell/MenuBarManager.h"
 #include "AppStateFixture.h"
+#include "Shell/MainWindow.h"
 #include "ShellTestSupport.h"
 
+#include <QApplication>
 #include <QSystemTrayIcon>
+
+#include <algorithm>
 #include <gmock/gmock.h>
 
 namespace velkaro::test {
@@ -94,9 +98,16 @@ TEST_F(MenuBarManagerTest, TemplateSubmenuAppliesTheChosenTemplate)
         ElementsAre(
             "標準AIアシスタント", "コーディング品質ガイドライン", "シニアコードレビュアー", "日本語開発アシスタント"));
 
+    // While the apply runs the entry waits, also in the menu that is open.
+    QAction *entry = findAction(*manager.menu(), QStringLiteral("プロンプトテンプレートを適用"));
     templateMenu(manager).actions()[1]->trigger();
+    EXPECT_FALSE(entry->isEnabled());
+    openMenu(manager);
+    EXPECT_FALSE(findAction(*manager.menu(), QStringLiteral("プロンプトテンプレートを適用"))->isEnabled());
+    settle();
+    EXPECT_TRUE(findAction(*manager.menu(), QStringLiteral("プロンプトテンプレートを適用"))->isEnabled());
     EXPECT_EQ(readText(src / library[1].targetFileName), library[1].promptContent);
-    ASSERT_TRUE(app.statusMessage().has_value());
+    EXPECT_EQ(app.statusMessage(), "「" + library[1].title + "」を GEMINI.md に適用したよ！");
 
     PromptTemplate renamed = library[1];
     renamed.title = "改名したテンプレート";
@@ -104,6 +115,27 @@ TEST_F(MenuBarManagerTest, TemplateSubmenuAppliesTheChosenTemplate)
     EXPECT_EQ(templateMenu(manager).actions()[1]->text().toStdString(), library[1].title);
     openMenu(manager);
     EXPECT_EQ(templateMenu(manager).actions()[1]->text().toStdString(), "改名したテンプレート");
+}
+
+// Under an XEmbed tray the icon is a visible window of ours: only a management window on screen counts
+// as one in which the outcome of a tray run can be seen.
+TEST_F(MenuBarManagerTest, OnlyAManagementWindowOnScreenCountsAsShown)
+{
+    AppState &app = start();
+    MenuBarManager manager(&app, [] {});
+    ASSERT_TRUE(waitUntil([&] {
+        return std::ranges::any_of(QApplication::topLevelWidgets(), [](QWidget *w) { return w->isVisible(); });
+    })) << "the tray shows no icon window";
+    EXPECT_FALSE(MenuBarManager::isManagementWindowShown());
+
+    MainWindow window(app);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_TRUE(MenuBarManager::isManagementWindowShown());
+    window.showMinimized();
+    EXPECT_TRUE(waitUntil([&] { return !MenuBarManager::isManagementWindowShown(); }));
+    window.hide();
+    EXPECT_FALSE(MenuBarManager::isManagementWindowShown());
 }
 
 // Once AppState is gone the menu still opens, in its bare form, and its commands do nothing.

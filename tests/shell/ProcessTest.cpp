@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace velkaro::test {
@@ -39,13 +40,21 @@ protected:
         return QString::fromStdString((runtime / ("velkaro-backup-" + std::to_string(::getuid()))).string());
     }
 
-    QProcess &startApp(const QStringList &args)
+    // `fileLimit`, when given, bounds the descriptors the program may hold, as a desktop session does.
+    QProcess &startApp(const QStringList &args, int fileLimit = 0)
     {
         EXPECT_TRUE(config.writeFile(home / ".config/VelkaroAntigraviti_Backup/config.json"));
         auto process = std::make_unique<QProcess>();
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(VELKARO_APP), args);
+        if (fileLimit > 0) {
+            process->start(QStringLiteral("sh"),
+                QStringList {QStringLiteral("-c"), QStringLiteral("ulimit -n %1 && exec \"$0\" \"$@\"").arg(fileLimit),
+                    QStringLiteral(VELKARO_APP)}
+                    + args);
+        } else {
+            process->start(QStringLiteral(VELKARO_APP), args);
+        }
         EXPECT_TRUE(process->waitForStarted(5000));
         processes.push_back(std::move(process));
         return *processes.back();
@@ -183,6 +192,93 @@ TEST_F(ProcessTest, HelpVersionAndUnknownOptionsAnswerWithoutStarting)
 
     EXPECT_TRUE(restsWithoutWindow(app.processId())) << "nothing was handed over";
     EXPECT_EQ(fs::last_write_time(home / ".config/VelkaroAntigraviti_Backup/config.json"), configBefore);
+}
+
+// Without a runtime folder the socket goes into a folder of this user's alone, made 0700 when missing
+// and narrowed when it is ours but open. One that belongs to someone else is never used.
+TEST_F(ProcessTest, WithoutRuntimeFolderTheSocketIsInAPrivateFolder)
+{
+    const fs::path tmp = root / "tmp";
+    fs::create_directories(tmp);
+    qputenv("TMPDIR", QByteArray::fromStdString(tmp.string()));
+    qunsetenv("XDG_RUNTIME_DIR");
+    const fs::path folder = tmp / ("velkaro-backup-" + std::to_string(::getuid()));
+    auto modeOf = [](const fs::path &path) {
+        struct stat st = {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0);
+        return st.st_mode & 07777;
+    };
+
+    EXPECT_EQ(SingleInstance::defaultServerName().toStdString(), (folder / "socket").string());
+    EXPECT_EQ(modeOf(folder), 0700u);
+    fs::permissions(folder, fs::perms::all);
+    EXPECT_EQ(SingleInstance::defaultServerName().toStdString(), (folder / "socket").string());
+    EXPECT_EQ(modeOf(folder), 0700u);
+
+    // A name taken first by a link or by another user: the cache folder instead.
+    fs::remove(folder);
+    fs::create_directory_symlink(root, folder);
+    const fs::path cache = home / ".cache/velkaro-backup";
+    EXPECT_EQ(SingleInstance::defaultServerName().toStdString(), (cache / "socket").string());
+    EXPECT_EQ(modeOf(cache), 0700u);
+    if (::getuid() == 0) {
+        fs::remove(folder);
+        fs::create_directory(folder);
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(SingleInstance::defaultServerName().toStdString(), (cache / "socket").string());
+        EXPECT_FALSE(SingleInstance::privateFolder(QString::fromStdString(folder.string())));
+    }
+    qunsetenv("TMPDIR");
+}
+
+// Nothing is handed to a socket that belongs to another user: the start runs on its own, on the same name.
+TEST_F(ProcessTest, ArgumentsGoOnlyToThisUsersSocket)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs to give the socket to another user";
+    const QString name = socketPath();
+    QProcess foreign;
+    foreign.start(QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+            QStringLiteral("import os,socket,sys\ns=socket.socket(socket.AF_UNIX)\ns.bind(sys.argv[1])\n"
+                           "os.chown(sys.argv[1],65534,65534)\ns.listen(8)\nprint('up',flush=True)\n"
+                           "c,_=s.accept()\nprint('got',c.recv(100),flush=True)"),
+            name});
+    ASSERT_TRUE(foreign.waitForReadyRead(5000)) << foreign.readAllStandardError().toStdString();
+    foreign.readAllStandardOutput();
+    SingleInstance instance(name);
+    EXPECT_EQ(instance.start({QStringLiteral("secret")}), SingleInstance::Role::primary);
+    foreign.waitForReadyRead(300);
+    EXPECT_FALSE(foreign.readAllStandardOutput().contains("got"));
+    foreign.kill();
+    foreign.waitForFinished(3000);
+}
+
+// A flood of idle connections neither stops the instance listening nor lets a second one run: a later
+// start still hands over, at once. A socket removed while it runs comes back.
+TEST_F(ProcessTest, HandsOverAfterAFloodOfConnectionsAndARemovedSocket)
+{
+    QProcess &app = startApp({QStringLiteral("-m")}, 1024);
+    ASSERT_TRUE(waitUntilListening());
+    QProcess flood;
+    flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    flood.start(QStringLiteral("python3"),
+        {QStringLiteral("-c"),
+            QStringLiteral("import resource,socket,sys\nresource.setrlimit(resource.RLIMIT_NOFILE,(4096,4096))\n"
+                           "held=[]\nfor i in range(1500):\n  s=socket.socket(socket.AF_UNIX)\n  s.settimeout(2)\n"
+                           "  try: s.connect(sys.argv[1])\n  except OSError: pass\n  held.append(s)\n"
+                           "print(len(held),flush=True)\nsys.stdin.read()"),
+            socketPath()});
+    ASSERT_TRUE(flood.waitForReadyRead(10000));
+    EXPECT_EQ(launchOnce({QStringLiteral("--background")}).code, 0);
+    EXPECT_TRUE(waitUntilListening());
+    flood.closeWriteChannel();
+    flood.waitForFinished(3000);
+
+    fs::remove(socketPath().toStdString());
+    EXPECT_TRUE(waitUntilListening()) << "the socket was not made again";
+    EXPECT_EQ(launchOnce({QStringLiteral("--background")}).code, 0);
+    EXPECT_EQ(app.state(), QProcess::Running);
 }
 
 } // namespace

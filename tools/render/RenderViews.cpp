@@ -4,14 +4,17 @@
 #include "AppStateFixture.h"
 #include "GuiPalettes.h"
 #include "Services/StoreLock.h"
+#include "Shell/MainWindow.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/FileDiffView.h"
 #include "Views/Backups/FileVersionsPane.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Main/MainWindowView.h"
+#include "Views/Templates/TemplateManagerView.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
@@ -29,13 +32,30 @@ protected:
     void shoot(MainWindowView &view, const QString &name)
     {
         drainEvents();
-        for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"}}) {
+        for (const auto &[size, tag] : {std::pair {QSize(900, 600), "900"}, std::pair {QSize(860, 560), "860"},
+                 std::pair {QSize(1400, 900), "wide"}}) {
             view.resize(size);
             QTest::qWait(30);
             const QString file
                 = QDir(outDir()).filePath(name + QLatin1Char('-') + palette + QLatin1Char('-') + tag + ".png");
             EXPECT_TRUE(view.grab().save(file)) << file.toStdString();
         }
+    }
+    // The whole window, menu bar included, at its minimum size, one page after the other.
+    void shootWindowAtMinimum(AppState &app)
+    {
+        MainWindow window(app);
+        window.show();
+        window.resize(window.minimumSize());
+        for (NavigationTab tab : allCases<NavigationTab>()) {
+            app.setSelectedTab(tab);
+            drainEvents();
+            QTest::qWait(30);
+            const QString file
+                = QDir(outDir()).filePath(QStringLiteral("window-min-%1-%2.png").arg(int(tab)).arg(palette));
+            EXPECT_TRUE(window.grab().save(file)) << file.toStdString();
+        }
+        app.setSelectedTab(NavigationTab::dashboard);
     }
     // A question over the page it belongs to, at the minimum window size: the box the real seam runs,
     // shown without its event loop and drawn centred over the dimmed page.
@@ -89,6 +109,7 @@ protected:
             "question-restore");
         app.setSelectedTab(NavigationTab::templates);
         shoot(view, "templates");
+        shootLongTitle(view);
         shootQuestion(view, *makeSaveQuestion(&view, QStringLiteral("テンプレート操作")), "question-save-template");
         // Files the list leaves out, so that the settings page has its line under the extensions.
         writeText(src / "tools/sync.sh", "x");
@@ -101,6 +122,21 @@ protected:
         QMessageBox refused(QMessageBox::Information, QStringLiteral("設定保存"),
             QStringLiteral("「対象フォルダ 1」は / か ~ で始まるフルパスで入力してね。"), QMessageBox::Ok, &view);
         shootQuestion(view, refused, "alert-path-refused");
+        app.setSelectedTab(NavigationTab::history);
+        shoot(view, "history-noted");
+        view.hide();
+        shootWindowAtMinimum(app);
+    }
+    // A template with a title of 20 Japanese characters, applied: its safety snapshot carries a note.
+    void shootLongTitle(MainWindowView &view)
+    {
+        auto *page = qobject_cast<TemplateManagerView *>(view.page(NavigationTab::templates));
+        page->setAlertFunction([](QWidget *, const QString &, const QString &) {});
+        page->titleField()->setText(QStringLiteral("コーディング品質ガイドラインと設計指針集"));
+        page->saveTemplate();
+        page->applyTemplate();
+        settle();
+        shoot(view, "templates-long-title");
     }
     // A file chosen in the detail pane, changed since the snapshot, with a file that only exists now.
     void shootDiff(MainWindowView &view, BackupHistoryView &history)

@@ -361,25 +361,72 @@ void AppState::settleSaveMessage(const Result<void> &saved, const char *successT
         setStatusMessage(successText); // a failure told before must not outlive a save that worked
 }
 
-bool AppState::applyTemplateToCurrent(const PromptTemplate &tmpl)
+void AppState::applyTemplateToCurrent(const PromptTemplate &tmpl, ApplyCompletion completion)
 {
-    if (m_config.sourceDirectories.empty())
-        return false;
-    // The safety snapshot needs the store, which our own run holds: refused at once rather than after
-    // the lock's wait.
-    const bool needsSafety = overwritesOtherText(tmpl, std::filesystem::path(m_config.sourceDirectories.front()));
-    Result<std::optional<BackupSnapshot>> applied = std::unexpected(StoreLock::busyError());
-    if (!needsSafety || !(isBusy() || m_backupState.isRunning()))
-        applied = applyTemplateSafely(tmpl, m_config, m_templateService, *m_backupService);
-    if (!applied) {
-        setStatusMessage("適用失敗: " + applied.error().description);
-        return false;
+    if (m_config.sourceDirectories.empty() || m_applyRunning) {
+        QMetaObject::invokeMethod(
+            this,
+            [completion = std::move(completion), message = m_statusMessage.value_or(std::string())] {
+                if (completion)
+                    completion(false, message);
+            },
+            Qt::QueuedConnection);
+        return;
     }
-    if (*applied)
-        loadHistory(); // the safety snapshot shows in the history
-    setStatusMessage(appliedMessage(tmpl));
-    emit filesChanged();
-    return true;
+    // Our own run holds the store: a safety snapshot is refused at once rather than after the lock's wait.
+    // Nothing else of ours starts while the apply runs, so what holds now holds until it is through.
+    const bool storeBusy = isBusy() || m_backupState.isRunning();
+    m_applyRunning = true;
+    emit templateApplyChanged();
+    BackupProgressHandler report;
+    if (!storeBusy) {
+        m_stateBeforeApply = m_backupState;
+        m_applyProgress = std::make_unique<ProgressRelay<BackupExecutionState>>(
+            [this](const BackupExecutionState &state) { setBackupState(state); });
+        report = m_applyProgress->reporter();
+    }
+    auto work = [backups = m_backupService, templates = m_templateService, config = m_config, tmpl, storeBusy,
+                    report = std::move(report)]() -> Result<std::optional<BackupSnapshot>> {
+        if (storeBusy && overwritesOtherText(tmpl, std::filesystem::path(config.sourceDirectories.front())))
+            return std::unexpected(StoreLock::busyError());
+        return applyTemplateSafely(tmpl, config, templates, *backups, report);
+    };
+    runInBackground(std::move(work),
+        [this, tmpl, storeBusy, completion = std::move(completion)](
+            const Result<std::optional<BackupSnapshot>> &applied) {
+            finishApply(tmpl, !storeBusy, applied, completion);
+        });
+}
+
+void AppState::finishApply(const PromptTemplate &tmpl, bool showedProgress,
+    const Result<std::optional<BackupSnapshot>> &applied, ApplyCompletion completion)
+{
+    if (showedProgress) {
+        m_applyProgress->finish();
+        m_applyProgress.reset();
+        // The safety snapshot is not a backup run of its own: the state goes back to the last run's.
+        setBackupState(m_stateBeforeApply);
+    }
+    auto settle = [this, completion = std::move(completion)](bool ok, const std::string &message) {
+        m_applyRunning = false;
+        setStatusMessage(message);
+        emit templateApplyChanged();
+        if (ok)
+            emit filesChanged(); // what compares against the files now must look again
+        if (completion)
+            completion(ok, message);
+    };
+    if (!applied) {
+        settle(false, "適用失敗: " + applied.error().description);
+        return;
+    }
+    if (!*applied) {
+        settle(true, appliedMessage(tmpl));
+        return;
+    }
+    // Told once the list holds the safety snapshot; until then no backup slips in.
+    requestHistory(m_config.destinationDirectory,
+        [settle = std::move(settle), message = appliedMessage(tmpl)] { settle(true, message); });
 }
 
 AddedTemplate AppState::createTemplate()

@@ -103,8 +103,10 @@ public:
     const OptionalText &statusMessage() const { return m_statusMessage; }
     OptionalDate nextBackupDate() const;
 
-    // True while a backup or a restore of this application runs.
-    bool isBusy() const { return m_backupRunning || m_restoreRunning; }
+    // True while a backup, a restore or a template apply of this application runs.
+    bool isBusy() const { return m_backupRunning || m_restoreRunning || m_applyRunning; }
+    // True from applyTemplateToCurrent until its outcome is told.
+    bool isApplyingTemplate() const { return m_applyRunning; }
     // True from loadHistory (or a change of destination) until the newest requested list is shown.
     bool isLoadingHistory() const { return m_historyShown != m_historyRequested; }
     // True while any work of this object runs in the pool or waits to hand over its result.
@@ -142,7 +144,13 @@ public:
     // The template manager's save: `edits` stored as template `id`, updated now. A listed template keeps
     // its creation time; one no longer listed is added again, created now.
     Result<void> saveTemplateEdits(const std::string &id, const TemplateEdits &edits, bool isPreset);
-    bool applyTemplateToCurrent(const PromptTemplate &tmpl);
+    // Writes `tmpl` into the first source folder in the pool, after a safety snapshot when it replaces
+    // other text; that snapshot's progress shows as a backup's. Returns at once; the outcome becomes the
+    // status message ("「title」を … に適用したよ！" or "適用失敗: …") and `completion` gets it on the main
+    // thread, once the list holds the safety snapshot. Refused (false, status unchanged) without a
+    // source folder or while another apply runs.
+    using ApplyCompletion = std::function<void(bool applied, const std::string &message)>;
+    void applyTemplateToCurrent(const PromptTemplate &tmpl, ApplyCompletion completion = {});
     // The template manager's import: GEMINI.md of the first source folder, appended as a new template.
     // Nothing when no source folder is configured or the file cannot be read; the view says which.
     std::optional<AddedTemplate> importCurrentPrompt();
@@ -213,6 +221,7 @@ signals:
     void statusMessageChanged();
     void nextBackupDateChanged();
     void leftOutSummaryChanged();
+    void templateApplyChanged();
     void changeSummaryReady(const velkaro::AppState::SnapshotPair &pair);
     // The current files or the store may have changed by this program's hand (a backup, a restore, a
     // template applied): what was compared with them is to be compared again.
@@ -230,6 +239,8 @@ private:
     using RestoreChoice = std::variant<RestoreScopeOption, std::vector<std::string>>;
     void startRestore(const BackupSnapshot &snapshot, RestoreChoice choice, RestoreCompletion completion);
     void finishRestore(const Result<RestoreRun> &result, RestoreCompletion completion);
+    void finishApply(const PromptTemplate &tmpl, bool showedProgress,
+        const Result<std::optional<BackupSnapshot>> &applied, ApplyCompletion completion);
     void finishDelete(const std::string &destination, const std::string &id, const Result<void> &deleted,
         const DeleteCompletion &completion);
     void requestHistory(std::string destination, std::function<void()> then = {});
@@ -279,8 +290,11 @@ private:
     // The newest run's progress on its way to the main thread; gone when the run has ended.
     std::unique_ptr<ProgressRelay<BackupExecutionState>> m_backupProgress;
     std::unique_ptr<ProgressRelay<std::string>> m_restoreProgress;
+    std::unique_ptr<ProgressRelay<BackupExecutionState>> m_applyProgress;
+    BackupExecutionState m_stateBeforeApply; // shown again once the apply's safety snapshot is through
     bool m_backupRunning = false;
     bool m_restoreRunning = false;
+    bool m_applyRunning = false;
     int m_backgroundTasks = 0;
     // History loads: the newest one asked for and the one whose list is shown. A change of store or the
     // start asks for the schedule to follow the loaded list.

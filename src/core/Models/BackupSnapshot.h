@@ -23,7 +23,7 @@ struct BackupSnapshot
     std::int64_t filesCount = 0;
     std::int64_t totalSizeBytes = 0;
     PathList relativeFilePaths; // below the snapshot's data/ folder, "/"-separated
-    std::optional<std::string> note; // never set by the program; carried along when read
+    std::optional<std::string> note; // why it was taken, when the trigger alone does not say
 
     bool operator==(const BackupSnapshot &) const = default;
 

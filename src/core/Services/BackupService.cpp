@@ -522,8 +522,8 @@ bool BackupService::isSafeRelativePath(std::string_view path)
     return SnapshotStore::isSafeRelativePath(path);
 }
 
-Result<BackupRun> BackupService::executeBackup(
-    const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const
+Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+    const BackupProgressHandler &progressHandler, const std::optional<std::string> &note) const
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
@@ -538,21 +538,23 @@ Result<BackupRun> BackupService::executeBackup(
                 StoreLock::isBusy(error) ? error.description : kNoFolder + error.description));
         return std::unexpected(error);
     }
-    return runBackup(config, trigger, progressHandler, {});
+    return runBackup(config, trigger, progressHandler, {}, note);
 }
 
 Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
-    const BackupProgressHandler &progressHandler, const StoreLock & /*heldLock*/, std::string_view keptSnapshotId) const
+    const BackupProgressHandler &progressHandler, const StoreLock & /*heldLock*/, std::string_view keptSnapshotId,
+    const std::optional<std::string> &note) const
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
     if (auto refused = refusePaths(config, progressHandler))
         return std::unexpected(*refused);
-    return runBackup(config, trigger, progressHandler, keptSnapshotId);
+    return runBackup(config, trigger, progressHandler, keptSnapshotId, note);
 }
 
 Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTriggerType trigger,
-    const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const
+    const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
+    const std::optional<std::string> &note) const
 {
     const TimePoint start = m_clock();
     // Before the first stat: a file changed after this moment never looks older than it.
@@ -570,6 +572,7 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     if (auto copied = run.copy(); !copied)
         return run.fail(kNoSpace, copied.error());
     BackupSnapshot snapshot = run.record(trigger, start, runStart);
+    snapshot.note = note;
     if (auto published = run.publish(snapshot); !published) {
         const Error &error = published.error();
         return run.fail(isOutOfSpace(error) ? kNoSpace : "", error);

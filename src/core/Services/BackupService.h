@@ -75,14 +75,16 @@ public:
     // fails when the store cannot be locked, history.json cannot be read or written, the snapshot cannot
     // be staged, flushed or published, or the destination runs out of space; a failed run leaves the
     // store and history.json as they were. Before it starts, the run removes what killed runs left
-    // behind: staging folders and temporary files in the store and below the sources.
-    Result<BackupRun> executeBackup(
-        const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const;
+    // behind: staging folders and temporary files in the store and below the sources. A `note` is recorded
+    // with the snapshot (why it was taken, when the trigger alone does not say).
+    Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
+        const BackupProgressHandler &progressHandler, const std::optional<std::string> &note = std::nullopt) const;
 
     // The same run for a caller that already holds `heldLock` on the config's destination (a restore's
     // safety snapshot). Retention never removes `keptSnapshotId`.
     Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
-        const BackupProgressHandler &progressHandler, const StoreLock &heldLock, std::string_view keptSnapshotId) const;
+        const BackupProgressHandler &progressHandler, const StoreLock &heldLock, std::string_view keptSnapshotId,
+        const std::optional<std::string> &note = std::nullopt) const;
 
     // The files the source selection takes, in collection order.
     std::vector<Path> collectFiles(
@@ -133,7 +135,8 @@ public:
 
 private:
     Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,
-        const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const;
+        const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
+        const std::optional<std::string> &note = std::nullopt) const;
 
     Clock m_clock = [] { return currentTime(); };
     std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;

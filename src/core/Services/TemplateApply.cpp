@@ -70,7 +70,7 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
 }
 
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
-    const TemplateService &templates, const BackupService &backups)
+    const TemplateService &templates, const BackupService &backups, const BackupProgressHandler &progress)
 {
     if (auto refused = config.pathProblem())
         return std::unexpected(*refused);
@@ -94,7 +94,8 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     auto lock = StoreLock::acquire(fs::path(config.destinationDirectory), backups.lockWait());
     if (!lock)
         return std::unexpected(StoreLock::isBusy(lock.error()) ? lock.error() : abortedError(lock.error().description));
-    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, {});
+    const auto safety
+        = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, progress, *lock, {}, safetyNote(tmpl));
     if (!safety)
         return std::unexpected(abortedError(safety.error().description));
     if (safety->skippedFileCount > 0)
@@ -108,6 +109,11 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
         return std::unexpected(applied.error());
     return std::optional<BackupSnapshot>(safety->snapshot);
+}
+
+std::string safetyNote(const PromptTemplate &tmpl)
+{
+    return "テンプレート「" + tmpl.title + "」を適用する前";
 }
 
 std::string appliedMessage(const PromptTemplate &tmpl)

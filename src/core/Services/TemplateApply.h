@@ -20,9 +20,13 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const std::filesystem::path
 // Applies `tmpl` to the first source folder of `config`. When that replaces other text, a safety
 // snapshot of the sources (trigger preRestoreSafety) comes first, and unless it copied every file,
 // the target included, nothing is written. A target that already holds the template's body is left
-// as it is. Returns the safety snapshot when one was taken.
+// as it is. Returns the safety snapshot when one was taken; it carries safetyNote(tmpl), and its run
+// reports to `progress` as a backup does.
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
-    const TemplateService &templates, const BackupService &backups);
+    const TemplateService &templates, const BackupService &backups, const BackupProgressHandler &progress = {});
+
+// The note of the safety snapshot taken before `tmpl` is applied: "テンプレート「title」を適用する前".
+std::string safetyNote(const PromptTemplate &tmpl);
 
 // What the user reads once `tmpl` has been applied: "「title」を GEMINI.md に適用したよ！".
 std::string appliedMessage(const PromptTemplate &tmpl);

@@ -24,7 +24,8 @@ MainWindow::MainWindow(AppState &state, QWidget *parent)
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(ShellTexts::appName());
     setCentralWidget(m_view);
-    setMinimumSize(kMinimumWidth, kMinimumHeight);
+    // The minimum is the content's (the view holds it): the menu bar comes on top of it, not out of it.
+    m_view->setMinimumSize(kMinimumWidth, kMinimumHeight);
 
     // The application menu. There is deliberately no command that opens a second window.
     // Alt access keys, in the form Japanese menus use: "(&B)" after the text.

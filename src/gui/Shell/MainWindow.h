@@ -19,6 +19,7 @@ class MainWindow : public QMainWindow
 public:
     static constexpr int kPresentedWidth = 900;
     static constexpr int kPresentedHeight = 600;
+    // The content's minimum size, below the menu bar.
     static constexpr int kMinimumWidth = 860;
     static constexpr int kMinimumHeight = 560;
 

@@ -82,8 +82,10 @@ void MenuBarManager::setupStatusItem()
         if (reason == QSystemTrayIcon::Trigger)
             popupMenu();
     });
-    if (m_appState)
+    if (m_appState) {
         connect(m_appState, &AppState::statusMessageChanged, this, &MenuBarManager::updateToolTip);
+        connect(m_appState, &AppState::templateApplyChanged, this, &MenuBarManager::updateApplyEntry);
+    }
     updateToolTip();
     rebuildMenu();
     m_statusItem->show();
@@ -174,7 +176,8 @@ void MenuBarManager::rebuildMenu()
             connect(item, &QAction::triggered, this, [this, item] { applyTemplateAction(item); });
         }
     }
-    m_menu->addMenu(templates);
+    m_templateMenuAction = m_menu->addMenu(templates);
+    updateApplyEntry();
     m_menu->addSeparator();
 
     QAction *open = m_menu->addAction(ShellTexts::openDashboardItem(), this, &MenuBarManager::openMainWindowAction);
@@ -184,10 +187,20 @@ void MenuBarManager::rebuildMenu()
     quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
 }
 
-bool MenuBarManager::isAnyWindowShown()
+void MenuBarManager::updateApplyEntry()
 {
-    for (const QWidget *widget : QApplication::topLevelWidgets()) {
-        if (widget->isWindow() && widget->windowType() == Qt::Window && widget->isVisible() && !widget->isMinimized())
+    // One apply at a time: the entry waits while one runs, also when the menu is open.
+    const AppState *state = m_appState.data();
+    if (m_templateMenuAction)
+        m_templateMenuAction->setEnabled(state == nullptr || !state->isApplyingTemplate());
+}
+
+bool MenuBarManager::isManagementWindowShown()
+{
+    // Only the management window counts: an XEmbed tray's icon is a visible top-level window of ours too.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        const auto *window = qobject_cast<MainWindow *>(widget);
+        if (window && !window->isClosed() && window->isVisible() && !window->isMinimized())
             return true;
     }
     return false;
@@ -199,7 +212,7 @@ void MenuBarManager::triggerBackupAction()
         return;
     // With no window on screen the status line that reports the outcome cannot be seen.
     m_appState->performManualBackup(
-        isAnyWindowShown() ? AppState::SuccessFeedback::statusOnly : AppState::SuccessFeedback::notify);
+        isManagementWindowShown() ? AppState::SuccessFeedback::statusOnly : AppState::SuccessFeedback::notify);
 }
 
 void MenuBarManager::applyTemplateAction(QAction *item)

@@ -33,8 +33,8 @@ public:
     // Opens the menu by itself, as a left click on the icon does.
     void popupMenu();
 
-    // Whether a window of the application (not a menu or a popup) is on screen, not minimised.
-    static bool isAnyWindowShown();
+    // Whether a management window is on screen, not minimised (the tray icon's own window aside).
+    static bool isManagementWindowShown();
 
     // The application's icon from the compiled-in SVG; an icon with "AGY" drawn on it when the SVG
     // cannot be rendered (no SVG support in this Qt installation).
@@ -47,6 +47,7 @@ protected:
 private:
     void setupStatusItem();
     void updateToolTip();
+    void updateApplyEntry();
     void triggerBackupAction();
     void applyTemplateAction(QAction *item);
     void openMainWindowAction();
@@ -55,6 +56,7 @@ private:
     QPointer<AppState> m_appState;
     std::function<void()> m_openWindowCallback;
     std::unique_ptr<QMenu> m_menu; // a tray menu has no parent widget
+    QPointer<QAction> m_templateMenuAction;
     QSystemTrayIcon *m_statusItem = nullptr;
     // Watches for a tray that comes up after us, so the icon appears then.
     QTimer m_trayWatch;

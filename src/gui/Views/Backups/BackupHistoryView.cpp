@@ -86,8 +86,9 @@ BackupHistoryView::BackupHistoryView(AppState &state, QWidget *parent)
     outer->addWidget(splitter);
     splitter->addWidget(buildListPane(splitter));
     splitter->addWidget(buildDetailPane(splitter));
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
+    // Both panes share what a wider window adds, so the list's ids show whole once there is room.
+    splitter->setStretchFactor(0, 1);
+    splitter->setStretchFactor(1, 2);
     splitter->setSizes({280, 400});
 
     connectState();
@@ -102,7 +103,7 @@ QWidget *BackupHistoryView::buildListPane(QWidget *parent)
 {
     auto *left = new QWidget(parent);
     left->setMinimumWidth(250);
-    left->setMaximumWidth(360);
+    left->setMaximumWidth(560);
     auto *leftLayout = insetLayout(left, 0, 0);
     leftLayout->addWidget(buildListHeader(left));
     leftLayout->addWidget(divider(left));
@@ -487,8 +488,8 @@ void BackupHistoryView::finishRestore(RestoreOutcome outcome, const std::string 
     case RestoreOutcome::partial: // the counts of both kinds, as the restore gave them
         m_restoreMessage = QString::fromStdString(message);
         break;
-    case RestoreOutcome::failed:
-        m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。");
+    case RestoreOutcome::failed: // with the reason in full, which the status line may not hold
+        m_restoreMessage = QStringLiteral("復元中にエラーが発生しました。\n\n") + QString::fromStdString(message);
         break;
     }
     if (m_alert)

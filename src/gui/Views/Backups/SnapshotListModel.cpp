@@ -57,8 +57,11 @@ QVariant SnapshotListModel::data(const QModelIndex &index, int role) const
     case Qt::DisplayRole:
         return qs(s.formattedDate());
     case IdRole:
-    case Qt::ToolTipRole:
         return qs(s.id);
+    case Qt::ToolTipRole:
+        return s.note ? qs(s.id) + QLatin1Char('\n') + qs(*s.note) : qs(s.id);
+    case NoteRole:
+        return qs(s.note.value_or(std::string()));
     case FilesRole:
         return QStringLiteral("%1 ファイル").arg(s.filesCount);
     case SizeRole:
@@ -73,6 +76,8 @@ QVariant SnapshotListModel::data(const QModelIndex &index, int role) const
         // What a screen reader says for the row: what it shows, but the id.
         QString text = qs(s.formattedDate()) + QLatin1Char(' ') + qs(rawValue(s.triggerType)) + QLatin1Char(' ')
             + QStringLiteral("%1 ファイル • ").arg(s.filesCount) + qs(s.formattedSize());
+        if (s.note)
+            text += QLatin1Char(' ') + qs(*s.note);
         const QString summary = summaryOf(index.row());
         return summary.isEmpty() ? text : text + QStringLiteral(" • ") + summary;
     }

@@ -24,6 +24,7 @@ public:
         TriggerRole, // the trigger's raw value, the badge's text
         TintRole, // the badge's Tint, as an int
         SummaryRole, // change against the next older row; empty while unknown and for the oldest row
+        NoteRole, // why the snapshot was taken, when it says (an apply's safety snapshot); else empty
     };
 
     explicit SnapshotListModel(AppState &state, QObject *parent = nullptr);

@@ -81,7 +81,8 @@ void paintBadge(
     painter->drawText(rect, Qt::AlignCenter, text);
 }
 
-// "3 ファイル • 1.2 KB • +1 ~0 −0" on the left, the id on the right in what is left over.
+// "3 ファイル • 1.2 KB • +1 ~0 −0" on the left, the note (or, without one, the id) on the right in what
+// is left over; the id stays in the detail header and the tooltip.
 void paintDetails(QPainter *painter, const RowFonts &fonts, const QRect &rect, const QModelIndex &index)
 {
     QString details = index.data(SnapshotListModel::FilesRole).toString() + QStringLiteral(" • ")
@@ -100,11 +101,13 @@ void paintDetails(QPainter *painter, const RowFonts &fonts, const QRect &rect, c
     const int idRoom = rect.width() - detailsWidth - kGap;
     if (idRoom <= 0)
         return;
-    const QFontMetrics idMetrics(fonts.id);
-    painter->setFont(fonts.id);
+    const QString note = index.data(SnapshotListModel::NoteRole).toString();
+    const QFont &font = note.isEmpty() ? fonts.id : fonts.caption;
+    const QString text = note.isEmpty() ? index.data(SnapshotListModel::IdRole).toString() : note;
+    painter->setFont(font);
     painter->drawText(QRect(rect.right() + 1 - idRoom, rect.top(), idRoom, rect.height()),
         Qt::AlignRight | Qt::AlignVCenter | Qt::TextDontClip, // the underscore hangs below a small line
-        idMetrics.elidedText(index.data(SnapshotListModel::IdRole).toString(), Qt::ElideRight, idRoom));
+        QFontMetrics(font).elidedText(text, Qt::ElideRight, idRoom));
 }
 
 } // namespace

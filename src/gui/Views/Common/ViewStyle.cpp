@@ -18,6 +18,7 @@
 #include <QScrollArea>
 #include <QStyleOptionButton>
 #include <QStylePainter>
+#include <QTextLayout>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
@@ -312,11 +313,14 @@ void StatusDot::paintEvent(QPaintEvent *)
     painter.drawEllipse(QRectF(rect()));
 }
 
-ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode)
+ElidedLabel::ElidedLabel(QWidget *parent, Qt::TextElideMode mode, int maxLines)
     : QLabel(parent)
     , m_mode(mode)
+    , m_maxLines(std::max(1, maxLines))
 {
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setSizePolicy(QSizePolicy::Ignored, m_maxLines > 1 ? QSizePolicy::Fixed : QSizePolicy::Preferred);
+    if (m_maxLines > 1)
+        setAlignment(Qt::AlignLeft | Qt::AlignTop);
 }
 
 void ElidedLabel::setFullText(const QString &text)
@@ -329,12 +333,18 @@ void ElidedLabel::setFullText(const QString &text)
 
 QSize ElidedLabel::minimumSizeHint() const
 {
-    return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()};
+    return {fontMetrics().averageCharWidth() * 4, sizeHint().height()};
 }
 
 QSize ElidedLabel::sizeHint() const
 {
-    return {fontMetrics().horizontalAdvance(m_fullText), QLabel::sizeHint().height()};
+    const QMargins margins = contentsMargins();
+    // Measured as drawn: Japanese text comes from a fallback font whose lines may be taller.
+    const int height = m_maxLines > 1
+        ? fontMetrics().boundingRect(QRect(0, 0, 100000, 100000), Qt::AlignLeft | Qt::AlignTop, text()).height()
+            + margins.top() + margins.bottom()
+        : QLabel::sizeHint().height();
+    return {fontMetrics().horizontalAdvance(m_fullText), height};
 }
 
 void ElidedLabel::resizeEvent(QResizeEvent *event)
@@ -343,11 +353,45 @@ void ElidedLabel::resizeEvent(QResizeEvent *event)
     elide();
 }
 
+// The lines `m_fullText` takes in `room`; the last allowed one is cut at its end when more would follow.
+QString ElidedLabel::wrapped(int room, bool &cut) const
+{
+    QTextLayout layout(m_fullText, font());
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(room);
+        if (int(lines.size()) == m_maxLines - 1) {
+            const QString rest = m_fullText.mid(line.textStart());
+            const QString last = fontMetrics().elidedText(rest, Qt::ElideRight, room);
+            cut = last != rest;
+            lines << last;
+            break;
+        }
+        lines << m_fullText.mid(line.textStart(), line.textLength()).trimmed();
+    }
+    layout.endLayout();
+    return lines.join(QLatin1Char('\n'));
+}
+
 void ElidedLabel::elide()
 {
     const int room = contentsRect().width();
-    setText(room > 0 ? fontMetrics().elidedText(m_fullText, m_mode, room) : m_fullText);
-    setAccessibleDescription(isElided() ? m_fullText : QString());
+    const int linesBefore = lineCount();
+    bool cut = false;
+    if (room <= 0)
+        setText(m_fullText);
+    else if (m_maxLines > 1)
+        setText(wrapped(room, cut));
+    else
+        setText(fontMetrics().elidedText(m_fullText, m_mode, room));
+    m_elided = room > 0 && (m_maxLines > 1 ? cut : text() != m_fullText);
+    setAccessibleDescription(m_elided ? m_fullText : QString());
+    if (lineCount() != linesBefore)
+        updateGeometry();
 }
 
 ButtonSpinner::ButtonSpinner(QAbstractButton *button, QIcon idleIcon, qreal scale)
@@ -550,6 +594,23 @@ ScrollingPage scrollingPage(QWidget *view, int inset, int spacing)
     QVBoxLayout *page = insetLayout(content, inset, spacing);
     scroll->setWidget(content);
     return {scroll, content, page};
+}
+
+void scrollFocusIntoView(QWidget *root)
+{
+    QObject::connect(qApp, &QApplication::focusChanged, root, [root](QWidget *, QWidget *now) {
+        if (!now || !root->isAncestorOf(now))
+            return;
+        // Each scroll area on the way out shows what holds the focus, the innermost first.
+        QWidget *shown = now;
+        for (QWidget *w = now->parentWidget(); w && w != root; w = w->parentWidget()) {
+            if (auto *area = qobject_cast<QScrollArea *>(w);
+                area && area->widget() && area->widget()->isAncestorOf(shown)) {
+                area->ensureWidgetVisible(shown, 16, 16);
+                shown = area;
+            }
+        }
+    });
 }
 
 QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing)

@@ -79,6 +79,9 @@ struct ScrollingPage
     QVBoxLayout *page;
 };
 ScrollingPage scrollingPage(QWidget *view, int inset, int spacing);
+// Whatever below `root` takes the keyboard focus (Tab, a click, a field an alert points to) is scrolled
+// into view in every scroll area around it.
+void scrollFocusIntoView(QWidget *root);
 // A layout for `widget`'s content, inset on all sides.
 QVBoxLayout *insetLayout(QWidget *widget, int inset, int spacing);
 
@@ -217,18 +220,20 @@ private:
     Tint m_tint = Tint::green;
 };
 
-// One line of text cut with an ellipsis when it does not fit; the full text stays in the tooltip
-// and the accessible name, and while cut also in the accessible description, so a narrow sidebar
-// never hides it from a screen reader.
+// Text on at most `maxLines` lines (wrapped anywhere, as Japanese text breaks), cut with an ellipsis
+// only beyond them; the full text stays in the tooltip and the accessible name, and while cut also in
+// the accessible description, so a narrow sidebar never hides it from a screen reader.
 class ElidedLabel : public QLabel
 {
     Q_OBJECT
 
 public:
-    explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight);
+    explicit ElidedLabel(QWidget *parent = nullptr, Qt::TextElideMode mode = Qt::ElideRight, int maxLines = 1);
     void setFullText(const QString &text);
     QString fullText() const { return m_fullText; }
-    bool isElided() const { return text() != m_fullText; }
+    bool isElided() const { return m_elided; }
+    // The lines shown, as many as the width needs and `maxLines` allows.
+    int lineCount() const { return int(text().count(QLatin1Char('\n'))) + 1; }
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 
@@ -237,9 +242,12 @@ protected:
 
 private:
     void elide();
+    QString wrapped(int room, bool &cut) const;
 
     QString m_fullText;
     Qt::TextElideMode m_mode;
+    int m_maxLines;
+    bool m_elided = false;
 };
 
 // Turns a button's icon into a turning arc while busy, and back into its own icon afterwards.

@@ -27,7 +27,8 @@ DashboardView::DashboardView(AppState &state, QWidget *parent)
     page->addLayout(buildSummaryGrid(content));
     page->addWidget(buildQuickActions(content));
     page->addWidget(buildRecentCard(content));
-    page->addStretch();
+    // Room to spare goes below the cards, which keep their natural height, at the top of the page.
+    page->addStretch(1);
 
     connect(m_backupButton, &QPushButton::clicked, this, [this] { m_state.performManualBackup(); });
     connect(m_openDestinationButton, &QPushButton::clicked, this, &DashboardView::openBackupDirectory);
@@ -245,13 +246,21 @@ void DashboardView::rebuildRecent()
             TextStyle::caption2, row.frame, true);
         texts->addWidget(row.id);
         texts->addWidget(row.detail);
+        if (snapshot.note) {
+            auto *note = new ElidedLabel(row.frame);
+            applyTextStyle(note, TextStyle::caption2);
+            makeSecondary(note);
+            note->setFullText(qs(*snapshot.note));
+            texts->addWidget(note);
+            row.note = note;
+        }
         line->addLayout(texts, 1);
         row.files
             = styledLabel(QStringLiteral("%1 ファイル • %2").arg(snapshot.filesCount).arg(qs(snapshot.formattedSize())),
                 TextStyle::caption, row.frame, true);
         line->addWidget(row.files);
-        card->setAccessibleName(
-            row.id->text() + QLatin1Char(' ') + row.detail->text() + QLatin1Char(' ') + row.files->text());
+        card->setAccessibleName(row.id->text() + QLatin1Char(' ') + row.detail->text()
+            + (row.note ? QLatin1Char(' ') + row.note->fullText() : QString()) + QLatin1Char(' ') + row.files->text());
         m_recentLayout->addWidget(row.frame);
         // Rows come after "すべて見る" for Tab, as on screen, however late they were made.
         setTabOrder(m_recentRows.empty() ? static_cast<QWidget *>(m_showAllButton) : m_recentRows.back().frame, card);

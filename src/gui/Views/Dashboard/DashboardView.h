@@ -44,6 +44,7 @@ public:
         QLabel *id = nullptr;
         QLabel *detail = nullptr; // date and trigger
         QLabel *files = nullptr; // count and size
+        ElidedLabel *note = nullptr; // why it was taken, when the snapshot says
     };
 
     explicit DashboardView(AppState &state, QWidget *parent = nullptr);

@@ -82,11 +82,11 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     line->setSpacing(6);
     m_statusDot = new StatusDot(8, banner);
     markDecorative(m_statusDot); // the text beside it says the same
-    // Cut in the middle: a failure's reason and a path's file name both sit at the ends.
-    m_statusLabel = new ElidedLabel(banner, Qt::ElideMiddle);
+    // Up to three lines: the program's own messages show whole in the narrow sidebar.
+    m_statusLabel = new ElidedLabel(banner, Qt::ElideRight, 3);
     applyTextStyle(m_statusLabel, TextStyle::caption2);
     makeSecondary(m_statusLabel);
-    line->addWidget(m_statusDot, 0, Qt::AlignVCenter);
+    line->addWidget(m_statusDot, 0, Qt::AlignTop);
     line->addWidget(m_statusLabel, 1);
     bannerLayout->addLayout(line);
     sideLayout->addWidget(banner);
@@ -107,6 +107,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
     showSelectedTab();
     updateBanner();
+    scrollFocusIntoView(this);
 }
 
 QWidget *MainWindowView::page(NavigationTab tab) const

@@ -1,5 +1,7 @@
 #include "Views/Settings/SettingsView.h"
 
+#include "Views/Settings/LimitStepper.h"
+
 #include "Platform/FileSystem.h"
 #include "Services/AppState.h"
 #include "Views/Common/ViewStyle.h"
@@ -19,6 +21,8 @@
 
 namespace velkaro {
 namespace {
+
+constexpr int kFieldButtonSpacing = 6; // between a folder field and its "選択..." button
 
 template<class E> QComboBox *choice(QWidget *parent, int width, const QString &name)
 {
@@ -108,6 +112,7 @@ QWidget *SettingsView::buildFoldersCard(QWidget *content)
     QLabel *destinationCaption = secondaryLabel(QStringLiteral("バックアップ保存先フォルダ:"), content);
     card.layout->addWidget(destinationCaption);
     auto *destinationRow = new QHBoxLayout();
+    destinationRow->setSpacing(kFieldButtonSpacing); // as the source rows, so the buttons line up
     m_destinationField = new QLineEdit(content);
     m_destinationField->setPlaceholderText(QStringLiteral("保存先フォルダ"));
     m_destinationField->setAccessibleName(QStringLiteral("バックアップ保存先フォルダ"));
@@ -163,9 +168,7 @@ QWidget *SettingsView::buildIntegrationCard(QWidget *content)
 QWidget *SettingsView::buildRetentionCard(QWidget *content)
 {
     const TitledCard card = titledCard(QStringLiteral("スナップショット保管上限"), content);
-    m_stepper = new QSpinBox(content);
-    m_stepper->setRange(5, 100);
-    m_stepper->setSingleStep(5);
+    m_stepper = new LimitStepper(content);
     m_stepper->setSuffix(QStringLiteral(" 世代"));
     m_stepper->setAccessibleName(QStringLiteral("保持する最大世代数"));
     card.layout->addLayout(labelledRow(QStringLiteral("保持する最大世代数:"), m_stepper, content));
@@ -207,6 +210,7 @@ void SettingsView::load()
         auto *row = new QWidget(m_destinationField->parentWidget());
         auto *layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(kFieldButtonSpacing);
         auto *field = new QLineEdit(qs(source), row);
         field->setPlaceholderText(QStringLiteral("対象フォルダ"));
         field->setAccessibleName(QStringLiteral("対象フォルダ %1").arg(m_sourceFields.size() + 1));
@@ -239,10 +243,9 @@ void SettingsView::load()
     choose(m_startupChoice, config.startupWindowMode);
     choose(m_notificationChoice, config.notificationMode);
     m_loadedLimit = config.maxSnapshotsLimit;
-    // A stored value outside 5-100 (edited by hand) is shown as it is: the range widens to hold it.
-    const int limit = int(std::clamp<std::int64_t>(config.maxSnapshotsLimit, -1000000, 1000000));
-    m_stepper->setRange(std::min(5, limit), std::max(100, limit));
-    m_stepper->setValue(limit);
+    // A stored value outside 5-100 (edited by hand) is shown as it is.
+    static_cast<LimitStepper *>(m_stepper)->showStoredValue(
+        int(std::clamp<std::int64_t>(config.maxSnapshotsLimit, -1000000, 1000000)));
     m_limitTouched = false;
     surveyLeftOutFiles();
 }

@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSplitter>
@@ -130,11 +131,13 @@ QWidget *TemplateManagerView::buildEditorPane(QWidget *parent)
     m_targetField->setPlaceholderText(QStringLiteral("GEMINI.md"));
     m_targetField->setAccessibleName(QStringLiteral("反映先ファイル名"));
     m_targetField->setFixedWidth(130);
+    // The title has the row to itself: a long Japanese title shows whole beside no other field.
+    layout->addWidget(labelledField(QStringLiteral("タイトル"), m_titleField, pane));
     auto *fieldRow = new QHBoxLayout();
     fieldRow->setSpacing(12);
-    fieldRow->addWidget(labelledField(QStringLiteral("タイトル"), m_titleField, pane), 1);
     fieldRow->addWidget(labelledField(QStringLiteral("種別"), m_kindChoice, pane));
     fieldRow->addWidget(labelledField(QStringLiteral("反映先ファイル名"), m_targetField, pane));
+    fieldRow->addStretch(1);
     layout->addLayout(fieldRow);
 
     m_descriptionField = new QLineEdit(pane);
@@ -153,13 +156,14 @@ QWidget *TemplateManagerView::buildEditorPane(QWidget *parent)
 QHBoxLayout *TemplateManagerView::buildEditorHeader(QWidget *pane)
 {
     auto *header = new QHBoxLayout();
-    m_header = styledLabel(QString(), TextStyle::title3, pane);
-    header->addWidget(m_header);
+    // A long title is cut, never pushing the buttons out of the pane.
+    m_header = new ElidedLabel(pane);
+    applyTextStyle(m_header, TextStyle::title3, QFont::Bold);
+    header->addWidget(m_header, 1);
     m_unsavedMark = new QLabel(QStringLiteral("未保存"), pane);
     m_unsavedMark->setForegroundRole(QPalette::Highlight);
     m_unsavedMark->setVisible(false);
     header->addWidget(m_unsavedMark);
-    header->addStretch(1);
     m_applyButton = new ProminentButton(QStringLiteral("GEMINI.md に適用"), Tint::green, pane);
     m_applyButton->setIcon(
         QIcon::fromTheme(QStringLiteral("emblem-default"), style()->standardIcon(QStyle::SP_DialogApplyButton)));
@@ -202,6 +206,9 @@ void TemplateManagerView::connectControls()
     connect(m_contentEditor, &QPlainTextEdit::textChanged, this, &TemplateManagerView::updateUnsavedMark);
     connect(m_kindChoice, &QComboBox::currentIndexChanged, this, &TemplateManagerView::updateUnsavedMark);
     connect(m_list, &QListWidget::currentItemChanged, this, &TemplateManagerView::rowChosen);
+    // One apply at a time, wherever it was started (the tray too).
+    connect(&m_state, &AppState::templateApplyChanged, this,
+        [this] { m_applyButton->setEnabled(!m_state.isApplyingTemplate()); });
     connect(&m_state, &AppState::templatesChanged, this, [this] {
         rebuildList();
         updateUnsavedMark();
@@ -328,7 +335,7 @@ bool TemplateManagerView::settleEdits()
 void TemplateManagerView::updateHeader()
 {
     const QString title = m_titleField->text();
-    m_header->setText(title.isEmpty() ? QStringLiteral("テンプレート編集") : title);
+    m_header->setFullText(title.isEmpty() ? QStringLiteral("テンプレート編集") : title);
 }
 
 bool TemplateManagerView::hasUnsavedEdits() const
@@ -388,16 +395,23 @@ bool TemplateManagerView::storeEditingCopy(bool tell)
 void TemplateManagerView::applyTemplate()
 {
     // What is applied is what the editor shows: unsaved edits are saved or dropped first.
-    if (!m_selectedId || !settleEdits())
+    if (!m_selectedId || m_state.isApplyingTemplate() || !settleEdits())
         return;
     const PromptTemplate *it = storedTemplate(*m_selectedId);
     if (!it)
         return;
     const PromptTemplate stored = *it;
-    if (m_state.applyTemplateToCurrent(stored))
-        showAlert(qs(appliedMessage(stored)));
-    else
-        showAlert(QStringLiteral("適用に失敗しました。"));
+    QPointer<TemplateManagerView> self(this);
+    m_state.applyTemplateToCurrent(stored, [self, stored](bool applied, const std::string &message) {
+        if (!self)
+            return;
+        if (applied)
+            self->showAlert(qs(appliedMessage(stored)));
+        else if (message.starts_with("適用失敗: ")) // the reason in full, as the status line cannot show it
+            self->showAlert(QStringLiteral("適用に失敗しました。\n\n") + qs(message));
+        else
+            self->showAlert(QStringLiteral("適用に失敗しました。"));
+    });
 }
 
 void TemplateManagerView::deleteTemplate()

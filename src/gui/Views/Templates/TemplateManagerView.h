@@ -4,6 +4,7 @@
 #include "Models/PromptTemplate.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/EditingPage.h"
+#include "Views/Common/ViewStyle.h"
 
 #include <QWidget>
 
@@ -106,7 +107,7 @@ private:
     QListWidget *m_list = nullptr;
     QToolButton *m_createButton = nullptr;
     QPushButton *m_importButton = nullptr;
-    QLabel *m_header = nullptr;
+    ElidedLabel *m_header = nullptr;
     QLabel *m_unsavedMark = nullptr;
     QPushButton *m_applyButton = nullptr;
     QPushButton *m_saveButton = nullptr;
