@@ -185,6 +185,9 @@ TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
     EXPECT_EQ(partial.code, 1);
     EXPECT_TRUE(partial.out.ends_with("2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n"))
         << partial.out;
+    EXPECT_EQ(partial.err,
+        "2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n復元できなかったファイル:\n  "
+        "sub/notes.md\n");
     EXPECT_FALSE(fs::exists(root / "notes.md"));
 
     // A hand-edited entry whose id is a day folder.
@@ -414,20 +417,27 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     // An empty file on one side only: the diff says it came or went, and patch makes or removes it.
     writeText(src / "empty.md", "");
     const auto added = expectRun({"diff", later, "--file", "empty.md"}, 1,
-        "diff --git " + later + "/empty.md now/empty.md\nnew file mode 100644\n");
-    const fs::path target = root / "apply/empty.md";
-    EXPECT_EQ(patch(added.out, target), 0);
-    ASSERT_TRUE(fs::is_regular_file(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
+        "diff --git " + later + "/empty.md now/empty.md\nnew file mode 100644\nindex 0000000..e69de29\n");
+    // Plain patch -p1 creates and deletes it; -N would skip a patch that looked reversed or applied.
+    const fs::path work = root / "apply";
+    fs::create_directories(work);
+    const auto patchP1 = [&](const std::string &diff) {
+        writeText(root / "p1.diff", diff);
+        return runProcess(
+            "/usr/bin/patch", {"-d", work.string(), "-p1", "-N", "-s", "-i", (root / "p1.diff").string()}, root)
+            .code;
+    };
+    EXPECT_EQ(patchP1(added.out), 0);
+    ASSERT_TRUE(fs::is_regular_file(work / "empty.md"));
+    EXPECT_EQ(fs::file_size(work / "empty.md"), 0u);
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string last = onlyId();
     ASSERT_NE(last, later);
     fs::remove(src / "empty.md");
     const auto removed = expectRun({"diff", last, "--file", "empty.md"}, 1,
-        "diff --git " + last + "/empty.md now/empty.md\ndeleted file mode 100644\n");
-    // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
-    EXPECT_EQ(patch(removed.out, target, {"-f"}), 0);
-    EXPECT_FALSE(fs::exists(target));
+        "diff --git " + last + "/empty.md now/empty.md\ndeleted file mode 100644\nindex e69de29..0000000\n");
+    EXPECT_EQ(patchP1(removed.out), 0);
+    EXPECT_FALSE(fs::exists(work / "empty.md"));
     EXPECT_EQ(run({"diff", later, "--against", last, "--file", "a.md"}).code, 0);
 
     // A recorded file whose stored copy is gone cannot be compared: trouble, not a removal.

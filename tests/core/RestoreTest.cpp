@@ -91,7 +91,7 @@ TEST_F(RestoreTest, WritesBelowFirstSourceAddingAndReplacingOnly)
     fs::remove(src / "UPPER.MD");
     fs::create_directories(src / "UPPER.MD"); // a folder where the snapshot has a file is never removed
     writeText(src / "UPPER.MD/keep", "k");
-    EXPECT_EQ(restore(both), (RestoreRun {4, 1})) << "the folder at UPPER.MD stays, and is told";
+    EXPECT_EQ(restore(both), (RestoreRun {4, 1, {"UPPER.MD"}})) << "the folder at UPPER.MD stays, and is told";
     EXPECT_EQ(readText(src / "from-second.json"), "2");
     EXPECT_EQ(fs::status(src / "from-second.json").permissions(), fs::perms(0640));
     EXPECT_EQ(readText(src / "settings.json"), "old settings.json");
@@ -169,7 +169,8 @@ TEST_F(RestoreTest, RecordedPathsAndIdsStayInsideTheirFolders)
     tampered.relativeFilePaths = {"../escape.md", (folder / "data/GEMINI.md").string(),
         std::string("GEMINI.md\0.x", 11), "GEMINI.md\x01", "GEMINI.md"};
     changeEverything();
-    EXPECT_EQ(restore(tampered), (RestoreRun {1, 4}));
+    const std::vector<std::string> unsafe(tampered.relativeFilePaths.begin(), tampered.relativeFilePaths.end() - 1);
+    EXPECT_EQ(restore(tampered), (RestoreRun {1, 4, unsafe}));
     EXPECT_FALSE(fs::exists(home / "escape.md"));
     EXPECT_FALSE(fs::exists(src / "GEMINI.md\x01"));
 

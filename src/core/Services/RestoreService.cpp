@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <set>
 #include <unistd.h>
 
 namespace velkaro {
@@ -140,14 +141,20 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
 {
     FileCopier copier;
     RestoreRun run;
+    const auto failed = [&](const std::string &rel) {
+        ++run.failedCount;
+        run.failedPaths.push_back(rel);
+    };
+    // A path recorded twice is one file: written and counted once.
+    std::set<std::string_view> seen;
     for (const auto &rel : snapshot.relativeFilePaths) {
-        if (!admits(rel))
+        if (!admits(rel) || !seen.insert(rel).second)
             continue;
         // A recorded path must stay below the target folder and name a stored copy, whatever
         // history.json says.
         const auto source = store.storedFile(snapshot.id, rel);
         if (!source) {
-            ++run.failedCount;
+            failed(rel);
             continue;
         }
         report("復元中: " + rel);
@@ -161,12 +168,12 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         // A folder standing at the target is never replaced (the rename fails and the entry is skipped).
         const std::string temporary = temporaryNameFor(target);
         if (!placed || !copier.copy(source->string(), temporary, false)) {
-            ++run.failedCount;
+            failed(rel);
             continue;
         }
         if (std::rename(temporary.c_str(), target.c_str()) != 0) {
             ::unlink(temporary.c_str());
-            ++run.failedCount;
+            failed(rel);
             continue;
         }
         ++run.restoredCount;

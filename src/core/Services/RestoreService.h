@@ -24,6 +24,7 @@ struct RestoreRun
     // Chosen files that could not be written: missing from the snapshot, an unsafe path, a link on the
     // way into the target folder, or a failed copy.
     std::int64_t failedCount = 0;
+    std::vector<std::string> failedPaths {}; // the recorded paths of those files, in order
 
     bool operator==(const RestoreRun &) const = default;
     bool isComplete() const { return failedCount == 0; }
