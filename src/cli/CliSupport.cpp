@@ -1,5 +1,6 @@
 #include "CliSupport.h"
 
+#include "Platform/Error.h"
 #include "Platform/QuotedName.h"
 #include "Platform/Utf8.h"
 
@@ -47,7 +48,7 @@ int finishOutput(int code, int failureCode)
         std::raise(SIGPIPE);
         return failureCode;
     }
-    printError("標準出力に書き込めません: " + std::string(std::strerror(g_outputError)));
+    printError("標準出力に書き込めません: " + std::string(describeErrno(g_outputError)));
     return failureCode;
 }
 

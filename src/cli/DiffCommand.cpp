@@ -1,4 +1,5 @@
 #include "CliSupport.h"
+#include "Platform/Error.h"
 #include "Platform/QuotedName.h"
 #include "Services/SnapshotCompare.h"
 #include "Services/SnapshotLookup.h"
@@ -109,7 +110,7 @@ int printComparison(const CompareResult &result, bool json)
     // stored copy, or one that cannot be read now.
     for (const auto &entry : result.entries) {
         if (entry.state == CompareState::unreadable)
-            printError("読み込めません: " + quotedName(entry.path) + ": " + std::strerror(entry.error));
+            printError("読み込めません: " + quotedName(entry.path) + ": " + describeErrno(entry.error));
     }
     const auto missing = result.count(CompareState::missing);
     if (missing > 0)
@@ -232,7 +233,7 @@ int printTextDiff(const SideFile &older, const SideFile &newer, const std::strin
     const std::string &newLabel, const std::string &path)
 {
     const auto cannotRead = [&] {
-        printError("ファイルを読み込めません: " + quotedName(path) + ": " + std::strerror(errno));
+        printError("ファイルを読み込めません: " + quotedName(path) + ": " + describeErrno(errno));
         return kDiffTrouble;
     };
     const auto oldHead = readUpTo(older, kFirstBlock);
@@ -286,14 +287,14 @@ int printFileDiff(const CompareSide &older, const CompareSide &newer, const std:
         }
     }
     if (error != 0) {
-        printError("ファイルを読み込めません: " + quotedName(path) + ": " + std::strerror(error));
+        printError("ファイルを読み込めません: " + quotedName(path) + ": " + describeErrno(error));
         return kDiffTrouble;
     }
     const std::string oldLabel = olderName + "/" + path;
     const std::string newLabel = newerName + "/" + path;
     const int same = sameBytes(oldFile, newFile);
     if (same < 0) {
-        printError("ファイルを読み込めません: " + quotedName(path) + ": " + std::strerror(errno));
+        printError("ファイルを読み込めません: " + quotedName(path) + ": " + describeErrno(errno));
         return kDiffTrouble;
     }
     if (same == 1)
