@@ -37,7 +37,7 @@ row() { printf '%-34s %-12s %-26s %-12s %-16s %s\n' "$@" | sed 's/ *$//'; }
 verdict() { awk -v v="$1" -v g="$2" 'BEGIN { print v <= g ? "met" : "MISSED" }'; }
 peak() { # peak <command...>: its peak RSS in KB (output dropped)
     /usr/bin/time -f '%M' -o "$work/peak" "$@" >/dev/null 2>&1 || true
-    cat "$work/peak"
+    tail -1 "$work/peak" # after "Command exited with non-zero status N" when it did
 }
 median_of() { tr ' ' '\n' <<<"$1" | grep . | median; }
 
@@ -53,9 +53,9 @@ data="$dest/snapshots/$id/data"
 text() { # text <lines> <tag>: numbered lines of about 60 bytes, every other one marked with <tag>
     awk -v n="$1" -v t="$2" 'BEGIN { for (i = 0; i < n; i++) printf "line %09d %s the quick brown fox jumps over\n", i, (i % 2 ? "kept" : t) }'
 }
-text 33000 old >"$data/text2.md" && text 33000 new >"$src/text2.md"
-text 200000 old >"$data/text12.md" && text 200000 new >"$src/text12.md"
-text 1700000 old >"$data/huge.md" && text 1700000 new >"$src/huge.md"
+text 40000 old >"$data/text2.md" && text 40000 new >"$src/text2.md"
+text 240000 old >"$data/text12.md" && text 240000 new >"$src/text12.md"
+text 2000000 old >"$data/huge.md" && text 2000000 new >"$src/huge.md"
 head -c 20000000 /dev/zero >"$data/blob20.md" && head -c 20000001 /dev/zero >"$src/blob20.md"
 truncate -s 2000000000 "$data/blob2g.md" && truncate -s 2000000001 "$src/blob2g.md"
 budget() { awk -v a="$(stat -c %s "$data/$1")" -v b="$(stat -c %s "$src/$1")" 'BEGIN { m = a > b ? a : b; printf "%.0f", (3 * m + 20e6) / 1024 }'; }
@@ -88,7 +88,8 @@ for ((i = 0; i < 2000; i++)); do
 done
 "$cli" backup >/dev/null
 id=$("$cli" list | awk 'NR == 1 { print $1 }')
-cp -a "$dest" "$work/one"
+one="$work/one-home" long="$work/long-home" # a home each, with the same sources and its own store
+cp -a "$HOME" "$one"
 python3 - "$dest" "$id" <<'PY'
 import json, os, sys
 dest, real = sys.argv[1], sys.argv[2]
@@ -112,39 +113,26 @@ entries.sort(key=lambda e: e["createdAt"], reverse=True)
 with open(os.path.join(dest, "history.json"), "w") as f:
     f.write(json.dumps(entries, ensure_ascii=False, indent=2).replace("/", "\\/"))
 PY
-cp -a "$dest" "$work/long"
+cp -a "$HOME" "$long"
 printf 'history.json: %s MB, %s entries\n' "$(($(stat -c %s "$dest/history.json") / 1000000))" \
     "$("$cli" list | wc -l)"
-use_store() { rm -rf "$dest" && cp -al "$work/$1" "$dest" && cp "$work/$1/history.json" "$dest/history.json.tmp" \
-    && mv "$dest/history.json.tmp" "$dest/history.json"; }
-timed() { # timed <store> <command...>: "microseconds peakKB"
-    use_store "$1" && shift
-    local t0 t1
-    t0=$(now_ns)
-    /usr/bin/time -f '%M' -o "$work/peak" "$cli" "$@" >/dev/null 2>&1 || true
-    t1=$(now_ns)
-    echo "$(((t1 - t0) / 1000)) $(cat "$work/peak")"
-}
-for cmd in show diff restore; do
-    ratios=() mems=() longs=()
-    for ((round = 0; round <= rounds; round++)); do
-        read -r t1 m1 < <(timed one "$cmd" "$id")
-        read -r t2 m2 < <(timed long "$cmd" "$id")
-        ((round == 0)) && continue
-        ratios+=("$(awk -v a="$t2" -v b="$t1" 'BEGIN { print a / b }')")
-        mems+=("$(awk -v a="$m2" -v b="$m1" 'BEGIN { print a / b }')")
-        longs+=("$t2")
+rm -rf "$HOME"
+# A restore adds a safety snapshot: its store is put back (hard links; the history file is replaced
+# by a rename, never written into) and synced before every run.
+reset_stores() {
+    local h
+    for h in "$one" "$long"; do
+        rm -rf "$h/store" && cp -al "$h/Documents/VelkaroAntigraviti_Backups" "$h/store"
     done
-    rt=$(median_of "${ratios[*]}" | awk '{ printf "%.2f", $1 }')
-    rm_=$(median_of "${mems[*]}" | awk '{ printf "%.2f", $1 }')
-    row "$cmd ID, 400 vs 1 snapshot" "$(median_of "${longs[*]}" | awk '{ printf "%.3f s", $1 / 1e6 }')" \
-        "time ratio $rt" "memory $rm_" "goal <= 1.5 / 2" \
-        "$(verdict "$rt" 1.5) / $(verdict "$rm_" 2)"
-done
-use_store long
-ratios=()
-for ((round = 0; round <= rounds; round++)); do
-    t0=$(now_ns) && "$cli" list >/dev/null && t1=$(now_ns) && cat "$dest/history.json" >/dev/null && t2=$(now_ns)
-    ((round == 0)) || ratios+=("$(awk -v a="$((t1 - t0))" -v b="$((t2 - t1))" 'BEGIN { print a / b }')")
-done
-row "list, 400 snapshots" "" "against cat history.json" "ratio $(median_of "${ratios[*]}" | awk '{ printf "%.1f", $1 }')"
+}
+timed() { # timed <home> <command...>: "microseconds peakKB"
+    local home=$1 t0 t1 d="$1/Documents/VelkaroAntigraviti_Backups"
+    shift
+    if [ "$1" = restore ]; then
+        rm -rf "$d" && cp -al "$home/store" "$d" && sync
+    fi
+    t0=$(now_ns)
+    HOME=$home XDG_CONFIG_HOME=$home/.config /usr/bin/time -f '%M' -o "$work/peak" "$cli" "$@" >/dev/null 2>&1 || true
+    t1=$(now_ns)
+    echo "$(((t1 - t0) / 1000)) $(tail -1 "$work/peak")"
+}
