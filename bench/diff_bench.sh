@@ -136,3 +136,27 @@ timed() { # timed <home> <command...>: "microseconds peakKB"
     t1=$(now_ns)
     echo "$(((t1 - t0) / 1000)) $(tail -1 "$work/peak")"
 }
+reset_stores
+for cmd in show diff restore; do
+    ratios=() mems=() longs=()
+    for ((round = 0; round <= rounds; round++)); do
+        read -r t1 m1 < <(timed "$one" "$cmd" "$id")
+        read -r t2 m2 < <(timed "$long" "$cmd" "$id")
+        ((round == 0)) && continue
+        ratios+=("$(awk -v a="$t2" -v b="$t1" 'BEGIN { print a / b }')")
+        mems+=("$(awk -v a="$m2" -v b="$m1" 'BEGIN { print a / b }')")
+        longs+=("$t2")
+    done
+    rt=$(median_of "${ratios[*]}" | awk '{ printf "%.2f", $1 }')
+    rm_=$(median_of "${mems[*]}" | awk '{ printf "%.2f", $1 }')
+    row "$cmd ID, 400 vs 1 snapshot" "$(median_of "${longs[*]}" | awk '{ printf "%.3f s", $1 / 1e6 }')" \
+        "time ratio $rt" "memory $rm_" "goal <= 1.5 / 2" "$(verdict "$rt" 1.5) / $(verdict "$rm_" 2)"
+done
+export HOME=$long XDG_CONFIG_HOME=$long/.config
+ratios=()
+for ((round = 0; round <= rounds; round++)); do
+    t0=$(now_ns) && "$cli" list >/dev/null && t1=$(now_ns) && cat "$long/Documents/VelkaroAntigraviti_Backups/history.json" >/dev/null && t2=$(now_ns)
+    ((round == 0)) || ratios+=("$(awk -v a="$((t1 - t0))" -v b="$((t2 - t1))" 'BEGIN { print a / b }')")
+done
+row "list, 400 snapshots" "" "against cat history.json" \
+    "ratio $(median_of "${ratios[*]}" | awk '{ printf "%.1f", $1 }')"
