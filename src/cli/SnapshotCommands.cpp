@@ -8,7 +8,7 @@
 #include "Services/BackupService.h"
 #include "Services/RestoreService.h"
 #include "Services/SnapshotLookup.h"
-#include "Services/SourceWalk.h"
+#include "Services/SourceSelection.h"
 
 #include <sys/stat.h>
 
@@ -87,30 +87,30 @@ RestoreScopeOption scopeNamed(std::string_view name)
     return RestoreScopeOption::allFiles;
 }
 
-// What a run would take and leave out, from the same walk as the run, touching nothing: two groups,
-// each a header line with its count and then one absolute path per line in collection order, with an
-// empty line between them.
+// What a run would take and leave out, from the same selection as the run, touching nothing: two
+// groups, each a header line with its count and then one absolute path per line in collection order,
+// with an empty line between them. What the run could not read follows as "※" lines; then the exit
+// code is a failure, as the run's would be.
 int printDryRun(const BackupConfig &config)
 {
-    SourceWalkOptions options;
+    SelectionOptions options;
     options.excludedFolder = config.destinationDirectory;
     const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
-    std::int64_t bytes = 0;
-    for (const auto &path : survey.taken) {
-        struct stat st = {};
-        if (::lstat(path.c_str(), &st) == 0)
-            bytes += st.st_size;
-    }
-    printLine("バックアップ対象: " + std::to_string(survey.taken.size()) + " 件 (" + formatByteCount(bytes) + ")");
-    for (const auto &path : survey.taken)
-        printLine(quotedName(path));
+    printLine("バックアップ対象: " + std::to_string(survey.taken.size()) + " 件 ("
+        + formatByteCount(survey.takenBytes()) + ")");
+    for (const auto &file : survey.taken)
+        printLine(quotedName(file.path));
     printLine("");
     printLine(survey.leftOut.empty() ? std::string("対象外: 0 件") : survey.leftOutSummary());
-    for (const auto &path : survey.leftOut)
-        printLine(quotedName(path));
-    if (survey.unreadableFolderCount > 0)
-        printError("※ 読み込めないフォルダが " + std::to_string(survey.unreadableFolderCount) + " 件あります");
-    return kExitSuccess;
+    for (const auto &file : survey.leftOut)
+        printLine(quotedName(file.path));
+    const SelectionReport &report = survey.report;
+    for (const auto &failure : report.failedSources)
+        printError("※ " + failure.description());
+    if (report.unreadableFolderCount > 0)
+        printError("※ 読み込めないフォルダが " + std::to_string(report.unreadableFolderCount)
+            + " 件あります: " + quotedName(report.firstUnreadableFolder));
+    return report.failedSources.empty() && report.unreadableFolderCount == 0 ? kExitSuccess : kExitFailure;
 }
 
 std::string notFoundText(std::string_view id)
@@ -131,6 +131,11 @@ int runBackup(const Arguments &args)
     progress.clear();
     if (!run) {
         printError("バックアップ失敗: " + run.error().description);
+        return kExitFailure;
+    }
+    // A snapshot of what could be read stands, but the run is a failure: said where failures go.
+    if (!run->isComplete()) {
+        printError(run->successMessage());
         return kExitFailure;
     }
     printLine(run->successMessage());

@@ -517,6 +517,7 @@ TEST_F(CliTest, ControlCharactersInNamesAreQuoted)
 {
     writeText(src / "tab\there.md", "t");
     ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
     auto snapshot = BackupService().loadHistory(dest).front();
     snapshot.id = "2000-01-01/snapshot_\x1b[2J";
     snapshot.note = "line\nforged\x1b]0;title\a \"q\" \\";
@@ -528,10 +529,11 @@ TEST_F(CliTest, ControlCharactersInNamesAreQuoted)
         << shown.out;
     EXPECT_NE(shown.out.find("\n  \"tab\\there.md\"\n"), std::string::npos) << shown.out;
     EXPECT_EQ(BackupSnapshot::decode(run({"show", snapshot.id, "--json"}).out)->note, snapshot.note);
-    EXPECT_NE(run({"diff", onlyId()}).out.find("\"tab\\there.md\""), std::string::npos);
+    writeText(src / "tab\there.md", "changed");
+    EXPECT_NE(run({"diff", id}).out.find("M  \"tab\\there.md\"\n"), std::string::npos);
 
     writeText(src / "bad\xff.md", "b");
-    const auto json = run({"diff", onlyId(), "--json"});
+    const auto json = run({"diff", id, "--json"});
     if (json.code == 2) {
         EXPECT_EQ(json.out, "");
         EXPECT_EQ(json.err, "JSON に書けない名前があります (UTF-8 ではありません): \"bad\\377.md\"\n");
@@ -597,4 +599,29 @@ TEST_F(CliTest, RestoringAPathOfTwoSourcesCountsTheFilesWritten)
     const auto restored = run({"restore", onlyId(), "--file", "GEMINI.md"});
     EXPECT_EQ(restored.code, 0) << restored.err;
     EXPECT_TRUE(restored.out.ends_with("\n1 件のファイルを正常に復元しました！\n")) << restored.out;
+}
+
+// A run that could not read everything is a failure (exit 1) that names what it missed; with nothing
+// read it writes nothing. A listing broken off by an I/O error (injected with libfiu where installed)
+// still leaves the snapshot of what was read.
+TEST_F(CliTest, RunsThatCouldNotReadEverythingExitOne)
+{
+    const std::string missing = (home / "gone").string();
+    configureSources({missing});
+    expectRun({"backup"}, 1, "", "バックアップ失敗: バックアップ対象フォルダが見つかりません: " + missing + "\n");
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
+    configureSources({src.string(), missing});
+    expectRun({"backup"}, 1, "",
+        "バックアップ完了 (2 件 • 7 バイト、バックアップ対象フォルダが見つかりません: " + missing + ")\n");
+    EXPECT_EQ(run({"backup", "--dry-run"}).code, 1);
+
+    if (!fs::exists("/usr/bin/fiu-run"))
+        GTEST_SKIP() << "fiu-run (fiu-utils) is not installed";
+    configureSources({src.string()});
+    const auto broken
+        = runProcess("/usr/bin/fiu-run", {"-x", "-c", "enable name=posix/io/dir/readdir", VELKARO_CLI, "backup"}, root);
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_EQ(
+        broken.err, "バックアップ完了 (0 件 • 0 バイト、1 件のフォルダを読み込めませんでした: " + src.string() + ")\n");
+    EXPECT_EQ(BackupService().loadHistory(dest).size(), 2u);
 }

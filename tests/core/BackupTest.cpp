@@ -1,6 +1,8 @@
 #include "Platform/FileSystem.h"
 #include "Services/BackupService.h"
-#include "Services/SourceWalk.h"
+#include "Services/RestoreService.h"
+#include "Services/SnapshotCompare.h"
+#include "Services/SourceSelection.h"
 #include "TestSupport.h"
 
 #include <fcntl.h>
@@ -23,11 +25,11 @@ protected:
         return service.executeBackup(config, trigger, [&](const BackupExecutionState &s) { states.push_back(s); });
     }
 
-    template<class Paths> std::vector<std::string> belowSource(const Paths &paths)
+    template<class Files> std::vector<std::string> belowSource(const Files &files)
     {
         std::vector<std::string> out;
-        for (const auto &p : paths)
-            out.push_back(fs::path(p).lexically_relative(src).string());
+        for (const auto &file : files)
+            out.push_back(fs::path(file.path).lexically_relative(src).string());
         return out;
     }
 
@@ -135,10 +137,11 @@ TEST_F(BackupTest, CopiesKeepModeAndTimesInPrivateFolders)
     EXPECT_EQ(fs::status(root / "outer/new").permissions(), fs::perms(0750)) << "outside the store";
 }
 
-// Two sources with the same file: the later source's copy is the one in data/, on every run, whether
-// the unchanged files are linked or copied. A source holds only what lies below it as a folder; a file
-// source is taken whatever its type; a file that cannot be placed is counted, on every run too.
-TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
+// Two sources with the same file: the first source's copy (the one a restore or apply writes over) is
+// the one taken, on every run, whether the unchanged files are linked or copied; the later one is left
+// out and said so. A source holds only what lies below it as a folder; a file source is taken whatever
+// its type; a file that cannot be placed is counted, on every run too.
+TEST_F(BackupTest, TheFirstSourceWinsEveryRunAndUncopyableFilesAreCounted)
 {
     const fs::path second = root / "second";
     const fs::path older = home / ".gemini-old";
@@ -153,14 +156,18 @@ TEST_F(BackupTest, TheLaterSourceWinsEveryRunAndUncopyableFilesAreCounted)
         now += 1min;
         const auto result = run();
         ASSERT_TRUE(result);
-        EXPECT_EQ(
-            result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "GEMINI.md", "a.md", "notes.pbtxt"}));
-        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 6 + 1 + 1);
+        EXPECT_EQ(result->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "x.md", "a.md", "notes.pbtxt"}));
+        EXPECT_EQ(result->snapshot.totalSizeBytes, 21 + 4 + 1 + 1);
         EXPECT_EQ(result->skippedFileCount, 1);
+        EXPECT_TRUE(result->isComplete());
         const fs::path data = dest / "snapshots" / result->snapshot.id / "data";
-        EXPECT_EQ(readText(data / "GEMINI.md"), "second") << round;
+        EXPECT_EQ(readText(data / "GEMINI.md"), "from the first source") << round;
         EXPECT_EQ(readText(data / "notes.pbtxt"), "n");
     }
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions);
+    ASSERT_EQ(survey.leftOut.size(), 1u);
+    EXPECT_EQ(survey.leftOut[0].path, (second / "GEMINI.md").string());
+    EXPECT_EQ(survey.leftOutSummary(), "対象外: 1 件 (同じパスのため対象外 1 件)");
 }
 
 TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
@@ -257,11 +264,15 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     config.sourceDirectories.push_back((root / "missing").string());
     config.targetExtensions = {"MD", "json"};
 
-    SourceWalkOptions options;
+    SelectionOptions options;
     options.excludedFolder = config.destinationDirectory;
     const SourceSurvey survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
     const auto run = this->run();
     ASSERT_TRUE(run);
+    ASSERT_EQ(survey.report.failedSources.size(), 1u);
+    EXPECT_EQ(survey.report.failedSources[0].description(),
+        "バックアップ対象フォルダが見つかりません: " + (root / "missing").string());
+    EXPECT_FALSE(run->isComplete()) << "a missing source is a failure";
     const Strings taken = belowSource(survey.taken);
     EXPECT_EQ(taken, Strings(run->snapshot.relativeFilePaths.begin(), run->snapshot.relativeFilePaths.end()));
     EXPECT_EQ(taken, (Strings {"AGENTS.md", "Config.JSON", "GEMINI.md", "deep/er/notes.md"}));
@@ -273,21 +284,126 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
     // A leading dot matches nothing; the two instruction files are wanted case-sensitively.
     writeText(src / "gemini.md", "x");
     EXPECT_EQ(belowSource(surveySources({src.string()}, {".md"}, options).taken), (Strings {"AGENTS.md", "GEMINI.md"}));
-    // An empty list takes every visible file; a file source is taken whatever its type, and twice if named twice.
+    // An empty list takes every visible file; a file source is taken whatever its type, once at its path.
     const Strings sources {(src / "deep").string(), (src / "Makefile").string(), (src / "deep/er/notes.md").string()};
     const SourceSurvey all = surveySources(sources, {}, options);
-    EXPECT_EQ(
-        belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile", "deep/er/notes.md"}));
-    EXPECT_EQ(all.leftOutSummary(), "");
-    // Past five kinds the rest is summed up.
+    EXPECT_EQ(belowSource(all.taken), (Strings {"deep/er/notes.md", "deep/er/old.bak", "Makefile"}));
+    EXPECT_EQ(all.leftOutSummary(), "対象外: 1 件 (同じパスのため対象外 1 件)");
+    // Past five kinds the rest is summed up; the reasons other than the name come first.
     SourceSurvey many;
-    many.leftOut = {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"};
+    for (const char *name : {"a.x1", "b.x2", "c.x3", "d.x4", "e.x5", "f.x6", "g.x7", "h.x1"})
+        many.leftOut.push_back({name, LeftOutReason::notWanted});
     EXPECT_EQ(many.leftOutSummary(), "対象外: 8 件 (.x1 2、.x2 1、.x3 1、.x4 1、.x5 1、ほか 2 件)");
+    many.leftOut.push_back({"\xff.md", LeftOutReason::notUtf8});
+    EXPECT_TRUE(many.leftOutSummary().starts_with("対象外: 9 件 (UTF-8 でない名前 1 件、.x1 2、"));
 
     std::stop_source stop;
     stop.request_stop();
     options.stop = stop.get_token();
     const SourceSurvey stopped = surveySources(config.sourceDirectories, config.targetExtensions, options);
-    EXPECT_TRUE(stopped.stopped);
+    EXPECT_TRUE(stopped.report.stopped);
     EXPECT_TRUE(stopped.taken.empty());
+}
+
+// Any name Linux allows that is UTF-8 is recorded exactly and comes back exactly, through the JSON
+// files, a restore and a compare. A name that is not UTF-8 is left out and reported, never recorded
+// under another name.
+TEST_F(BackupTest, OddNamesComeBackExactlyAndNamesThatAreNotUtf8AreLeftOut)
+{
+    const Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
+        "sub\tdir/--inner.md", "quote\"back\\slash.md"};
+    for (const auto &name : odd)
+        writeText(src / name, "text of " + name);
+    writeText(src / "bad\xff.md", "x");
+    writeText(src / "bad\xc3(/inner.md", "x");
+    const auto result = run();
+    ASSERT_TRUE(result);
+    Strings sorted = odd;
+    std::ranges::sort(sorted);
+    EXPECT_EQ(Strings(result->snapshot.relativeFilePaths.begin(), result->snapshot.relativeFilePaths.end()), sorted);
+    EXPECT_EQ(service.loadHistory(dest).front(), result->snapshot) << "history.json keeps every name";
+    EXPECT_EQ(
+        BackupSnapshot::decode(readText(dest / "snapshots" / result->snapshot.id / "snapshot.json")), result->snapshot);
+
+    const SnapshotStore store {dest};
+    EXPECT_EQ(compareWithCurrent(store, result->snapshot, config).count(CompareState::unchanged),
+        static_cast<std::int64_t>(odd.size()));
+    for (const auto &name : odd)
+        writeText(src / name, "changed");
+    const auto restored
+        = RestoreService(service).executeRestore(result->snapshot, config, RestoreScopeOption::allFiles, {});
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(*restored, (RestoreRun {static_cast<std::int64_t>(odd.size()), 0}));
+    for (const auto &name : odd)
+        EXPECT_EQ(readText(src / name), "text of " + name) << name;
+
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions);
+    EXPECT_EQ(survey.leftOutSummary(), "対象外: 2 件 (UTF-8 でない名前 2 件)");
+    EXPECT_EQ(belowSource(survey.leftOut), (Strings {"bad\xc3(/inner.md", "bad\xff.md"}));
+}
+
+// A source that is missing or cannot be read is a failure: alone it fails the run before anything is
+// written; beside readable sources the run keeps what it read, says what it missed and prunes nothing.
+// A source that is there but empty still makes an (empty) snapshot, and a safety snapshot has nothing
+// to keep of a missing source.
+TEST_F(BackupTest, MissingSourcesFailTheRunAndNeverPushGoodSnapshotsOut)
+{
+    const std::string missing = (root / "gone").string();
+    config.sourceDirectories = {missing};
+    auto result = run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description, "バックアップ対象フォルダが見つかりません: " + missing);
+    EXPECT_EQ(states.back(), BackupExecutionState::failed(result.error().description));
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
+    EXPECT_FALSE(fs::exists(dest / "history.json"));
+    writeText(root / "file", "not a folder");
+    config.sourceDirectories = {(root / "file/x").string()};
+    result = run();
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description, "バックアップ対象フォルダを読み込めません: " + (root / "file/x").string());
+    EXPECT_TRUE(service.executeBackup(config, BackupTriggerType::preRestoreSafety, {}).error().code == 403);
+    config.sourceDirectories = {missing};
+    EXPECT_TRUE(service.executeBackup(config, BackupTriggerType::preRestoreSafety, {}));
+
+    fs::create_directories(src);
+    config.sourceDirectories = {src.string()};
+    config.maxSnapshotsLimit = 2;
+    now += 1min;
+    const auto empty = run();
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(empty->isComplete());
+    EXPECT_EQ(empty->snapshot.filesCount, 0);
+    writeText(src / "a.md", "a");
+    now += 1min;
+    const auto good = run();
+    ASSERT_TRUE(good);
+
+    config.sourceDirectories = {src.string(), missing};
+    for (int round = 0; round < 3; ++round) {
+        now += 1min;
+        const auto partial = run();
+        ASSERT_TRUE(partial);
+        EXPECT_FALSE(partial->isComplete());
+        EXPECT_TRUE(partial->removedSnapshotIds.empty());
+        EXPECT_EQ(partial->successMessage(),
+            "バックアップ完了 (1 件 • 1 バイト、バックアップ対象フォルダが見つかりません: " + missing + ")");
+    }
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / good->snapshot.id));
+    EXPECT_TRUE(fs::exists(dest / "snapshots" / empty->snapshot.id));
+    EXPECT_EQ(service.loadHistory(dest).size(), 2u + 3u);
+}
+
+// A folder whose listing breaks off with an error keeps what was read before it and is reported.
+TEST_F(BackupTest, AListingThatBreaksOffIsReported)
+{
+    for (const char *name : {"a.md", "sub/b.md", "sub/c.md", "sub/d.md"})
+        writeText(src / name, "x");
+    SelectionOptions options;
+    options.listingFault
+        = [&](const std::string &folder, std::size_t read) { return folder.ends_with("/sub") && read == 1; };
+    const auto survey = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    EXPECT_EQ(survey.taken.size(), 2u) << "a.md and the one entry read of sub";
+    EXPECT_EQ(survey.report.unreadableFolderCount, 1);
+    EXPECT_EQ(
+        survey.report.unreadableFoldersSuffix(), "、1 件のフォルダを読み込めませんでした: " + (src / "sub").string());
 }

@@ -7,7 +7,9 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
 #include "Services/BackupService.h"
+#include "Services/FileStatRecord.h"
 #include "Services/RestoreService.h"
+#include "Services/SnapshotCompare.h"
 #include "Services/SnapshotStore.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
@@ -295,11 +297,15 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
     EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
-TEST_F(StoreSafetyTest, AnUnreadableFolderIsCountedWithTheSkippedFiles)
+// An unreadable folder is no file that could not be copied: it has a count and a name of its own, and
+// the run is incomplete (it says so and prunes nothing).
+TEST_F(StoreSafetyTest, AnUnreadableFolderIsReportedApartFromTheSkippedFiles)
 {
     writeText(src / "GEMINI.md", "g");
     writeText(src / "locked/inner.md", "hidden from the run");
+    writeText(src / "secret.md", "unreadable");
     fs::permissions(src / "locked", fs::perms::none);
+    fs::permissions(src / "secret.md", fs::perms::none);
     // Root reads every folder: the run then goes as an ordinary user, over a tree that user owns.
     const bool asRoot = ::geteuid() == 0;
     if (asRoot) {
@@ -315,8 +321,11 @@ TEST_F(StoreSafetyTest, AnUnreadableFolderIsCountedWithTheSkippedFiles)
         const auto run = service().executeBackup(config, BackupTriggerType::manual, {});
         if (!run)
             ::_exit(4);
-        const bool told = run->skippedFolderCount == 1 && run->skippedFileCount == 0
-            && run->successMessage().find("、1 件はコピーできませんでした") != std::string::npos
+        const bool told = run->skippedFolderCount == 1 && run->skippedFileCount == 1 && !run->isComplete()
+            && run->successMessage()
+                == "バックアップ完了 (1 件 • 1 バイト、1 件はコピーできませんでした、1 "
+                   "件のフォルダを読み込めませんでした: "
+                    + (src / "locked").string() + ")"
             && run->snapshot.relativeFilePaths == std::vector<std::string> {"GEMINI.md"};
         ::_exit(told ? 0 : 5);
     }
@@ -578,6 +587,39 @@ TEST_F(StoreSafetyTest, UnchangedFilesAreLinkedAndChangedOnesCopiedWithTheSameRe
     EXPECT_EQ(second.snapshot.relativeFilePaths, first.snapshot.relativeFilePaths);
     EXPECT_EQ(
         BackupSnapshot::decode(readText(dest / "snapshots" / second.snapshot.id / "snapshot.json")), second.snapshot);
+}
+
+// An edit that keeps size and time (touch -r, cp -p) is never linked to the stale copy nor called
+// unchanged: the stat record must match whole, and a snapshot without a whole record sends the run to
+// the bytes.
+TEST_F(StoreSafetyTest, AnEditThatKeepsSizeAndTimeIsNeverMissed)
+{
+    writeSources();
+    const auto first = runAt(now);
+    writeText(src / "same.md", "CONTENT of same.md");
+    setTime(src / "same.md", 1700000000, 111);
+    const auto second = runAt(now + 1min);
+    EXPECT_EQ(readText(data(second) / "same.md"), "CONTENT of same.md");
+    EXPECT_TRUE(fs::equivalent(data(first) / "sub/deep.md", data(second) / "sub/deep.md"));
+    const auto marks = compareWithCurrent(SnapshotStore(dest), first.snapshot, config).entries;
+    EXPECT_EQ(marks[0].path, "mode.md");
+    EXPECT_EQ(marks[1].state, CompareState::changed) << marks[1].path;
+    EXPECT_EQ(marks[4].state, CompareState::unchanged) << marks[4].path;
+
+    fs::resize_file(folderOf(second.snapshot.id) / FileStatRecord::kFileName, 10); // torn
+    writeText(src / "sub/deep.md", "CONTENT of sub/deep.md");
+    setTime(src / "sub/deep.md", 1700000000, 111);
+    const auto third = runAt(now + 2min);
+    EXPECT_EQ(readText(data(third) / "sub/deep.md"), "CONTENT of sub/deep.md");
+    EXPECT_TRUE(fs::equivalent(data(second) / "time.md", data(third) / "time.md")) << "equal bytes are linked";
+
+    // A change in the recording run's own moment (or after it) proves nothing, whatever the stat says.
+    struct stat st = {};
+    ASSERT_EQ(::stat((src / "time.md").c_str(), &st), 0);
+    const FileStamp stamp = FileStamp::of(st);
+    const StampTime changed {stamp.changedSeconds, stamp.changedNanoseconds};
+    EXPECT_FALSE(FileStatRecord(changed, {stamp}).provesUnchanged(0, stamp));
+    EXPECT_TRUE(FileStatRecord({changed.seconds + 1, 0}, {stamp}).provesUnchanged(0, stamp));
 }
 
 TEST_F(StoreSafetyTest, ABaseCopyThatIsALinkOrReachedThroughOneIsNotLinkedTo)

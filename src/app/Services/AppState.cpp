@@ -200,7 +200,10 @@ void AppState::finishBackup(BackupTriggerType trigger, SuccessFeedback feedback,
         setBackupState(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
 
     setStatusMessage(run.successMessage());
-    if (feedback == SuccessFeedback::notify) {
+    // A snapshot of what could be read stands, but what could not is an error to hear of.
+    if (!run.isComplete()) {
+        sendNotification("バックアップエラー", run.successMessage(), true);
+    } else if (feedback == SuccessFeedback::notify) {
         sendNotification(trigger == BackupTriggerType::scheduled ? "定期バックアップ完了" : "バックアップ完了",
             std::to_string(snapshot.filesCount) + " 件の設定・プロンプトを保存したよ！" + run.skippedFilesSuffix(),
             false);

@@ -1,6 +1,6 @@
 #include "Services/LeftOutSurvey.h"
 
-#include "Services/SourceWalk.h"
+#include "Services/SourceSelection.h"
 
 #include <QMetaObject>
 #include <QThreadPool>
@@ -49,11 +49,11 @@ void LeftOutSurvey::start()
     QThreadPool::globalInstance()->start(
         [receiver = m_receiver, generation = m_generation, sources = m_sources, extensions = m_extensions,
             excluded = m_excluded, stop = m_running.get_token()] {
-            SourceWalkOptions options;
+            SelectionOptions options;
             options.excludedFolder = excluded;
             options.stop = stop;
             const SourceSurvey survey = surveySources(sources, extensions, options);
-            if (survey.stopped)
+            if (survey.report.stopped)
                 return;
             QMetaObject::invokeMethod(
                 receiver.get(),

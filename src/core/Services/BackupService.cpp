@@ -5,20 +5,20 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
 #include "Platform/OpenFolder.h"
+#include "Services/FileStatRecord.h"
 #include "Services/SnapshotStore.h"
-#include "Services/SourceWalk.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace velkaro {
 
@@ -26,235 +26,87 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char *kSnapshotFileName = "snapshot.json";
-
-// A file as the walk meets it: its path, and where the part below its own source starts (its name,
-// for a file source).
-struct FoundFile
-{
-    std::string_view path;
-    std::size_t ownOffset = 0;
-    std::size_t sourceIndex = 0;
-    bool isSource = false; // the source entry names this file
-};
-
-// What the unchanged-file test compares: size, modification time and permission bits.
-struct FileStamp
-{
-    bool known = false;
-    off_t size = 0;
-    struct timespec modified
-    {
-    };
-    mode_t permissions = 0;
-
-    static FileStamp of(const struct stat &st)
-    {
-        return {true, st.st_size, st.st_mtim, static_cast<mode_t>(st.st_mode & 07777)};
-    }
-    bool matches(const struct stat &st) const
-    {
-        return known && st.st_size == size && st.st_mtim.tv_sec == modified.tv_sec
-            && st.st_mtim.tv_nsec == modified.tv_nsec && (st.st_mode & 07777) == permissions;
-    }
-};
-
-// A file as a run keeps it until it is copied: only the part below its source, which is also, nearly
-// always, the path to record. Keeping nothing else keeps the run's memory at one path list.
+// A file of the run: what the selection gave, and what became of it.
 struct CollectedFile
 {
-    std::size_t sourceIndex = 0;
-    bool isSource = false;
-    std::string ownPath;
-    FileStamp stamp; // taken when the file is linked
-    std::string rel; // the path to record, when it is not ownPath
+    SelectedFile selected;
     bool linked = false;
-    bool shared = false; // another collected file lands on the same path
-
-    const std::string &recordedPath() const { return rel.empty() ? ownPath : rel; }
+    std::int64_t bytes = 0; // copied
 };
 
-std::size_t fileNameOffset(std::string_view path)
+// Closes a descriptor when it goes.
+struct Fd
 {
-    const auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? 0 : slash + 1;
-}
-
-// A source path as the prefix rule compares it: trailing slashes dropped, a lone "/" kept.
-std::string trimmedSource(std::string path)
-{
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
-// The path below the first source that holds `file` (at a component boundary: ".gemini" does not hold
-// ".gemini-old/a.md"), as a view into `file`; its name when no source holds it.
-std::string_view relativePathText(std::string_view file, const std::vector<std::string> &trimmedSources)
-{
-    for (const auto &source : trimmedSources) {
-        if (source.empty() || !file.starts_with(source))
-            continue;
-        std::string_view rest = file.substr(source.size());
-        if (!rest.empty() && rest.front() != '/' && source.back() != '/')
-            continue; // only a text prefix
-        while (!rest.empty() && rest.front() == '/')
-            rest.remove_prefix(1);
-        while (!rest.empty() && rest.back() == '/')
-            rest.remove_suffix(1);
-        if (!rest.empty())
-            return rest;
-        break; // the source is the file itself
-    }
-    return file.substr(fileNameOffset(file));
-}
-
-// Walks the sources in collection order. Works on plain path strings and reads each folder once with
-// its entry types, so that no file is stat'ed twice.
-class Collector
-{
-public:
-    explicit Collector(const std::vector<std::string> &extensions)
-        : m_rule(extensions)
+    int fd = -1;
+    explicit Fd(int descriptor)
+        : fd(descriptor)
     { }
-
-    // Removes this program's temporary files (a killed restore's) met on the walk that were last
-    // modified before `before` (seconds since the epoch).
-    void removeTemporariesBefore(std::int64_t before) { m_temporariesBefore = before; }
-
-    // The folders below the sources that could not be opened on the last walk.
-    std::int64_t unreadableFolderCount() const { return m_unreadableFolders; }
-
-    // Never enters this folder (the snapshot store, should a source contain it).
-    void exclude(const fs::path &folder)
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd()
     {
-        struct stat st
-        {
-        };
-        if (::stat(folder.c_str(), &st) == 0)
-            m_excluded = {st.st_dev, st.st_ino};
-    }
-
-    template<class Visit> void collect(const std::vector<std::string> &sources, const Visit &visit) const
-    {
-        for (std::size_t index = 0; index < sources.size(); ++index) {
-            const std::string source = trimmedSource(sources[index]);
-            struct stat st
-            {
-            };
-            // The configured source itself may be a link; only what lies below it is held to the rule.
-            if (source.empty() || ::stat(source.c_str(), &st) != 0)
-                continue;
-            if (S_ISDIR(st.st_mode))
-                walk(source, FoundFile {{}, source == "/" ? 1 : source.size() + 1, index, false}, true, visit);
-            else if (S_ISREG(st.st_mode))
-                visit(FoundFile {source, fileNameOffset(source), index, true});
-        }
-    }
-
-private:
-    bool isWanted(std::string_view name) const { return m_rule.wants(name); }
-
-    template<class Visit>
-    void walk(const std::string &folder, const FoundFile &from, bool isSource, const Visit &visit) const
-    {
-        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (isSource ? 0 : O_NOFOLLOW));
-        if (fd < 0) {
-            // Passed over, but counted so the user hears of it (a folder gone meanwhile is not).
-            if (errno != ENOENT)
-                ++m_unreadableFolders;
-            return;
-        }
-        if (m_excluded) {
-            struct stat st
-            {
-            };
-            if (::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
-                ::close(fd);
-                return;
-            }
-        }
-        DIR *dir = ::fdopendir(fd);
-        if (!dir) {
+        if (fd >= 0)
             ::close(fd);
-            ++m_unreadableFolders;
-            return;
-        }
-        std::vector<std::pair<std::string, bool>> entries; // name, is a folder
-        while (const dirent *entry = ::readdir(dir)) {
-            const std::string_view name = entry->d_name;
-            if (name.front() == '.') {
-                if (m_temporariesBefore && FileSystem::isTemporaryName(name))
-                    removeIfStale(::dirfd(dir), entry->d_name);
-                continue; // hidden (and "." and "..")
-            }
-            unsigned char type = entry->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st
-                {
-                };
-                if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-                    continue;
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
-            }
-            // Links are neither collected nor followed.
-            if (type == DT_DIR)
-                entries.emplace_back(name, true);
-            else if (type == DT_REG && isWanted(name))
-                entries.emplace_back(name, false);
-        }
-        ::closedir(dir);
-
-        std::sort(entries.begin(), entries.end());
-        const std::string prefix = folder.back() == '/' ? folder : folder + '/';
-        std::string path;
-        for (const auto &[name, isFolder] : entries) {
-            path = prefix + name;
-            if (isFolder)
-                walk(path, from, false, visit);
-            else
-                visit(FoundFile {path, from.ownOffset, from.sourceIndex, false});
-        }
     }
-
-    void removeIfStale(int dirFd, const char *name) const
-    {
-        struct stat st
-        {
-        };
-        if (::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode)
-            && st.st_mtim.tv_sec < *m_temporariesBefore)
-            ::unlinkat(dirFd, name, 0);
-    }
-
-    FileNameRule m_rule;
-    std::optional<std::int64_t> m_temporariesBefore;
-    mutable std::int64_t m_unreadableFolders = 0;
-    std::optional<std::pair<dev_t, ino_t>> m_excluded;
 };
 
-// The snapshot a run links its unchanged files from: the newest earlier one of the history. A file is
-// linked only when the base records the same path, its copy is a regular file reached through real
-// folders only, and the source agrees with it in size, modification time and permission bits. A hard
-// link shares its inode with every snapshot holding it, so nothing of the store is ever changed in
-// place: a linked file is only ever unlinked.
+bool sameBytes(int a, int b)
+{
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::vector<char> left(kChunk), right(kChunk);
+    const auto readFull = [](int fd, char *buffer) -> ssize_t {
+        std::size_t done = 0;
+        while (done < kChunk) {
+            const ssize_t n = ::read(fd, buffer + done, kChunk - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return n < 0 ? -1 : static_cast<ssize_t>(done);
+            done += static_cast<std::size_t>(n);
+        }
+        return static_cast<ssize_t>(done);
+    };
+    while (true) {
+        const ssize_t n = readFull(a, left.data());
+        const ssize_t m = readFull(b, right.data());
+        if (n < 0 || m < 0 || n != m || std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0)
+            return false;
+        if (n == 0)
+            return true;
+    }
+}
+
+// The snapshot a run links its unchanged files from: the newest earlier one of the history, with its
+// record of source stamps when it has one. A hard link shares its inode with every snapshot holding
+// it, so nothing of the store is ever changed in place: a linked file is only ever unlinked.
 class LinkBase
 {
 public:
-    LinkBase(const fs::path &dataFolder, const std::vector<std::string> &paths)
-        : m_data(dataFolder.string() + '/')
+    LinkBase(const fs::path &folder, const std::vector<std::string> &paths)
+        : m_data((folder / SnapshotStore::kDataFolderName).string() + '/')
+        , m_record(FileStatRecord::read(folder, paths.size()))
     {
         m_paths.reserve(paths.size());
-        for (const auto &path : paths)
-            m_paths.insert(path);
+        for (std::size_t i = 0; i < paths.size(); ++i)
+            m_paths.try_emplace(paths[i], i);
     }
 
     const std::string &dataFolder() const { return m_data; } // ends in "/"
-    bool records(std::string_view rel) const { return m_paths.contains(rel); }
+    std::optional<std::size_t> indexOf(std::string_view rel) const
+    {
+        const auto found = m_paths.find(rel);
+        return found == m_paths.end() ? std::nullopt : std::optional(found->second);
+    }
+    // The base's record proves the source file unchanged since the base took it.
+    bool provesUnchanged(std::size_t index, const FileStamp &now) const
+    {
+        return m_record && m_record->provesUnchanged(index, now);
+    }
 
 private:
     std::string m_data;
-    std::unordered_set<std::string_view> m_paths; // views into the history the run holds
+    std::unordered_map<std::string_view, std::size_t> m_paths; // views into the history the run holds
+    std::optional<FileStatRecord> m_record;
 };
 
 // One thread's way through a link base: it keeps the base folder it is in open, so that each file
@@ -267,32 +119,30 @@ public:
         , m_folders(base.dataFolder())
     { }
 
-    // Links the target to the base's copy of `rel` when the source's stamp matches that copy. The
-    // target is `targetName` in the folder `targetFolderFd` (or the path `target` when that is -1).
-    // True when the link stands; false means "copy it".
-    bool link(const std::string &rel, const FileStamp &source, int targetFolderFd, const char *targetName,
-        const std::string &target)
+    // Links the target to the base's copy of the file when the file is provably unchanged: its stamp is
+    // the one the base recorded, or (an older base, a change in the base run's own tick, a new inode)
+    // its bytes, size, time and mode are those of the base's copy. The target is `targetName` in the
+    // folder `targetFolderFd`. True when the link stands; false means "copy it".
+    bool link(const SelectedFile &file, int targetFolderFd, const char *targetName, const std::string &target)
     {
-        if (!m_enabled || !source.known || !m_base.records(rel))
+        const auto index = m_base.indexOf(file.relativePath);
+        if (!m_enabled || !file.stamp.known() || !index)
             return false;
         const char *name = nullptr;
-        const int folderFd = m_folders.folderOf(rel, name);
-        if (folderFd < 0)
+        const int folderFd = m_folders.folderOf(file.relativePath, name);
+        struct stat st = {};
+        if (folderFd < 0 || ::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)
+            || st.st_size != file.stamp.size)
             return false;
-        struct stat st
-        {
-        };
-        if (::fstatat(folderFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) || !source.matches(st))
+        if (!m_base.provesUnchanged(*index, file.stamp) && !sameAsBaseCopy(file, st, folderFd, name))
             return false;
-        const int at = targetFolderFd >= 0 ? targetFolderFd : AT_FDCWD;
-        const char *as = targetFolderFd >= 0 ? targetName : target.c_str();
-        if (::linkat(folderFd, name, at, as, 0) == 0)
+        if (::linkat(folderFd, name, targetFolderFd, targetName, 0) == 0)
             return true;
         if (errno == EEXIST) {
             // A name already taken in the run's own staging folder: replace the name, never write into it.
             std::error_code ec;
             fs::remove_all(target, ec);
-            if (::linkat(folderFd, name, at, as, 0) == 0)
+            if (::linkat(folderFd, name, targetFolderFd, targetName, 0) == 0)
                 return true;
         }
         // Another file system or one without hard links will refuse every later file too.
@@ -302,6 +152,23 @@ public:
     }
 
 private:
+    // The copy keeps the source's time and permission bits, so a link must agree in those too.
+    static bool sameAsBaseCopy(const SelectedFile &file, const struct stat &copy, int folderFd, const char *name)
+    {
+        const FileStamp &now = file.stamp;
+        if (copy.st_mtim.tv_sec != now.modifiedSeconds
+            || static_cast<std::uint32_t>(copy.st_mtim.tv_nsec) != now.modifiedNanoseconds
+            || (copy.st_mode & 07777) != (now.mode & 07777))
+            return false;
+        const Fd source {::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | (file.isSource ? 0 : O_NOFOLLOW))};
+        const Fd stored {::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+        struct stat st = {};
+        if (source.fd < 0 || stored.fd < 0 || ::fstat(source.fd, &st) != 0 || st.st_ino != now.inode
+            || st.st_dev != now.device)
+            return false;
+        return sameBytes(source.fd, stored.fd);
+    }
+
     const LinkBase &m_base;
     RealFolders m_folders;
     bool m_enabled = true;
@@ -317,10 +184,12 @@ bool isOutOfSpace(const Error &error)
 
 constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
 constexpr const char *kNoFolder = "保存先ディレクトリ作成失敗: ";
+constexpr const char *kErrorDomain = "BackupService";
 
-// One backup run, step by step: it stages a folder, fills it (linking unchanged files, copying the rest),
-// publishes it and records it. A run that fails or goes out of scope before publishing takes its staging
-// folder with it; one that fails after publishing takes its published folder back out.
+// One backup run, step by step: it selects the files, stages a folder, fills it (linking unchanged
+// files, copying the rest), publishes it and records it. A run that fails or goes out of scope before
+// publishing takes its staging folder with it; one that fails after publishing takes its published
+// folder back out.
 class SnapshotRun
 {
 public:
@@ -328,10 +197,7 @@ public:
         : m_config(config)
         , m_handler(handler)
         , m_store(fs::path(config.destinationDirectory))
-    {
-        for (const auto &source : config.sourceDirectories)
-            m_sources.push_back(trimmedSource(source));
-    }
+    { }
     SnapshotRun(const SnapshotRun &) = delete;
     SnapshotRun &operator=(const SnapshotRun &) = delete;
     ~SnapshotRun()
@@ -356,11 +222,34 @@ public:
         return std::unexpected(std::move(failure));
     }
 
-    // Removes what killed runs left (all older than `lockedAt`) and makes this run's staging folder.
-    Result<void> prepare(std::int64_t lockedAt)
+    // Takes the files the selection gives, removing on the way what killed restores left below the
+    // sources (older than `lockedAt`). A safety snapshot has nothing to keep of a source that is not
+    // there, so only an unreadable one fails it. Fails when no source could be read: then nothing is
+    // written.
+    Result<void> select(std::int64_t lockedAt, bool missingSourcesFail)
     {
         m_lockedAt = lockedAt;
-        m_interrupted = m_store.removeLeftovers(lockedAt);
+        SelectionOptions options;
+        options.excludedFolder = m_store.destination();
+        options.removeTemporariesBefore = lockedAt;
+        const SourceSelection selection(m_config.sourceDirectories, m_config.targetExtensions, options);
+        m_selection = selection.select([&](SelectedFile &&file) { m_files.push_back({std::move(file), false, 0}); });
+        if (!missingSourcesFail)
+            std::erase_if(m_selection.failedSources, [](const SourceFailure &f) { return f.error == ENOENT; });
+        const auto &failed = m_selection.failedSources;
+        if (failed.empty() || failed.size() < m_config.sourceDirectories.size())
+            return {};
+        std::string description;
+        for (const auto &failure : failed)
+            description += (description.empty() ? "" : "、") + failure.description();
+        const bool allMissing = std::ranges::all_of(failed, [](const SourceFailure &f) { return f.error == ENOENT; });
+        return std::unexpected(Error {kErrorDomain, allMissing ? 404 : 403, description});
+    }
+
+    // Removes what killed runs left (all older than the lock) and makes this run's staging folder.
+    Result<void> prepare()
+    {
+        m_interrupted = m_store.removeLeftovers(m_lockedAt);
         auto staging = m_store.stage();
         if (!staging)
             return std::unexpected(staging.error());
@@ -388,37 +277,15 @@ public:
         if (!newest)
             return;
         if (const auto data = m_store.dataFolder(newest->id))
-            m_linkBase.emplace(*data, newest->relativeFilePaths.items());
+            m_linkBase.emplace(data->parent_path(), newest->relativeFilePaths.items());
         m_basePaths = newest->relativeFilePaths;
-    }
-
-    void collect()
-    {
-        m_collector.exclude(m_store.destination());
-        m_collector.removeTemporariesBefore(m_lockedAt);
-        m_collector.collect(m_config.sourceDirectories, [&](const FoundFile &file) {
-            CollectedFile &collected = m_files.emplace_back();
-            collected.sourceIndex = file.sourceIndex;
-            collected.isSource = file.isSource;
-            collected.ownPath = file.path.substr(file.ownOffset);
-        });
-        std::string path;
-        for (CollectedFile &file : m_files) {
-            sourcePath(file, path);
-            const std::string_view relView = relativePathText(path, m_sources);
-            // The prefix rule can yield "../x" when one source's path is a prefix of another's that goes
-            // upwards; such a path would write outside data/, so the path below its own source is used.
-            if (relView != file.ownPath && SnapshotStore::isSafeRelativePath(relView))
-                file.rel = relView;
-        }
-        markSharedPaths();
     }
 
     void link();
     Result<void> copy();
 
-    // The record of what was stored.
-    BackupSnapshot record(BackupTriggerType trigger, TimePoint start)
+    // The record of what was stored, and the stamps of the sources it was taken from beside it.
+    BackupSnapshot record(BackupTriggerType trigger, TimePoint start, StampTime runStart)
     {
         report(BackupExecutionState::finalizing());
         BackupSnapshot snapshot;
@@ -428,6 +295,8 @@ public:
         snapshot.totalSizeBytes = m_total;
         snapshot.relativeFilePaths = m_recorded == m_basePaths.items() ? m_basePaths : PathList(std::move(m_recorded));
         m_linkBase.reset(); // it views into the held list, which changes from here on
+        // Without the record the next run compares bytes instead: slower, never wrong.
+        (void)FileStatRecord(runStart, std::move(m_stamps)).write(m_staging);
         return snapshot;
     }
 
@@ -443,7 +312,8 @@ public:
     }
 
     // The run's one write of history.json: the new snapshot in front, retention's picks already out and
-    // set aside, so that a kill never leaves a listed snapshot with half its files.
+    // set aside, so that a kill never leaves a listed snapshot with half its files. A run that could not
+    // read everything prunes nothing: its snapshot must not push out ones that hold what it missed.
     Result<std::vector<std::string>> recordInHistory(const BackupSnapshot &snapshot, std::string_view keptSnapshotId)
     {
         std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
@@ -452,7 +322,9 @@ public:
         std::vector<std::string> kept {snapshot.id};
         if (!keptSnapshotId.empty())
             kept.emplace_back(keptSnapshotId);
-        auto picked = m_store.pickOld(m_held, m_config.maxSnapshotsLimit, kept);
+        const bool complete = m_selection.failedSources.empty() && m_selection.unreadableFolderCount == 0;
+        auto picked = complete ? m_store.pickOld(m_held, m_config.maxSnapshotsLimit, kept)
+                               : std::vector<SnapshotStore::Picked>();
         m_store.setAside(picked);
         if (auto written = m_store.writeHistory(m_held); !written) {
             m_store.putBack(picked);
@@ -464,42 +336,17 @@ public:
     }
 
     std::int64_t skipped() const { return m_skipped; }
-    std::int64_t unreadableFolders() const { return m_collector.unreadableFolderCount(); }
+    SelectionReport &selection() { return m_selection; }
 
 private:
-    void sourcePath(const CollectedFile &file, std::string &out) const
-    {
-        const std::string &source = m_sources[file.sourceIndex];
-        if (file.isSource)
-            out = source;
-        else
-            out = (source.back() == '/' ? source : source + '/') + file.ownPath;
-    }
-
-    // Files of different sources that land on the same path are never linked: copied in collection
-    // order, the later source's file is the one that stays, every run alike.
-    void markSharedPaths()
-    {
-        if (m_sources.size() < 2)
-            return; // one source cannot name a path twice
-        std::unordered_map<std::string_view, std::size_t> seen;
-        for (std::size_t i = 0; i < m_files.size(); ++i) {
-            const auto [it, fresh] = seen.try_emplace(m_files[i].recordedPath(), i);
-            if (!fresh) {
-                m_files[it->second].shared = true;
-                m_files[i].shared = true;
-            }
-        }
-    }
-
     void linkRange(std::size_t from, std::size_t to);
-    Result<bool> copyOne(CollectedFile &file, const std::string &path, std::string &madeFolder, FileCopier &copier);
+    Result<bool> copyOne(CollectedFile &file, std::string &madeFolder, FileCopier &copier);
 
     const BackupConfig &m_config;
     const BackupProgressHandler &m_handler;
     SnapshotStore m_store;
-    std::vector<std::string> m_sources;
     std::int64_t m_lockedAt = 0;
+    SelectionReport m_selection;
     std::vector<std::string> m_interrupted; // ids in the staging folders that cleanup removed
     fs::path m_staging; // until published
     std::string m_published; // from publish until history.json holds it
@@ -507,9 +354,9 @@ private:
     SnapshotStore::History m_held;
     std::optional<LinkBase> m_linkBase;
     PathList m_basePaths; // the base's list, shared by the new snapshot when it records the same files
-    Collector m_collector {m_config.targetExtensions};
     std::vector<CollectedFile> m_files;
     std::vector<std::string> m_recorded;
+    std::vector<FileStamp> m_stamps; // one per recorded path
     std::int64_t m_total = 0;
     std::int64_t m_skipped = 0;
 };
@@ -519,34 +366,12 @@ void SnapshotRun::linkRange(std::size_t from, std::size_t to)
 {
     Linker linker(*m_linkBase);
     OpenFolder target(true);
-    OpenFolder sourceFolder(false); // a source itself may be a link; below it the walk took none
     std::string targetPath;
-    std::string source;
     for (std::size_t i = from; i < to; ++i) {
         CollectedFile &file = m_files[i];
-        const std::string &rel = file.recordedPath();
-        if (file.shared || !m_linkBase->records(rel))
+        const std::string &rel = file.selected.relativePath;
+        if (!m_linkBase->indexOf(rel))
             continue;
-        // The source's lstat: a link is no regular file, and is never linked.
-        sourcePath(file, source);
-        const std::size_t sourceSlash = source.rfind('/');
-        struct stat st
-        {
-        };
-        bool statted = false;
-        if (file.isSource || sourceSlash == std::string::npos) {
-            statted = ::lstat(source.c_str(), &st) == 0;
-        } else {
-            const std::string_view folderPath
-                = std::string_view(source).substr(0, std::max<std::size_t>(sourceSlash, 1));
-            if (folderPath != sourceFolder.path())
-                sourceFolder.open(std::string(folderPath));
-            statted = sourceFolder.fd() >= 0
-                && ::fstatat(sourceFolder.fd(), source.c_str() + sourceSlash + 1, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        }
-        if (!statted || !S_ISREG(st.st_mode))
-            continue;
-        file.stamp = FileStamp::of(st);
         targetPath = m_dataFolder + rel;
         const std::size_t slash = targetPath.rfind('/');
         if (std::string_view(targetPath).substr(0, slash) != target.path()) {
@@ -556,7 +381,8 @@ void SnapshotRun::linkRange(std::size_t from, std::size_t to)
             }
             target.open(targetPath.substr(0, slash));
         }
-        file.linked = linker.link(rel, file.stamp, target.fd(), targetPath.c_str() + slash + 1, targetPath);
+        if (target.fd() >= 0)
+            file.linked = linker.link(file.selected, target.fd(), targetPath.c_str() + slash + 1, targetPath);
     }
 }
 
@@ -584,10 +410,9 @@ void SnapshotRun::link()
 
 // Places one file that was not linked. False when it was skipped; an error only for a full disk, which
 // fails every later file too (a snapshot of what fitted is no snapshot).
-Result<bool> SnapshotRun::copyOne(
-    CollectedFile &file, const std::string &path, std::string &madeFolder, FileCopier &copier)
+Result<bool> SnapshotRun::copyOne(CollectedFile &file, std::string &madeFolder, FileCopier &copier)
 {
-    const std::string target = m_dataFolder + file.recordedPath();
+    const std::string target = m_dataFolder + file.selected.relativePath;
     const std::string parent = target.substr(0, target.rfind('/'));
     if (parent != madeFolder) {
         if (auto made = FileSystem::createPrivateDirectories(parent); !made) {
@@ -597,13 +422,14 @@ Result<bool> SnapshotRun::copyOne(
         }
         madeFolder = parent;
     }
-    const auto copied = copier.copy(path, target, true);
+    const auto copied = copier.copy(file.selected.path, target, true);
     if (!copied) {
         if (isOutOfSpace(copied.error()))
             return std::unexpected(copied.error());
         return false;
     }
-    file.stamp.size = *copied;
+    // What was read may differ from the stamp taken before; the stamp then fails the next run's test.
+    file.bytes = *copied;
     return true;
 }
 
@@ -611,15 +437,15 @@ Result<void> SnapshotRun::copy()
 {
     const double divisor = m_files.size() > 1 ? static_cast<double>(m_files.size()) : 1.0;
     FileCopier copier;
-    std::string path;
     std::string madeFolder; // the last target folder known to exist
     m_recorded.reserve(m_files.size());
+    m_stamps.reserve(m_files.size());
     for (std::size_t i = 0; i < m_files.size(); ++i) {
         CollectedFile &file = m_files[i];
-        sourcePath(file, path);
-        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(fileNameOffset(path))));
+        const std::string &path = file.selected.path;
+        report(BackupExecutionState::copying(static_cast<double>(i) / divisor, path.substr(path.rfind('/') + 1)));
         if (!file.linked) {
-            auto placed = copyOne(file, path, madeFolder, copier);
+            auto placed = copyOne(file, madeFolder, copier);
             if (!placed)
                 return std::unexpected(placed.error());
             if (!*placed) {
@@ -627,8 +453,9 @@ Result<void> SnapshotRun::copy()
                 continue;
             }
         }
-        m_total += file.stamp.size;
-        m_recorded.push_back(file.rel.empty() ? std::move(file.ownPath) : std::move(file.rel));
+        m_total += file.linked ? file.selected.stamp.size : file.bytes;
+        m_recorded.push_back(std::move(file.selected.relativePath));
+        m_stamps.push_back(file.selected.stamp);
     }
     m_files = {}; // give the memory back before the JSON work
     return {};
@@ -638,14 +465,25 @@ Result<void> SnapshotRun::copy()
 
 std::string BackupRun::skippedFilesSuffix() const
 {
-    const std::int64_t skipped = skippedFileCount + skippedFolderCount;
-    return skipped > 0 ? "、" + std::to_string(skipped) + " 件はコピーできませんでした" : std::string();
+    return skippedFileCount > 0 ? "、" + std::to_string(skippedFileCount) + " 件はコピーできませんでした"
+                                : std::string();
+}
+
+std::string BackupRun::problemsSuffix() const
+{
+    std::string text = skippedFilesSuffix();
+    if (skippedFolderCount > 0)
+        text
+            += "、" + std::to_string(skippedFolderCount) + " 件のフォルダを読み込めませんでした: " + firstSkippedFolder;
+    for (const auto &failure : failedSources)
+        text += "、" + failure.description();
+    return text;
 }
 
 std::string BackupRun::successMessage() const
 {
     return "バックアップ完了 (" + std::to_string(snapshot.filesCount) + " 件 • " + snapshot.formattedSize()
-        + skippedFilesSuffix() + ")";
+        + problemsSuffix() + ")";
 }
 
 BackupService::BackupService(Clock clock, std::chrono::milliseconds lockWait)
@@ -657,17 +495,18 @@ std::vector<BackupService::Path> BackupService::collectFiles(
     const std::vector<std::string> &from, const std::vector<std::string> &extensions) const
 {
     std::vector<Path> files;
-    walkSources(from, FileNameRule(extensions), [&](const std::string &file) { files.emplace_back(file); }, {});
+    SourceSelection(from, extensions).select([&](SelectedFile &&file) { files.emplace_back(std::move(file.path)); });
     return files;
 }
 
 std::string BackupService::calculateRelativePath(const Path &file, const std::vector<std::string> &sourceDirs)
 {
-    std::vector<std::string> sources;
-    sources.reserve(sourceDirs.size());
-    for (const auto &source : sourceDirs)
-        sources.push_back(trimmedSource(source));
-    return std::string(relativePathText(file.native(), sources));
+    return SourceSelection::relativePathOf(file.native(), sourceDirs);
+}
+
+bool BackupService::isSafeRelativePath(std::string_view path)
+{
+    return SnapshotStore::isSafeRelativePath(path);
 }
 
 Result<BackupRun> BackupService::executeBackup(
@@ -698,17 +537,20 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId) const
 {
     const TimePoint start = m_clock();
+    // Before the first stat: a file changed after this moment never looks older than it.
+    const StampTime runStart = StampTime::now();
     SnapshotRun run(config, progressHandler);
     // We hold the lock, so whatever a run left that is older than this moment belongs to a run that
     // was killed. The wall clock, not the run's clock: file times are wall-clock times.
-    if (auto prepared = run.prepare(::time(nullptr)); !prepared)
+    if (auto selected = run.select(::time(nullptr), trigger != BackupTriggerType::preRestoreSafety); !selected)
+        return run.fail("", selected.error());
+    if (auto prepared = run.prepare(); !prepared)
         return run.fail(kNoFolder, prepared.error());
     run.readHistory();
-    run.collect();
     run.link();
     if (auto copied = run.copy(); !copied)
         return run.fail(kNoSpace, copied.error());
-    BackupSnapshot snapshot = run.record(trigger, start);
+    BackupSnapshot snapshot = run.record(trigger, start, runStart);
     if (auto published = run.publish(snapshot); !published) {
         const Error &error = published.error();
         return run.fail(isOutOfSpace(error) ? kNoSpace : error.domain == kSystemErrorDomain ? kNoFolder : "", error);
@@ -719,7 +561,14 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         return run.fail(isOutOfSpace(error) ? kNoSpace : "history.json を書き込めませんでした: ", error);
     }
     run.report(BackupExecutionState::success(snapshot.createdAt, snapshot.id));
-    return BackupRun {std::move(snapshot), run.skipped(), run.unreadableFolders(), std::move(*removed)};
+    BackupRun done;
+    done.snapshot = std::move(snapshot);
+    done.skippedFileCount = run.skipped();
+    done.skippedFolderCount = run.selection().unreadableFolderCount;
+    done.removedSnapshotIds = std::move(*removed);
+    done.firstSkippedFolder = std::move(run.selection().firstUnreadableFolder);
+    done.failedSources = std::move(run.selection().failedSources);
+    return done;
 }
 
 Result<void> BackupService::deleteSnapshot(const BackupSnapshot &snapshot, const Path &destination) const

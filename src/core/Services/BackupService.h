@@ -4,6 +4,7 @@
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
 #include "Platform/Error.h"
+#include "Services/SourceSelection.h"
 #include "Services/StoreLock.h"
 
 #include <chrono>
@@ -21,14 +22,22 @@ namespace velkaro {
 struct BackupRun
 {
     BackupSnapshot snapshot;
-    std::int64_t skippedFileCount = 0; // collected files that could not be copied
-    std::int64_t skippedFolderCount = 0; // folders below the sources that could not be read
+    std::int64_t skippedFileCount = 0; // taken files that could not be copied
+    std::int64_t skippedFolderCount = 0; // folders below the sources that could not be read (whole or in part)
+    std::string firstSkippedFolder;
+    // The sources that could not be read at all; the snapshot holds what the others had.
+    std::vector<SourceFailure> failedSources;
     std::vector<std::string> removedSnapshotIds; // what retention removed (also gone from history.json)
 
-    // "、N 件はコピーできませんでした" when files or folders were skipped, else empty.
+    // Everything the sources hold was read: no failed source and no unreadable folder. A run that is not
+    // complete is reported as a failure (the snapshot still stands) and prunes nothing.
+    bool isComplete() const { return failedSources.empty() && skippedFolderCount == 0; }
+    // "、N 件はコピーできませんでした" when files were skipped, else empty.
     std::string skippedFilesSuffix() const;
-    // The line the application and the command-line tool show for a successful run:
-    // "バックアップ完了 (N 件 • size)", with the skipped-files suffix before the closing parenthesis.
+    // The skipped-files suffix, then "、N 件のフォルダを読み込めませんでした: PATH" and each failed source.
+    std::string problemsSuffix() const;
+    // The line the application and the command-line tool show for a finished run:
+    // "バックアップ完了 (N 件 • size)", with the problems suffix before the closing parenthesis.
     std::string successMessage() const;
 };
 
@@ -51,16 +60,21 @@ public:
 
     // --- Snapshot creation ---
 
-    // One backup run under the store lock: copies the wanted files of the sources into a new snapshot
-    // (unchanged files hard-linked to the newest snapshot's copies), publishes it, records it in
-    // history.json and applies retention. The snapshot is built in a staging folder and published under
-    // the first free second from the run's start, so a run never writes into an existing snapshot; its
-    // id and createdAt are that second's. Reports preparing, one copying per collected file, finalizing
-    // and success (or failed) to the handler, synchronously. Fails when the store cannot be locked, the
-    // snapshot cannot be staged or published, the destination runs out of space, or history.json cannot
-    // be written; a failed run leaves the store and history.json as they were. Before it starts, the run
-    // removes what killed runs left behind: staging folders and temporary files in the store and below
-    // the sources.
+    // One backup run under the store lock: copies the files the source selection takes into a new
+    // snapshot, publishes it, records it in history.json and applies retention. A file is hard-linked to
+    // the newest snapshot's copy only when it is provably unchanged: its stat (device, inode, size, times
+    // to the nanosecond, mode) is the one that snapshot recorded and it changed before that run started,
+    // or its bytes, size, time and mode are those of the copy. The snapshot is built in a staging folder
+    // and published under the first free second from the run's start; its id and createdAt are that
+    // second's. Reports preparing, one copying per collected file, finalizing and success (or failed) to
+    // the handler, synchronously. Fails, writing nothing, when no source can be read; sources that
+    // cannot be read beside readable ones, and folders that cannot be read, make an incomplete run
+    // (BackupRun::isComplete) that publishes what it read and prunes nothing. A safety snapshot
+    // (preRestoreSafety) passes over missing sources: there is nothing of them to keep. Also fails when
+    // the store cannot be locked, the snapshot cannot be staged or published, the destination runs out
+    // of space, or history.json cannot be written; a failed run leaves the store and history.json as
+    // they were. Before it starts, the run removes what killed runs left behind: staging folders and
+    // temporary files in the store and below the sources.
     Result<BackupRun> executeBackup(
         const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const;
 
@@ -69,9 +83,7 @@ public:
     Result<BackupRun> executeBackup(const BackupConfig &config, BackupTriggerType trigger,
         const BackupProgressHandler &progressHandler, const StoreLock &heldLock, std::string_view keptSnapshotId) const;
 
-    // The wanted regular files below the sources, in collection order: sources in list order, each
-    // folder's entries by name, sub-folders where they sort. Hidden names and symbolic links are
-    // skipped, hidden and linked folders are not entered; a source naming a file is taken as it is.
+    // The files the source selection takes, in collection order.
     std::vector<Path> collectFiles(
         const std::vector<std::string> &from, const std::vector<std::string> &extensions) const;
 
@@ -113,7 +125,7 @@ public:
     // --- Store paths (SnapshotStore's rules) ---
 
     static bool isSafeSnapshotId(std::string_view id);
-    static bool isSafeRelativePath(std::string_view path) { return isSafeSnapshotId(path); }
+    static bool isSafeRelativePath(std::string_view path);
     // SnapshotStore::snapshotFolder for the store whose snapshots/ folder is `snapshotsDirectory`.
     static std::optional<Path> snapshotFolder(const Path &snapshotsDirectory, std::string_view id);
 

@@ -117,6 +117,10 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
         return std::unexpected(restoreError(
             500, abortedText + std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
     }
+    for (const auto &failure : safety->failedSources) {
+        if (failure.sourceIndex == 0) // the folder the restore writes into
+            return std::unexpected(restoreError(500, abortedText + failure.description()));
+    }
 
     // A snapshot of no files has nothing in data/ (older ones have no data/ at all) and restores as 0.
     const auto folder = store.snapshotFolder(snapshot.id);

@@ -1,8 +1,8 @@
 #include "Services/SnapshotCompare.h"
 
 #include "Platform/OpenFolder.h"
-#include "Services/BackupService.h"
-#include "Services/SourceWalk.h"
+#include "Services/FileStatRecord.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace velkaro {
 
@@ -65,8 +66,9 @@ int sameBytes(int a, int b)
 struct Stamped
 {
     std::string path;
-    struct stat st = {}; // st_mode 0: the stat failed, and the file differs from anything
+    FileStamp stamp; // mode 0: the stat failed, and the file differs from anything
     bool follow = false; // a configured source naming this very file may be a link
+    std::size_t recordIndex = 0; // a stored copy's place in its snapshot's record of source stamps
 };
 
 // Relative path to the file, or nothing when the side records the path without a readable copy. In
@@ -76,14 +78,15 @@ using StampedSide = std::vector<std::pair<std::string, std::optional<Stamped>>>;
 Stamped stampAt(int folderFd, const char *name, std::string path, bool follow)
 {
     Stamped file {std::move(path), {}, follow};
-    if (folderFd == -1 || ::fstatat(folderFd, name, &file.st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
-        file.st = {};
+    struct stat st = {};
+    if (folderFd != -1 && ::fstatat(folderFd, name, &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) == 0)
+        file.stamp = FileStamp::of(st);
     return file;
 }
 
 bool isRegular(const Stamped &file)
 {
-    return S_ISREG(file.st.st_mode);
+    return S_ISREG(file.stamp.mode);
 }
 
 // Opens the file for reading if it is still the one its stamp describes.
@@ -94,7 +97,7 @@ int openStamped(const Stamped &file)
         = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (file.follow ? 0 : O_NOFOLLOW));
     struct stat st = {};
     if (fd >= 0
-        && (::fstat(fd, &st) != 0 || st.st_dev != file.st.st_dev || st.st_ino != file.st.st_ino
+        && (::fstat(fd, &st) != 0 || st.st_dev != file.stamp.device || st.st_ino != file.stamp.inode
             || !S_ISREG(st.st_mode))) {
         ::close(fd);
         errno = ENOENT; // it went since the stat: it no longer is the file compared
@@ -104,8 +107,10 @@ int openStamped(const Stamped &file)
 }
 
 // How two stamped files compare: 1 the same, 0 different, -1 one of them cannot be read now (as diff -rq,
-// which opens every file it compares); `error` then says why.
-int compareFiles(const Stamped &a, const Stamped &b, int &error)
+// which opens every file it compares); `error` then says why. The same inode, or a record proving the
+// newer file unchanged since the older copy was taken of it, decide without reading; otherwise the bytes
+// do (an edit can keep size and time).
+int compareFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record, int &error)
 {
     if (!isRegular(a) || !isRegular(b))
         return 0;
@@ -115,19 +120,15 @@ int compareFiles(const Stamped &a, const Stamped &b, int &error)
             return -1;
         }
     }
-    if (a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino)
+    if (a.stamp.device == b.stamp.device && a.stamp.inode == b.stamp.inode)
         return 1;
-    if (a.st.st_size != b.st.st_size)
+    if (a.stamp.size != b.stamp.size)
         return 0;
-    if (a.st.st_mtim.tv_sec == b.st.st_mtim.tv_sec && a.st.st_mtim.tv_nsec == b.st.st_mtim.tv_nsec)
+    if (record && record->provesUnchanged(a.recordIndex, b.stamp))
         return 1;
     const Fd left {openStamped(a)};
-    if (left.fd < 0) {
-        error = errno;
-        return -1;
-    }
-    const Fd right {openStamped(b)};
-    if (right.fd < 0) {
+    const Fd right {left.fd < 0 ? -1 : openStamped(b)};
+    if (left.fd < 0 || right.fd < 0) {
         error = errno;
         return -1;
     }
@@ -137,17 +138,19 @@ int compareFiles(const Stamped &a, const Stamped &b, int &error)
     return same;
 }
 
-// The same inode, or the same size and time, decide without reading; otherwise the bytes do.
-bool sameFiles(const Stamped &a, const Stamped &b)
+bool sameFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record = nullptr)
 {
     int error = 0;
-    return compareFiles(a, b, error) == 1;
+    return compareFiles(a, b, record, error) == 1;
 }
 
 // The stored copies of a snapshot, each stat taken in its folder below data/, reached through real
 // folders only. Unsafe paths are never looked up.
 StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snapshot)
 {
+    std::unordered_map<std::string_view, std::size_t> recordIndex;
+    for (std::size_t i = 0; i < snapshot.relativeFilePaths.size(); ++i)
+        recordIndex.try_emplace(snapshot.relativeFilePaths[i], i);
     std::vector<std::string_view> paths(snapshot.relativeFilePaths.begin(), snapshot.relativeFilePaths.end());
     std::sort(paths.begin(), paths.end());
     paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
@@ -161,6 +164,7 @@ StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snap
             const char *name = nullptr;
             const int folderFd = folders.folderOf(rel, name);
             file = stampAt(folderFd, name, folders.root() + std::string(rel), false);
+            file->recordIndex = recordIndex.at(rel);
             if (!isRegular(*file))
                 file.reset(); // no stored copy to compare
         }
@@ -169,56 +173,21 @@ StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snap
     return side;
 }
 
-// The current files by the path a backup would record them under, and whether the configured source
-// names the file itself.
-std::map<std::string, std::pair<std::string, bool>> currentFiles(const BackupConfig &config)
-{
-    std::map<std::string, std::pair<std::string, bool>> files;
-    SourceWalkOptions options;
-    options.excludedFolder = config.destinationDirectory;
-    const FileNameRule rule(config.targetExtensions);
-    // One source at a time, to know the path below its own source: the backup records that one when the
-    // shared rule would lead upwards. Later sources win a shared path, as in a backup.
-    for (const auto &source : config.sourceDirectories) {
-        std::string base = source;
-        while (base.size() > 1 && base.back() == '/')
-            base.pop_back();
-        walkSources(
-            {source}, rule,
-            [&](const std::string &file) {
-                std::string rel = BackupService::calculateRelativePath(file, config.sourceDirectories);
-                if (!SnapshotStore::isSafeRelativePath(rel)) {
-                    rel = file.size() > base.size() && file.starts_with(base) && file[base.size()] == '/'
-                        ? file.substr(base.size() + 1)
-                        : fs::path(file).filename().string();
-                }
-                files.insert_or_assign(std::move(rel), std::pair {file, file == base});
-            },
-            {}, options);
-    }
-    return files;
-}
-
-// The current files, each stat taken in its folder kept open. A file gone since the walk is left out.
+// The current files by the path a backup would record them under, as the backup's own selection
+// takes them (the first source's file where two share a path), each with the stat the selection took.
 StampedSide stampCurrent(const BackupConfig &config)
 {
+    SelectionOptions options;
+    options.excludedFolder = config.destinationDirectory;
+    std::map<std::string, Stamped> files;
+    SourceSelection(config.sourceDirectories, config.targetExtensions, options).select([&](SelectedFile &&file) {
+        if (S_ISREG(file.stamp.mode))
+            files.emplace(std::move(file.relativePath), Stamped {std::move(file.path), file.stamp, file.isSource});
+    });
     StampedSide side;
-    OpenFolder folder(false); // a source itself may be a link; below it the walk took none
-    for (auto &[rel, found] : currentFiles(config)) {
-        auto &[path, isSource] = found;
-        const std::size_t slash = path.rfind('/');
-        Stamped file;
-        if (isSource || slash == std::string::npos) {
-            file = stampAt(AT_FDCWD, path.c_str(), path, isSource);
-        } else {
-            const std::string_view folderPath = std::string_view(path).substr(0, std::max<std::size_t>(slash, 1));
-            if (folderPath != folder.path())
-                folder.open(std::string(folderPath));
-            file = stampAt(folder.fd(), path.c_str() + slash + 1, path, false);
-        }
-        if (isRegular(file))
-            side.emplace_back(rel, std::move(file));
-    }
+    side.reserve(files.size());
+    for (auto &[rel, file] : files)
+        side.emplace_back(rel, std::move(file));
     return side;
 }
 
@@ -235,18 +204,20 @@ StampedSide stampSide(const CompareSide &side)
     return stamped;
 }
 
-CompareEntry entryOf(const std::string &path, const std::optional<Stamped> &older, const std::optional<Stamped> &newer)
+CompareEntry entryOf(const std::string &path, const std::optional<Stamped> &older, const std::optional<Stamped> &newer,
+    const FileStatRecord *record)
 {
     if (!older || !newer)
         return {path, CompareState::missing};
     int error = 0;
-    const int same = compareFiles(*older, *newer, error);
+    const int same = compareFiles(*older, *newer, record, error);
     if (same < 0)
         return {path, CompareState::unreadable, error};
     return {path, same == 1 ? CompareState::unchanged : CompareState::changed};
 }
 
-CompareResult compareStamped(const StampedSide &older, const StampedSide &newer)
+// `record`: the older side's record of source stamps, when the newer side is the current files.
+CompareResult compareStamped(const StampedSide &older, const StampedSide &newer, const FileStatRecord *record = nullptr)
 {
     CompareResult result;
     result.entries.reserve(std::max(older.size(), newer.size()));
@@ -260,7 +231,7 @@ CompareResult compareStamped(const StampedSide &older, const StampedSide &newer)
             result.entries.push_back({n->first, n->second ? CompareState::added : CompareState::missing});
             ++n;
         } else {
-            result.entries.push_back(entryOf(o->first, o->second, n->second));
+            result.entries.push_back(entryOf(o->first, o->second, n->second, record));
             ++o;
             ++n;
         }
@@ -299,8 +270,8 @@ CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snaps
 CompareSide currentSide(const BackupConfig &config)
 {
     CompareSide side;
-    for (auto &[rel, found] : currentFiles(config))
-        side.emplace_hint(side.end(), rel, fs::path(std::move(found.first)));
+    for (auto &[rel, file] : stampCurrent(config))
+        side.emplace_hint(side.end(), rel, fs::path(std::move(file->path)));
     return side;
 }
 
@@ -311,7 +282,9 @@ CompareResult compareSides(const CompareSide &older, const CompareSide &newer)
 
 CompareResult compareWithCurrent(const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config)
 {
-    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config));
+    const auto folder = store.snapshotFolder(snapshot.id);
+    const auto record = folder ? FileStatRecord::read(*folder, snapshot.relativeFilePaths.size()) : std::nullopt;
+    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config), record ? &*record : nullptr);
 }
 
 CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)

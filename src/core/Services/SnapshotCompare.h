@@ -47,16 +47,17 @@ CompareSide currentSide(const BackupConfig &config);
 
 CompareResult compareSides(const CompareSide &older, const CompareSide &newer);
 
-// compareSides(snapshotSide(store, snapshot), currentSide(config)) with one stat per file, each taken
-// relative to a folder kept open; only files that agree in size but not in time are read.
+// compareSides(snapshotSide(store, snapshot), currentSide(config)), the current side from the backup's
+// own source selection with the stat it took. A file whose stat the snapshot's record of source stamps
+// proves unchanged is "unchanged" without reading; other files of equal size are read.
 CompareResult compareWithCurrent(
     const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config);
 // The same for two snapshots of the store, `older` against `newer`.
 CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer);
 
-// Whether two files hold the same bytes: the same inode or the same size and modification time (to the
-// nanosecond) count as equal without reading; otherwise the contents are read up to the first difference.
-// A file that cannot be read differs. Only regular files are ever opened.
+// Whether two files hold the same bytes: the same inode counts as equal without reading; otherwise the
+// contents are read up to the first difference (an edit can keep both size and time). A file that cannot
+// be read differs. Only regular files are ever opened.
 bool sameContent(const std::filesystem::path &a, const std::filesystem::path &b);
 
 } // namespace velkaro

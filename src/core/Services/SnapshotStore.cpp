@@ -95,11 +95,14 @@ std::string SnapshotStore::idFor(TimePoint time)
 
 bool SnapshotStore::isSafeSnapshotId(std::string_view id)
 {
-    if (id.empty() || id.front() == '/')
-        return false;
-    // A NUL would cut the path short at the system call ("..\0" reaching it as ".."); no other control
-    // character belongs in a name the program writes either.
-    if (std::ranges::any_of(id, [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+    // No control character belongs in a name the program makes itself.
+    return isSafeRelativePath(id) && !std::ranges::any_of(id, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
+bool SnapshotStore::isSafeRelativePath(std::string_view id)
+{
+    // A NUL would cut the path short at the system call ("..\0" reaching it as "..").
+    if (id.empty() || id.front() == '/' || id.find('\0') != std::string_view::npos)
         return false;
     std::size_t start = 0;
     while (start <= id.size()) {

@@ -54,8 +54,9 @@ public:
     // True for an id that names a folder strictly inside snapshots/: relative, with no empty, "." or
     // ".." component and no control character (U+0000 to U+001F, U+007F).
     static bool isSafeSnapshotId(std::string_view id);
-    // The same test for a recorded file path: relative and staying below the data folder.
-    static bool isSafeRelativePath(std::string_view path) { return isSafeSnapshotId(path); }
+    // The test for a recorded file path: relative, staying below the data folder, no NUL. Any other
+    // byte Linux allows in a name (tabs, newlines, leading dashes) is the user's and is kept.
+    static bool isSafeRelativePath(std::string_view path);
     static bool isStagingName(std::string_view name) { return name.starts_with(kStagingMark); }
 
     // --- Locating ---

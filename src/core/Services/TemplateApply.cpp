@@ -2,7 +2,7 @@
 #include "Services/TemplateApply.h"
 
 #include "Platform/FileSystem.h"
-#include "Services/SourceWalk.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <sys/stat.h>
