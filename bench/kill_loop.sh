@@ -6,14 +6,20 @@
 #   torn:      a listed snapshot whose folder stands but lacks its snapshot.json or a recorded file, or
 #              whose files do not add up to its recorded size; or a source file cut short by a restore.
 # The first half of the rounds runs without a snapshot limit, the second with a limit of 6 (retention).
-# Prints one line per 50 rounds and a summary; exits 1 when anything was lost or torn.
+# With --fast, runs come faster than one a second: a limit of 3 throughout, a burst of five complete backups
+# before each killed command, a kill within 60 ms, and after it one complete backup, which must leave
+#   broken:    a listed snapshot whose folder is gone, more snapshots listed than the limit, or a newest
+#              id that is not the last complete run's (ids went backwards).
+# Prints one line per 50 rounds and a summary; exits 1 when anything was lost, torn or broken.
 #
-# Usage: bench/kill_loop.sh [rounds]       (default 200)
+# Usage: bench/kill_loop.sh [--fast] [rounds]   (default 200)
 # Env:   VELKARO_CLI=path                  (default build/ci/src/cli/velkaro-backup-cli, built if missing)
 #        BENCH_TMP=/tmp                    where the store and the source go (deleted afterwards)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+fast=0
+if [ "${1:-}" = --fast ]; then fast=1 && shift; fi
 rounds=${1:-200}
 cli=${VELKARO_CLI:-$PWD/build/ci/src/cli/velkaro-backup-cli}
 [ -x "$cli" ] || cmake --build build/ci -j2 --target velkaro-backup-cli >/dev/null
@@ -58,11 +64,12 @@ configure 0
 "$cli" backup >/dev/null
 
 # The checker: compares the store with what the previous round saw, then remembers the new state.
-check() { # check <action> <target id> <limit>
-    python3 - "$dest" "$src" "$state" "$1" "$2" "$3" "$("$cli" list --json)" <<'PY'
+check() { # check <action> <target id> <limit> [id the newest must have]
+    python3 - "$dest" "$src" "$state" "$1" "$2" "$3" "$("$cli" list --json)" "${4:-}" <<'PY'
 import json, os, sys
-dest, src, state_file, action, target, limit, listing = sys.argv[1:8]
+dest, src, state_file, action, target, limit, listing, newest = sys.argv[1:9]
 limit = int(limit)
+broken = 0
 state = json.load(open(state_file)) if os.path.exists(state_file) else {"whole": {}, "deleted": []}
 if action == "delete":
     state["deleted"].append(target)
@@ -133,18 +140,27 @@ for name in os.listdir(os.path.join(src, "sessions")):
         print(f"  torn: source file {name}"); torn += 1
 if os.path.getsize(os.path.join(src, "large.json")) != 8 + (24 << 20):
     print("  torn: source file large.json"); torn += 1
+if newest:
+    snaps = json.loads(listing)
+    if folderless:
+        print(f"  broken: {len(folderless)} listed without a folder after a complete run"); broken += 1
+    if limit > 0 and len(snaps) > limit:
+        print(f"  broken: {len(snaps)} listed, limit {limit}"); broken += 1
+    if not snaps or max(s["createdAt"] for s in snaps) != next((s["createdAt"] for s in snaps if s["id"] == newest), None):
+        print(f"  broken: {newest} is not the newest listed"); broken += 1
 state["whole"] = whole
 json.dump(state, open(state_file, "w"))
-print(f"{lost} {torn} {len(whole)}")
+print(f"{lost} {torn + broken} {len(whole)}")
 PY
 }
 
 total_lost=0 total_torn=0 killed=0 finished=0
 declare -A actions=([backup]=0 [restore]=0 [delete]=0)
 limit=0
+if ((fast)); then limit=3 && configure 3; fi
 check none "" 0 | tail -1 >/dev/null
 for ((round = 1; round <= rounds; round++)); do
-    if ((round == rounds / 2 + 1)); then
+    if ((!fast && round == rounds / 2 + 1)); then
         limit=6
         configure "$limit"
     fi
@@ -162,13 +178,25 @@ for ((round = 1; round <= rounds; round++)); do
     fi
     actions[$action]=$((actions[$action] + 1))
 
+    if ((fast)); then # a burst that runs ahead of the clock
+        for _ in 1 2 3 4 5; do "$cli" backup >/dev/null 2>&1 || true; done
+    fi
     "$cli" "${args[@]}" >/dev/null 2>&1 &
     pid=$!
-    sleep "0.$(printf '%03d' $((RANDOM % 400)))"
+    if ((fast)); then sleep "0.0$(printf '%02d' $((RANDOM % 60)))"; else sleep "0.$(printf '%03d' $((RANDOM % 400)))"; fi
     if kill -9 "$pid" 2>/dev/null; then killed=$((killed + 1)); else finished=$((finished + 1)); fi
     wait "$pid" 2>/dev/null || true
 
-    out=$(check "$action" "$target" "$limit")
+    newest=""
+    if ((fast)); then
+        check "$action" "$target" "$limit" >/dev/null # what the kill left counts as asked for
+        action=backup target=""
+        before=$("$cli" list --json)
+        "$cli" backup >/dev/null 2>&1 || true
+        newest=$("$cli" list --json | python3 -c 'import json,sys; old={s["id"] for s in json.loads(sys.argv[1])}
+print(next((s["id"] for s in json.load(sys.stdin) if s["id"] not in old), "none"))' "$before")
+    fi
+    out=$(check "$action" "$target" "$limit" "$newest")
     read -r lost torn count <<<"$(tail -1 <<<"$out")"
     if ((lost + torn > 0)); then
         echo "round $round ($action $target):"
@@ -179,5 +207,5 @@ for ((round = 1; round <= rounds; round++)); do
 done
 
 echo "rounds $rounds (backup ${actions[backup]}, restore ${actions[restore]}, delete ${actions[delete]}):" \
-    "killed $killed, finished before the kill $finished; lost $total_lost, torn $total_torn"
+    "killed $killed, finished before the kill $finished; lost $total_lost, torn or broken $total_torn"
 ((total_lost + total_torn == 0))

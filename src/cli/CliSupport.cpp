@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -94,7 +95,13 @@ bool isTerminal(std::FILE *stream)
 
 BackupConfig loadConfig()
 {
-    return BackupConfig::readFile().value_or(BackupConfig {});
+    BackupConfig config = BackupConfig::readFile().value_or(BackupConfig {});
+    // A relative path would act on whatever folder the command was started in.
+    if (const auto refused = config.pathProblem()) {
+        printError("設定エラー: " + refused->description);
+        std::exit(kExitFailure);
+    }
+    return config;
 }
 
 bool sameIdIgnoringCase(std::string_view a, std::string_view b)

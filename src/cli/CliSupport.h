@@ -45,6 +45,7 @@ bool fitsJson(std::string_view text);
 bool isTerminal(std::FILE *stream);
 
 // The saved settings, or the defaults when config.json is missing or unreadable (as the application).
+// Settings whose folder paths break the settings page's rules end the command with exit code 1.
 BackupConfig loadConfig();
 
 // Ids are made by the program in one spelling (upper-case UUIDs, "yyyy-MM-dd/snapshot_HHmmss"), so a

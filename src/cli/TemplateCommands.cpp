@@ -81,10 +81,13 @@ int importCurrentPrompt(const Arguments &)
     if (!text)
         return fail("GEMINI.md が見つかりませんでした。");
 
-    auto templates = service.loadTemplates();
-    templates.push_back(TemplateService::makeImportedTemplate(std::move(*text), *source));
+    // A library that cannot be read is never replaced by the presets plus this one.
+    auto templates = service.readTemplates();
+    if (!templates)
+        return fail("テンプレートを読み込めませんでした: " + templates.error().description);
+    templates->push_back(TemplateService::makeImportedTemplate(std::move(*text), *source));
     // Unlike the window, a command has no list on screen to fall back on: a lost import must be told.
-    if (auto saved = service.saveTemplates(templates); !saved)
+    if (auto saved = service.saveTemplates(*templates); !saved)
         return fail("保存失敗: " + saved.error().description);
     printLine("現在の GEMINI.md をテンプレートとして取り込みました！");
     return kExitSuccess;

@@ -110,6 +110,14 @@ TEST_F(AppStateNotificationTest, EachRunPostsWhatThePolicyLetsThrough)
         if (step.posted)
             expected.push_back(step.posted);
     }
+    // A scheduled run that could not read a source keeps its snapshot, but is an error to hear of.
+    BackupConfig partial = state->config();
+    partial.notificationMode = errorsOnly;
+    partial.sourceDirectories.push_back((root / "gone").string());
+    state->setConfig(partial);
+    state->executeScheduledBackup();
+    settle();
+    expected.push_back("バックアップエラー");
     std::vector<Posted> got;
     waitUntil([&] {
         got = dunstHistory();
@@ -122,4 +130,7 @@ TEST_F(AppStateNotificationTest, EachRunPostsWhatThePolicyLetsThrough)
     EXPECT_EQ(got[0].appName, DesktopNotifier::kApplicationName);
     EXPECT_EQ(got[0].body, "2 件の設定・プロンプトを保存したよ！");
     EXPECT_EQ(got[3].body, "バックアップ失敗: 別の処理がバックアップ先を使用中です");
+    EXPECT_EQ(got.back().body,
+        "バックアップ完了 (2 件 • 9 バイト、バックアップ対象フォルダが見つかりません: " + (root / "gone").string()
+            + ")");
 }

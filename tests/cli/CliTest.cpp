@@ -601,6 +601,34 @@ TEST_F(CliTest, RestoringAPathOfTwoSourcesCountsTheFilesWritten)
     EXPECT_TRUE(restored.out.ends_with("\n1 件のファイルを正常に復元しました！\n")) << restored.out;
 }
 
+// Settings paths as a user may type them in config.json: "~" is the home folder, a relative path ends
+// every command that reads it (naming the field) before anything is made; an unreadable library is
+// never replaced by an import.
+TEST_F(CliTest, SettingsPathsAreCheckedAndAnUnreadableLibraryIsKept)
+{
+    BackupConfig config;
+    config.destinationDirectory = "~/store2";
+    config.sourceDirectories = {"~/.gemini"};
+    ASSERT_TRUE(config.writeFile());
+    EXPECT_EQ(run({"backup"}).code, 0);
+    EXPECT_TRUE(fs::exists(home / "store2/history.json"));
+    EXPECT_FALSE(fs::exists(root / "~"));
+
+    config.destinationDirectory = "store2";
+    ASSERT_TRUE(config.writeFile());
+    using Args = std::vector<std::string>;
+    for (const Args &args : {Args {"backup"}, Args {"list"}, Args {"templates", "import"}})
+        expectFailure(args, 1, "設定エラー: 設定の「バックアップ保存先フォルダ」");
+    EXPECT_FALSE(fs::exists(root / "store2"));
+
+    config.destinationDirectory = dest.string();
+    ASSERT_TRUE(config.writeFile());
+    fs::remove(service.libraryFile());
+    fs::create_directories(service.libraryFile()); // there, but every read fails
+    expectFailure({"templates", "import"}, 1, "テンプレートを読み込めませんでした: ");
+    EXPECT_TRUE(fs::is_directory(service.libraryFile()));
+}
+
 // A run that could not read everything is a failure (exit 1) that names what it missed; with nothing
 // read it writes nothing. A listing broken off by an I/O error (injected with libfiu where installed)
 // still leaves the snapshot of what was read.

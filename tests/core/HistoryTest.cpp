@@ -71,7 +71,7 @@ TEST_F(HistoryTest, MissingHistoryIsRebuiltFromBothFolderDepthsNewestFirstAndAFi
     EXPECT_EQ(service.loadHistory(dest)[1], listed) << "listed entries are taken as they are";
 }
 
-TEST_F(HistoryTest, UpdatePutsNewestFirstAndReplacesTheSameId)
+TEST_F(HistoryTest, UpdateKeepsDateOrderAndReplacesTheSameId)
 {
     const auto first = record("2025-03-04/snapshot_091500", 0);
     onDisk(first);
@@ -85,8 +85,8 @@ TEST_F(HistoryTest, UpdatePutsNewestFirstAndReplacesTheSameId)
     service.updateHistory(again, dest);
     const auto history = service.loadHistory(dest);
     ASSERT_EQ(history.size(), 2u);
-    EXPECT_EQ(history[0], again);
-    EXPECT_EQ(history[1], second);
+    EXPECT_EQ(history[0], second) << "the list stays newest first by date, whatever was written last";
+    EXPECT_EQ(history[1], again);
 }
 
 TEST_F(HistoryTest, DamagedHistoryIsRebuiltAndKeptOnce)
@@ -125,7 +125,7 @@ TEST_F(HistoryTest, RetentionRemovesOldestFoldersAndTheirHistoryEntries)
     EXPECT_EQ(removed, (Ids {all[1].id, all[0].id}));
     EXPECT_FALSE(fs::exists(snapshots / "2025-03-01")) << "an emptied day folder goes too";
     EXPECT_TRUE(fs::exists(snapshots / all[2].id));
-    EXPECT_EQ(historyFileIds(), (Ids {"1999-01-01/snapshot_gone", all[4].id, all[3].id, all[2].id}));
+    EXPECT_EQ(historyFileIds(), (Ids {all[4].id, all[3].id, all[2].id, "1999-01-01/snapshot_gone"}));
 
     EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 3).empty());
     EXPECT_TRUE(service.cleanOldSnapshots(snapshots, 0).empty());

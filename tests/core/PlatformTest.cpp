@@ -125,12 +125,25 @@ TEST_F(FileSystemTest, AtomicWriteKeepsModeAndOldContentOnFailureAndLeavesNoTemp
     EXPECT_EQ(readText(target / "inside"), "old");
     EXPECT_EQ(FileSystem::listDirectory(root / "d")->size(), 1u) << "the temporary file is removed";
 
-    // Keeping a damaged copy never happens at the cost of the original.
+    // A damaged copy never replaces an earlier one (a folder included), and the file is new and private.
     writeText(root / "e/config.json", "{ torn");
-    fs::create_directories(root / "e/config.json.damaged/blocker");
-    writeText(root / "e/config.json.damaged/blocker/x", "");
-    EXPECT_FALSE(FileSystem::writeFileKeepingDamaged(root / "e/config.json", "{}", [](auto) { return false; }));
-    EXPECT_EQ(readText(root / "e/config.json"), "{ torn");
+    writeText(root / "e/config.json.damaged", "first");
+    fs::create_directories(root / "e/config.json.damaged-2/blocker");
+    ASSERT_TRUE(FileSystem::writeFileKeepingDamaged(
+        root / "e/config.json", "{}", [](auto) { return false; }, true));
+    EXPECT_EQ(readText(root / "e/config.json"), "{}");
+    EXPECT_EQ(readText(root / "e/config.json.damaged"), "first");
+    EXPECT_TRUE(fs::exists(root / "e/config.json.damaged-2/blocker"));
+    EXPECT_EQ(readText(root / "e/config.json.damaged-3"), "{ torn");
+    EXPECT_EQ(fs::status(root / "e/config.json").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+
+    // A file that cannot be read is not damaged: nothing is replaced or set aside.
+    fs::create_directories(root / "f/templates.json");
+    const auto unread
+        = FileSystem::writeFileKeepingDamaged(root / "f/templates.json", "[]", [](auto) { return false; });
+    ASSERT_FALSE(unread);
+    EXPECT_TRUE(fs::is_directory(root / "f/templates.json"));
+    EXPECT_FALSE(fs::exists(root / "f/templates.json.damaged"));
 }
 
 TEST_F(FileSystemTest, ListingIsSortedWithHiddenEntriesAndReadErrorsNameThePath)

@@ -44,6 +44,7 @@ protected:
     AppDelegate &launch(QStringList args, bool trayAvailable = true)
     {
         EXPECT_TRUE(config.writeFile(home / ".config/VelkaroAntigraviti_Backup/config.json"));
+        fs::create_directories(src); // a missing source fails a backup
         AppDelegate::Options options;
         options.state.scheduler.wakeBus = QDBusConnection(QStringLiteral("no-bus"));
         options.state.notifier = DesktopNotifier(QDBusConnection(QStringLiteral("no-bus")));

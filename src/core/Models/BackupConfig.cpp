@@ -3,6 +3,7 @@
 #include "Platform/FileSystem.h"
 
 #include <algorithm>
+#include <string>
 
 namespace velkaro {
 
@@ -67,15 +68,45 @@ std::optional<BackupConfig> BackupConfig::decode(std::string_view text)
 
 std::optional<BackupConfig> BackupConfig::readFile(const std::filesystem::path &path)
 {
-    if (auto text = FileSystem::readFile(path))
-        return decode(*text);
+    auto text = FileSystem::readFile(path);
+    if (!text)
+        return std::nullopt;
+    auto config = decode(*text);
+    if (config)
+        config->expandHomePaths();
+    return config;
+}
+
+void BackupConfig::expandHomePaths()
+{
+    destinationDirectory = FileSystem::expandHome(destinationDirectory);
+    for (auto &source : sourceDirectories)
+        source = FileSystem::expandHome(source);
+}
+
+std::optional<Error> BackupConfig::pathProblem() const
+{
+    // The same words as the settings page, whose field names these are.
+    const auto refused = [](const std::string &field, const std::string &path) {
+        const std::string text = path.empty() ? "設定の「" + field + "」が空っぽです"
+                                              : "設定の「" + field + "」は / か ~ で始まるフルパスにしてね: " + path;
+        return Error {"BackupConfig", 400, text};
+    };
+    if (destinationDirectory.empty() || destinationDirectory.front() != '/')
+        return refused("バックアップ保存先フォルダ", destinationDirectory);
+    for (std::size_t i = 0; i < sourceDirectories.size(); ++i) {
+        const std::string &source = sourceDirectories[i];
+        // A later empty row names no folder (the settings page keeps it); the first is where restores go.
+        if ((source.empty() && i == 0) || (!source.empty() && source.front() != '/'))
+            return refused("対象フォルダ " + std::to_string(i + 1), source);
+    }
     return std::nullopt;
 }
 
 Result<void> BackupConfig::writeFile(const std::filesystem::path &path) const
 {
     return FileSystem::writeFileKeepingDamaged(
-        path, Json::encodePretty(toJson()), [](std::string_view text) { return decode(text).has_value(); });
+        path, Json::encodePretty(toJson()), [](std::string_view text) { return decode(text).has_value(); }, true);
 }
 
 } // namespace velkaro

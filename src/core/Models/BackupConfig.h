@@ -38,9 +38,15 @@ struct BackupConfig
     static std::optional<BackupConfig> fromJson(const Json::Value &json);
     static std::optional<BackupConfig> decode(std::string_view text);
 
-    // The configuration in the file, or nothing when it is missing, unreadable or not decodable.
+    // The configuration in the file, or nothing when it is missing, unreadable or not decodable. "~" and
+    // "~/..." in the folder paths are expanded, as the settings page does.
     static std::optional<BackupConfig> readFile(const std::filesystem::path &path = defaultConfigFilePath());
-    // Writes the file crash-safely; a damaged file standing there is kept once as config.json.damaged.
+    void expandHomePaths();
+    // The settings page's path rules, for every reader of the file: an empty or relative destination, a
+    // relative source or an empty first source (where restores and templates write) is refused with
+    // the field named. Nothing when the paths are usable.
+    std::optional<Error> pathProblem() const;
+    // Writes the file crash-safely and private (0600); a damaged file standing there is kept aside.
     Result<void> writeFile(const std::filesystem::path &path = defaultConfigFilePath()) const;
 };
 

@@ -94,7 +94,8 @@ bool FileCopier::copyContent(int in, int out, std::int64_t size, std::int64_t &c
     }
 }
 
-Result<std::int64_t> FileCopier::copy(const std::string &source, const std::string &target, bool replaceExisting)
+Result<std::int64_t> FileCopier::copy(
+    const std::string &source, const std::string &target, bool replaceExisting, bool durable)
 {
     // O_NONBLOCK: a FIFO swapped in after the listing must not hang the run; regular files ignore it.
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -131,7 +132,8 @@ Result<std::int64_t> FileCopier::copy(const std::string &source, const std::stri
     const timespec times[2] = {st.st_atim, st.st_mtim};
     bool ok = copyContent(in, out, st.st_size, copied);
     std::error_code ec = ok ? std::error_code {} : lastError();
-    if (ok && (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0)) {
+    if (ok
+        && (::fchmod(out, st.st_mode & 07777) != 0 || ::futimens(out, times) != 0 || (durable && ::fsync(out) != 0))) {
         ok = false;
         ec = lastError();
     }

@@ -21,8 +21,10 @@ public:
 
     // Copies `source` (a regular file; a symbolic link is refused) to the new file `target`. Whatever
     // stands at `target` is removed first when `replaceExisting`, else the copy fails. A failed copy
-    // leaves no partial target behind. Returns the number of bytes copied.
-    Result<std::int64_t> copy(const std::string &source, const std::string &target, bool replaceExisting);
+    // leaves no partial target behind. A `durable` copy is on disk (fsync) before this returns; the
+    // folder entry is the caller's to sync. Returns the number of bytes copied.
+    Result<std::int64_t> copy(
+        const std::string &source, const std::string &target, bool replaceExisting, bool durable = false);
 
 private:
     bool copyContent(int in, int out, std::int64_t size, std::int64_t &copied);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -205,12 +206,28 @@ std::ptrdiff_t FileReader::read(char *buffer, std::size_t size)
     }
 }
 
-Result<void> writeFileAtomically(const fs::path &path, std::string_view data)
+Result<void> writeFileAtomically(const fs::path &path, std::string_view data, bool privateMode)
 {
-    return writeFileAtomically(path, [data](const std::function<void(std::string_view)> &write) { write(data); });
+    return writeFileAtomically(
+        path, [data](const std::function<void(std::string_view)> &write) { write(data); }, privateMode);
 }
 
-Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content)
+bool syncFolder(const fs::path &folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+bool isNotFound(const Error &error)
+{
+    return error.domain == kSystemErrorDomain && error.code == ENOENT;
+}
+
+Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content, bool privateMode)
 {
     const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
     if (auto made = createDirectories(parent); !made)
@@ -230,7 +247,9 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
     struct stat old
     {
     };
-    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~currentUmask());
+    const mode_t mode = privateMode       ? 0600
+        : ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777)
+                                          : (0666 & ~currentUmask());
     if (::fchmod(fd, mode) != 0)
         return fail(lastError());
     // After the first failed write the rest of the content is passed over, and the write fails.
@@ -254,37 +273,49 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
         return std::unexpected(systemError(ec, path));
     }
     // Make the rename itself durable.
-    if (const int dirFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolder(parent);
     return {};
 }
 
-Result<void> writeFileKeepingDamaged(
-    const fs::path &path, std::string_view data, const std::function<bool(std::string_view)> &isDecodable)
+Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
+    const std::function<bool(std::string_view)> &isDecodable, bool privateMode)
 {
     const auto current = readFile(path);
-    const bool damaged = current ? !isDecodable(*current) : FileSystem::exists(path);
-    if (damaged) {
+    // A read that broke off says nothing about the file: replacing it could lose an intact one.
+    if (!current && !isNotFound(current.error()))
+        return std::unexpected(current.error());
+    if (current && !isDecodable(*current)) {
         // Never replace what we could not keep.
         if (auto kept = keepAsDamaged(path); !kept)
             return kept;
     }
-    return writeFileAtomically(path, data);
+    return writeFileAtomically(path, data, privateMode);
 }
 
 Result<void> keepAsDamaged(const fs::path &path)
 {
     if (!FileSystem::exists(path))
         return {};
-    fs::path kept = path;
-    kept += ".damaged";
-    std::error_code ec;
-    fs::rename(path, kept, ec);
-    if (ec)
-        return std::unexpected(systemError(ec, kept));
-    return {};
+    // RENAME_NOREPLACE: two damaged copies never share a name, even with another process at it.
+    for (int n = 1; n < 1000; ++n) {
+        fs::path kept = path;
+        kept += n == 1 ? std::string(".damaged") : ".damaged-" + std::to_string(n);
+        if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) == 0) {
+            syncFolder(kept.parent_path());
+            return {};
+        }
+        if (errno == EEXIST)
+            continue;
+        if (errno != EINVAL && errno != ENOSYS)
+            return std::unexpected(systemError(lastError(), kept));
+        // No RENAME_NOREPLACE here: look first (the store lock or a single writer makes this safe).
+        if (FileSystem::exists(kept))
+            continue;
+        if (::rename(path.c_str(), kept.c_str()) != 0)
+            return std::unexpected(systemError(lastError(), kept));
+        return {};
+    }
+    return std::unexpected(systemError(std::make_error_code(std::errc::file_exists), path.string() + ".damaged"));
 }
 
 Result<void> removeAll(const fs::path &path)

@@ -81,20 +81,26 @@ using ContentWriter = std::function<void(const std::function<void(std::string_vi
 // Replaces the file with `data` crash-safely: the bytes go to a temporary file in the same folder,
 // are flushed to disk and then renamed over the old file, so a reader sees either the old or the new
 // content, never a torn one. Missing parent folders are created. An existing file keeps its
-// permission bits; a new one gets 0666 less the umask.
-Result<void> writeFileAtomically(const fs::path &path, std::string_view data);
+// permission bits; a new one gets 0666 less the umask. A `privateMode` file is always 0600.
+Result<void> writeFileAtomically(const fs::path &path, std::string_view data, bool privateMode = false);
 // The same, for content streamed to the temporary file as it is produced (never held whole).
-Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content);
+Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &content, bool privateMode = false);
 
-// Moves whatever stands at `path` aside to `path` + ".damaged" (replacing an older damaged copy).
-// Nothing there is success.
+// Flushes a folder's entries (a rename or a new name in it) to disk. False on a write-back error.
+bool syncFolder(const fs::path &folder);
+
+// Moves whatever stands at `path` aside to `path` + ".damaged", or ".damaged-2", ".damaged-3", ...
+// when that name is taken: an earlier damaged copy is never replaced. Nothing there is success.
 Result<void> keepAsDamaged(const fs::path &path);
 
-// Like writeFileAtomically, but when something already stands at `path` that cannot be read or that
-// `isDecodable` rejects, it is first moved aside to `path` + ".damaged" (replacing an older
-// damaged copy), so what the user had is never silently thrown away.
-Result<void> writeFileKeepingDamaged(
-    const fs::path &path, std::string_view data, const std::function<bool(std::string_view)> &isDecodable);
+// Like writeFileAtomically, but when the file at `path` was read whole and `isDecodable` rejects it,
+// it is first kept aside (keepAsDamaged), so what the user had is never silently thrown away. A file
+// that cannot be read is not damaged: the write fails with the read's error and nothing is replaced.
+Result<void> writeFileKeepingDamaged(const fs::path &path, std::string_view data,
+    const std::function<bool(std::string_view)> &isDecodable, bool privateMode = false);
+
+// True for the error of a read that found nothing at the path.
+bool isNotFound(const Error &error);
 
 // Removes a file, or a folder with everything in it. Nothing there is success.
 Result<void> removeAll(const fs::path &path);

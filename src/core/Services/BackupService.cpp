@@ -186,6 +186,14 @@ constexpr const char *kNoSpace = "保存先の空き容量が足りないため�
 constexpr const char *kNoFolder = "保存先ディレクトリ作成失敗: ";
 constexpr const char *kErrorDomain = "BackupService";
 
+std::optional<Error> refusePaths(const BackupConfig &config, const BackupProgressHandler &progressHandler)
+{
+    auto problem = config.pathProblem();
+    if (problem && progressHandler)
+        progressHandler(BackupExecutionState::failed(problem->description));
+    return problem;
+}
+
 // One backup run, step by step: it selects the files, stages a folder, fills it (linking unchanged
 // files, copying the rest), publishes it and records it. A run that fails or goes out of scope before
 // publishing takes its staging folder with it; one that fails after publishing takes its published
@@ -258,10 +266,13 @@ public:
         return {};
     }
 
-    // One read of the history serves the whole run; its newest snapshot is the link base.
-    void readHistory()
+    // One read of the history serves the whole run; its newest snapshot is the link base. A history.json
+    // that cannot be read fails the run: it is never replaced by a list rebuilt without it.
+    Result<void> readHistory()
     {
         m_held = m_store.readHistory();
+        if (m_held.readError)
+            return std::unexpected(*m_held.readError);
         // Entries of a delete or retention that a kill cut short, whose folders are gone now.
         std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) {
             if (std::find(m_interrupted.begin(), m_interrupted.end(), s.id) == m_interrupted.end())
@@ -275,10 +286,11 @@ public:
                 newest = &entry;
         }
         if (!newest)
-            return;
+            return {};
         if (const auto data = m_store.dataFolder(newest->id))
             m_linkBase.emplace(data->parent_path(), newest->relativeFilePaths.items());
         m_basePaths = newest->relativeFilePaths;
+        return {};
     }
 
     void link();
@@ -316,8 +328,7 @@ public:
     // read everything prunes nothing: its snapshot must not push out ones that hold what it missed.
     Result<std::vector<std::string>> recordInHistory(const BackupSnapshot &snapshot, std::string_view keptSnapshotId)
     {
-        std::erase_if(m_held.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
-        m_held.snapshots.insert(m_held.snapshots.begin(), snapshot);
+        SnapshotStore::insertByDate(m_held.snapshots, snapshot);
         // The new snapshot is never its own run's victim (a clock set back would make it the oldest).
         std::vector<std::string> kept {snapshot.id};
         if (!keptSnapshotId.empty())
@@ -327,7 +338,9 @@ public:
                                : std::vector<SnapshotStore::Picked>();
         m_store.setAside(picked);
         if (auto written = m_store.writeHistory(m_held); !written) {
-            m_store.putBack(picked);
+            // A folder that could not go back is the news: it is no longer where its entry says.
+            if (auto back = m_store.putBack(picked); !back)
+                return std::unexpected(back.error());
             return std::unexpected(written.error());
         }
         m_published.clear();
@@ -514,6 +527,9 @@ Result<BackupRun> BackupService::executeBackup(
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
+    // Checked before the lock, which would make the store's folder where a relative path points.
+    if (auto refused = refusePaths(config, progressHandler))
+        return std::unexpected(*refused);
     auto lock = StoreLock::acquire(Path(config.destinationDirectory), m_lockWait);
     if (!lock) {
         const Error &error = lock.error();
@@ -530,6 +546,8 @@ Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, Backu
 {
     if (progressHandler)
         progressHandler(BackupExecutionState::preparing());
+    if (auto refused = refusePaths(config, progressHandler))
+        return std::unexpected(*refused);
     return runBackup(config, trigger, progressHandler, keptSnapshotId);
 }
 
@@ -546,14 +564,15 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
         return run.fail("", selected.error());
     if (auto prepared = run.prepare(); !prepared)
         return run.fail(kNoFolder, prepared.error());
-    run.readHistory();
+    if (auto read = run.readHistory(); !read)
+        return run.fail("history.json を読み込めませんでした: ", read.error());
     run.link();
     if (auto copied = run.copy(); !copied)
         return run.fail(kNoSpace, copied.error());
     BackupSnapshot snapshot = run.record(trigger, start, runStart);
     if (auto published = run.publish(snapshot); !published) {
         const Error &error = published.error();
-        return run.fail(isOutOfSpace(error) ? kNoSpace : error.domain == kSystemErrorDomain ? kNoFolder : "", error);
+        return run.fail(isOutOfSpace(error) ? kNoSpace : "", error);
     }
     auto removed = run.recordInHistory(snapshot, keptSnapshotId);
     if (!removed) {

@@ -64,17 +64,18 @@ public:
     // snapshot, publishes it, records it in history.json and applies retention. A file is hard-linked to
     // the newest snapshot's copy only when it is provably unchanged: its stat (device, inode, size, times
     // to the nanosecond, mode) is the one that snapshot recorded and it changed before that run started,
-    // or its bytes, size, time and mode are those of the copy. The snapshot is built in a staging folder
-    // and published under the first free second from the run's start; its id and createdAt are that
-    // second's. Reports preparing, one copying per collected file, finalizing and success (or failed) to
-    // the handler, synchronously. Fails, writing nothing, when no source can be read; sources that
-    // cannot be read beside readable ones, and folders that cannot be read, make an incomplete run
-    // (BackupRun::isComplete) that publishes what it read and prunes nothing. A safety snapshot
-    // (preRestoreSafety) passes over missing sources: there is nothing of them to keep. Also fails when
-    // the store cannot be locked, the snapshot cannot be staged or published, the destination runs out
-    // of space, or history.json cannot be written; a failed run leaves the store and history.json as
-    // they were. Before it starts, the run removes what killed runs left behind: staging folders and
-    // temporary files in the store and below the sources.
+    // or its bytes, size, time and mode are those of the copy. The snapshot is built in a staging folder,
+    // flushed to disk and published under the first free second from SnapshotStore::firstIdTime, so ids
+    // never go backwards; its id and createdAt are that second's. Reports preparing, one copying per
+    // collected file, finalizing and success (or failed) to the handler, synchronously. Fails, writing
+    // nothing, when the settings' paths break their rules (BackupConfig::pathProblem) or no source can be
+    // read; sources that cannot be read beside readable ones, and folders that cannot be read, make an
+    // incomplete run (BackupRun::isComplete) that publishes what it read and prunes nothing. A safety
+    // snapshot (preRestoreSafety) passes over missing sources: there is nothing of them to keep. Also
+    // fails when the store cannot be locked, history.json cannot be read or written, the snapshot cannot
+    // be staged, flushed or published, or the destination runs out of space; a failed run leaves the
+    // store and history.json as they were. Before it starts, the run removes what killed runs left
+    // behind: staging folders and temporary files in the store and below the sources.
     Result<BackupRun> executeBackup(
         const BackupConfig &config, BackupTriggerType trigger, const BackupProgressHandler &progressHandler) const;
 
@@ -105,8 +106,9 @@ public:
     // (a run killed between publishing and the history write) are added in date order.
     std::vector<BackupSnapshot> loadHistory(const Path &destination) const;
 
-    // Puts `snapshot` at the front of history.json, replacing an entry with the same id. A damaged
-    // history.json is kept once as history.json.damaged before it is replaced.
+    // Puts `snapshot` into history.json at its date (newest first), replacing an entry with the same id.
+    // A damaged history.json is kept aside (FileSystem::keepAsDamaged) before it is replaced; one that
+    // cannot be read fails the update.
     Result<void> updateHistory(const BackupSnapshot &snapshot, const Path &destination) const;
 
     // Drops the entries with these ids from history.json (rewritten only when something changed).

@@ -30,8 +30,7 @@ Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const 
 {
     const SnapshotStore store(destination);
     auto history = store.readHistory();
-    std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
-    history.snapshots.insert(history.snapshots.begin(), snapshot);
+    SnapshotStore::insertByDate(history.snapshots, snapshot);
     return store.writeHistory(history);
 }
 
@@ -65,7 +64,7 @@ std::vector<std::string> BackupService::cleanOldSnapshots(
     // Set aside first, then the history, then removal: a kill never leaves a listed, half-removed folder.
     store.setAside(picked);
     if (!store.writeHistory(history)) {
-        store.putBack(picked);
+        (void)store.putBack(picked);
         return {};
     }
     return store.removeSetAside(picked);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <set>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace velkaro {
 
@@ -97,6 +98,8 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     if (!SnapshotStore::isSafeSnapshotId(snapshot.id))
         return std::unexpected(notFound());
 
+    if (auto refused = config.pathProblem())
+        return std::unexpected(*refused);
     const SnapshotStore store {fs::path(config.destinationDirectory)};
     const auto abortedText = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
     auto lock = StoreLock::acquire(store.destination(), m_backupService.lockWait());
@@ -149,8 +152,8 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         ++run.failedCount;
         run.failedPaths.push_back(rel);
     };
-    // A path recorded twice is one file: written and counted once.
-    std::set<std::string_view> seen;
+    std::unordered_set<std::string_view> seen; // a path recorded twice is one file
+    std::set<std::string> renamedInto;
     for (const auto &rel : snapshot.relativeFilePaths) {
         if (!admits(rel) || !seen.insert(rel).second)
             continue;
@@ -163,15 +166,16 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         }
         report("復元中: " + rel);
         const std::string target = base + rel;
+        const std::string folder = target.substr(0, target.rfind('/'));
         // A linked folder on the way would carry the write out of the source folder. Folders made here
         // are the user's own: the umask decides their mode.
-        const bool placed = !FileSystem::passesThroughLink(base, rel)
-            && FileSystem::createDirectories(target.substr(0, target.rfind('/')))
+        const bool placed = !FileSystem::passesThroughLink(base, rel) && FileSystem::createDirectories(folder)
             && !FileSystem::passesThroughLink(base, rel);
-        // Copy beside the target, then rename over it: a failed copy leaves the old file as it was.
-        // A folder standing at the target is never replaced (the rename fails and the entry is skipped).
+        // A synced copy beside the target, then a rename over it: neither a failed copy nor a power cut
+        // leaves the target empty or partial. A folder standing at the target is never replaced (the
+        // rename fails and the entry is skipped).
         const std::string temporary = temporaryNameFor(target);
-        if (!placed || !copier.copy(source->string(), temporary, false)) {
+        if (!placed || !copier.copy(source->string(), temporary, false, true)) {
             failed(rel);
             continue;
         }
@@ -180,8 +184,12 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
             failed(rel);
             continue;
         }
+        renamedInto.insert(folder);
         ++run.restoredCount;
     }
+    // The renames themselves reach the disk before the restore is reported done.
+    for (const auto &folder : renamedInto)
+        FileSystem::syncFolder(folder);
     return run;
 }
 

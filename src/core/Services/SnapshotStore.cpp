@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <random>
+#include <set>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <unordered_set>
@@ -22,6 +23,8 @@ namespace {
 
 // How far a run moves on when the seconds after its start are taken: an hour of back-to-back runs.
 constexpr int kMaxSecondsAhead = 3600;
+// A newest snapshot up to this far ahead of the clock still orders the next id after it.
+constexpr auto kFutureSlack = std::chrono::seconds(60);
 
 bool isRealFolder(const fs::path &path)
 {
@@ -68,12 +71,24 @@ std::string freshStagingName()
         + std::to_string(random() % 1000000);
 }
 
-void syncFolder(const fs::path &folder)
+Result<void> syncFileSystem(const fs::path &inside)
 {
-    if (const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    const int fd = ::open(inside.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(systemError(lastError(), inside));
+    const bool synced = ::syncfs(fd) == 0;
+    const auto ec = lastError();
+    ::close(fd);
+    if (!synced)
+        return std::unexpected(systemError(ec, inside));
+    return {};
+}
+
+Error folderError(std::error_code ec, const fs::path &path)
+{
+    Error error = systemError(ec, path);
+    error.description = "保存先ディレクトリ作成失敗: " + error.description;
+    return error;
 }
 
 Error notASnapshotFolder(std::string_view id)
@@ -123,13 +138,29 @@ std::optional<SnapshotStore::Path> SnapshotStore::snapshotFolder(std::string_vie
     // Every folder between snapshots/ and the snapshot folder must be a real folder, not a link.
     if (FileSystem::passesThroughLink(m_snapshots, relative))
         return std::nullopt;
+    // The dated folder when it holds data/; else a flat folder that does (an older store's), or one
+    // standing alone where the dated folder is missing (a snapshot of no files has no data/).
     fs::path folder = m_snapshots / relative;
-    if (!FileSystem::exists(folder)) {
-        fs::path flat = m_snapshots / relative.filename();
-        if (FileSystem::exists(flat))
-            return flat;
-    }
+    if (isRealFolder(folder / kDataFolderName))
+        return folder;
+    fs::path flat = m_snapshots / relative.filename();
+    if (isRealFolder(flat / kDataFolderName) || (!FileSystem::exists(folder) && FileSystem::exists(flat)))
+        return flat;
     return folder;
+}
+
+Result<void> SnapshotStore::checkSnapshotsFolder() const
+{
+    struct stat st
+    {
+    };
+    if (::lstat(m_snapshots.c_str(), &st) != 0 || S_ISDIR(st.st_mode))
+        return {}; // missing (made by the caller) or a real folder
+    if (S_ISLNK(st.st_mode))
+        return std::unexpected(
+            systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
+    return std::unexpected(
+        Error {kSystemErrorDomain, ENOTDIR, "「snapshots」はフォルダではありません: " + m_snapshots.string()});
 }
 
 std::optional<SnapshotStore::Path> SnapshotStore::dataFolder(std::string_view id) const
@@ -168,9 +199,8 @@ bool SnapshotStore::isSnapshotFolder(const Path &folder)
 
 Result<SnapshotStore::Path> SnapshotStore::stage() const
 {
-    if (FileSystem::passesThroughLink(m_destination, Path(kSnapshotsFolderName), true))
-        return std::unexpected(
-            systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
+    if (auto usable = checkSnapshotsFolder(); !usable)
+        return std::unexpected(usable.error());
     if (auto made = FileSystem::createPrivateDirectories(m_snapshots.string()); !made)
         return std::unexpected(made.error());
     const Path staging = m_snapshots / freshStagingName();
@@ -184,13 +214,32 @@ Result<SnapshotStore::Path> SnapshotStore::stage() const
     return staging;
 }
 
+TimePoint SnapshotStore::firstIdTime(TimePoint now, const std::vector<BackupSnapshot> &listed)
+{
+    std::optional<TimePoint> newest;
+    for (const auto &entry : listed) {
+        if (!newest || entry.createdAt > *newest)
+            newest = entry.createdAt;
+    }
+    // Ids never go backwards, so a second freed by retention is not taken again; but a newest snapshot
+    // far in the future (a clock that was wrong, an edited store) must not pin every id after it.
+    if (!newest || *newest > now + kFutureSlack)
+        return now;
+    return std::max(now, *newest + std::chrono::seconds(1));
+}
+
 Result<void> SnapshotStore::publish(
     const Path &staging, BackupSnapshot &snapshot, const std::vector<BackupSnapshot> &listed) const
 {
+    // Everything copied into the staging folder reaches the disk before snapshot.json vouches for it:
+    // one syncfs of the store's file system costs less than an fsync per file.
+    if (const auto synced = syncFileSystem(staging); !synced)
+        return std::unexpected(Error {synced.error().domain, synced.error().code,
+            "スナップショットのデータをディスクに書き込めませんでした: " + synced.error().description});
     std::unordered_set<std::string_view> taken;
     for (const auto &entry : listed)
         taken.insert(entry.id);
-    TimePoint at = snapshot.createdAt;
+    TimePoint at = firstIdTime(snapshot.createdAt, listed);
     for (int ahead = 0; ahead < kMaxSecondsAhead; ++ahead, at += std::chrono::seconds(1)) {
         const std::string id = idFor(at);
         const Path folder = m_snapshots / id;
@@ -200,28 +249,40 @@ Result<void> SnapshotStore::publish(
         if (taken.contains(id) || ::lstat(folder.c_str(), &st) == 0)
             continue;
         if (errno != ENOENT) // a file where the day folder goes, say: no later second fares better
-            return std::unexpected(systemError(lastError(), folder.parent_path()));
+            return std::unexpected(folderError(lastError(), folder.parent_path()));
         snapshot.id = id;
         snapshot.createdAt = at;
         if (auto written = FileSystem::writeFileAtomically(staging / kSnapshotFileName, snapshot.encode()); !written)
-            return written;
-        // The day folder is ours to make, and must not lead out of the store.
-        const Path day = folder.parent_path();
-        if (::mkdir(day.c_str(), 0700) != 0 && errno != EEXIST)
-            return std::unexpected(systemError(lastError(), day));
-        if (!isRealFolder(day))
-            return std::unexpected(systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), day));
-        const int renamed = renameNoReplace(staging, folder);
-        if (renamed == 0) {
-            syncFolder(day);
-            return {};
-        }
-        if (renamed != EEXIST && renamed != ENOTEMPTY) {
-            removeDayIfEmpty(day);
-            return std::unexpected(systemError({renamed, std::generic_category()}, folder));
+            return std::unexpected(Error {written.error().domain, written.error().code,
+                "snapshot.json を書き込めませんでした: " + written.error().description});
+        if (auto moved = moveInto(staging, folder); moved != EEXIST && moved != ENOTEMPTY) {
+            if (moved == 0)
+                return {};
+            return std::unexpected(folderError({moved, std::generic_category()}, folder));
         }
     }
     return std::unexpected(Error {"SnapshotStore", 409, "同じ時刻のスナップショットがすでにあります: " + idFor(at)});
+}
+
+int SnapshotStore::moveInto(const Path &staging, const Path &folder) const
+{
+    // The day folder is ours to make, and must not lead out of the store.
+    const Path day = folder.parent_path();
+    const bool madeDay = ::mkdir(day.c_str(), 0700) == 0;
+    if (!madeDay && errno != EEXIST)
+        return errno;
+    if (!isRealFolder(day))
+        return ELOOP;
+    const int renamed = renameNoReplace(staging, folder);
+    if (renamed != 0) {
+        if (madeDay)
+            removeDayIfEmpty(day);
+        return renamed;
+    }
+    // The new names are on disk before history.json lists them.
+    FileSystem::syncFolder(day);
+    FileSystem::syncFolder(m_snapshots);
+    return 0;
 }
 
 void SnapshotStore::unpublish(const std::string &id) const
@@ -241,27 +302,47 @@ void SnapshotStore::discard(const Path &staging)
 std::vector<std::string> SnapshotStore::removeLeftovers(std::int64_t before) const
 {
     FileSystem::removeStaleTemporaries(m_destination, before);
-    std::vector<std::string> interrupted;
+    std::vector<std::string> removed;
     if (!isRealFolder(m_snapshots))
-        return interrupted;
+        return removed;
     auto entries = FileSystem::listDirectory(m_snapshots);
     if (!entries)
-        return interrupted;
+        return removed;
+    // We hold the lock, so every staging folder belongs to a run that is gone, whatever its age.
+    std::vector<std::pair<Path, std::string>> leftovers; // folder, the id it records (if any)
+    std::set<std::string, std::less<>> ids;
     for (const auto &entry : *entries) {
-        struct stat st
-        {
-        };
-        if (!isStagingName(entry.filename().native()) || ::lstat(entry.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)
-            || st.st_mtim.tv_sec >= before)
+        if (!isStagingName(entry.filename().native()) || !isRealFolder(entry))
             continue;
-        // A snapshot moved aside by a killed delete or retention: its removal is finished here.
+        std::string id;
         if (const auto text = FileSystem::readFile(entry / kSnapshotFileName)) {
             if (const auto snapshot = BackupSnapshot::decode(*text))
-                interrupted.push_back(snapshot->id);
+                id = snapshot->id;
         }
-        (void)FileSystem::removeAll(entry);
+        // A snapshot moved aside by a killed delete or retention still stands under its id elsewhere
+        // only if it was put back; otherwise its entry goes now, before its folder.
+        if (!id.empty() && !removableFolder(id))
+            ids.insert(id);
+        leftovers.emplace_back(entry, std::move(id));
     }
-    return interrupted;
+    const bool entriesGone = ids.empty() || dropFromHistory(ids);
+    for (const auto &[folder, id] : leftovers) {
+        if (!entriesGone && ids.contains(id))
+            continue; // still listed: kept until its entry can go
+        (void)FileSystem::removeAll(folder);
+        if (!id.empty())
+            removed.push_back(id);
+    }
+    return removed;
+}
+
+bool SnapshotStore::dropFromHistory(const std::set<std::string, std::less<>> &ids) const
+{
+    History history = readHistory();
+    if (history.readError)
+        return false; // it may list them
+    const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return ids.contains(s.id); });
+    return dropped == 0 || writeHistory(history).has_value();
 }
 
 std::optional<SnapshotStore::Path> SnapshotStore::moveAside(const Path &folder) const
@@ -270,6 +351,24 @@ std::optional<SnapshotStore::Path> SnapshotStore::moveAside(const Path &folder) 
     if (renameNoReplace(folder, staged) != 0)
         return std::nullopt;
     return staged;
+}
+
+Result<void> SnapshotStore::putBackOne(const Path &staged, const Path &folder) const
+{
+    // The day folder may have gone with its last other snapshot meanwhile: it is ours to make again.
+    ::mkdir(folder.parent_path().c_str(), 0700);
+    const int failed = renameNoReplace(staged, folder);
+    if (failed == 0) {
+        FileSystem::syncFolder(folder.parent_path());
+        FileSystem::syncFolder(m_snapshots);
+        return {};
+    }
+    // Under its staging name the next cleanup would remove it: it goes under a name no cleanup takes.
+    const Path kept = m_snapshots / (std::string(kKeptMark) + freshStagingName().substr(kStagingMark.size()));
+    const Path where = renameNoReplace(staged, kept) == 0 ? kept : staged;
+    return std::unexpected(Error {kSystemErrorDomain, failed,
+        "スナップショットのフォルダを元に戻せませんでした (" + where.string()
+            + " に残しています): " + describeErrno(failed) + ": " + folder.string()});
 }
 
 void SnapshotStore::removeDayIfEmpty(const Path &day) const
@@ -293,10 +392,8 @@ std::optional<SnapshotStore::Path> SnapshotStore::removableFolder(std::string_vi
         if (isRealFolder(day) && isRealFolder(folder) && !isStagingName(day.filename().native()))
             return folder;
     }
-    // The flat form, only where that folder's own record says it is this snapshot.
+    // The flat form (whatever its name), only where that folder's own record says it is this snapshot.
     const std::string_view last = id.substr(id.rfind('/') + 1);
-    if (!last.starts_with(kSnapshotPrefix))
-        return std::nullopt;
     const Path flat = m_snapshots / std::string(last);
     if (!isSnapshotFolder(flat))
         return std::nullopt;
@@ -329,8 +426,10 @@ Result<void> SnapshotStore::remove(const std::string &id) const
     const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == id; });
     if (dropped > 0 || !history.fileIntact) {
         if (auto written = writeHistory(history); !written) {
-            if (staged && renameNoReplace(*staged, *folder) != 0)
-                return std::unexpected(systemError(lastError(), *folder));
+            if (staged) {
+                if (auto back = putBackOne(*staged, *folder); !back)
+                    return back;
+            }
             return written;
         }
     }

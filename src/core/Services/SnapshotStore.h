@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -41,6 +42,8 @@ public:
     // Starts the name of every staging folder in snapshots/: hidden, and ours.
     static constexpr std::string_view kStagingMark = ".velkaro-staging-";
     static constexpr std::string_view kSnapshotPrefix = "snapshot_";
+    // Starts the name of a moved-aside snapshot folder that could not be put back: never cleaned up.
+    static constexpr std::string_view kKeptMark = ".velkaro-kept-";
 
     explicit SnapshotStore(Path destination);
 
@@ -58,6 +61,10 @@ public:
     // byte Linux allows in a name (tabs, newlines, leading dashes) is the user's and is kept.
     static bool isSafeRelativePath(std::string_view path);
     static bool isStagingName(std::string_view name) { return name.starts_with(kStagingMark); }
+    // The second a new snapshot's id starts from: the later of `now` and one second after the newest
+    // listed snapshot, so ids never go backwards; just `now` when that newest lies more than a minute
+    // ahead of the clock.
+    static TimePoint firstIdTime(TimePoint now, const std::vector<BackupSnapshot> &listed);
 
     // --- Locating ---
 
@@ -80,34 +87,40 @@ public:
     {
         std::vector<BackupSnapshot> snapshots;
         bool fileIntact = false;
+        std::optional<Error> readError; // history.json is there but could not be read whole
     };
     // A missing, unreadable or damaged history.json yields the list rebuilt from the snapshot folders.
     // Complete snapshot folders that an intact file lacks (a run killed between publish and the history
     // write) are added in date order.
     History readHistory() const;
-    // Writes the list crash-safely; a file that was not whole when read is kept as .damaged first.
+    // Writes the list crash-safely; a file that was read whole and did not parse is kept aside first
+    // (FileSystem::keepAsDamaged). Fails with the read's error for a file that could not be read.
     Result<void> writeHistory(const History &history) const;
+    // Puts `snapshot` into the newest-first list at its date, replacing an entry with its id.
+    static void insertByDate(std::vector<BackupSnapshot> &list, BackupSnapshot snapshot);
     // The snapshots whose snapshot.json can be read, newest first; equal dates keep the order found.
     std::vector<BackupSnapshot> scan() const;
 
     // --- Writing (under the lock) ---
 
     // Makes a new staging folder with its empty data/ folder and returns it. Fails when snapshots/ is a
-    // link or cannot be made.
+    // link, something other than a folder, or cannot be made.
     Result<Path> stage() const;
-    // Gives `snapshot` the first second from its createdAt whose id is free (neither in `listed` nor on
-    // disk), writes its snapshot.json into `staging` and publishes the folder under that id. On success
-    // `snapshot`'s id and createdAt are those it was published under.
+    // Flushes the staged files to disk, gives `snapshot` the first free second from firstIdTime (neither
+    // in `listed` nor on disk), writes its snapshot.json into `staging` and publishes the folder under that
+    // id, syncing the folders the rename changed. On success `snapshot`'s id and createdAt are those it
+    // was published under.
     Result<void> publish(
         const Path &staging, BackupSnapshot &snapshot, const std::vector<BackupSnapshot> &listed) const;
     // Takes a published folder back out of the store (a run that failed after publishing) and removes it.
     void unpublish(const std::string &id) const;
     // Removes a staging folder and its day folder when left empty.
     static void discard(const Path &staging);
-    // Removes what killed runs left: staging folders in snapshots/ and this program's temporary files in
-    // the destination, last modified before `before` (seconds since the epoch). Nothing else. Returns
-    // the ids recorded in the removed staging folders: a snapshot among them whose own folder is gone was
-    // being deleted (or pruned) when the kill came, and its history entry is to go as well.
+    // Removes what killed runs left: every staging folder in snapshots/ (the lock we hold says their runs
+    // are gone) and this program's temporary files in the destination last modified before `before`
+    // (seconds since the epoch). Nothing else. A staging folder holding a snapshot whose own folder is
+    // gone was being deleted (or pruned) when the kill came: its history entry goes first, and when
+    // history.json cannot be written the folder stays. Returns the ids of the removed snapshots.
     std::vector<std::string> removeLeftovers(std::int64_t before) const;
 
     // Deletes snapshot `id`: refused unless the id names a snapshot folder (two components, the second
@@ -130,8 +143,9 @@ public:
     std::vector<Picked> pickOld(History &history, std::int64_t limit, const std::vector<std::string> &keptIds) const;
     // Moves the picked folders aside; the ones that could not be moved stay and are dropped from `picked`.
     void setAside(std::vector<Picked> &picked) const;
-    // Puts set-aside folders back (the history write failed).
-    void putBack(const std::vector<Picked> &picked) const;
+    // Puts set-aside folders back (the history write failed). One that cannot go back is renamed to a
+    // kKeptMark name, and the first such failure is returned.
+    Result<void> putBack(const std::vector<Picked> &picked) const;
     // Removes set-aside folders (and day folders left empty); returns their ids.
     std::vector<std::string> removeSetAside(const std::vector<Picked> &picked) const;
 
@@ -145,6 +159,13 @@ private:
     // Renames `folder` to a fresh staging name; the new path, or nothing.
     std::optional<Path> moveAside(const Path &folder) const;
     void removeDayIfEmpty(const Path &day) const;
+    Result<void> putBackOne(const Path &staged, const Path &folder) const;
+    // Drops these ids from history.json; false when it had to be written and could not be.
+    bool dropFromHistory(const std::set<std::string, std::less<>> &ids) const;
+    // Fails when snapshots/ is a link or not a folder (missing is fine).
+    Result<void> checkSnapshotsFolder() const;
+    // Renames the staging folder to `folder` (making its day folder); 0 or the errno.
+    int moveInto(const Path &staging, const Path &folder) const;
 
     Path m_destination;
     Path m_snapshots;

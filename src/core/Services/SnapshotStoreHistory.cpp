@@ -100,29 +100,55 @@ SnapshotStore::History SnapshotStore::readHistory() const
 {
     // Read in chunks: the file grows with every snapshot, and only the decoded list (whose equal path
     // lists are held once) is kept.
-    auto file = FileSystem::FileReader::open(m_destination / kHistoryFileName);
-    if (!file)
-        return {scan(), false};
-    auto history = decodeSnapshotList([&](char *buffer, std::size_t size) { return file->read(buffer, size); });
+    const Path path = m_destination / kHistoryFileName;
+    auto file = FileSystem::FileReader::open(path);
+    if (!file) {
+        // Missing: rebuilt from the folders. Unreadable: shown from the folders, but never replaced.
+        History rebuilt {scan(), false, std::nullopt};
+        if (!FileSystem::isNotFound(file.error()))
+            rebuilt.readError = file.error();
+        return rebuilt;
+    }
+    std::optional<Error> readError;
+    auto history = decodeSnapshotList([&](char *buffer, std::size_t size) {
+        const auto n = file->read(buffer, size);
+        if (n < 0 && !readError)
+            readError = systemError(lastError(), path);
+        return n;
+    });
+    if (readError)
+        return {scan(), false, std::move(readError)};
     if (history) {
         addMissingSnapshots(*history);
-        return {std::move(*history), true};
+        return {std::move(*history), true, std::nullopt};
     }
     // A damaged file must not hide the snapshots that are still on disk.
-    return {scan(), false};
+    return {scan(), false, std::nullopt};
 }
 
 Result<void> SnapshotStore::writeHistory(const History &history) const
 {
+    // A file that could not be read may well be intact: it is neither replaced nor set aside.
+    if (history.readError)
+        return std::unexpected(*history.readError);
     const Path file = m_destination / kHistoryFileName;
     // The file was decoded whole under this same lock, so it needs no second look. One that was not
-    // there, not readable or not whole failed to decode already: it is kept aside first.
+    // there or not whole failed to decode already: it is kept aside first.
     if (!history.fileIntact) {
         if (auto kept = FileSystem::keepAsDamaged(file); !kept)
             return kept;
     }
     return FileSystem::writeFileAtomically(
         file, [&](const Json::Emit &write) { encodeSnapshotList(history.snapshots, write); });
+}
+
+void SnapshotStore::insertByDate(std::vector<BackupSnapshot> &list, BackupSnapshot snapshot)
+{
+    std::erase_if(list, [&](const BackupSnapshot &s) { return s.id == snapshot.id; });
+    // Newest first; among equal dates the new one goes first.
+    const auto at = std::find_if(
+        list.begin(), list.end(), [&](const BackupSnapshot &s) { return s.createdAt <= snapshot.createdAt; });
+    list.insert(at, std::move(snapshot));
 }
 
 std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
@@ -166,12 +192,16 @@ void SnapshotStore::setAside(std::vector<Picked> &picked) const
     });
 }
 
-void SnapshotStore::putBack(const std::vector<Picked> &picked) const
+Result<void> SnapshotStore::putBack(const std::vector<Picked> &picked) const
 {
+    Result<void> first;
     for (const auto &p : picked) {
-        if (!p.staged.empty())
-            (void)::rename(p.staged.c_str(), p.folder.c_str());
+        if (p.staged.empty())
+            continue;
+        if (auto back = putBackOne(p.staged, p.folder); !back && first)
+            first = std::move(back);
     }
+    return first;
 }
 
 std::vector<std::string> SnapshotStore::removeSetAside(const std::vector<Picked> &picked) const

@@ -72,6 +72,8 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
     const TemplateService &templates, const BackupService &backups)
 {
+    if (auto refused = config.pathProblem())
+        return std::unexpected(*refused);
     const fs::path folder = config.sourceDirectories.empty() ? fs::path() : fs::path(config.sourceDirectories.front());
     // A refused name or an empty folder fails in applyTemplate, before anything is read or written.
     const bool checked = !folder.empty() && TemplateService::isAllowedTargetFileName(tmpl.targetFileName);
@@ -87,7 +89,12 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     const fs::path relative = fs::path(tmpl.targetFileName).lexically_normal();
     if (!backupTakes(relative, folder / relative, config))
         return std::unexpected(notCoveredError(tmpl.targetFileName));
-    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, {});
+    // The store stays locked from the safety snapshot until the file is written: no other run's
+    // retention can take the copy in between.
+    auto lock = StoreLock::acquire(fs::path(config.destinationDirectory), backups.lockWait());
+    if (!lock)
+        return std::unexpected(StoreLock::isBusy(lock.error()) ? lock.error() : abortedError(lock.error().description));
+    const auto safety = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, {});
     if (!safety)
         return std::unexpected(abortedError(safety.error().description));
     if (safety->skippedFileCount > 0)

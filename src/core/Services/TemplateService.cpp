@@ -30,16 +30,27 @@ fs::path TemplateService::defaultLibraryFilePath()
 
 std::vector<PromptTemplate> TemplateService::loadTemplates() const
 {
+    auto read = readTemplates();
+    if (read)
+        return std::move(*read);
+    // Shown from the presets this session; the file may be intact, so no save may replace it.
+    m_unreadLibrary = read.error();
+    return presetTemplates();
+}
+
+Result<std::vector<PromptTemplate>> TemplateService::readTemplates() const
+{
+    m_unreadLibrary.reset();
     if (!FileSystem::exists(m_libraryFile)) {
         auto presets = presetTemplates();
         // A library that cannot be written still works in memory for this session.
         (void)saveTemplates(presets);
         return presets;
     }
-    // An unreadable or damaged library is left as it is: the next save keeps it aside first.
+    // A damaged library is left as it is: the next save keeps it aside first.
     const auto text = FileSystem::readFile(m_libraryFile);
     if (!text)
-        return presetTemplates();
+        return std::unexpected(text.error());
     auto templates = decodeTemplateList(*text);
     if (!templates)
         return presetTemplates();
@@ -48,8 +59,12 @@ std::vector<PromptTemplate> TemplateService::loadTemplates() const
 
 Result<void> TemplateService::saveTemplates(const std::vector<PromptTemplate> &templates) const
 {
-    return FileSystem::writeFileKeepingDamaged(m_libraryFile, encodeTemplateList(templates),
-        [](std::string_view text) { return decodeTemplateList(text).has_value(); });
+    if (m_unreadLibrary)
+        return std::unexpected(Error {m_unreadLibrary->domain, m_unreadLibrary->code,
+            "templates.json を読み込めなかったため上書きしませんでした: " + m_unreadLibrary->description});
+    return FileSystem::writeFileKeepingDamaged(
+        m_libraryFile, encodeTemplateList(templates),
+        [](std::string_view text) { return decodeTemplateList(text).has_value(); }, true);
 }
 
 bool TemplateService::isAllowedTargetFileName(std::string_view name)

@@ -26,11 +26,16 @@ public:
     const std::filesystem::path &libraryFile() const { return m_libraryFile; }
 
     // The library in file order. With no file yet, the presets (also written to the file). When the
-    // file cannot be read or decoded, the presets in memory and the file left untouched.
+    // file cannot be read or decoded, the presets in memory and the file left untouched; after a failed
+    // read, saveTemplates refuses until a load reads the file again (the list in memory lacks it).
     std::vector<PromptTemplate> loadTemplates() const;
+    // The same for a change that is saved at once (the command-line tool): a file that exists but
+    // cannot be read fails with the reason instead of giving the presets.
+    Result<std::vector<PromptTemplate>> readTemplates() const;
 
-    // Rewrites the whole library crash-safely. A damaged file standing there is kept once as
-    // templates.json.damaged before it is replaced.
+    // Rewrites the whole library crash-safely and private (0600: it holds imported GEMINI.md text). A
+    // damaged file standing there is kept aside first (FileSystem::keepAsDamaged); a file that cannot be
+    // read is never replaced.
     Result<void> saveTemplates(const std::vector<PromptTemplate> &templates) const;
 
     // Writes the template's body byte for byte to targetDirectory / targetFileName, creating the
@@ -51,6 +56,7 @@ public:
 
 private:
     std::filesystem::path m_libraryFile;
+    mutable std::optional<Error> m_unreadLibrary; // the last load could not read the file
 };
 
 } // namespace velkaro
