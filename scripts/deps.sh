@@ -5,10 +5,10 @@
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev
-            libqt6svg6 libdtl-dev)
+            libqt6svg6)
 test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils fonts-noto-cjk
            x11-utils appstream dpkg-dev file xfce4-panel libglib2.0-bin weston qt6-wayland
-           qt6-translations-l10n lintian man-db groff-base bash-completion at-spi2-core python3-pyatspi patch clang-format)
+           qt6-translations-l10n lintian man-db groff-base bash-completion at-spi2-core python3-pyatspi diffutils patch clang-format)
 bench_pkgs=(time xvfb xauth dbus trayer xdotool x11-utils imagemagick)
 # clang 16 reads libstdc++ 12's <expected> once told its concepts are complete (the fuzz preset does).
 fuzz_pkgs=(clang-16 libclang-rt-16-dev)

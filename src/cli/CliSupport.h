@@ -19,12 +19,28 @@ inline constexpr int kExitUsage = 2;
 // The plain argument of the commands that take a snapshot.
 inline constexpr std::string_view kSnapshotId = "スナップショット ID";
 
+// Text on stdout. Every write is checked: the first failure is kept, and finishOutput() reports it.
+void writeOut(std::string_view text);
+
 // One line on stdout / stderr.
 void printLine(std::string_view text);
 void printError(std::string_view text);
 
 // A JSON document on stdout, ending with one newline.
 void printJson(std::string_view json);
+
+// Flushes stdout and returns the command's exit code `code`, or `failureCode` after saying
+// "標準出力に書き込めません: …" on stderr when a write to stdout failed (a full disk, a closed stdout).
+// A reader that went away (EPIPE) ends the tool quietly, as SIGPIPE would.
+int finishOutput(int code, int failureCode);
+
+// Occupies a closed stdin, stdout or stderr, so that no file the tool opens can take its number and
+// receive its output; a closed stdout stays unwritable, so its writes fail and are reported.
+void guardStandardStreams();
+
+// Text that is valid UTF-8 and so can go into JSON exactly; otherwise says so on stderr (naming the
+// text quoted) and returns false.
+bool fitsJson(std::string_view text);
 
 bool isTerminal(std::FILE *stream);
 

@@ -166,12 +166,12 @@ int runOne(const Command &command, std::span<const std::string> args)
     bool wantsHelp = false;
     const auto parsed = parse(command, args, wantsHelp);
     if (wantsHelp) {
-        std::fputs(usageOf(self, command.name).c_str(), stdout);
-        return kExitSuccess;
+        writeOut(usageOf(self, command.name));
+        return finishOutput(kExitSuccess, command.failureExit);
     }
     if (!parsed)
         return printUsageProblem(parsed.error(), usageOf(self, command.name));
-    return command.run(*parsed);
+    return finishOutput(command.run(*parsed), command.failureExit);
 }
 
 // The command whose words start `args`, the one with most words winning.
@@ -201,8 +201,8 @@ int runFamily(std::span<const Command> commands, std::span<const std::string> ar
         return printUsageProblem("不明なコマンドです: " + args.front(), usageText(commands));
     const std::string usage = usageOf(family, args.front() + " <サブコマンド>");
     if (args.size() == 2 && isHelpWord(args[1])) {
-        std::fputs(usage.c_str(), stdout);
-        return kExitSuccess;
+        writeOut(usage);
+        return finishOutput(kExitSuccess, kExitFailure);
     }
     return printUsageProblem(
         args.size() < 2 ? std::string("サブコマンドを指定してください") : "不明なサブコマンドです: " + args[1], usage);
@@ -229,12 +229,12 @@ int runCommandLine(std::span<const Command> commands, std::span<const std::strin
     if (args.empty())
         return printUsageProblem("コマンドを指定してください", usageText(commands));
     if (isHelpWord(args.front())) {
-        std::fputs(usageText(commands).c_str(), stdout);
-        return kExitSuccess;
+        writeOut(usageText(commands));
+        return finishOutput(kExitSuccess, kExitFailure);
     }
     if (args.front() == "--version") {
-        std::printf("%s %s\n", kProgram.data(), VELKARO_VERSION);
-        return kExitSuccess;
+        printLine(std::string(kProgram) + " " + VELKARO_VERSION);
+        return finishOutput(kExitSuccess, kExitFailure);
     }
     std::size_t words = 0;
     if (const Command *command = commandFor(commands, args, words))

@@ -47,6 +47,7 @@ struct Command
         argument {}; // its one plain argument as a usage error names it ("スナップショット ID"); empty: none
     std::vector<std::pair<std::string_view, std::string_view>> exclusive {}; // options that exclude each other
     std::string_view exitNote {}; // a line after the exit codes, for a command whose codes differ
+    int failureExit = 1; // the exit code of a failure, a failed write to stdout included
     int (*run)(const Arguments &) = nullptr;
 };
 

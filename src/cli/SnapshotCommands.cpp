@@ -4,8 +4,10 @@
 #include "Models/AppEnums.h"
 #include "Platform/Formatters.h"
 #include "Platform/JsonCoding.h"
+#include "Platform/QuotedName.h"
 #include "Services/BackupService.h"
 #include "Services/RestoreService.h"
+#include "Services/SnapshotLookup.h"
 #include "Services/SourceSelection.h"
 
 #include <sys/stat.h>
@@ -50,7 +52,7 @@ public:
             const int filled = static_cast<int>(std::lround(copying->progress * kWidth));
             draw("[" + std::string(static_cast<std::size_t>(filled), '#')
                 + std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " + std::to_string(percent) + "% "
-                + shortened(copying->currentFileName, 40));
+                + shortened(quotedName(copying->currentFileName), 40));
         } else if (state.isRunning()) {
             draw(state.displayTitle());
         }
@@ -97,23 +99,23 @@ int printDryRun(const BackupConfig &config)
     printLine("バックアップ対象: " + std::to_string(survey.taken.size()) + " 件 ("
         + formatByteCount(survey.takenBytes()) + ")");
     for (const auto &file : survey.taken)
-        printLine(file.path);
+        printLine(quotedName(file.path));
     printLine("");
     printLine(survey.leftOut.empty() ? std::string("対象外: 0 件") : survey.leftOutSummary());
     for (const auto &file : survey.leftOut)
-        printLine(file.path);
+        printLine(quotedName(file.path));
     const SelectionReport &report = survey.report;
     for (const auto &failure : report.failedSources)
         printError("※ " + failure.description());
     if (report.unreadableFolderCount > 0)
         printError("※ 読み込めないフォルダが " + std::to_string(report.unreadableFolderCount)
-            + " 件あります: " + report.firstUnreadableFolder);
+            + " 件あります: " + quotedName(report.firstUnreadableFolder));
     return report.failedSources.empty() && report.unreadableFolderCount == 0 ? kExitSuccess : kExitFailure;
 }
 
 std::string notFoundText(std::string_view id)
 {
-    return "スナップショットが見つかりません: " + std::string(id);
+    return "スナップショットが見つかりません: " + quotedName(id);
 }
 
 int runBackup(const Arguments &args)
@@ -145,8 +147,8 @@ int runList(const Arguments &args)
     const auto history = BackupService().loadHistory(loadConfig().destinationDirectory);
     if (args.has("--json")) {
         // Streamed: a long history is never held as one text.
-        encodeSnapshotList(history, [](std::string_view piece) { std::fwrite(piece.data(), 1, piece.size(), stdout); });
-        std::fputc('\n', stdout);
+        encodeSnapshotList(history, writeOut);
+        writeOut("\n");
         return kExitSuccess;
     }
     if (history.empty()) {
@@ -154,8 +156,9 @@ int runList(const Arguments &args)
         return kExitSuccess;
     }
     for (const auto &snapshot : history) {
-        printLine(snapshot.id + "  " + snapshot.formattedDate() + "  " + std::string(rawValue(snapshot.triggerType))
-            + "  " + std::to_string(snapshot.filesCount) + " 件  " + snapshot.formattedSize());
+        printLine(quotedName(snapshot.id) + "  " + snapshot.formattedDate() + "  "
+            + std::string(rawValue(snapshot.triggerType)) + "  " + std::to_string(snapshot.filesCount) + " 件  "
+            + snapshot.formattedSize());
     }
     return kExitSuccess;
 }
@@ -163,7 +166,7 @@ int runList(const Arguments &args)
 int runShow(const Arguments &args)
 {
     const std::string &id = args.positional.front();
-    const auto snapshot = findById(BackupService().loadHistory(loadConfig().destinationDirectory), id);
+    const auto snapshot = findListedSnapshot(loadConfig().destinationDirectory, id);
     if (!snapshot) {
         printError(notFoundText(id));
         return kExitFailure;
@@ -172,17 +175,17 @@ int runShow(const Arguments &args)
         printJson(snapshot->encode());
         return kExitSuccess;
     }
-    printLine("ID: " + snapshot->id);
+    printLine("ID: " + quotedName(snapshot->id));
     printLine("作成日時: " + snapshot->formattedDate());
     printLine("種類: " + std::string(rawValue(snapshot->triggerType)));
     printLine("ファイル数: " + std::to_string(snapshot->filesCount) + " 件 (Markdown "
         + std::to_string(snapshot->markdownFilesCount()) + " 件)");
     printLine("合計サイズ: " + snapshot->formattedSize());
     if (snapshot->note)
-        printLine("メモ: " + *snapshot->note);
+        printLine("メモ: " + quotedName(*snapshot->note));
     printLine("ファイル:");
     for (const auto &path : snapshot->relativeFilePaths)
-        printLine("  " + path);
+        printLine("  " + quotedName(path));
     return kExitSuccess;
 }
 
@@ -192,13 +195,16 @@ int runRestore(const Arguments &args)
     const RestoreScopeOption scope = scopeNamed(scopeName ? *scopeName : "all");
     const BackupConfig config = loadConfig();
     const std::string &id = args.positional.front();
-    const auto snapshot = findById(BackupService().loadHistory(config.destinationDirectory), id);
+    const auto snapshot = findListedSnapshot(config.destinationDirectory, id);
     if (!snapshot) {
         printError("復元エラー: " + notFoundText(id));
         return kExitFailure;
     }
+    // The service names the file it is at after this prefix: a name is quoted, the prefix is not.
     const auto report = [](const std::string &text) {
-        printLine(text);
+        constexpr std::string_view kRestoring = "復元中: ";
+        printLine(
+            text.starts_with(kRestoring) ? std::string(kRestoring) + quotedName(text.substr(kRestoring.size())) : text);
         std::fflush(stdout);
     };
     // Chosen files are restored whatever the scope says.
@@ -211,8 +217,14 @@ int runRestore(const Arguments &args)
         return kExitFailure;
     }
     printLine(restored->message());
-    // Files that were chosen but not written make it a failure for scripts too.
-    return restored->isComplete() ? kExitSuccess : kExitFailure;
+    // Files that were not written make it a failure for scripts too, said where errors go.
+    if (restored->isComplete())
+        return kExitSuccess;
+    printError(restored->message());
+    printError("復元できなかったファイル:");
+    for (const auto &failure : restored->failures)
+        printError("  " + quotedName(failure.path) + ": " + failure.reason);
+    return kExitFailure;
 }
 
 int runDelete(const Arguments &args)
@@ -220,7 +232,7 @@ int runDelete(const Arguments &args)
     const BackupConfig config = loadConfig();
     const std::string &id = args.positional.front();
     const BackupService service;
-    const auto snapshot = findById(service.loadHistory(config.destinationDirectory), id);
+    const auto snapshot = findListedSnapshot(config.destinationDirectory, id);
     if (!snapshot) {
         printError("削除エラー: " + notFoundText(id));
         return kExitFailure;
@@ -229,7 +241,7 @@ int runDelete(const Arguments &args)
         printError("削除エラー: " + deleted.error().description);
         return kExitFailure;
     }
-    printLine("スナップショットを削除しました: " + snapshot->id);
+    printLine("スナップショットを削除しました: " + quotedName(snapshot->id));
     return kExitSuccess;
 }
 

@@ -2,6 +2,7 @@
 
 #include "CliSupport.h"
 #include "Models/BackupConfig.h"
+#include "Platform/QuotedName.h"
 #include "Services/BackupService.h"
 #include "Services/TemplateApply.h"
 #include "Services/TemplateService.h"
@@ -43,7 +44,8 @@ int listTemplates(const Arguments &args)
     if (templates.empty())
         printLine("テンプレートはありません。");
     for (const auto &tmpl : templates) {
-        std::string line = tmpl.id + "  [" + std::string(rawValue(tmpl.kind)) + "] " + tmpl.title;
+        std::string line
+            = quotedName(tmpl.id) + "  [" + std::string(rawValue(tmpl.kind)) + "] " + quotedName(tmpl.title);
         if (tmpl.isPresetTemplate)
             line += " (プリセット)";
         printLine(line);
@@ -57,7 +59,7 @@ int applyTemplate(const Arguments &args)
     const TemplateService service;
     const auto found = findById(service.loadTemplates(), id);
     if (!found)
-        return fail("テンプレートが見つかりません: " + id);
+        return fail("テンプレートが見つかりません: " + quotedName(id));
 
     const BackupConfig config = loadConfig();
     if (config.sourceDirectories.empty())

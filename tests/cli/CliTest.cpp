@@ -6,8 +6,11 @@
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
 
+#include <csignal>
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
 #include <pty.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,6 +189,9 @@ TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
     EXPECT_EQ(partial.code, 1);
     EXPECT_TRUE(partial.out.ends_with("2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n"))
         << partial.out;
+    EXPECT_EQ(partial.err,
+        "2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n復元できなかったファイル:\n  "
+        "sub/notes.md\n");
     EXPECT_FALSE(fs::exists(root / "notes.md"));
 
     // A hand-edited entry whose id is a day folder.
@@ -415,20 +421,27 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     // An empty file on one side only: the diff says it came or went, and patch makes or removes it.
     writeText(src / "empty.md", "");
     const auto added = expectRun({"diff", later, "--file", "empty.md"}, 1,
-        "diff --git " + later + "/empty.md now/empty.md\nnew file mode 100644\n");
-    const fs::path target = root / "apply/empty.md";
-    EXPECT_EQ(patch(added.out, target), 0);
-    ASSERT_TRUE(fs::is_regular_file(target));
-    EXPECT_EQ(fs::file_size(target), 0u);
+        "diff --git " + later + "/empty.md now/empty.md\nnew file mode 100644\nindex 0000000..e69de29\n");
+    // Plain patch -p1 creates and deletes it; -N would skip a patch that looked reversed or applied.
+    const fs::path work = root / "apply";
+    fs::create_directories(work);
+    const auto patchP1 = [&](const std::string &diff) {
+        writeText(root / "p1.diff", diff);
+        return runProcess(
+            "/usr/bin/patch", {"-d", work.string(), "-p1", "-N", "-s", "-i", (root / "p1.diff").string()}, root)
+            .code;
+    };
+    EXPECT_EQ(patchP1(added.out), 0);
+    ASSERT_TRUE(fs::is_regular_file(work / "empty.md"));
+    EXPECT_EQ(fs::file_size(work / "empty.md"), 0u);
     ASSERT_EQ(run({"backup"}).code, 0);
     const std::string last = onlyId();
     ASSERT_NE(last, later);
     fs::remove(src / "empty.md");
     const auto removed = expectRun({"diff", last, "--file", "empty.md"}, 1,
-        "diff --git " + last + "/empty.md now/empty.md\ndeleted file mode 100644\n");
-    // -f: patch asks before emptying a file that is empty already, and removes it when told to go on.
-    EXPECT_EQ(patch(removed.out, target, {"-f"}), 0);
-    EXPECT_FALSE(fs::exists(target));
+        "diff --git " + last + "/empty.md now/empty.md\ndeleted file mode 100644\nindex e69de29..0000000\n");
+    EXPECT_EQ(patchP1(removed.out), 0);
+    EXPECT_FALSE(fs::exists(work / "empty.md"));
     EXPECT_EQ(run({"diff", later, "--against", last, "--file", "a.md"}).code, 0);
 
     // A recorded file whose stored copy is gone cannot be compared: trouble, not a removal.
@@ -438,6 +451,155 @@ TEST_F(CliTest, DiffListsChangesAndOneFileAsAUnifiedDiff)
     EXPECT_NE(lost.out.find("?  settings.json\n"), std::string::npos) << lost.out;
     EXPECT_EQ(run({"diff", id, "--file", "nothing.md"}).code, 2);
     EXPECT_EQ(run({"diff", "2000-01-01/snapshot_000000"}).code, 2);
+}
+
+namespace {
+
+// The tool run with its stdout on `stdoutFd` (-1: closed) and SIGPIPE ignored or not, as a shell or a
+// script may leave them: the exit code (or 128 + the signal that ended it) and what it said on stderr.
+std::pair<int, std::string> runWithStdout(
+    const fs::path &scratch, std::vector<std::string> args, int stdoutFd, bool ignorePipeSignal = false)
+{
+    std::vector<char *> argv {const_cast<char *>(VELKARO_CLI)};
+    for (auto &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const fs::path err = scratch / "stderr.txt";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (stdoutFd < 0)
+        posix_spawn_file_actions_addclose(&actions, 1);
+    else
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const auto previous = std::signal(SIGPIPE, ignorePipeSignal ? SIG_IGN : SIG_DFL);
+    pid_t pid = 0;
+    int status = -1;
+    if (::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+        ::waitpid(pid, &status, 0);
+    std::signal(SIGPIPE, previous);
+    posix_spawn_file_actions_destroy(&actions);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readText(err)};
+}
+
+} // namespace
+
+// Output that cannot be written is said on stderr and fails the command (2 for diff, 1 for the others);
+// a reader that went away ends the tool quietly, as SIGPIPE would.
+TEST_F(CliTest, FailedWritesToStdoutAreSaid)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    writeText(src / "GEMINI.md", "changed");
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0);
+    const std::string noSpace = "標準出力に書き込めません: ディスクの空き容量が足りません\n";
+    for (const auto &args : std::vector<std::vector<std::string>> {
+             {"list"}, {"list", "--json"}, {"show", id}, {"templates", "list"}, {"backup", "--dry-run"}, {"--help"}})
+        EXPECT_EQ(runWithStdout(root, args, full), std::pair(1, noSpace)) << ::testing::PrintToString(args);
+    EXPECT_EQ(runWithStdout(root, {"diff", id}, full), std::pair(2, noSpace));
+    EXPECT_EQ(runWithStdout(root, {"diff", id, "--file", "GEMINI.md"}, full), std::pair(2, noSpace));
+    ::close(full);
+    const auto closed = runWithStdout(root, {"diff", id}, -1);
+    EXPECT_EQ(closed.first, 2);
+    EXPECT_TRUE(closed.second.starts_with("標準出力に書き込めません: ")) << closed.second;
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ::close(pipeFds[0]); // the reader has gone
+    for (const bool ignored : {false, true})
+        EXPECT_EQ(runWithStdout(root, {"show", id}, pipeFds[1], ignored), std::pair(128 + SIGPIPE, std::string()));
+    ::close(pipeFds[1]);
+}
+
+// Names and notes from the store are quoted in plain output when they hold control characters, and
+// printed exactly in JSON; a name JSON cannot hold exactly ends in an error, never an abort.
+TEST_F(CliTest, ControlCharactersInNamesAreQuoted)
+{
+    writeText(src / "tab\there.md", "t");
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    auto snapshot = BackupService().loadHistory(dest).front();
+    snapshot.id = "2000-01-01/snapshot_\x1b[2J";
+    snapshot.note = "line\nforged\x1b]0;title\a \"q\" \\";
+    ASSERT_TRUE(BackupService().updateHistory(snapshot, dest));
+    const auto list = run({"list"}).out;
+    EXPECT_TRUE(list.starts_with("\"2000-01-01/snapshot_\\033[2J\"  ")) << list;
+    const auto shown = run({"show", snapshot.id});
+    EXPECT_NE(shown.out.find("\nメモ: \"line\\nforged\\033]0;title\\a \\\"q\\\" \\\\\"\n"), std::string::npos)
+        << shown.out;
+    EXPECT_NE(shown.out.find("\n  \"tab\\there.md\"\n"), std::string::npos) << shown.out;
+    EXPECT_EQ(BackupSnapshot::decode(run({"show", snapshot.id, "--json"}).out)->note, snapshot.note);
+    writeText(src / "tab\there.md", "changed");
+    EXPECT_NE(run({"diff", id}).out.find("M  \"tab\\there.md\"\n"), std::string::npos);
+
+    writeText(src / "bad\xff.md", "b");
+    const auto json = run({"diff", id, "--json"});
+    if (json.code == 2) {
+        EXPECT_EQ(json.out, "");
+        EXPECT_EQ(json.err, "JSON に書けない名前があります (UTF-8 ではありません): \"bad\\377.md\"\n");
+    } else {
+        EXPECT_TRUE(nlohmann::json::accept(json.out)) << json.code << json.err; // the name was left out
+    }
+}
+
+// A file that cannot be read now is trouble, as in diff -rq; a FIFO is never opened.
+TEST_F(CliTest, UnreadableFilesAreTroubleAndFifosAreNeverOpened)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    writeText(src / "GEMINI.md", "changed and longer");
+    fs::permissions(src / "GEMINI.md", fs::perms::none);
+    // Root reads anything: drop that power for the tool, as an ordinary user has none.
+    const std::string setpriv = "/usr/bin/setpriv";
+    if (::geteuid() == 0 && !fs::exists(setpriv))
+        GTEST_SKIP() << "no setpriv to run the tool without root's read access";
+    const auto asUser = [&](std::vector<std::string> args) {
+        if (::geteuid() != 0)
+            return run(std::move(args));
+        args.insert(args.begin(), {"--bounding-set=-dac_override,-dac_read_search", VELKARO_CLI});
+        return runProcess(setpriv, std::move(args), root);
+    };
+    const auto listed = asUser({"diff", id});
+    EXPECT_EQ(listed.code, 2);
+    EXPECT_TRUE(listed.out.starts_with("!  GEMINI.md\n")) << listed.out;
+    EXPECT_EQ(listed.err, "読み込めません: GEMINI.md: アクセス権がありません\n");
+    EXPECT_EQ(asUser({"diff", id, "--file", "GEMINI.md"}).code, 2);
+    fs::permissions(src / "GEMINI.md", fs::perms::owner_read | fs::perms::owner_write);
+
+    fs::remove(src / "settings.json");
+    ASSERT_EQ(::mkfifo((src / "settings.json").c_str(), 0600), 0);
+    const auto fifo = run({"diff", id, "--file", "settings.json"}); // would block if it were opened
+    EXPECT_EQ(fifo.code, 1);
+    EXPECT_TRUE(fifo.out.ends_with("@@ -1 +0,0 @@\n-{}\n\\ No newline at end of file\n")) << fifo.out;
+}
+
+// Binary files are never read whole, and a text file too large to show prints both sizes.
+TEST_F(CliTest, BinaryAndVeryLargeFilesPrintTheirSizes)
+{
+    const std::string big(17'000'000, 'a');
+    writeText(src / "big.md", big + "\n");
+    writeText(src / "blob.md", std::string("\0", 1) + big);
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    writeText(src / "big.md", big + "b\n");
+    writeText(src / "blob.md", std::string("\0", 1) + big + "c");
+    expectRun({"diff", id, "--file", "big.md"}, 1,
+        "ファイルが大きすぎるため、テキストの違いは表示しません: " + id
+            + "/big.md (17000001 バイト) と now/big.md (17000002 バイト)\n");
+    expectRun({"diff", id, "--file", "blob.md"}, 1,
+        "バイナリファイルが異なります: " + id + "/blob.md (17000001 バイト) と now/blob.md (17000002 バイト)\n");
+}
+
+// A path that two sources hold is one file to restore, counted once.
+TEST_F(CliTest, RestoringAPathOfTwoSourcesCountsTheFilesWritten)
+{
+    writeText(root / "second/GEMINI.md", "second");
+    configureSources({src.string(), (root / "second").string()});
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const auto restored = run({"restore", onlyId(), "--file", "GEMINI.md"});
+    EXPECT_EQ(restored.code, 0) << restored.err;
+    EXPECT_TRUE(restored.out.ends_with("\n1 件のファイルを正常に復元しました！\n")) << restored.out;
 }
 
 // Settings paths as a user may type them in config.json: "~" is the home folder, a relative path ends

@@ -3,6 +3,7 @@
 #include "Services/TextDiff.h"
 #include "TestSupport.h"
 
+#include <random>
 #include <sys/stat.h>
 
 using namespace velkaro;
@@ -193,4 +194,85 @@ TEST_F(CompareTest, UnifiedDiffMatchesDiffAndAppliesWithPatch)
     EXPECT_EQ(unifiedDiff(lines, lines, "a", "b"), "");
     EXPECT_TRUE(looksBinary(std::string("a\0b", 3)));
     EXPECT_FALSE(looksBinary("plain"));
+}
+
+namespace {
+
+// The number of removed and added lines of a unified diff.
+std::size_t editCount(const std::string &diff)
+{
+    std::size_t count = 0;
+    std::size_t at = 0;
+    while (at < diff.size()) {
+        const std::string_view line = std::string_view(diff).substr(at, diff.find('\n', at) - at);
+        if ((line.starts_with('-') || line.starts_with('+')) && !line.starts_with("---") && !line.starts_with("+++"))
+            ++count;
+        at += line.size() + 1;
+    }
+    return count;
+}
+
+// Rewrites of `n` numbered lines as editors and generators make them.
+std::vector<std::pair<std::string, std::string>> rewrites(int n, unsigned seed)
+{
+    std::vector<std::string> old;
+    for (int i = 0; i < n; ++i)
+        old.push_back("line " + std::to_string(i) + "\n");
+    const auto join = [](const std::vector<std::string> &lines, std::size_t from, std::size_t to) {
+        std::string text;
+        for (std::size_t i = from; i < to; ++i)
+            text += lines[i];
+        return text;
+    };
+    std::vector<std::string> all, other, half = old;
+    for (int i = 0; i < n; ++i) {
+        all.push_back("new " + std::to_string(i) + "\n");
+        other.push_back(i % 2 ? old[static_cast<std::size_t>(i)] : "other " + std::to_string(i) + "\n");
+    }
+    std::mt19937 random(seed);
+    for (int k = 0; k < n / 2; ++k) {
+        const auto i = random() % static_cast<unsigned>(n);
+        half[i] = "half " + std::to_string(i) + "\n";
+    }
+    const std::size_t size = old.size(), block = size / 5;
+    const std::string moved = join(old, block, 3 * block) + join(old, 0, block) + join(old, 3 * block, size);
+    return {{join(old, 0, size), join(all, 0, size)}, {join(old, 0, size), join(half, 0, size)},
+        {join(old, 0, size), join(other, 0, size)}, {join(old, 0, size), moved}};
+}
+
+} // namespace
+
+// Large rewrites (every line, a random half, every other line, blocks moved) give what diff -u gives
+// wherever its script is the shortest, and patch applies every output forwards and backwards.
+TEST_F(CompareTest, LargeRewritesMatchDiffAndPatchBothWays)
+{
+    fs::create_directories(root / "scratch");
+    const fs::path oldFile = root / "old.txt", newFile = root / "new.txt", target = root / "target.txt";
+    for (const int n : {1000, 3000, 20000}) {
+        for (const auto &[before, after] : rewrites(n, static_cast<unsigned>(n))) {
+            writeText(oldFile, before);
+            writeText(newFile, after);
+            const std::string ours = unifiedDiff(before, after, "a/f", "b/f");
+            const auto diff = [&](std::vector<std::string> flags) {
+                flags.insert(flags.end(), {"--label", "a/f", "--label", "b/f", oldFile.string(), newFile.string()});
+                return runProcess("/usr/bin/diff", std::move(flags), root).out;
+            };
+            const std::string reference = diff({"-u"});
+            const std::string at = std::to_string(n) + " lines, edit " + std::to_string(editCount(reference));
+            // Where diff settles for a longer script than the shortest, the two may differ.
+            if (ours != reference) {
+                EXPECT_NE(editCount(reference), editCount(diff({"-u", "--minimal"}))) << at;
+            }
+            EXPECT_LE(editCount(ours), editCount(reference)) << at;
+            writeText(root / "fix.diff", ours);
+            for (const bool reverse : {false, true}) {
+                fs::copy_file(reverse ? newFile : oldFile, target, fs::copy_options::overwrite_existing);
+                std::vector<std::string> flags {"-s", target.string(), "-i", (root / "fix.diff").string()};
+                if (reverse)
+                    flags.insert(flags.begin(), "-R");
+                EXPECT_EQ(runProcess("/usr/bin/patch", flags, root / "scratch").code, 0) << at;
+                EXPECT_TRUE(readText(target) == (reverse ? before : after)) << at << (reverse ? " reversed" : "");
+            }
+        }
+    }
 }

@@ -2,6 +2,7 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
 #include "Platform/JsonCoding.h"
+#include "Platform/QuotedName.h"
 #include "TestSupport.h"
 
 #include <regex>
@@ -68,6 +69,19 @@ TEST(FormattersTest, UuidsAreRandomVersion4UpperCase)
         seen.insert(uuid);
     }
     EXPECT_EQ(seen.size(), 200u);
+}
+
+// Names print as they are unless they could break a line or drive the terminal; then git's quoting.
+TEST(QuotedNameTest, ControlCharactersAreQuotedAsGitQuotesThem)
+{
+    EXPECT_EQ(quotedName("日本語/settings.json"), "日本語/settings.json");
+    EXPECT_EQ(quotedName(" -lead space"), " -lead space");
+    EXPECT_EQ(quotedName("a\tb\nc\r\x1b[2J\x7f"), "\"a\\tb\\nc\\r\\033[2J\\177\"");
+    EXPECT_EQ(quotedName("say \"hi\" \\ bye"), "\"say \\\"hi\\\" \\\\ bye\"");
+    EXPECT_EQ(quotedName("c1 \xc2\x9b csi"), "\"c1 \\302\\233 csi\""); // U+009B: CSI to some terminals
+    EXPECT_EQ(quotedName("bad \xff \xe3\x81"), "\"bad \\377 \\343\\201\"");
+    EXPECT_EQ(quotedName(std::string("nul\0", 4)), "\"nul\\000\"");
+    EXPECT_FALSE(needsQuoting("plain.md"));
 }
 
 TEST(JsonCodingTest, EncoderEscapesSlashesOnlyInsideStrings)

@@ -405,6 +405,22 @@ std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(const Json::Source
     return readSnapshotList(reader);
 }
 
+bool forEachSnapshot(const Json::Source &source, const std::function<bool(BackupSnapshot &&)> &visit)
+{
+    Json::JsonReader reader(source);
+    if (reader.peek() != Json::JsonReader::Kind::array || !reader.beginArray())
+        return false;
+    SnapshotReader snapshots(reader);
+    while (reader.nextElement()) {
+        auto snapshot = snapshots.read({});
+        if (!snapshot)
+            return false;
+        if (!visit(std::move(*snapshot)))
+            return true;
+    }
+    return reader.finish();
+}
+
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots)
 {
     for (std::size_t i = 1; i < snapshots.size(); ++i) {

@@ -49,6 +49,10 @@ std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view t
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(
     const Json::Source &source, std::size_t chunkSize = 1 << 16);
 
+// Reads the list from `source` one snapshot at a time, handing each to `visit` and keeping none; `visit`
+// returns false to stop. False when the text is not a whole, valid list (up to where it stopped).
+bool forEachSnapshot(const Json::Source &source, const std::function<bool(BackupSnapshot &&)> &visit);
+
 // Lets each snapshot share the path list of the one before it when the two record the same files.
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots);
 

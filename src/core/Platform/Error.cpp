@@ -35,6 +35,8 @@ std::string describeErrno(int e)
         return "使用中のため処理できません";
     case EIO:
         return "入出力エラーが発生しました";
+    case EBADF:
+        return "閉じられているか、書き込みできない出力先です";
     case EMFILE:
     case ENFILE:
         return "開いているファイルが多すぎます";

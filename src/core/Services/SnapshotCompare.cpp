@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -44,17 +45,20 @@ ssize_t readFull(int fd, char *buffer, std::size_t size)
     return static_cast<ssize_t>(done);
 }
 
-bool sameBytes(int a, int b)
+// 1 the same bytes, 0 different, -1 a read failed (errno tells why).
+int sameBytes(int a, int b)
 {
     constexpr std::size_t kChunk = 64 * 1024;
     std::vector<char> left(kChunk), right(kChunk);
     while (true) {
         const ssize_t n = readFull(a, left.data(), kChunk);
         const ssize_t m = readFull(b, right.data(), kChunk);
-        if (n < 0 || m < 0 || n != m || std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0)
-            return false;
+        if (n < 0 || m < 0)
+            return -1;
+        if (n != m || std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0)
+            return 0;
         if (n == 0)
-            return true;
+            return 1;
     }
 }
 
@@ -88,32 +92,56 @@ bool isRegular(const Stamped &file)
 // Opens the file for reading if it is still the one its stamp describes.
 int openStamped(const Stamped &file)
 {
-    const int fd = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | (file.follow ? 0 : O_NOFOLLOW));
+    // Non-blocking: a FIFO put in the file's place since the stat must not stop the run.
+    const int fd
+        = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (file.follow ? 0 : O_NOFOLLOW));
     struct stat st = {};
     if (fd >= 0
         && (::fstat(fd, &st) != 0 || st.st_dev != file.stamp.device || st.st_ino != file.stamp.inode
             || !S_ISREG(st.st_mode))) {
         ::close(fd);
+        errno = ENOENT; // it went since the stat: it no longer is the file compared
         return -1;
     }
     return fd;
 }
 
-// The same inode, or a record proving the newer file unchanged since the older copy was taken of it,
-// decide without reading; otherwise the bytes do (an edit can keep size and time).
-bool sameFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record = nullptr)
+// How two stamped files compare: 1 the same, 0 different, -1 one of them cannot be read now (as diff -rq,
+// which opens every file it compares); `error` then says why. The same inode, or a record proving the
+// newer file unchanged since the older copy was taken of it, decide without reading; otherwise the bytes
+// do (an edit can keep size and time).
+int compareFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record, int &error)
 {
     if (!isRegular(a) || !isRegular(b))
-        return false;
+        return 0;
+    for (const Stamped *file : {&a, &b}) {
+        if (::faccessat(AT_FDCWD, file->path.c_str(), R_OK, AT_EACCESS) != 0) {
+            error = errno;
+            return -1;
+        }
+    }
     if (a.stamp.device == b.stamp.device && a.stamp.inode == b.stamp.inode)
-        return true;
+        return 1;
     if (a.stamp.size != b.stamp.size)
-        return false;
+        return 0;
     if (record && record->provesUnchanged(a.recordIndex, b.stamp))
-        return true;
+        return 1;
     const Fd left {openStamped(a)};
-    const Fd right {openStamped(b)};
-    return left.fd >= 0 && right.fd >= 0 && sameBytes(left.fd, right.fd);
+    const Fd right {left.fd < 0 ? -1 : openStamped(b)};
+    if (left.fd < 0 || right.fd < 0) {
+        error = errno;
+        return -1;
+    }
+    const int same = sameBytes(left.fd, right.fd);
+    if (same < 0)
+        error = errno;
+    return same;
+}
+
+bool sameFiles(const Stamped &a, const Stamped &b, const FileStatRecord *record = nullptr)
+{
+    int error = 0;
+    return compareFiles(a, b, record, error) == 1;
 }
 
 // The stored copies of a snapshot, each stat taken in its folder below data/, reached through real
@@ -176,12 +204,16 @@ StampedSide stampSide(const CompareSide &side)
     return stamped;
 }
 
-CompareState stateOf(
-    const std::optional<Stamped> &older, const std::optional<Stamped> &newer, const FileStatRecord *record)
+CompareEntry entryOf(const std::string &path, const std::optional<Stamped> &older, const std::optional<Stamped> &newer,
+    const FileStatRecord *record)
 {
     if (!older || !newer)
-        return CompareState::missing;
-    return sameFiles(*older, *newer, record) ? CompareState::unchanged : CompareState::changed;
+        return {path, CompareState::missing};
+    int error = 0;
+    const int same = compareFiles(*older, *newer, record, error);
+    if (same < 0)
+        return {path, CompareState::unreadable, error};
+    return {path, same == 1 ? CompareState::unchanged : CompareState::changed};
 }
 
 // `record`: the older side's record of source stamps, when the newer side is the current files.
@@ -199,7 +231,7 @@ CompareResult compareStamped(const StampedSide &older, const StampedSide &newer,
             result.entries.push_back({n->first, n->second ? CompareState::added : CompareState::missing});
             ++n;
         } else {
-            result.entries.push_back({o->first, stateOf(o->second, n->second, record)});
+            result.entries.push_back(entryOf(o->first, o->second, n->second, record));
             ++o;
             ++n;
         }

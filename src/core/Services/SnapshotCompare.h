@@ -16,12 +16,14 @@ namespace velkaro {
 // How one relative path fares between an older side (a snapshot) and a newer one (now, or a later
 // snapshot). `missing`: recorded by a snapshot but without a stored copy in its data/ folder (or
 // recorded under an unsafe path, which is never opened); such a path is neither added nor removed.
-enum class CompareState { unchanged, changed, added, removed, missing };
+// `unreadable`: on both sides, but one of them cannot be read now, so nothing can be said of it.
+enum class CompareState { unchanged, changed, added, removed, missing, unreadable };
 
 struct CompareEntry
 {
     std::string path;
     CompareState state = CompareState::unchanged;
+    int error = 0; // why an unreadable file could not be read (errno)
 };
 
 struct CompareResult
@@ -55,7 +57,7 @@ CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot 
 
 // Whether two files hold the same bytes: the same inode counts as equal without reading; otherwise the
 // contents are read up to the first difference (an edit can keep both size and time). A file that cannot
-// be read differs.
+// be read differs. Only regular files are ever opened.
 bool sameContent(const std::filesystem::path &a, const std::filesystem::path &b);
 
 } // namespace velkaro

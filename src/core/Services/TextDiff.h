@@ -1,13 +1,16 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace velkaro {
 
-// Whether `content` is treated as binary: it holds a NUL byte.
+// Whether `content` is treated as binary: it holds a NUL byte (diff looks at the first block only, and
+// so do callers that read a file in blocks).
 bool looksBinary(std::string_view content);
 
 // One line of a hunk. `text` keeps its own "\n"; a last line without one has none. Line numbers count
@@ -32,12 +35,21 @@ struct DiffHunk
 
 // The hunks that turn `before` into `after`, grouped as diff -u groups them; empty when both are equal.
 // Within each run of changes the removed lines come first.
-std::vector<DiffHunk> diffHunks(const std::string &before, const std::string &after, int context = 3);
+std::vector<DiffHunk> diffHunks(std::string_view before, std::string_view after, int context = 3);
 
 // The unified diff from `before` to `after` in the form `diff -u --label` writes it: "---"/"+++" lines
 // with the labels, hunks with `context` lines of context, and "\ No newline at end of file" after a last
 // line without one. Empty when both texts are equal.
-std::string unifiedDiff(const std::string &before, const std::string &after, const std::string &beforeLabel,
+std::string unifiedDiff(std::string_view before, std::string_view after, const std::string &beforeLabel,
     const std::string &afterLabel, int context = 3);
+// The same text, handed to `emit` in pieces, so that a large diff is never held whole.
+void writeUnifiedDiff(std::string_view before, std::string_view after, const std::string &beforeLabel,
+    const std::string &afterLabel, const std::function<void(std::string_view)> &emit, int context = 3);
+
+// Bytes the line diff of two texts needs besides the texts themselves, per line of both.
+inline constexpr std::size_t kDiffBytesPerLine = 48;
+
+// The number of lines of `text` (a last line without "\n" counts).
+std::size_t lineCount(std::string_view text);
 
 } // namespace velkaro

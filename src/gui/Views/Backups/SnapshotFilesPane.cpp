@@ -39,6 +39,7 @@ std::optional<Tint> markTint(int state)
     case int(CompareState::removed):
         return Tint::red;
     case int(CompareState::missing):
+    case int(CompareState::unreadable):
         return Tint::purple;
     default:
         return std::nullopt;
@@ -98,6 +99,8 @@ QString SnapshotFilesPane::markText(CompareState state)
         return QStringLiteral("いまはない");
     case CompareState::missing:
         return QStringLiteral("データなし");
+    case CompareState::unreadable:
+        return QStringLiteral("読み込めない");
     case CompareState::added:
         break;
     }
