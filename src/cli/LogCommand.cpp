@@ -2,55 +2,14 @@
 #include "CliSupport.h"
 #include "Platform/Formatters.h"
 #include "Platform/JsonCoding.h"
+#include "Platform/QuotedName.h"
 #include "Services/BackupService.h"
 #include "Services/FileVersions.h"
 #include "SnapshotCommands.h"
 
-#include <cstdio>
-
 namespace velkaro::cli {
 
 namespace {
-
-// A name with control characters, C-style in double quotes as git prints it, so that it can neither
-// break a line nor reach the terminal as a sequence; any other name as it is.
-std::string quotedName(std::string_view name)
-{
-    const bool plain = std::ranges::none_of(name, [](unsigned char c) { return c < 0x20 || c == 0x7f || c == '"'; })
-        && name.find('\\') == std::string_view::npos;
-    if (plain)
-        return std::string(name);
-    std::string out = "\"";
-    for (const char ch : name) {
-        const auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-        case '\t':
-            out += "\\t";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                char octal[8];
-                std::snprintf(octal, sizeof octal, "\\%03o", c);
-                out += octal;
-            } else {
-                out += ch;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 void printVersionsJson(const std::vector<BackupSnapshot> &history, const std::vector<FileVersion> &versions)
 {
@@ -80,8 +39,8 @@ int runLog(const Arguments &args)
     }
     for (const FileVersion &version : versions) {
         const BackupSnapshot &snapshot = history[version.snapshotIndex];
-        std::string line = snapshot.id + "  " + snapshot.formattedDate() + "  " + std::to_string(version.size)
-            + " バイト  " + std::string(rawValue(snapshot.triggerType));
+        std::string line = quotedName(snapshot.id) + "  " + snapshot.formattedDate() + "  "
+            + std::to_string(version.size) + " バイト  " + std::string(rawValue(snapshot.triggerType));
         if (version.changes)
             line += "  +" + std::to_string(version.changes->added) + " \u2212"
                 + std::to_string(version.changes->removed);

@@ -191,7 +191,7 @@ TEST_F(CliTest, PartialRestoresAndUnsafeDeletesExitOne)
         << partial.out;
     EXPECT_EQ(partial.err,
         "2 件のファイルを正常に復元しました！、1 件は復元できませんでした\n復元できなかったファイル:\n  "
-        "sub/notes.md\n");
+        "sub/notes.md: シンボリックリンクを通るため書き込みません\n");
     EXPECT_FALSE(fs::exists(root / "notes.md"));
 
     // A hand-edited entry whose id is a day folder.

@@ -449,7 +449,10 @@ TEST_F(SnapshotFilesPaneTest, MarksCountAndDiffs)
     writeText(src / "more/new2.md", "n");
     open();
 
-    ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") >= 0; }));
+    // Settled: marks shown and no comparison still under way (a watcher's reload may start another).
+    ASSERT_TRUE(waitUntil([&] {
+        return mark("GEMINI.md") >= 0 && !pane().onlyNowLabel()->text().contains(QStringLiteral("比べてるよ"));
+    }));
     EXPECT_EQ(mark("GEMINI.md"), int(CompareState::unchanged));
     EXPECT_EQ(mark("notes.md"), int(CompareState::changed));
     EXPECT_EQ(mark("settings.json"), int(CompareState::changed));
@@ -611,7 +614,7 @@ TEST_F(SnapshotFilesPaneTest, MarksFollowAnApplyWithoutAnotherChoice)
     ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::unchanged); }));
     pane().fileList()->setCurrentRow(fileRow("GEMINI.md"));
     ASSERT_TRUE(waitUntil([&] { return pane().diffView()->toPlainText().contains(QStringLiteral("同じだよ")); }));
-    ASSERT_TRUE(state->applyTemplateToCurrent(state->templates().front()));
+    ASSERT_TRUE(applyNow(state->templates().front()));
     ASSERT_TRUE(waitUntil([&] { return mark("GEMINI.md") == int(CompareState::changed); }));
     ASSERT_TRUE(waitUntil([&] { return pane().diffView()->document()->blockCount() > 2; }));
     EXPECT_FALSE(pane().diffView()->toPlainText().contains(QStringLiteral("同じだよ")));

@@ -272,6 +272,7 @@ TEST_F(MainWindowTest, FocusIsScrolledIntoView)
 TEST_F(MainWindowTest, FieldsHaveTheirRoom)
 {
     config.sourceDirectories = {src.string(), (home / "b").string()};
+    fs::create_directories(home / "b"); // a missing source would make the backup a failure
     AppState &app = start();
     manualBackups(1);
     MainWindowView view(app);
@@ -280,6 +281,7 @@ TEST_F(MainWindowTest, FieldsHaveTheirRoom)
     app.setSelectedTab(NavigationTab::templates);
     drainEvents();
     auto *templates = qobject_cast<TemplateManagerView *>(view.page(NavigationTab::templates));
+    templates->setSaveQuestion([](QWidget *, const QString &) { return SaveAnswer::discard; });
     const QString title = QStringLiteral("コーディング品質ガイドラインと設計指針集");
     ASSERT_EQ(title.size(), 20);
     templates->titleField()->setText(title);

@@ -90,10 +90,12 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     if (!backupTakes(relative, folder / relative, config))
         return std::unexpected(notCoveredError(tmpl.targetFileName));
     // The store stays locked from the safety snapshot until the file is written: no other run's
-    // retention can take the copy in between.
+    // retention can take the copy in between. The wait for it shows as a backup's preparing.
+    if (progress)
+        progress(BackupExecutionState::preparing());
     auto lock = StoreLock::acquire(fs::path(config.destinationDirectory), backups.lockWait());
     if (!lock)
-        return std::unexpected(StoreLock::isBusy(lock.error()) ? lock.error() : abortedError(lock.error().description));
+        return std::unexpected(abortedError(lock.error().description));
     const auto safety
         = backups.executeBackup(config, BackupTriggerType::preRestoreSafety, progress, *lock, {}, safetyNote(tmpl));
     if (!safety)
