@@ -63,8 +63,30 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
         item->setSizeHint(QSize(hint.width(), m_sidebar->fontMetrics().height() + 16));
     }
     sideLayout->addWidget(m_sidebar, 1);
+    sideLayout->addWidget(buildBanner(side));
 
-    // The banner stays at the sidebar's foot, outside the list.
+    // Pages in the order of the tabs, so a tab's index is its page's index.
+    m_pages = new QStackedWidget(splitter);
+    m_pages->addWidget(new DashboardView(state, m_pages));
+    m_pages->addWidget(new BackupHistoryView(state, m_pages));
+    m_pages->addWidget(new TemplateManagerView(state, m_pages));
+    m_pages->addWidget(new SettingsView(state, m_pages));
+    splitter->setStretchFactor(0, 0);
+    splitter->setStretchFactor(1, 1);
+    splitter->setSizes({170, 730});
+
+    connect(m_sidebar, &QListWidget::currentRowChanged, this, &MainWindowView::sidebarRowChanged);
+    connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);
+    connect(&m_state, &AppState::backupStateChanged, this, &MainWindowView::updateBanner);
+    connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
+    showSelectedTab();
+    updateBanner();
+    scrollFocusIntoView(this);
+}
+
+// The banner stays at the sidebar's foot, outside the list: a dot and the status line.
+QWidget *MainWindowView::buildBanner(QWidget *side)
+{
     auto *banner = new QWidget(side);
     m_banner = banner;
     banner->setAccessibleName(QStringLiteral("状態"));
@@ -89,25 +111,7 @@ MainWindowView::MainWindowView(AppState &state, QWidget *parent)
     line->addWidget(m_statusDot, 0, Qt::AlignTop);
     line->addWidget(m_statusLabel, 1);
     bannerLayout->addLayout(line);
-    sideLayout->addWidget(banner);
-
-    // Pages in the order of the tabs, so a tab's index is its page's index.
-    m_pages = new QStackedWidget(splitter);
-    m_pages->addWidget(new DashboardView(state, m_pages));
-    m_pages->addWidget(new BackupHistoryView(state, m_pages));
-    m_pages->addWidget(new TemplateManagerView(state, m_pages));
-    m_pages->addWidget(new SettingsView(state, m_pages));
-    splitter->setStretchFactor(0, 0);
-    splitter->setStretchFactor(1, 1);
-    splitter->setSizes({170, 730});
-
-    connect(m_sidebar, &QListWidget::currentRowChanged, this, &MainWindowView::sidebarRowChanged);
-    connect(&m_state, &AppState::selectedTabChanged, this, &MainWindowView::showSelectedTab);
-    connect(&m_state, &AppState::backupStateChanged, this, &MainWindowView::updateBanner);
-    connect(&m_state, &AppState::statusMessageChanged, this, &MainWindowView::updateBanner);
-    showSelectedTab();
-    updateBanner();
-    scrollFocusIntoView(this);
+    return banner;
 }
 
 QWidget *MainWindowView::page(NavigationTab tab) const

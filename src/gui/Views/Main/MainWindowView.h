@@ -33,6 +33,7 @@ public:
     bool mayLeaveCurrentPage();
 
 private:
+    QWidget *buildBanner(QWidget *side);
     void showSelectedTab();
     void sidebarRowChanged(int row);
     void updateBanner();
