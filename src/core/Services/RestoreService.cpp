@@ -153,6 +153,24 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     return done;
 }
 
+namespace {
+
+// Each folder renamed into and the folders above it up to the target folder: a folder the restore made
+// has its entry in the one above.
+std::set<std::string> foldersToSync(const std::set<std::string> &renamedInto, const std::string &base)
+{
+    const std::string top = base.substr(0, base.size() - 1);
+    std::set<std::string> folders;
+    for (std::string folder : renamedInto) {
+        while (folder.size() > top.size() && folders.insert(folder).second)
+            folder.resize(folder.rfind('/'));
+        folders.insert(top);
+    }
+    return folders;
+}
+
+} // namespace
+
 RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const BackupSnapshot &snapshot,
     const std::string &base, const Admits &admits, const RestoreProgressHandler &report) const
 {
@@ -209,8 +227,9 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
         renamedInto.insert(folder);
         ++run.restoredCount;
     }
-    // The renames themselves reach the disk before the restore is reported done.
-    for (const auto &folder : renamedInto)
+    // The renames themselves, and the entries of folders the restore made, reach the disk before the
+    // restore is reported done.
+    for (const auto &folder : foldersToSync(renamedInto, base))
         FileSystem::syncFolder(folder);
     return run;
 }
