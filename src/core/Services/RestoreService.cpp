@@ -178,10 +178,7 @@ RestoreRun RestoreService::restoreFiles(const SnapshotStore &store, const Backup
     RestoreRun run;
     std::unordered_set<std::string_view> seen; // a path recorded twice is one file
     std::set<std::string> renamedInto;
-    const auto fail = [&run](const std::string &rel, std::string reason) {
-        ++run.failedCount;
-        run.failures.push_back({rel, std::move(reason)});
-    };
+    const auto fail = [&run](const std::string &rel, std::string reason) { run.addFailure(rel, std::move(reason)); };
     for (const auto &rel : snapshot.relativeFilePaths) {
         if (!admits(rel) || !seen.insert(rel).second)
             continue;

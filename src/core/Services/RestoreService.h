@@ -40,6 +40,11 @@ struct RestoreRun
         return restoredCount == other.restoredCount && failedCount == other.failedCount;
     }
     bool isComplete() const { return failedCount == 0; }
+    void addFailure(const std::string &path, std::string reason)
+    {
+        ++failedCount;
+        failures.push_back({path, std::move(reason)});
+    }
     // "N 件のファイルを正常に復元しました！", with "、M 件は復元できませんでした" when some failed.
     std::string message() const;
     // The failed files, the first `shown` of them one a line as "・PATH: reason", then "ほか N 件"; empty
