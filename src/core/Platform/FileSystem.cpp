@@ -212,6 +212,43 @@ Result<void> writeFileAtomically(const fs::path &path, std::string_view data, bo
         path, [data](const std::function<void(std::string_view)> &write) { write(data); }, privateMode);
 }
 
+namespace {
+
+// Up to `size` bytes, going on after short and interrupted reads; the number read, or -1.
+ssize_t readFull(int fd, char *buffer, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, buffer + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+} // namespace
+
+int sameBytes(int a, int b)
+{
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::vector<char> left(kChunk), right(kChunk);
+    while (true) {
+        const ssize_t n = readFull(a, left.data(), kChunk);
+        const ssize_t m = readFull(b, right.data(), kChunk);
+        if (n < 0 || m < 0)
+            return -1;
+        if (n != m || !std::equal(left.begin(), left.begin() + n, right.begin()))
+            return 0;
+        if (n == 0)
+            return 1;
+    }
+}
+
 bool syncFolder(const fs::path &folder)
 {
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -89,6 +89,10 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
 // Flushes a folder's entries (a rename or a new name in it) to disk. False on a write-back error.
 bool syncFolder(const fs::path &folder);
 
+// Reads two open files from where they stand, block by block: 1 the same bytes, 0 different, -1 a
+// read failed (errno tells why).
+int sameBytes(int a, int b);
+
 // Moves whatever stands at `path` aside to `path` + ".damaged", or ".damaged-2", ".damaged-3", ...
 // when that name is taken: an earlier damaged copy is never replaced. Nothing there is success.
 Result<void> keepAsDamaged(const fs::path &path);

@@ -50,32 +50,6 @@ struct Fd
     }
 };
 
-bool sameBytes(int a, int b)
-{
-    constexpr std::size_t kChunk = 64 * 1024;
-    std::vector<char> left(kChunk), right(kChunk);
-    const auto readFull = [](int fd, char *buffer) -> ssize_t {
-        std::size_t done = 0;
-        while (done < kChunk) {
-            const ssize_t n = ::read(fd, buffer + done, kChunk - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return n < 0 ? -1 : static_cast<ssize_t>(done);
-            done += static_cast<std::size_t>(n);
-        }
-        return static_cast<ssize_t>(done);
-    };
-    while (true) {
-        const ssize_t n = readFull(a, left.data());
-        const ssize_t m = readFull(b, right.data());
-        if (n < 0 || m < 0 || n != m || std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0)
-            return false;
-        if (n == 0)
-            return true;
-    }
-}
-
 // The snapshot a run links its unchanged files from: the newest earlier one of the history, with its
 // record of source stamps when it has one. A hard link shares its inode with every snapshot holding
 // it, so nothing of the store is ever changed in place: a linked file is only ever unlinked.
@@ -166,7 +140,7 @@ private:
         if (source.fd < 0 || stored.fd < 0 || ::fstat(source.fd, &st) != 0 || st.st_ino != now.inode
             || st.st_dev != now.device)
             return false;
-        return sameBytes(source.fd, stored.fd);
+        return FileSystem::sameBytes(source.fd, stored.fd) == 1;
     }
 
     const LinkBase &m_base;

@@ -17,29 +17,6 @@ namespace velkaro {
 
 namespace {
 
-// Compares two open files from the start, block by block; both are known to be of equal size.
-bool sameBytes(int a, int b)
-{
-    std::array<char, 64 * 1024> left {};
-    std::array<char, 64 * 1024> right {};
-    for (;;) {
-        const ssize_t n = ::read(a, left.data(), left.size());
-        if (n < 0)
-            return false;
-        ssize_t got = 0;
-        while (got < n) {
-            const ssize_t m = ::read(b, right.data() + got, std::size_t(n - got));
-            if (m <= 0)
-                return false;
-            got += m;
-        }
-        if (n == 0)
-            return ::read(b, right.data(), 1) == 0;
-        if (!std::equal(left.begin(), left.begin() + n, right.begin()))
-            return false;
-    }
-}
-
 // The same bytes in two regular files named in open folders: one inode, or equal size and content.
 bool sameCopy(int folderA, const char *nameA, int folderB, const char *nameB)
 {
@@ -55,7 +32,7 @@ bool sameCopy(int folderA, const char *nameA, int folderB, const char *nameB)
         return false;
     const int a = ::openat(folderA, nameA, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     const int b = a < 0 ? -1 : ::openat(folderB, nameB, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    const bool same = a >= 0 && b >= 0 && sameBytes(a, b);
+    const bool same = a >= 0 && b >= 0 && FileSystem::sameBytes(a, b) == 1;
     if (a >= 0)
         ::close(a);
     if (b >= 0)

@@ -1,5 +1,6 @@
 #include "Services/SnapshotCompare.h"
 
+#include "Platform/FileSystem.h"
 #include "Platform/OpenFolder.h"
 #include "Services/FileStatRecord.h"
 #include "Services/SourceSelection.h"
@@ -29,38 +30,6 @@ struct Fd
             ::close(fd);
     }
 };
-
-// Reads up to `size` bytes, going on after short reads; the number read, or -1.
-ssize_t readFull(int fd, char *buffer, std::size_t size)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::read(fd, buffer + done, size - done);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// 1 the same bytes, 0 different, -1 a read failed (errno tells why).
-int sameBytes(int a, int b)
-{
-    constexpr std::size_t kChunk = 64 * 1024;
-    std::vector<char> left(kChunk), right(kChunk);
-    while (true) {
-        const ssize_t n = readFull(a, left.data(), kChunk);
-        const ssize_t m = readFull(b, right.data(), kChunk);
-        if (n < 0 || m < 0)
-            return -1;
-        if (n != m || std::memcmp(left.data(), right.data(), static_cast<std::size_t>(n)) != 0)
-            return 0;
-        if (n == 0)
-            return 1;
-    }
-}
 
 // A file of one side as one stat found it, and where to read it should its content decide.
 struct Stamped
@@ -132,7 +101,7 @@ int compareFiles(const Stamped &a, const Stamped &b, const FileStatRecord *recor
         error = errno;
         return -1;
     }
-    const int same = sameBytes(left.fd, right.fd);
+    const int same = FileSystem::sameBytes(left.fd, right.fd);
     if (same < 0)
         error = errno;
     return same;
