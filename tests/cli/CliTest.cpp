@@ -624,10 +624,10 @@ TEST_F(CliTest, SettingsPathsAreCheckedAndAnUnreadableLibraryIsKept)
 
     config.destinationDirectory = dest.string();
     ASSERT_TRUE(config.writeFile());
-    fs::remove(service.libraryFile());
-    fs::create_directories(service.libraryFile()); // there, but every read fails
+    fs::remove(TemplateService::defaultLibraryFilePath());
+    fs::create_directories(TemplateService::defaultLibraryFilePath()); // there, but every read fails
     expectFailure({"templates", "import"}, 1, "テンプレートを読み込めませんでした: ");
-    EXPECT_TRUE(fs::is_directory(service.libraryFile()));
+    EXPECT_TRUE(fs::is_directory(TemplateService::defaultLibraryFilePath()));
 }
 
 // A run that could not read everything is a failure (exit 1) that names what it missed; with nothing

@@ -1,4 +1,5 @@
 #include "Services/BackupService.h"
+#include "Services/SnapshotStore.h"
 #include "TestSupport.h"
 
 using namespace velkaro;
@@ -197,18 +198,19 @@ TEST_F(HistoryTest, RetentionNeverFollowsIdsOutOfTheStore)
     EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_a"));
     EXPECT_TRUE(fs::exists(snapshots / "2025-03-01/snapshot_e"));
 
-    EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot_091500"));
+    EXPECT_TRUE(SnapshotStore::isSafeSnapshotId("2025-03-01/snapshot_091500"));
     using namespace std::string_literals; // the NULs count
     for (const auto &bad : std::vector<std::string> {
              "", "/abs", "a/../b", "..", "a//b", "./a", "a/", "a/.", "..\0"s, "a\0/b"s, "a\x1f", "a\nb", "a\x7f"})
-        EXPECT_FALSE(BackupService::isSafeSnapshotId(bad)) << bad;
-    EXPECT_TRUE(BackupService::isSafeSnapshotId("2025-03-01/snapshot \u00e9~"));
+        EXPECT_FALSE(SnapshotStore::isSafeSnapshotId(bad)) << bad;
+    EXPECT_TRUE(SnapshotStore::isSafeSnapshotId("2025-03-01/snapshot \u00e9~"));
 }
 
 TEST_F(HistoryTest, SnapshotFolderFallsBackToTheFlatForm)
 {
     onDisk(record("2025-03-04/snapshot_091500", 0), "snapshot_091500");
-    EXPECT_EQ(BackupService::snapshotFolder(snapshots, "2025-03-04/snapshot_091500"), snapshots / "snapshot_091500");
+    EXPECT_EQ(SnapshotStore(snapshots.parent_path()).snapshotFolder("2025-03-04/snapshot_091500"),
+        snapshots / "snapshot_091500");
     EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {});
     onDisk(record("2025-03-05/snapshot_000000", 10));
     EXPECT_EQ(service.cleanOldSnapshots(snapshots, 1), Ids {"2025-03-04/snapshot_091500"});

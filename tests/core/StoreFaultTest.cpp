@@ -228,8 +228,9 @@ TEST_F(StoreFaultTest, StoreAndSettingsPathsAreCheckedBeforeAnythingIsWritten)
 // A library that cannot be read is shown as the presets, but never replaced by them.
 TEST_F(StoreFaultTest, AnUnreadableTemplateLibraryIsNeverReplaced)
 {
-    const TemplateService templates;
-    fs::create_directories(templates.libraryFile()); // exists, and every read of it fails
+    const fs::path library = TemplateService::defaultLibraryFilePath();
+    const TemplateService templates {library};
+    fs::create_directories(library); // exists, and every read of it fails
     EXPECT_FALSE(templates.readTemplates());
     auto shown = templates.loadTemplates();
     EXPECT_EQ(shown.size(), 4u);
@@ -237,12 +238,12 @@ TEST_F(StoreFaultTest, AnUnreadableTemplateLibraryIsNeverReplaced)
     const auto saved = templates.saveTemplates(shown);
     ASSERT_FALSE(saved);
     EXPECT_NE(saved.error().description.find("templates.json"), std::string::npos);
-    EXPECT_TRUE(fs::is_directory(templates.libraryFile()));
-    EXPECT_FALSE(fs::exists(templates.libraryFile().string() + ".damaged"));
+    EXPECT_TRUE(fs::is_directory(library));
+    EXPECT_FALSE(fs::exists(library.string() + ".damaged"));
 
     // Once it reads again, saving works again.
-    fs::remove(templates.libraryFile());
-    writeText(templates.libraryFile(), encodeTemplateList({}));
+    fs::remove(library);
+    writeText(library, encodeTemplateList({}));
     EXPECT_TRUE(templates.loadTemplates().empty());
     EXPECT_TRUE(templates.saveTemplates(shown));
 }

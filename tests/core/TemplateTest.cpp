@@ -111,8 +111,8 @@ protected:
     void SetUp() override
     {
         TempDirTest::SetUp();
-        service = TemplateService {};
-        library = service.libraryFile();
+        library = TemplateService::defaultLibraryFilePath();
+        service = TemplateService {library};
     }
 
     TemplateService service;

@@ -3,7 +3,7 @@
 // streamed writer writes is the tree writer's form.
 #include "FuzzSupport.h"
 #include "Models/BackupSnapshot.h"
-#include "Services/BackupService.h"
+#include "Services/SnapshotStore.h"
 #include "SnapshotTree.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto tree = Json::parse(input);
     fuzz::check(tree && fuzz::agreesWithTree(*list, *tree), "streamed reader and tree differ", input);
     for (const auto &snapshot : *list) {
-        if (BackupService::isSafeSnapshotId(snapshot.id))
+        if (SnapshotStore::isSafeSnapshotId(snapshot.id))
             fuzz::check(fuzz::staysBelow(snapshot.id), "unsafe id taken for safe", input);
     }
     const std::string written = encodeSnapshotList(*list);

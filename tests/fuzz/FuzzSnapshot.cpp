@@ -4,7 +4,7 @@
 #include "FuzzSupport.h"
 #include "Models/BackupSnapshot.h"
 #include "Platform/JsonCoding.h"
-#include "Services/BackupService.h"
+#include "Services/SnapshotStore.h"
 #include "SnapshotTree.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -17,10 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         return 0;
     const auto tree = Json::parse(input);
     fuzz::check(tree && fuzz::agreesWithTree(*snapshot, *tree), "streamed reader and tree differ", input);
-    if (BackupService::isSafeSnapshotId(snapshot->id))
+    if (SnapshotStore::isSafeSnapshotId(snapshot->id))
         fuzz::check(fuzz::staysBelow(snapshot->id), "unsafe id taken for safe", input);
     for (const auto &path : snapshot->relativeFilePaths) {
-        if (BackupService::isSafeRelativePath(path))
+        if (SnapshotStore::isSafeRelativePath(path))
             fuzz::check(fuzz::staysBelow(path), "unsafe recorded path taken for safe", input);
     }
     (void)snapshot->formattedDate();

@@ -169,6 +169,7 @@ template<class E> constexpr auto allCases()
 // Seconds between scheduled runs; nothing for `disabled`.
 std::optional<double> timeIntervalInSeconds(BackupInterval interval);
 
+// Part of the documented service interface; the sidebar draws its own icons.
 // Name of the symbol shown beside a page in the sidebar.
 std::string_view iconName(NavigationTab tab);
 
@@ -212,6 +213,7 @@ public:
         : m_value(std::move(value))
     { }
 
+    // Part of the documented service interface; a default-made state is the same.
     static BackupExecutionState idle() { return {Idle {}}; }
     static BackupExecutionState preparing() { return {Preparing {}}; }
     static BackupExecutionState copying(double progress, std::string currentFileName)

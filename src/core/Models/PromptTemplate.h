@@ -58,7 +58,8 @@ std::size_t hashValue(const PromptTemplate &tmpl);
 std::vector<PromptTemplate> presetTemplates();
 // The four public presets. Every call builds fresh ids and times.
 std::vector<PromptTemplate> publicPresetTemplates();
-// The three presets of the persona edition; nothing selects them at present.
+// Part of the documented service interface; nothing selects them at present.
+// The three presets of the persona edition.
 std::vector<PromptTemplate> soranePresetTemplates();
 
 } // namespace velkaro

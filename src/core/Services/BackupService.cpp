@@ -478,24 +478,6 @@ BackupService::BackupService(Clock clock, std::chrono::milliseconds lockWait)
     , m_lockWait(lockWait)
 { }
 
-std::vector<BackupService::Path> BackupService::collectFiles(
-    const std::vector<std::string> &from, const std::vector<std::string> &extensions) const
-{
-    std::vector<Path> files;
-    SourceSelection(from, extensions).select([&](SelectedFile &&file) { files.emplace_back(std::move(file.path)); });
-    return files;
-}
-
-std::string BackupService::calculateRelativePath(const Path &file, const std::vector<std::string> &sourceDirs)
-{
-    return SourceSelection::relativePathOf(file.native(), sourceDirs);
-}
-
-bool BackupService::isSafeRelativePath(std::string_view path)
-{
-    return SnapshotStore::isSafeRelativePath(path);
-}
-
 Result<BackupRun> BackupService::executeBackup(const BackupConfig &config, BackupTriggerType trigger,
     const BackupProgressHandler &progressHandler, const std::optional<std::string> &note) const
 {

@@ -86,15 +86,6 @@ public:
         const BackupProgressHandler &progressHandler, const StoreLock &heldLock, std::string_view keptSnapshotId,
         const std::optional<std::string> &note = std::nullopt) const;
 
-    // The files the source selection takes, in collection order.
-    std::vector<Path> collectFiles(
-        const std::vector<std::string> &from, const std::vector<std::string> &extensions) const;
-
-    // The file's path below the first source that holds it (a source holds the paths that continue it
-    // after a "/"), with the slashes at both ends removed; the file name when no source holds it or
-    // nothing is left.
-    static std::string calculateRelativePath(const Path &file, const std::vector<std::string> &sourceDirs);
-
     // The deletion of the history view, under the store lock (SnapshotStore::remove): the snapshot
     // folder, its day folder when left empty, and the snapshot's entries in history.json. Fails, leaving
     // the snapshot listed and whole, when the lock cannot be had, the id names no snapshot folder, a
@@ -108,30 +99,18 @@ public:
     // (a run killed between publishing and the history write) are added in date order.
     std::vector<BackupSnapshot> loadHistory(const Path &destination) const;
 
+    // Part of the documented service interface; nothing here calls it besides the tests.
     // Puts `snapshot` into history.json at its date (newest first), replacing an entry with the same id.
     // A damaged history.json is kept aside (FileSystem::keepAsDamaged) before it is replaced; one that
     // cannot be read fails the update.
     Result<void> updateHistory(const BackupSnapshot &snapshot, const Path &destination) const;
 
-    // Drops the entries with these ids from history.json (rewritten only when something changed).
-    void removeFromHistory(const std::vector<std::string> &ids, const Path &destination) const;
-
-    // The snapshots whose snapshot.json can be read, one level (flat form) or two levels (day folder
-    // form) below destination/snapshots, newest first; equal dates keep the order found.
-    std::vector<BackupSnapshot> scanSnapshotsDirectory(const Path &destination) const;
-
+    // Part of the documented service interface; a run prunes through SnapshotStore itself.
     // Removes the oldest snapshot folders beyond `limit` (limit < 1 means no limit), then any day
     // folder left empty, and drops the removed snapshots from history.json. Returns their ids. The
     // snapshots in `keptIds` are never removed (nothing else is removed in their place).
     std::vector<std::string> cleanOldSnapshots(
         const Path &snapshotsDirectory, std::int64_t limit, const std::vector<std::string> &keptIds = {}) const;
-
-    // --- Store paths (SnapshotStore's rules) ---
-
-    static bool isSafeSnapshotId(std::string_view id);
-    static bool isSafeRelativePath(std::string_view path);
-    // SnapshotStore::snapshotFolder for the store whose snapshots/ folder is `snapshotsDirectory`.
-    static std::optional<Path> snapshotFolder(const Path &snapshotsDirectory, std::string_view id);
 
 private:
     Result<BackupRun> runBackup(const BackupConfig &config, BackupTriggerType trigger,

@@ -1,10 +1,7 @@
 // History and retention of BackupService: the destination's SnapshotStore does the work.
 #include "Services/BackupService.h"
 
-#include "Platform/FileSystem.h"
 #include "Services/SnapshotStore.h"
-
-#include <set>
 
 namespace velkaro {
 
@@ -34,23 +31,6 @@ Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const 
     return store.writeHistory(history);
 }
 
-void BackupService::removeFromHistory(const std::vector<std::string> &ids, const Path &destination) const
-{
-    if (ids.empty())
-        return;
-    const std::set<std::string, std::less<>> gone(ids.begin(), ids.end());
-    const SnapshotStore store(destination);
-    auto history = store.readHistory();
-    const auto removed = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
-    if (removed > 0 || !FileSystem::exists(destination / SnapshotStore::kHistoryFileName))
-        (void)store.writeHistory(history);
-}
-
-std::vector<BackupSnapshot> BackupService::scanSnapshotsDirectory(const Path &destination) const
-{
-    return SnapshotStore(destination).scan();
-}
-
 std::vector<std::string> BackupService::cleanOldSnapshots(
     const Path &snapshotsDirectory, std::int64_t limit, const std::vector<std::string> &keptIds) const
 {
@@ -68,16 +48,6 @@ std::vector<std::string> BackupService::cleanOldSnapshots(
         return {};
     }
     return store.removeSetAside(picked);
-}
-
-bool BackupService::isSafeSnapshotId(std::string_view id)
-{
-    return SnapshotStore::isSafeSnapshotId(id);
-}
-
-std::optional<BackupService::Path> BackupService::snapshotFolder(const Path &snapshotsDirectory, std::string_view id)
-{
-    return SnapshotStore(withoutTrailingSeparator(snapshotsDirectory).parent_path()).snapshotFolder(id);
 }
 
 } // namespace velkaro

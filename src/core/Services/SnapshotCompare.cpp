@@ -160,19 +160,6 @@ StampedSide stampCurrent(const BackupConfig &config)
     return side;
 }
 
-StampedSide stampSide(const CompareSide &side)
-{
-    StampedSide stamped;
-    stamped.reserve(side.size());
-    for (const auto &[rel, path] : side) {
-        std::optional<Stamped> file;
-        if (path)
-            file = stampAt(AT_FDCWD, path->c_str(), path->string(), false);
-        stamped.emplace_back(rel, std::move(file));
-    }
-    return stamped;
-}
-
 CompareEntry entryOf(const std::string &path, const std::optional<Stamped> &older, const std::optional<Stamped> &newer,
     const FileStatRecord *record)
 {
@@ -242,11 +229,6 @@ CompareSide currentSide(const BackupConfig &config)
     for (auto &[rel, file] : stampCurrent(config))
         side.emplace_hint(side.end(), rel, fs::path(std::move(file->path)));
     return side;
-}
-
-CompareResult compareSides(const CompareSide &older, const CompareSide &newer)
-{
-    return compareStamped(stampSide(older), stampSide(newer));
 }
 
 CompareResult compareWithCurrent(const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config)

@@ -45,10 +45,8 @@ CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snaps
 // The files a backup would take now by `config`, under the paths it would record them.
 CompareSide currentSide(const BackupConfig &config);
 
-CompareResult compareSides(const CompareSide &older, const CompareSide &newer);
-
-// compareSides(snapshotSide(store, snapshot), currentSide(config)), the current side from the backup's
-// own source selection with the stat it took. A file whose stat the snapshot's record of source stamps
+// The snapshot's side against the current one, the current side from the backup's own source selection
+// with the stat it took. A file whose stat the snapshot's record of source stamps
 // proves unchanged is "unchanged" without reading; other files of equal size are read.
 CompareResult compareWithCurrent(
     const SnapshotStore &store, const BackupSnapshot &snapshot, const BackupConfig &config);

@@ -294,14 +294,6 @@ std::string SourceFailure::description() const
         + path;
 }
 
-std::string SelectionReport::unreadableFoldersSuffix() const
-{
-    if (unreadableFolderCount == 0)
-        return {};
-    return "、" + std::to_string(unreadableFolderCount)
-        + " 件のフォルダを読み込めませんでした: " + firstUnreadableFolder;
-}
-
 SourceSelection::SourceSelection(
     const std::vector<std::string> &sources, const std::vector<std::string> &extensions, SelectionOptions options)
     : m_rule(extensions)
@@ -314,15 +306,6 @@ SourceSelection::SourceSelection(
 SelectionReport SourceSelection::select(const Taken &taken, const LeftOut &leftOut) const
 {
     return Walker(m_sources, m_rule, m_options, taken, leftOut).run();
-}
-
-std::string SourceSelection::relativePathOf(std::string_view file, const std::vector<std::string> &sources)
-{
-    std::vector<std::string> trimmed;
-    trimmed.reserve(sources.size());
-    for (const auto &source : sources)
-        trimmed.push_back(trimmedSource(source));
-    return std::string(relativeView(file, trimmed));
 }
 
 std::int64_t SourceSurvey::takenBytes() const

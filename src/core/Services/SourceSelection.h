@@ -72,9 +72,6 @@ struct SelectionReport
     std::int64_t unreadableFolderCount = 0; // could not be opened, or their listing broke off
     std::string firstUnreadableFolder;
     bool stopped = false; // the walk was stopped before its end
-
-    // "、N 件のフォルダを読み込めませんでした: PATH", or empty.
-    std::string unreadableFoldersSuffix() const;
 };
 
 struct SelectionOptions
@@ -104,10 +101,6 @@ public:
         SelectionOptions options = {});
 
     SelectionReport select(const Taken &taken, const LeftOut &leftOut = {}) const;
-
-    // The file's path below the first source that holds it (at a component boundary), with the slashes at
-    // both ends removed; the file name when no source holds it or nothing is left.
-    static std::string relativePathOf(std::string_view file, const std::vector<std::string> &sources);
 
 private:
     std::vector<std::string> m_sources;

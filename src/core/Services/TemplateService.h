@@ -23,8 +23,6 @@ public:
     explicit TemplateService(std::filesystem::path libraryFile = defaultLibraryFilePath());
     static std::filesystem::path defaultLibraryFilePath();
 
-    const std::filesystem::path &libraryFile() const { return m_libraryFile; }
-
     // The library in file order. With no file yet, the presets (also written to the file). When the
     // file cannot be read or decoded, the presets in memory and the file left untouched; after a failed
     // read, saveTemplates refuses until a load reads the file again (the list in memory lacks it).

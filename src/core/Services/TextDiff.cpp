@@ -507,13 +507,4 @@ void writeUnifiedDiff(std::string_view before, std::string_view after, const std
     emit(out);
 }
 
-std::string unifiedDiff(std::string_view before, std::string_view after, const std::string &beforeLabel,
-    const std::string &afterLabel, int context)
-{
-    std::string text;
-    writeUnifiedDiff(
-        before, after, beforeLabel, afterLabel, [&](std::string_view piece) { text += piece; }, context);
-    return text;
-}
-
 } // namespace velkaro

@@ -39,10 +39,8 @@ std::vector<DiffHunk> diffHunks(std::string_view before, std::string_view after,
 
 // The unified diff from `before` to `after` in the form `diff -u --label` writes it: "---"/"+++" lines
 // with the labels, hunks with `context` lines of context, and "\ No newline at end of file" after a last
-// line without one. Empty when both texts are equal.
-std::string unifiedDiff(std::string_view before, std::string_view after, const std::string &beforeLabel,
-    const std::string &afterLabel, int context = 3);
-// The same text, handed to `emit` in pieces, so that a large diff is never held whole.
+// line without one; nothing when both texts are equal. Handed to `emit` in pieces, so that a large diff
+// is never held whole.
 void writeUnifiedDiff(std::string_view before, std::string_view after, const std::string &beforeLabel,
     const std::string &afterLabel, const std::function<void(std::string_view)> &emit, int context = 3);
 
