@@ -85,7 +85,7 @@ int importCurrentPrompt(const Arguments &)
     auto templates = service.readTemplates();
     if (!templates)
         return fail("テンプレートを読み込めませんでした: " + templates.error().description);
-    templates->push_back(TemplateService::makeImportedTemplate(std::move(*text), *source));
+    templates->push_back(service.makeImportedTemplate(std::move(*text), *source));
     // Unlike the window, a command has no list on screen to fall back on: a lost import must be told.
     if (auto saved = service.saveTemplates(*templates); !saved)
         return fail("保存失敗: " + saved.error().description);

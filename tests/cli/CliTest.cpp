@@ -303,7 +303,7 @@ TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
     expectRun({"templates", "apply", presets[2].id}, 0, "「シニアコードレビュアー」を GEMINI.md に適用したよ！\n");
     EXPECT_EQ(readText(home / ".gemini/GEMINI.md"), presets[2].promptContent);
 
-    auto mine = TemplateService::makeImportedTemplate("本文", "/x");
+    auto mine = service.makeImportedTemplate("本文", "/x");
     mine.title = "自分用";
     mine.targetFileName = "rules/GEMINI.md";
     ASSERT_TRUE(service.saveTemplates({mine}));
@@ -321,7 +321,7 @@ TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
 }
 TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
 {
-    auto mine = TemplateService::makeImportedTemplate("新しい本文", "/x");
+    auto mine = service.makeImportedTemplate("新しい本文", "/x");
     auto toml = mine;
     toml.id = "2B1C6A3E-0000-4000-8000-000000000001";
     toml.targetFileName = "commands/go.toml";

@@ -234,7 +234,7 @@ TEST_F(StoreFaultTest, AnUnreadableTemplateLibraryIsNeverReplaced)
     EXPECT_FALSE(templates.readTemplates());
     auto shown = templates.loadTemplates();
     EXPECT_EQ(shown.size(), 4u);
-    shown.push_back(TemplateService::makeNewTemplate());
+    shown.push_back(templates.makeNewTemplate());
     const auto saved = templates.saveTemplates(shown);
     ASSERT_FALSE(saved);
     EXPECT_NE(saved.error().description.find("templates.json"), std::string::npos);

@@ -85,8 +85,13 @@ protected:
 
     BackupService service()
     {
-        return BackupService([this] { return now; }, 2s);
+        const auto fileClock = [this] { return fileNow ? *fileNow : Clock().fileNow(); };
+        return BackupService(Clock([this] { return now; }, fileClock), 2s);
     }
+
+    // The next runs start in the next second of the file clock, so whatever is on disk now is older than
+    // their start: all a killed run left is then theirs to remove.
+    void startInTheNextSecond() { fileNow = StampTime {Clock().fileNow().seconds + 1, 0}; }
 
     // Each run and restore moves the clock on by a second; a test that wants a taken second sets `now`.
     Result<BackupRun> backup()
@@ -183,6 +188,7 @@ protected:
 
     ScopedTimeZone tz {"UTC0"};
     TimePoint now = localTime(2025, 3, 4, 9, 15, 0);
+    std::optional<StampTime> fileNow; // the system's file clock while unset
     std::vector<BackupExecutionState> states;
     fs::path mountPoint;
 };
@@ -282,7 +288,7 @@ TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
 
     // A template's target below a linked folder is refused.
     fs::create_directory_symlink(elsewhere, src / "rules");
-    PromptTemplate tmpl = presetTemplates().front();
+    PromptTemplate tmpl = presetTemplates({}).front();
     tmpl.targetFileName = "rules/x.md";
     const auto applied = TemplateService(root / "library.json").applyTemplate(tmpl, src);
     ASSERT_FALSE(applied);
@@ -407,7 +413,7 @@ TEST_F(StoreSafetyTest, WhatAKilledRunLeavesIsMendedOrRemovedByTheNextRun)
 
     // The next run under the lock removes the unfinished folder and every stale temporary file, and
     // records the recovered snapshot for good.
-    waitForTheNextSecond();
+    startInTheNextSecond();
     now += 10s;
     const auto next = backup();
     ASSERT_TRUE(next);
@@ -454,7 +460,7 @@ TEST_F(StoreSafetyTest, ARunInATakenSecondNeverTouchesTheSnapshotThereEvenWhenKi
         expectNoTornSnapshot();
     }
 
-    waitForTheNextSecond();
+    startInTheNextSecond();
     now += 10s;
     ASSERT_TRUE(backup());
     EXPECT_FALSE(anyBelowStore([](auto &e) { return isStaging(e) || isTemporary(e); }));
@@ -509,7 +515,7 @@ TEST_F(StoreSafetyTest, DeleteNeverTearsASnapshot)
     expectNoTornSnapshot();
     EXPECT_EQ(tree(folderOf(second->snapshot.id) / "data").size(), 3030u);
     // Whatever the kill left, the next run finishes the job: the staged folder and the entry go.
-    waitForTheNextSecond();
+    startInTheNextSecond();
     now += 10s;
     ASSERT_TRUE(backup());
     EXPECT_FALSE(staged());

@@ -71,14 +71,15 @@ TEST(PromptTemplateTest, JsonRoundTripKeepsFieldOrderAndLabelsAndDecodingIsStric
 
 TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
 {
-    const auto first = presetTemplates();
+    const TimePoint made = TimePoint(std::chrono::seconds(1741046400));
+    const auto first = presetTemplates(made);
     ASSERT_EQ(first.size(), 4u);
-    const auto firstIds = ids(first), secondIds = ids(presetTemplates());
+    const auto firstIds = ids(first), secondIds = ids(presetTemplates(made));
     std::set<std::string> allIds(firstIds.begin(), firstIds.end());
     allIds.insert(secondIds.begin(), secondIds.end());
     EXPECT_EQ(allIds.size(), 8u) << "fresh ids on every call";
 
-    const auto persona = soranePresetTemplates();
+    const auto persona = soranePresetTemplates(made);
     ASSERT_EQ(persona.size(), 3u);
     std::vector<PromptTemplate> all = first;
     all.insert(all.end(), persona.begin(), persona.end());
@@ -86,7 +87,7 @@ TEST(PromptTemplateTest, PresetsHaveTheShippedContentAndFreshIds)
     for (const auto &t : all) {
         EXPECT_EQ(t.targetFileName, "GEMINI.md");
         EXPECT_TRUE(t.isPresetTemplate);
-        EXPECT_EQ(t.createdAt, t.updatedAt);
+        EXPECT_EQ(std::pair(t.createdAt, t.updatedAt), std::pair(made, made));
         EXPECT_FALSE(t.promptContent.ends_with('\n')) << t.title;
         EXPECT_TRUE(PromptTemplate::decode(Json::encodePretty(t.toJson()))) << "id " << t.id << " must be a UUID";
         shipped.emplace_back(t.kind, t.promptContent.size());
@@ -156,7 +157,7 @@ TEST_F(TemplateServiceTest, DamagedLibraryIsLeftAloneThenKeptAsideOnSave)
 TEST_F(TemplateServiceTest, ApplyWritesTheBodyByteForByteInsideTheFolder)
 {
     const fs::path folder = root / "src";
-    const auto persona = soranePresetTemplates();
+    const auto persona = soranePresetTemplates({});
     ASSERT_TRUE(service.applyTemplate(sample(persona[1].promptContent), folder));
     EXPECT_EQ(readText(folder / "rules/GEMINI.md"), persona[1].promptContent);
     ASSERT_TRUE(service.applyTemplate(sample("短い"), folder));
@@ -195,8 +196,12 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
     fs::create_directories(root / "dir/GEMINI.md");
     EXPECT_EQ(service.readCurrentPrompt(root / "dir"), std::nullopt);
 
-    const auto a = TemplateService::makeImportedTemplate("", "/Users/u/.gemini");
-    const auto b = TemplateService::makeImportedTemplate("", "/Users/u/.gemini");
+    const TimePoint pinned = TimePoint(std::chrono::seconds(1741046400));
+    const TemplateService dated {library, [&] { return pinned; }};
+    const auto a = dated.makeImportedTemplate("", "/Users/u/.gemini");
+    const auto b = dated.makeImportedTemplate("", "/Users/u/.gemini");
+    EXPECT_EQ(std::pair(a.createdAt, a.updatedAt), std::pair(pinned, pinned));
+    EXPECT_EQ(dated.makeNewTemplate().createdAt, pinned);
     EXPECT_EQ(a.descriptionText, "/Users/u/.gemini/GEMINI.md から取り込んだ設定");
     EXPECT_EQ(
         std::tuple(a.kind, a.targetFileName, a.isPresetTemplate), std::tuple(TemplateKind::custom, "GEMINI.md", false));

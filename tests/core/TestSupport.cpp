@@ -113,12 +113,6 @@ bool killedDuring(const std::function<void()> &work, const std::function<bool()>
     return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
-void waitForTheNextSecond()
-{
-    const auto intoSecond = std::chrono::system_clock::now().time_since_epoch() % std::chrono::seconds(1);
-    std::this_thread::sleep_for(std::chrono::seconds(1) - intoSecond + std::chrono::milliseconds(20));
-}
-
 void writeText(const fs::path &path, std::string_view text)
 {
     fs::create_directories(path.parent_path());

@@ -74,9 +74,6 @@ ProcessResult runProcess(const std::string &program, std::vector<std::string> ar
 // holds (or `work` may kill itself). True when the child died of SIGKILL, false when it finished.
 bool killedDuring(const std::function<void()> &work, const std::function<bool()> &due);
 
-// The next run takes whatever is older than its start for a killed run's: let the wall clock move on.
-void waitForTheNextSecond();
-
 // A local date-time in the current TZ, to build instants that tests can reason about.
 TimePoint localTime(int year, int month, int day, int hour, int minute, int second);
 

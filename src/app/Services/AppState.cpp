@@ -431,14 +431,14 @@ void AppState::finishApply(const PromptTemplate &tmpl, bool showedProgress,
 
 AddedTemplate AppState::createTemplate()
 {
-    PromptTemplate created = TemplateService::makeNewTemplate();
+    PromptTemplate created = m_templateService.makeNewTemplate();
     auto stored = saveTemplate(created);
     return AddedTemplate {std::move(created), std::move(stored)};
 }
 
 Result<void> AppState::saveTemplateEdits(const std::string &id, const TemplateEdits &edits, bool isPreset)
 {
-    const TimePoint now = currentTime();
+    const TimePoint now = m_templateService.clock().now();
     auto listed = std::ranges::find(m_templates, id, &PromptTemplate::id);
     const TimePoint createdAt = listed != m_templates.end() ? listed->createdAt : now;
     return saveTemplate(PromptTemplate {id, edits.title, edits.descriptionText, edits.promptContent, edits.kind,
@@ -453,7 +453,7 @@ std::optional<AddedTemplate> AppState::importCurrentPrompt()
     auto body = m_templateService.readCurrentPrompt(folder);
     if (!body)
         return std::nullopt;
-    PromptTemplate imported = TemplateService::makeImportedTemplate(std::move(*body), folder);
+    PromptTemplate imported = m_templateService.makeImportedTemplate(std::move(*body), folder);
     auto stored = saveTemplate(imported);
     return AddedTemplate {std::move(imported), std::move(stored)};
 }

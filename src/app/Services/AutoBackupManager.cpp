@@ -123,7 +123,7 @@ void AutoBackupManager::checkAndTriggerBackupIfNeeded()
 
 TimePoint AutoBackupManager::now() const
 {
-    return m_options.clock ? m_options.clock() : currentTime();
+    return m_options.clock.now();
 }
 
 void AutoBackupManager::setNextScheduledDate(std::optional<TimePoint> date)

@@ -14,8 +14,8 @@ namespace velkaro {
 
 struct AutoBackupManagerOptions
 {
-    using Clock = std::function<TimePoint()>;
-    Clock clock; // the wall clock; currentTime when empty
+    using Clock = velkaro::Clock;
+    Clock clock; // the wall clock; the system's unless a test pins it
     std::chrono::milliseconds firstHeartbeat {5000};
     std::chrono::milliseconds heartbeatPeriod {30000};
     // Where logind announces the end of a sleep; the system bus unless a test supplies another.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Platform/Clock.h"
+
 #include <array>
 #include <chrono>
 #include <optional>
@@ -9,16 +11,6 @@
 #include <variant>
 
 namespace velkaro {
-
-// Wall-clock instants in microseconds: the range covers every date the files may hold (years 1970 to
-// 9999), which a nanosecond count does not.
-using TimePoint = std::chrono::time_point<std::chrono::system_clock, std::chrono::microseconds>;
-
-// The wall clock at TimePoint's precision.
-inline TimePoint currentTime()
-{
-    return std::chrono::time_point_cast<std::chrono::microseconds>(std::chrono::system_clock::now());
-}
 
 // The raw value of every labelled enumeration is its Japanese label: it is shown in the interface and
 // written into the JSON files, so a label change is a file-format change.

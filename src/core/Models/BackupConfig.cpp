@@ -90,7 +90,7 @@ std::optional<Error> BackupConfig::pathProblem() const
     const auto refused = [](const std::string &field, const std::string &path) {
         const std::string text = path.empty() ? "設定の「" + field + "」が空っぽです"
                                               : "設定の「" + field + "」は / か ~ で始まるフルパスにしてね: " + path;
-        return Error {"BackupConfig", 400, text};
+        return Error {kErrorDomain, kInvalidPath, text};
     };
     if (destinationDirectory.empty() || destinationDirectory.front() != '/')
         return refused("バックアップ保存先フォルダ", destinationDirectory);

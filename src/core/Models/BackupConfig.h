@@ -15,6 +15,10 @@ namespace velkaro {
 // The user's settings, as saved in config.json.
 struct BackupConfig
 {
+    // The error pathProblem gives.
+    static constexpr const char *kErrorDomain = "BackupConfig";
+    static constexpr int kInvalidPath = 400;
+
     std::vector<std::string> sourceDirectories = defaultSources();
     std::string destinationDirectory = defaultDestination();
     std::vector<std::string> targetExtensions {"md", "json", "pbtxt", "yaml", "yml", "txt", "proto", "pb", "toml"};

@@ -1,6 +1,7 @@
 #include "Models/BackupSnapshot.h"
 
 #include "Platform/Formatters.h"
+#include "Platform/Hash.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -433,17 +434,17 @@ std::size_t hashValue(const BackupSnapshot &s)
 {
     std::size_t seed = 0;
     const std::hash<std::string_view> text;
-    Json::hashCombine(seed, text(s.id));
-    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(s.createdAt.time_since_epoch().count()));
-    Json::hashCombine(seed, text(rawValue(s.triggerType)));
-    Json::hashCombine(seed, std::hash<std::int64_t> {}(s.filesCount));
-    Json::hashCombine(seed, std::hash<std::int64_t> {}(s.totalSizeBytes));
-    Json::hashCombine(seed, s.relativeFilePaths.size());
+    hashCombine(seed, text(s.id));
+    hashCombine(seed, std::hash<TimePoint::rep> {}(s.createdAt.time_since_epoch().count()));
+    hashCombine(seed, text(rawValue(s.triggerType)));
+    hashCombine(seed, std::hash<std::int64_t> {}(s.filesCount));
+    hashCombine(seed, std::hash<std::int64_t> {}(s.totalSizeBytes));
+    hashCombine(seed, s.relativeFilePaths.size());
     for (const auto &path : s.relativeFilePaths)
-        Json::hashCombine(seed, text(path));
-    Json::hashCombine(seed, s.note ? 1 : 0);
+        hashCombine(seed, text(path));
+    hashCombine(seed, s.note ? 1 : 0);
     if (s.note)
-        Json::hashCombine(seed, text(*s.note));
+        hashCombine(seed, text(*s.note));
     return seed;
 }
 

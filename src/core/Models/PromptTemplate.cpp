@@ -1,6 +1,7 @@
 #include "Models/PromptTemplate.h"
 
 #include "Platform/Formatters.h"
+#include "Platform/Hash.h"
 
 #include <cctype>
 #include <chrono>
@@ -123,9 +124,8 @@ constexpr std::string_view kSoraneStandardBody
       "- Maintain documentation integrity and format responses using GitHub-flavored Markdown.";
 
 PromptTemplate makePreset(
-    std::string_view title, std::string_view description, std::string_view body, TemplateKind kind)
+    std::string_view title, std::string_view description, std::string_view body, TemplateKind kind, TimePoint now)
 {
-    const TimePoint now = currentTime();
     return PromptTemplate {
         makeUUID(), std::string(title), std::string(description), std::string(body), kind, "GEMINI.md", true, now, now};
 }
@@ -202,47 +202,47 @@ std::size_t hashValue(const PromptTemplate &t)
 {
     std::size_t seed = 0;
     const std::hash<std::string_view> text;
-    Json::hashCombine(seed, text(t.id));
-    Json::hashCombine(seed, text(t.title));
-    Json::hashCombine(seed, text(t.descriptionText));
-    Json::hashCombine(seed, text(t.promptContent));
-    Json::hashCombine(seed, text(rawValue(t.kind)));
-    Json::hashCombine(seed, text(t.targetFileName));
-    Json::hashCombine(seed, t.isPresetTemplate ? 1 : 0);
-    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(t.createdAt.time_since_epoch().count()));
-    Json::hashCombine(seed, std::hash<TimePoint::rep> {}(t.updatedAt.time_since_epoch().count()));
+    hashCombine(seed, text(t.id));
+    hashCombine(seed, text(t.title));
+    hashCombine(seed, text(t.descriptionText));
+    hashCombine(seed, text(t.promptContent));
+    hashCombine(seed, text(rawValue(t.kind)));
+    hashCombine(seed, text(t.targetFileName));
+    hashCombine(seed, t.isPresetTemplate ? 1 : 0);
+    hashCombine(seed, std::hash<TimePoint::rep> {}(t.createdAt.time_since_epoch().count()));
+    hashCombine(seed, std::hash<TimePoint::rep> {}(t.updatedAt.time_since_epoch().count()));
     return seed;
 }
 
-std::vector<PromptTemplate> presetTemplates()
+std::vector<PromptTemplate> presetTemplates(TimePoint now)
 {
-    return publicPresetTemplates();
+    return publicPresetTemplates(now);
 }
 
-std::vector<PromptTemplate> publicPresetTemplates()
+std::vector<PromptTemplate> publicPresetTemplates(TimePoint now)
 {
     return {
         makePreset("標準AIアシスタント", "汎用的なコーディング・問い合わせに対応する標準プロンプト",
-            kStandardAssistantBody, TemplateKind::general),
+            kStandardAssistantBody, TemplateKind::general, now),
         makePreset("コーディング品質ガイドライン", "早期リターンやEnum活用、可読性を高めるベストプラクティス指示",
-            kCodingGuidelinesBody, TemplateKind::coding),
+            kCodingGuidelinesBody, TemplateKind::coding, now),
         makePreset("シニアコードレビュアー", "セキュリティ、エッジケース、パフォーマンスを厳格に査読するプロンプト",
-            kSeniorReviewerBody, TemplateKind::review),
+            kSeniorReviewerBody, TemplateKind::review, now),
         makePreset("日本語開発アシスタント", "日本語での丁寧な解説とベストプラクティス提案に特化したプロンプト",
-            kJapaneseAssistantBody, TemplateKind::general),
+            kJapaneseAssistantBody, TemplateKind::general, now),
     };
 }
 
-std::vector<PromptTemplate> soranePresetTemplates()
+std::vector<PromptTemplate> soranePresetTemplates(TimePoint now)
 {
     return {
         makePreset("白波空音（ソラネ）モード", "お兄だいとぅきなソラネになりきってフランクに開発をサポートするよ！",
-            kSoranePersonaBody, TemplateKind::character),
+            kSoranePersonaBody, TemplateKind::character, now),
         makePreset("コーディング品質特化モード",
             "早期リターン、アロー回避、Enum活用、平坦化などの規約を徹底するプロンプト", kSoraneCodingRulesBody,
-            TemplateKind::coding),
+            TemplateKind::coding, now),
         makePreset("標準アシスタントモード", "標準的で簡潔・丁寧なAIアシスタントプロンプト", kSoraneStandardBody,
-            TemplateKind::general),
+            TemplateKind::general, now),
     };
 }
 

@@ -55,12 +55,12 @@ std::optional<std::vector<PromptTemplate>> decodeTemplateList(std::string_view t
 std::size_t hashValue(const PromptTemplate &tmpl);
 
 // The presets a new library starts with: always the public list.
-std::vector<PromptTemplate> presetTemplates();
-// The four public presets. Every call builds fresh ids and times.
-std::vector<PromptTemplate> publicPresetTemplates();
+std::vector<PromptTemplate> presetTemplates(TimePoint now);
+// The four public presets, made at `now`. Every call builds fresh ids.
+std::vector<PromptTemplate> publicPresetTemplates(TimePoint now);
 // Part of the documented service interface; nothing selects them at present.
 // The three presets of the persona edition.
-std::vector<PromptTemplate> soranePresetTemplates();
+std::vector<PromptTemplate> soranePresetTemplates(TimePoint now);
 
 } // namespace velkaro
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Models/AppEnums.h"
+#include "Platform/Clock.h"
 
 #include <cstdint>
 #include <optional>

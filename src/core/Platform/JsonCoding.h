@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Models/AppEnums.h"
+#include "Platform/Clock.h"
 
 #include <cstdint>
 #include <functional>
@@ -77,12 +77,6 @@ template<class T> std::optional<std::vector<T>> decodeArray(std::string_view tex
         out.push_back(std::move(*record));
     }
     return out;
-}
-
-// Mixes `value` into a running hash.
-inline void hashCombine(std::size_t &seed, std::size_t value)
-{
-    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
 }
 
 } // namespace velkaro::Json

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <system_error>
@@ -158,7 +157,6 @@ bool isOutOfSpace(const Error &error)
 
 constexpr const char *kNoSpace = "保存先の空き容量が足りないため、スナップショットを保存できませんでした: ";
 constexpr const char *kNoFolder = "保存先ディレクトリ作成失敗: ";
-constexpr const char *kErrorDomain = "BackupService";
 
 std::optional<Error> refusePaths(const BackupConfig &config, const BackupProgressHandler &progressHandler)
 {
@@ -225,7 +223,8 @@ public:
         for (const auto &failure : failed)
             description += (description.empty() ? "" : "、") + failure.description();
         const bool allMissing = std::ranges::all_of(failed, [](const SourceFailure &f) { return f.error == ENOENT; });
-        return std::unexpected(Error {kErrorDomain, allMissing ? 404 : 403, description});
+        return std::unexpected(Error {BackupService::kErrorDomain,
+            allMissing ? BackupService::kSourcesMissing : BackupService::kSourcesUnreadable, description});
     }
 
     // Removes what killed runs left (all older than the lock) and makes this run's staging folder.
@@ -512,13 +511,13 @@ Result<BackupRun> BackupService::runBackup(const BackupConfig &config, BackupTri
     const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
     const std::optional<std::string> &note) const
 {
-    const TimePoint start = m_clock();
+    const TimePoint start = m_clock.now();
     // Before the first stat: a file changed after this moment never looks older than it.
-    const StampTime runStart = StampTime::now();
+    const StampTime runStart = m_clock.fileNow();
     SnapshotRun run(config, progressHandler);
     // We hold the lock, so whatever a run left that is older than this moment belongs to a run that
-    // was killed. The wall clock, not the run's clock: file times are wall-clock times.
-    if (auto selected = run.select(::time(nullptr), trigger != BackupTriggerType::preRestoreSafety); !selected)
+    // was killed. The file-time reading, not the run's start: it is compared with file times.
+    if (auto selected = run.select(runStart.seconds, trigger != BackupTriggerType::preRestoreSafety); !selected)
         return run.fail("", selected.error());
     if (auto prepared = run.prepare(); !prepared)
         return run.fail(kNoFolder, prepared.error());

@@ -3,6 +3,7 @@
 #include "Models/AppEnums.h"
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
+#include "Platform/Clock.h"
 #include "Platform/Error.h"
 #include "Services/SourceSelection.h"
 #include "Services/StoreLock.h"
@@ -49,11 +50,15 @@ class BackupService
 {
 public:
     using Path = std::filesystem::path;
-    using Clock = std::function<TimePoint()>;
+
+    // Errors of the run itself (the others come from the file system, the store and its lock).
+    static constexpr const char *kErrorDomain = "BackupService";
+    static constexpr int kSourcesUnreadable = 403; // no source could be read, some of them exist
+    static constexpr int kSourcesMissing = 404; // no source exists
 
     BackupService() = default;
-    // `clock` gives the start instant of each run (tests pin it); `lockWait` bounds the wait for the
-    // store lock.
+    // `clock` gives the start instant of each run and the file-time instant that tells a killed run's
+    // leftovers and a racy change apart (tests pin it); `lockWait` bounds the wait for the store lock.
     explicit BackupService(Clock clock, std::chrono::milliseconds lockWait = StoreLock::kDefaultWait);
 
     std::chrono::milliseconds lockWait() const { return m_lockWait; }
@@ -117,7 +122,7 @@ private:
         const BackupProgressHandler &progressHandler, std::string_view keptSnapshotId,
         const std::optional<std::string> &note = std::nullopt) const;
 
-    Clock m_clock = [] { return currentTime(); };
+    Clock m_clock;
     std::chrono::milliseconds m_lockWait = StoreLock::kDefaultWait;
 };
 

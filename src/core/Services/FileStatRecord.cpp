@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/stat.h>
@@ -53,13 +52,6 @@ FileStamp FileStamp::of(const struct stat &st)
     stamp.changedNanoseconds = static_cast<std::uint32_t>(st.st_ctim.tv_nsec);
     stamp.mode = st.st_mode;
     return stamp;
-}
-
-StampTime StampTime::now()
-{
-    struct timespec ts = {};
-    ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
-    return {ts.tv_sec, static_cast<std::uint32_t>(ts.tv_nsec)};
 }
 
 FileStatRecord::FileStatRecord(StampTime runStart, std::vector<FileStamp> stamps)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Clock.h"
 #include "Platform/Error.h"
 
 #include <cstdint>
@@ -28,18 +29,6 @@ struct FileStamp
     static FileStamp of(const struct stat &st);
     bool known() const { return mode != 0; }
     bool operator==(const FileStamp &) const = default;
-};
-
-// An instant to the nanosecond, as file times are kept.
-struct StampTime
-{
-    std::int64_t seconds = 0;
-    std::uint32_t nanoseconds = 0;
-
-    // The clock the kernel stamps file times with: a file changed after this call never gets an
-    // earlier change time.
-    static StampTime now();
-    auto operator<=>(const StampTime &) const = default;
 };
 
 // The stamps of every file a snapshot took, in the order of its relativeFilePaths, and when its run

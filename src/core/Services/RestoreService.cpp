@@ -86,7 +86,7 @@ Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot
     const auto &recorded = snapshot.relativeFilePaths;
     for (const auto &path : chosenPaths) {
         if (std::find(recorded.begin(), recorded.end(), path) == recorded.end())
-            return std::unexpected(restoreError(404, "スナップショットに含まれていません: " + path));
+            return std::unexpected(restoreError(kNotFound, "スナップショットに含まれていません: " + path));
     }
     return run(
         snapshot, config,
@@ -103,7 +103,8 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
         if (progressHandler)
             progressHandler(text);
     };
-    const auto notFound = [&] { return restoreError(404, "スナップショットデータが見つかりません: " + snapshot.id); };
+    const auto notFound
+        = [&] { return restoreError(kNotFound, "スナップショットデータが見つかりません: " + snapshot.id); };
     // An id that leads outside the store is refused before anything is read or written.
     if (!SnapshotStore::isSafeSnapshotId(snapshot.id))
         return std::unexpected(notFound());
@@ -116,7 +117,7 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     if (!lock) {
         if (StoreLock::isBusy(lock.error()))
             return std::unexpected(lock.error());
-        return std::unexpected(restoreError(500, abortedText + lock.error().description));
+        return std::unexpected(restoreError(kNoSafetySnapshot, abortedText + lock.error().description));
     }
 
     report("復元前のセーフティバックアップを作成中...");
@@ -124,15 +125,15 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     const auto safety
         = m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
     if (!safety)
-        return std::unexpected(restoreError(500, abortedText + safety.error().description));
+        return std::unexpected(restoreError(kNoSafetySnapshot, abortedText + safety.error().description));
     // A safety snapshot that misses files would not bring the user's current files back.
     if (safety->skippedFileCount > 0) {
-        return std::unexpected(restoreError(
-            500, abortedText + std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
+        return std::unexpected(restoreError(kNoSafetySnapshot,
+            abortedText + std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
     }
     for (const auto &failure : safety->failedSources) {
         if (failure.sourceIndex == 0) // the folder the restore writes into
-            return std::unexpected(restoreError(500, abortedText + failure.description()));
+            return std::unexpected(restoreError(kNoSafetySnapshot, abortedText + failure.description()));
     }
 
     // A snapshot of no files has nothing in data/ (older ones have no data/ at all) and restores as 0.
@@ -142,7 +143,7 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
         return std::unexpected(notFound());
     // An empty first entry would otherwise mean the file-system root.
     if (config.sourceDirectories.empty() || config.sourceDirectories.front().empty())
-        return std::unexpected(restoreError(400, "復元先ディレクトリが指定されていません"));
+        return std::unexpected(restoreError(kNoTargetFolder, "復元先ディレクトリが指定されていません"));
 
     std::string base = config.sourceDirectories.front();
     while (base.size() > 1 && base.back() == '/')

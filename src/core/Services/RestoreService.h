@@ -58,6 +58,9 @@ class RestoreService
 {
 public:
     static constexpr const char *kErrorDomain = "RestoreService";
+    static constexpr int kNoTargetFolder = 400;
+    static constexpr int kNotFound = 404; // the snapshot, its data or a file of it
+    static constexpr int kNoSafetySnapshot = 500; // aborted before anything was overwritten
 
     explicit RestoreService(BackupService backupService = {});
 

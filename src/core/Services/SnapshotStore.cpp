@@ -93,7 +93,8 @@ Error folderError(std::error_code ec, const fs::path &path)
 
 Error notASnapshotFolder(std::string_view id)
 {
-    return Error {"SnapshotStore", 400, "スナップショットのフォルダではないため削除しませんでした: " + std::string(id)};
+    return Error {SnapshotStore::kErrorDomain, SnapshotStore::kNotASnapshotFolder,
+        "スナップショットのフォルダではないため削除しませんでした: " + std::string(id)};
 }
 
 } // namespace
@@ -261,7 +262,8 @@ Result<void> SnapshotStore::publish(
             return std::unexpected(folderError({moved, std::generic_category()}, folder));
         }
     }
-    return std::unexpected(Error {"SnapshotStore", 409, "同じ時刻のスナップショットがすでにあります: " + idFor(at)});
+    return std::unexpected(
+        Error {kErrorDomain, kSecondTaken, "同じ時刻のスナップショットがすでにあります: " + idFor(at)});
 }
 
 int SnapshotStore::moveInto(const Path &staging, const Path &folder) const

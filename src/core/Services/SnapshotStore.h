@@ -35,6 +35,11 @@ class SnapshotStore
 public:
     using Path = std::filesystem::path;
 
+    // Errors of the store's own rules (the others come from the file system).
+    static constexpr const char *kErrorDomain = "SnapshotStore";
+    static constexpr int kNotASnapshotFolder = 400; // remove: the id names no snapshot folder of ours
+    static constexpr int kSecondTaken = 409; // publish: every second it may take is taken
+
     static constexpr const char *kHistoryFileName = "history.json";
     static constexpr const char *kSnapshotFileName = "snapshot.json";
     static constexpr const char *kDataFolderName = "data";

@@ -13,18 +13,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kBadRequest = 400;
-constexpr int kNoSafetySnapshot = 500;
-
 Error abortedError(const std::string &reason)
 {
-    return Error {TemplateService::kErrorDomain, kNoSafetySnapshot,
+    return Error {TemplateService::kErrorDomain, TemplateService::kNoSafetySnapshot,
         "上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: " + reason};
 }
 
 Error notCoveredError(const std::string &name)
 {
-    return Error {TemplateService::kErrorDomain, kBadRequest,
+    return Error {TemplateService::kErrorDomain, TemplateService::kBadRequest,
         "「" + name
             + "」はバックアップの対象外なので、上書き前のセーフティバックアップに入りません"
               " (設定の「対象ファイル拡張子」に加えてから適用してね)"};

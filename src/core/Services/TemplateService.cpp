@@ -14,13 +14,11 @@ namespace {
 
 constexpr const char *kInstructionFileName = "GEMINI.md";
 
-// Codes of the errors made here, after the HTTP-like codes the restore errors use.
-constexpr int kBadRequest = 400;
-
 } // namespace
 
-TemplateService::TemplateService(fs::path libraryFile)
+TemplateService::TemplateService(fs::path libraryFile, Clock clock)
     : m_libraryFile(std::move(libraryFile))
+    , m_clock(std::move(clock))
 { }
 
 fs::path TemplateService::defaultLibraryFilePath()
@@ -35,14 +33,14 @@ std::vector<PromptTemplate> TemplateService::loadTemplates() const
         return std::move(*read);
     // Shown from the presets this session; the file may be intact, so no save may replace it.
     m_unreadLibrary = read.error();
-    return presetTemplates();
+    return presetTemplates(m_clock.now());
 }
 
 Result<std::vector<PromptTemplate>> TemplateService::readTemplates() const
 {
     m_unreadLibrary.reset();
     if (!FileSystem::exists(m_libraryFile)) {
-        auto presets = presetTemplates();
+        auto presets = presetTemplates(m_clock.now());
         // A library that cannot be written still works in memory for this session.
         (void)saveTemplates(presets);
         return presets;
@@ -53,7 +51,7 @@ Result<std::vector<PromptTemplate>> TemplateService::readTemplates() const
         return std::unexpected(text.error());
     auto templates = decodeTemplateList(*text);
     if (!templates)
-        return presetTemplates();
+        return presetTemplates(m_clock.now());
     return std::move(*templates);
 }
 
@@ -122,16 +120,16 @@ std::optional<std::string> TemplateService::readCurrentPrompt(const fs::path &di
     return std::move(*text);
 }
 
-PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs::path &directory)
+PromptTemplate TemplateService::makeImportedTemplate(std::string body, const fs::path &directory) const
 {
-    const TimePoint now = currentTime();
+    const TimePoint now = m_clock.now();
     return PromptTemplate {makeUUID(), "取込: 現在のGEMINI.md", directory.string() + "/GEMINI.md から取り込んだ設定",
         std::move(body), TemplateKind::custom, kInstructionFileName, false, now, now};
 }
 
-PromptTemplate TemplateService::makeNewTemplate()
+PromptTemplate TemplateService::makeNewTemplate() const
 {
-    const TimePoint now = currentTime();
+    const TimePoint now = m_clock.now();
     return PromptTemplate {makeUUID(), "新規プロンプトテンプレート", "カスタムプロンプトの説明を入力してね",
         "# カスタムプロンプト\n\nここにルールや指示を記述します。", TemplateKind::custom, kInstructionFileName, false,
         now, now};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Models/PromptTemplate.h"
+#include "Platform/Clock.h"
 #include "Platform/Error.h"
 
 #include <filesystem>
@@ -18,9 +19,12 @@ class TemplateService
 public:
     // Domain of the errors this service makes itself (the others come from the file system).
     static constexpr const char *kErrorDomain = "TemplateService";
+    static constexpr int kBadRequest = 400; // a name or folder that may not be written, a file left out of backups
+    static constexpr int kNoSafetySnapshot = 500; // aborted before anything was overwritten
 
-    // The library file; defaults to FileSystem::applicationSupportDirectory() / "templates.json".
-    explicit TemplateService(std::filesystem::path libraryFile = defaultLibraryFilePath());
+    // The library file; defaults to FileSystem::applicationSupportDirectory() / "templates.json". New
+    // templates and presets are dated by `clock`.
+    explicit TemplateService(std::filesystem::path libraryFile = defaultLibraryFilePath(), Clock clock = {});
     static std::filesystem::path defaultLibraryFilePath();
 
     // The library in file order. With no file yet, the presets (also written to the file). When the
@@ -45,15 +49,18 @@ public:
     std::optional<std::string> readCurrentPrompt(const std::filesystem::path &directory) const;
 
     // The template that importing `body` from `directory`/GEMINI.md adds to the library.
-    static PromptTemplate makeImportedTemplate(std::string body, const std::filesystem::path &directory);
+    PromptTemplate makeImportedTemplate(std::string body, const std::filesystem::path &directory) const;
     // A new user template with the starting text of the template page, a fresh id and the time now.
-    static PromptTemplate makeNewTemplate();
+    PromptTemplate makeNewTemplate() const;
+    // The clock the service dates templates by.
+    const Clock &clock() const { return m_clock; }
 
     // True for a relative name with a file name at its end and no ".." component.
     static bool isAllowedTargetFileName(std::string_view name);
 
 private:
     std::filesystem::path m_libraryFile;
+    Clock m_clock;
     mutable std::optional<Error> m_unreadLibrary; // the last load could not read the file
 };
 

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <cstddef>
+
+namespace velkaro {
+
+// Mixes `value` into a running hash.
+inline void hashCombine(std::size_t &seed, std::size_t value)
+{
+    seed ^= value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2);
+}
+
+} // namespace velkaro
