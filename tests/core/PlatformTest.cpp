@@ -2,12 +2,15 @@
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
 #include "Platform/JsonCoding.h"
+#include "Platform/ParallelFor.h"
 #include "Platform/QuotedName.h"
 #include "TestSupport.h"
 
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace velkaro;
 using namespace velkaro::test;
@@ -102,6 +105,33 @@ TEST(JsonCodingTest, EncoderEscapesSlashesOnlyInsideStrings)
     EXPECT_NE(Json::encodePretty(bad).find("a\xEF\xBF\xBD.md"), std::string::npos);
     EXPECT_EQ(Json::parse("{\"a\": \"\xff\"}"), std::nullopt);
     EXPECT_EQ(Json::parse("{\"a\": 1"), std::nullopt);
+}
+
+// Every index is worked on exactly once, in ranges that never overlap; below the threshold in one call on
+// the calling thread, from it on in two halves, one of them on another thread where there are cores.
+TEST(ParallelForTest, CoversEachIndexOnceAndSplitsOnlyFromTheThreshold)
+{
+    for (const std::size_t count : {0u, 1u, 7u, 8u, 9u, 1001u}) {
+        std::mutex lock;
+        std::vector<int> visits(count, 0);
+        std::vector<std::pair<std::size_t, std::size_t>> ranges;
+        std::set<std::thread::id> threads;
+        parallelFor(count, 8, [&](std::size_t from, std::size_t to) {
+            const std::scoped_lock held(lock);
+            ranges.emplace_back(from, to);
+            threads.insert(std::this_thread::get_id());
+            for (std::size_t i = from; i < to; ++i)
+                ++visits[i];
+        });
+        EXPECT_EQ(visits, std::vector<int>(count, 1)) << count;
+        const bool split = count >= 8 && std::thread::hardware_concurrency() > 1;
+        EXPECT_EQ(ranges.size(), count == 0 ? 0u : split ? 2u : 1u) << count;
+        if (split) {
+            EXPECT_EQ(threads.size(), 2u) << count;
+        } else if (count > 0) {
+            EXPECT_EQ(*threads.begin(), std::this_thread::get_id()) << count;
+        }
+    }
 }
 
 using FileSystemTest = TempDirTest;
