@@ -419,58 +419,52 @@ bool JsonReader::skipValue()
     return !m_failed && readValue();
 }
 
+bool JsonReader::startValue(std::vector<char> &open, bool &entered)
+{
+    entered = false;
+    std::optional<std::int64_t> ignored;
+    switch (peek()) {
+    case Kind::string:
+        getByte();
+        return readStringBody(m_scratch);
+    case Kind::number:
+        return readNumberToken(ignored);
+    case Kind::boolean: {
+        bool value = false;
+        return readBoolean(value);
+    }
+    case Kind::null:
+        return readNull();
+    case Kind::array:
+    case Kind::object: {
+        const char close = getByte() == '[' ? ']' : '}';
+        if (!skipWhitespace())
+            return false;
+        if (peekByte() == close) {
+            getByte();
+            return true;
+        }
+        open.push_back(close);
+        entered = true;
+        return close == ']' || (expect('"') && readStringBody(m_scratch) && expect(':'));
+    }
+    case Kind::invalid:
+        break;
+    }
+    return fail();
+}
+
 bool JsonReader::readValue()
 {
     std::vector<char> open; // the closing bracket of every container entered
-    std::optional<std::int64_t> ignored;
     bool wantValue = true;
     for (;;) {
         if (wantValue) {
-            switch (peek()) {
-            case Kind::string:
-                getByte();
-                if (!readStringBody(m_scratch))
-                    return false;
-                break;
-            case Kind::number:
-                if (!readNumberToken(ignored))
-                    return false;
-                break;
-            case Kind::boolean: {
-                bool value = false;
-                if (!readBoolean(value))
-                    return false;
-                break;
-            }
-            case Kind::null:
-                if (!readNull())
-                    return false;
-                break;
-            case Kind::array:
-                getByte();
-                if (!skipWhitespace())
-                    return false;
-                if (peekByte() == ']') {
-                    getByte();
-                    break;
-                }
-                open.push_back(']');
+            bool entered = false;
+            if (!startValue(open, entered))
+                return false;
+            if (entered)
                 continue;
-            case Kind::object:
-                getByte();
-                if (!skipWhitespace())
-                    return false;
-                if (peekByte() == '}') {
-                    getByte();
-                    break;
-                }
-                open.push_back('}');
-                if (!expect('"') || !readStringBody(m_scratch) || !expect(':'))
-                    return false;
-                continue;
-            case Kind::invalid:
-                return fail();
-            }
         }
         // One value is complete: what follows it depends on the container it stands in.
         wantValue = false;

@@ -69,6 +69,9 @@ private:
     bool readHex4(std::uint32_t &value);
     bool readNumberToken(std::optional<std::int64_t> &integer);
     bool readValue(); // skips one scalar or container, iteratively
+    // Reads a scalar, or enters a container: its closing bracket goes on `open` (an object's first key
+    // read) and `entered` is set. An empty container is read whole.
+    bool startValue(std::vector<char> &open, bool &entered);
 
     Source m_source;
     std::vector<char> m_buffer;
