@@ -2,11 +2,13 @@
 #include "AppStateFixture.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/FileDiffView.h"
-#include "Views/Common/ViewStyle.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 #include "Views/Settings/SettingsView.h"
 #include "Views/Templates/TemplateManagerView.h"
+#include "Views/Widgets/ActivatableCard.h"
+#include "Views/Widgets/Card.h"
+#include "Views/Widgets/TintedIconLabel.h"
 
 #include <QAbstractButton>
 #include <QAccessible>

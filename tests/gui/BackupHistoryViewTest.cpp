@@ -4,7 +4,8 @@
 #include "Views/Backups/FileDiffView.h"
 #include "Views/Backups/FileVersionsPane.h"
 #include "Views/Backups/SnapshotListModel.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QApplication>

@@ -3,8 +3,9 @@
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Backups/SnapshotRowDelegate.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
 #include "Views/Main/MainWindowView.h"
+#include "Views/Widgets/ProminentButton.h"
 
 #include <QListWidget>
 #include <QStyle>

@@ -3,7 +3,11 @@
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Backups/SnapshotListView.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Widgets/ActivatableCard.h"
+#include "Views/Widgets/ElidedLabel.h"
+#include "Views/Widgets/TintedIconLabel.h"
 
 #include <QLabel>
 #include <QPushButton>

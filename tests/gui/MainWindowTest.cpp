@@ -3,11 +3,15 @@
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Backups/SnapshotListView.h"
 #include "Views/Common/Dialogs.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Main/MainWindowView.h"
 #include "Views/Settings/SettingsView.h"
 #include "Views/Templates/TemplateManagerView.h"
+#include "Views/Widgets/ActivatableCard.h"
+#include "Views/Widgets/ElidedLabel.h"
+#include "Views/Widgets/StatusDot.h"
 
 #include <QApplication>
 #include <QLabel>

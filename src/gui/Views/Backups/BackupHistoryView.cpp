@@ -5,7 +5,15 @@
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Backups/SnapshotListView.h"
 #include "Views/Common/Dialogs.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/PageLayout.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
+#include "Views/Widgets/ButtonSpinner.h"
+#include "Views/Widgets/Card.h"
+#include "Views/Widgets/ProminentButton.h"
+#include "Views/Widgets/TintedIconLabel.h"
 
 #include <QComboBox>
 #include <QEvent>

@@ -1,7 +1,9 @@
 #include "Views/Backups/FileDiffView.h"
 
 #include "Platform/Formatters.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
 
 #include <QEvent>
 #include <QLocale>

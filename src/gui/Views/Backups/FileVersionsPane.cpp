@@ -2,7 +2,8 @@
 
 #include "Platform/Formatters.h"
 #include "Views/Backups/FileDiffView.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>

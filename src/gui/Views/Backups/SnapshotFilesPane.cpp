@@ -2,7 +2,10 @@
 
 #include "Services/AppState.h"
 #include "Views/Backups/FileDiffView.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
 
 #include <QAction>
 #include <QHBoxLayout>

@@ -1,6 +1,7 @@
 #include "Views/Backups/SnapshotListModel.h"
 
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
 
 #include <algorithm>
 

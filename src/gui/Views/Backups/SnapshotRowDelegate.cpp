@@ -1,7 +1,8 @@
 #include "Views/Backups/SnapshotRowDelegate.h"
 
 #include "Views/Backups/SnapshotListModel.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Typography.h"
 
 #include <QApplication>
 #include <QPainter>

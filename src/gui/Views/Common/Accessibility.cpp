@@ -1,6 +1,6 @@
 #include "Views/Common/Accessibility.h"
 
-#include "Views/Common/ViewStyle.h"
+#include "Views/Widgets/ActivatableCard.h"
 
 #include <QAbstractItemView>
 #include <QAccessibleWidget>

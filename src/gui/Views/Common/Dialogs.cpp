@@ -1,16 +1,12 @@
 #include "Views/Common/Dialogs.h"
 
 #include "Models/BackupSnapshot.h"
+#include "Views/Common/Strings.h"
 
 #include <QPushButton>
 
 namespace velkaro {
 namespace {
-
-QString qs(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), qsizetype(text.size()));
-}
 
 // A question whose only way on is `action`; "キャンセル" is the default and what Escape answers.
 std::unique_ptr<QMessageBox> confirmBox(QWidget *parent, QMessageBox::Icon icon, const QString &title,

@@ -2,7 +2,18 @@
 
 #include "Platform/Formatters.h"
 #include "Services/AppState.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/PageLayout.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
+#include "Views/Widgets/ActivatableCard.h"
+#include "Views/Widgets/ButtonSpinner.h"
+#include "Views/Widgets/Card.h"
+#include "Views/Widgets/ElidedLabel.h"
+#include "Views/Widgets/LinkButton.h"
+#include "Views/Widgets/ProminentButton.h"
+#include "Views/Widgets/TintedIconLabel.h"
 
 #include <QDesktopServices>
 #include <QGridLayout>

@@ -4,10 +4,16 @@
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/Accessibility.h"
 #include "Views/Common/EditingPage.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Icons.h"
+#include "Views/Common/PageLayout.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
 #include "Views/Dashboard/DashboardView.h"
 #include "Views/Settings/SettingsView.h"
 #include "Views/Templates/TemplateManagerView.h"
+#include "Views/Widgets/ElidedLabel.h"
+#include "Views/Widgets/StatusDot.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

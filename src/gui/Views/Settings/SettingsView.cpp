@@ -4,7 +4,11 @@
 
 #include "Platform/FileSystem.h"
 #include "Services/AppState.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/PageLayout.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
+#include "Views/Widgets/ProminentButton.h"
 
 #include <QComboBox>
 #include <QFileDialog>

@@ -4,8 +4,14 @@
 #include "Services/TemplateApply.h"
 #include "Views/Common/Accessibility.h"
 #include "Views/Common/Dialogs.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/PageLayout.h"
+#include "Views/Common/Palette.h"
+#include "Views/Common/Strings.h"
+#include "Views/Common/Typography.h"
 #include "Views/Templates/TemplateRowDelegate.h"
+#include "Views/Widgets/ElidedLabel.h"
+#include "Views/Widgets/FlatButton.h"
+#include "Views/Widgets/ProminentButton.h"
 
 #include <QComboBox>
 #include <QFontDatabase>

@@ -4,7 +4,7 @@
 #include "Models/PromptTemplate.h"
 #include "Views/Common/Dialogs.h"
 #include "Views/Common/EditingPage.h"
-#include "Views/Common/ViewStyle.h"
+#include "Views/Widgets/ElidedLabel.h"
 
 #include <QWidget>
 

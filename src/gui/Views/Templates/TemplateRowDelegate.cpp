@@ -1,6 +1,6 @@
 #include "Views/Templates/TemplateRowDelegate.h"
 
-#include "Views/Common/ViewStyle.h"
+#include "Views/Common/Palette.h"
 
 #include <QApplication>
 #include <QPainter>
