@@ -2,8 +2,8 @@
 
 #include "Views/Settings/LimitStepper.h"
 
+#include "App/AppState.h"
 #include "Platform/FileSystem.h"
-#include "Services/AppState.h"
 #include "Views/Common/ViewStyle.h"
 
 #include <QComboBox>

@@ -1,16 +1,16 @@
 #pragma once
 
+#include "App/AutoBackupManager.h"
+#include "App/DesktopNotifier.h"
+#include "App/LaunchAtLoginManager.h"
+#include "App/LeftOutSurvey.h"
 #include "Models/AppEnums.h"
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
 #include "Models/PromptTemplate.h"
-#include "Services/AutoBackupManager.h"
 #include "Services/BackupService.h"
 #include "Services/CurrentFilesDiff.h"
-#include "Services/DesktopNotifier.h"
 #include "Services/FileVersions.h"
-#include "Services/LaunchAtLoginManager.h"
-#include "Services/LeftOutSurvey.h"
 #include "Services/RestoreService.h"
 #include "Services/TemplateService.h"
 

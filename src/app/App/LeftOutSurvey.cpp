@@ -1,4 +1,4 @@
-#include "Services/LeftOutSurvey.h"
+#include "App/LeftOutSurvey.h"
 
 #include "Services/SourceSelection.h"
 

@@ -1,7 +1,7 @@
-#include "Services/AppState.h"
+#include "App/AppState.h"
 
-#include "Services/AppStateBackground.h"
-#include "Services/ProgressRelay.h"
+#include "App/AppStateBackground.h"
+#include "App/ProgressRelay.h"
 #include "Services/StoreLock.h"
 #include "Services/TemplateApply.h"
 

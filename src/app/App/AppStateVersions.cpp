@@ -1,5 +1,5 @@
 // One file's versions for the history page, and the watch on the store for changes made elsewhere.
-#include "Services/AppStateBackground.h"
+#include "App/AppStateBackground.h"
 
 #include "Services/SnapshotStore.h"
 

@@ -1,6 +1,6 @@
 // The history page's comparisons, all in the pool: each snapshot against the one before it (the list's
 // row summaries), and the chosen snapshot and file against the current files (the detail pane).
-#include "Services/AppStateBackground.h"
+#include "App/AppStateBackground.h"
 
 #include "Services/SnapshotCompare.h"
 #include "Services/SnapshotStore.h"

@@ -2,7 +2,7 @@
 
 // How AppState runs blocking work off the main thread. Include it in the AppState source files that
 // call runInBackground (it pulls in QtConcurrent, which the views need not see).
-#include "Services/AppState.h"
+#include "App/AppState.h"
 
 #include <QFutureWatcher>
 #include <QThreadPool>
