@@ -228,9 +228,9 @@ signals:
     void filesChanged();
 
 private:
-    // Runs `work()` in the global thread pool, then `done(result)` on the main thread. Nothing is called
-    // once this object is gone. The work must not touch this object: give it copies and the shared
-    // services. Defined in AppStateBackground.h, which the source files that use it include.
+    // runThenCallback on this object, counted in hasBackgroundWork: `done(result)` comes on the main
+    // thread, never once this object is gone. The work must not touch this object: give it copies and the
+    // shared services. Defined in AppStateBackground.h, which the source files that use it include.
     template<class Work, class Done> void runInBackground(Work work, Done done);
 
     void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);

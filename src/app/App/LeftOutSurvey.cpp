@@ -1,35 +1,23 @@
 #include "App/LeftOutSurvey.h"
 
+#include "App/Background.h"
 #include "Services/SourceSelection.h"
 
-#include <QMetaObject>
-#include <QThreadPool>
+#include <optional>
 
 namespace velkaro {
 
-// Lives on the main thread as the target of what a walk posts back; a walk holds it through a shared
-// pointer, and once the survey is gone `owner` is null and the result is dropped.
-class LeftOutSurvey::Receiver : public QObject
-{
-public:
-    explicit Receiver(LeftOutSurvey *survey)
-        : owner(survey)
-    { }
-    LeftOutSurvey *owner;
-};
-
 LeftOutSurvey::LeftOutSurvey(std::chrono::milliseconds delay, QObject *parent)
     : QObject(parent)
-    , m_receiver(new Receiver(this), [](Receiver *receiver) { receiver->deleteLater(); })
 {
     m_delay.setSingleShot(true);
     m_delay.setInterval(delay);
     connect(&m_delay, &QTimer::timeout, this, &LeftOutSurvey::start);
 }
 
+// A walk still running stops early; its result finds this object gone and is dropped.
 LeftOutSurvey::~LeftOutSurvey()
 {
-    m_receiver->owner = nullptr;
     m_running.request_stop();
 }
 
@@ -46,23 +34,20 @@ void LeftOutSurvey::request(std::vector<std::string> sources, std::vector<std::s
 void LeftOutSurvey::start()
 {
     m_running = std::stop_source();
-    QThreadPool::globalInstance()->start(
-        [receiver = m_receiver, generation = m_generation, sources = m_sources, extensions = m_extensions,
-            excluded = m_excluded, stop = m_running.get_token()] {
-            SelectionOptions options;
-            options.excludedFolder = excluded;
-            options.stop = stop;
-            const SourceSurvey survey = surveySources(sources, extensions, options);
-            if (survey.report.stopped)
-                return;
-            QMetaObject::invokeMethod(
-                receiver.get(),
-                [receiver, generation, summary = survey.leftOutSummary()]() mutable {
-                    if (receiver->owner)
-                        receiver->owner->finish(generation, std::move(summary));
-                },
-                Qt::QueuedConnection);
-        });
+    auto work = [sources = m_sources, extensions = m_extensions, excluded = m_excluded,
+                    stop = m_running.get_token()]() -> std::optional<std::string> {
+        SelectionOptions options;
+        options.excludedFolder = excluded;
+        options.stop = stop;
+        const SourceSurvey survey = surveySources(sources, extensions, options);
+        if (survey.report.stopped)
+            return std::nullopt;
+        return survey.leftOutSummary();
+    };
+    runThenCallback(this, std::move(work), [this, generation = m_generation](std::optional<std::string> summary) {
+        if (summary)
+            finish(generation, std::move(*summary));
+    });
 }
 
 void LeftOutSurvey::finish(unsigned generation, std::string summary)
