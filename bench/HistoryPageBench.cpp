@@ -9,7 +9,7 @@
 //   ready_rss_kb  resident memory before the history page is opened
 //   open_rss_kb   resident memory with the history page shown
 // Run with QT_QPA_PLATFORM=offscreen, HOME and XDG_CONFIG_HOME set (bench/history_page_bench.sh).
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Views/Main/MainWindowView.h"
 
 #include <QApplication>

@@ -1,8 +1,8 @@
 // AppState's work in the thread pool: progress at a bounded rate, deletion and history loads off the
 // main thread, the newest request winning, and nothing arriving for a state that is gone; and the
 // detail pane's restore of chosen files and comparisons.
+#include "App/ProgressRelay.h"
 #include "AppStateFixture.h"
-#include "Services/ProgressRelay.h"
 #include "Services/StoreLock.h"
 
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "App/AppState.h"
 #include "AppTestSupport.h"
 #include "Platform/Formatters.h"
-#include "Services/AppState.h"
 
 #include <QThreadPool>
 

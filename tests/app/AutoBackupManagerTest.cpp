@@ -1,4 +1,4 @@
-#include "Services/AutoBackupManager.h"
+#include "App/AutoBackupManager.h"
 #include "AppTestSupport.h"
 
 #include <QDBusConnection>

@@ -1,4 +1,4 @@
-#include "Services/LaunchAtLoginManager.h"
+#include "App/LaunchAtLoginManager.h"
 #include "AppTestSupport.h"
 
 #include <QProcess>

@@ -1,5 +1,5 @@
-#include "AppDelegate.h"
 #include "AppStateFixture.h"
+#include "Shell/AppDelegate.h"
 #include "Shell/MainWindow.h"
 #include "Shell/MenuBarManager.h"
 #include "ShellTestSupport.h"

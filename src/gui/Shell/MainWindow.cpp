@@ -1,6 +1,6 @@
 #include "Shell/MainWindow.h"
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Shell/ShellTexts.h"
 #include "Views/Main/MainWindowView.h"
 

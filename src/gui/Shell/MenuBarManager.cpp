@@ -1,7 +1,7 @@
 #include "Shell/MenuBarManager.h"
 
+#include "App/AppState.h"
 #include "Platform/Formatters.h"
-#include "Services/AppState.h"
 #include "Shell/MainWindow.h"
 #include "Shell/ShellTexts.h"
 

@@ -1,6 +1,6 @@
 #include "Views/Backups/BackupHistoryView.h"
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Views/Backups/FileVersionsPane.h"
 #include "Views/Backups/SnapshotListModel.h"
 #include "Views/Backups/SnapshotListView.h"

@@ -1,6 +1,6 @@
 #include "Views/Backups/SnapshotFilesPane.h"
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Views/Backups/FileDiffView.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/Palette.h"

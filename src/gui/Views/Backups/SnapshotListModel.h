@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 
 #include <QAbstractListModel>
 

@@ -1,7 +1,7 @@
 #include "Views/Dashboard/DashboardView.h"
 
+#include "App/AppState.h"
 #include "Platform/Formatters.h"
-#include "Services/AppState.h"
 #include "Views/Common/Icons.h"
 #include "Views/Common/PageLayout.h"
 #include "Views/Common/Palette.h"

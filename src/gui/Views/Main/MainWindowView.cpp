@@ -1,6 +1,6 @@
 #include "Views/Main/MainWindowView.h"
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Views/Backups/BackupHistoryView.h"
 #include "Views/Common/Accessibility.h"
 #include "Views/Common/EditingPage.h"

@@ -2,8 +2,8 @@
 
 #include "Views/Settings/LimitStepper.h"
 
+#include "App/AppState.h"
 #include "Platform/FileSystem.h"
-#include "Services/AppState.h"
 #include "Views/Common/PageLayout.h"
 #include "Views/Common/Palette.h"
 #include "Views/Common/Strings.h"

@@ -1,6 +1,6 @@
 #include "Views/Templates/TemplateManagerView.h"
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 #include "Services/TemplateApply.h"
 #include "Views/Common/Accessibility.h"
 #include "Views/Common/Dialogs.h"

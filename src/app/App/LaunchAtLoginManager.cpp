@@ -1,4 +1,4 @@
-#include "Services/LaunchAtLoginManager.h"
+#include "App/LaunchAtLoginManager.h"
 
 #include "Platform/FileSystem.h"
 

@@ -4,7 +4,6 @@
 #include <QTimer>
 
 #include <chrono>
-#include <memory>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -32,8 +31,6 @@ signals:
     void summaryChanged();
 
 private:
-    class Receiver;
-
     void start();
     void finish(unsigned generation, std::string summary);
 
@@ -44,7 +41,6 @@ private:
     std::string m_summary;
     unsigned m_generation = 0;
     std::stop_source m_running;
-    std::shared_ptr<Receiver> m_receiver;
 };
 
 } // namespace velkaro

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Services/AppState.h"
+#include "App/AppState.h"
 
 #include <QObject>
 #include <QPointer>
@@ -18,7 +18,6 @@ class MenuBarManager;
 
 // The process's one delegate: it owns AppState and the tray, keeps the management window and decides at
 // the first appearance of the window whether the application starts on screen or in the tray only.
-// Defined in main.cpp beside the entry.
 class AppDelegate : public QObject
 {
     Q_OBJECT

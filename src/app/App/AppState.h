@@ -1,16 +1,17 @@
 #pragma once
 
+#include "App/AutoBackupManager.h"
+#include "App/ChangeSummaries.h"
+#include "App/DesktopNotifier.h"
+#include "App/LaunchAtLoginManager.h"
+#include "App/LeftOutSurvey.h"
 #include "Models/AppEnums.h"
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
 #include "Models/PromptTemplate.h"
-#include "Services/AutoBackupManager.h"
 #include "Services/BackupService.h"
 #include "Services/CurrentFilesDiff.h"
-#include "Services/DesktopNotifier.h"
 #include "Services/FileVersions.h"
-#include "Services/LaunchAtLoginManager.h"
-#include "Services/LeftOutSurvey.h"
 #include "Services/RestoreService.h"
 #include "Services/TemplateService.h"
 
@@ -59,6 +60,9 @@ struct AppStateOptions
 // through it. Lives on the main thread; every operation is entered there and every published field
 // changes there. Backup, restore, deletion and history loads run in the thread pool and report back
 // through the event loop; progress arrives at most 25 times a second, and always before the result.
+// Its definitions are split by concern: AppState.cpp (settings, navigation, notifications, the published
+// fields), AppStateRuns.cpp (backup, restore, deletion), AppStateTemplates.cpp, AppStateHistory.cpp (the
+// list and the watch on the store) and AppStateCompare.cpp (the history page's comparisons).
 class AppState : public QObject
 {
     Q_OBJECT
@@ -110,7 +114,10 @@ public:
     // True from loadHistory (or a change of destination) until the newest requested list is shown.
     bool isLoadingHistory() const { return m_historyShown != m_historyRequested; }
     // True while any work of this object runs in the pool or waits to hand over its result.
-    bool hasBackgroundWork() const { return m_backgroundTasks > 0 || m_storeSettle.isActive(); }
+    bool hasBackgroundWork() const
+    {
+        return m_backgroundTasks > 0 || m_changeSummaries.isComparing() || m_storeSettle.isActive();
+    }
 
     void loadConfig();
     // Stores and applies `config`. A changed destination empties the list and loads the new store's
@@ -189,20 +196,9 @@ public:
     void surveyLeftOutFiles(std::vector<std::string> sources, std::vector<std::string> extensions);
     const std::string &leftOutSummary() const { return m_leftOutSurvey.summary(); }
 
-    // What changed from one snapshot to a newer one: files added, changed and removed.
-    struct ChangeSummary
-    {
-        std::int64_t added = 0;
-        std::int64_t changed = 0;
-        std::int64_t removed = 0;
-        bool operator==(const ChangeSummary &) const = default;
-    };
-    struct SnapshotPair
-    {
-        std::string olderId;
-        std::string newerId;
-        auto operator<=>(const SnapshotPair &) const = default;
-    };
+    // What changed from one snapshot to a newer one, and the two snapshots by id (ChangeSummaries.h).
+    using ChangeSummary = velkaro::ChangeSummary;
+    using SnapshotPair = velkaro::SnapshotPair;
     // Compares, off the main thread and one pair at a time, the listed snapshots of each pair whose
     // summary is not known yet. Pairs of an earlier call that have not started are dropped: the list
     // asks for the rows it shows, and those rows may have scrolled away. Each result arrives as
@@ -228,9 +224,9 @@ signals:
     void filesChanged();
 
 private:
-    // Runs `work()` in the global thread pool, then `done(result)` on the main thread. Nothing is called
-    // once this object is gone. The work must not touch this object: give it copies and the shared
-    // services. Defined in AppStateBackground.h, which the source files that use it include.
+    // runThenCallback on this object, counted in hasBackgroundWork: `done(result)` comes on the main
+    // thread, never once this object is gone. The work must not touch this object: give it copies and the
+    // shared services. Defined in AppStateBackground.h, which the source files that use it include.
     template<class Work, class Done> void runInBackground(Work work, Done done);
 
     void executeBackupProcess(BackupTriggerType trigger, SuccessFeedback feedback);
@@ -248,13 +244,9 @@ private:
     void sendNotification(const std::string &title, const std::string &body, bool isError);
     void setupAutoBackup();
     OptionalDate newestSnapshotDate() const;
-    struct ChangeSummaries;
-    void startNextChangeSummary();
-    void finishChangeSummary(const SnapshotPair &pair, std::uint64_t generation, const ChangeSummary &summary);
-    void forgetStaleChangeSummaries();
 
     // Watches history.json for writes by another process (the command-line tool, a cron job) and loads
-    // the history again when it changed (AppStateVersions.cpp).
+    // the history again when it changed (AppStateHistory.cpp).
     void watchStore();
     void storeMayHaveChanged();
 
@@ -302,7 +294,7 @@ private:
     unsigned m_historyShown = 0;
     bool m_rescheduleOnHistory = false;
     LeftOutSurvey m_leftOutSurvey;
-    std::shared_ptr<ChangeSummaries> m_changeSummaries; // made on first use, in AppStateCompare.cpp
+    ChangeSummaries m_changeSummaries {m_snapshots, m_historyDestination}; // the list's row summaries
     // The detail pane's requests (AppStateCompare.cpp): only the latest one's result is delivered.
     std::uint64_t m_comparisonTicket = 0;
     std::uint64_t m_fileDiffTicket = 0;

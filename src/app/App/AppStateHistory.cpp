@@ -1,12 +1,14 @@
-// One file's versions for the history page, and the watch on the store for changes made elsewhere.
-#include "Services/AppStateBackground.h"
-
+// The history list: loaded in the pool, only the newest request shown, and loaded again when the store's
+// history.json changes by another hand (the command-line tool, a cron job).
+#include "App/AppStateBackground.h"
 #include "Services/SnapshotStore.h"
 
 #include <QFileInfo>
 #include <QFileSystemWatcher>
 
 #include <sys/stat.h>
+
+#include <utility>
 
 namespace velkaro {
 
@@ -25,33 +27,40 @@ std::string identityOf(const std::filesystem::path &file)
 
 } // namespace
 
-void AppState::loadFileVersions(const std::string &path, FileVersionsCompletion completion)
+void AppState::loadHistory()
 {
-    const std::uint64_t ticket = ++m_versionsTicket;
-    auto work = [history = m_snapshots, path, destination = m_historyDestination] {
-        std::vector<FileVersionRow> rows;
-        for (const FileVersion &version : fileVersions(SnapshotStore(destination), history, path, true))
-            rows.push_back({history[version.snapshotIndex], version.size, version.changes});
-        return rows;
-    };
-    runInBackground(std::move(work), [this, ticket, completion = std::move(completion)](const auto &rows) {
-        if (m_versionsTicket == ticket && completion)
-            completion(rows);
-    });
+    requestHistory(m_config.destinationDirectory);
 }
 
-void AppState::diffFileVersion(const BackupSnapshot &version, const std::optional<BackupSnapshot> &previous,
-    const std::string &path, FileDiffCompletion completion)
+// `then` runs when this request's result has arrived, whether it was shown or a later one overtook it.
+void AppState::requestHistory(std::string destination, std::function<void()> then)
 {
-    const std::uint64_t ticket = ++m_versionDiffTicket;
-    auto work = [version, previous, path, config = m_config] {
-        return previous ? diffStoredVersions(*previous, version, config, path)
-                        : velkaro::diffWithCurrentFile(version, config, path);
-    };
-    runInBackground(std::move(work), [this, ticket, completion = std::move(completion)](const auto &diff) {
-        if (m_versionDiffTicket == ticket && completion)
-            completion(diff);
-    });
+    const unsigned request = ++m_historyRequested;
+    m_historyDestination = std::move(destination);
+    watchStore();
+    runInBackground(
+        [service = m_backupService, destination = std::filesystem::path(m_historyDestination)] {
+            return service->loadHistory(destination);
+        },
+        [this, request, then = std::move(then)](SnapshotList history) {
+            if (request == m_historyRequested) {
+                m_historyShown = request;
+                applyHistory(std::move(history));
+            }
+            if (then)
+                then();
+        });
+}
+
+void AppState::applyHistory(SnapshotList history)
+{
+    // A reload for a change seen in the store moves the last success on, never back (a deletion).
+    const bool forwardOnly = std::exchange(m_watchedReload, false);
+    if (!history.empty() && (!forwardOnly || !m_lastSuccessDate || history.front().createdAt > *m_lastSuccessDate))
+        setLastSuccessDate(history.front().createdAt);
+    setSnapshots(std::move(history));
+    if (std::exchange(m_rescheduleOnHistory, false) && m_autoBackupManager)
+        m_autoBackupManager->updateSchedule(m_config.backupInterval, newestSnapshotDate());
 }
 
 void AppState::watchStore()

@@ -1,4 +1,4 @@
-#include "Services/DesktopNotifier.h"
+#include "App/DesktopNotifier.h"
 
 #include <QDBusMessage>
 #include <QStringList>
