@@ -244,7 +244,7 @@ public:
     // that cannot be read fails the run: it is never replaced by a list rebuilt without it.
     Result<void> readHistory()
     {
-        m_held = m_store.readHistory();
+        m_held = m_store.readListing();
         if (m_held.readError)
             return std::unexpected(*m_held.readError);
         // Entries of a delete or retention that a kill cut short, whose folders are gone now.
@@ -261,9 +261,12 @@ public:
         }
         if (!newest)
             return {};
+        auto base = m_store.whole(m_held, *newest);
+        if (!base)
+            return std::unexpected(base.error());
+        m_basePaths = base->relativeFilePaths;
         if (const auto data = m_store.dataFolder(newest->id))
-            m_linkBase.emplace(data->parent_path(), newest->relativeFilePaths.items());
-        m_basePaths = newest->relativeFilePaths;
+            m_linkBase.emplace(data->parent_path(), m_basePaths.items());
         return {};
     }
 
@@ -280,7 +283,7 @@ public:
         snapshot.filesCount = static_cast<std::int64_t>(m_recorded.size());
         snapshot.totalSizeBytes = m_total;
         snapshot.relativeFilePaths = m_recorded == m_basePaths.items() ? m_basePaths : PathList(std::move(m_recorded));
-        m_linkBase.reset(); // it views into the held list, which changes from here on
+        m_linkBase.reset(); // done with the base
         // Without the record the next run compares bytes instead: slower, never wrong.
         (void)FileStatRecord(runStart, std::move(m_stamps)).write(m_staging);
         return snapshot;

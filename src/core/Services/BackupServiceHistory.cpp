@@ -29,7 +29,7 @@ std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) 
 Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
 {
     const SnapshotStore store(destination);
-    auto history = store.readHistory();
+    auto history = store.readListing();
     SnapshotStore::insertByDate(history.snapshots, snapshot);
     return store.writeHistory(history);
 }
@@ -40,7 +40,7 @@ void BackupService::removeFromHistory(const std::vector<std::string> &ids, const
         return;
     const std::set<std::string, std::less<>> gone(ids.begin(), ids.end());
     const SnapshotStore store(destination);
-    auto history = store.readHistory();
+    auto history = store.readListing();
     const auto removed = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return gone.contains(s.id); });
     if (removed > 0 || !FileSystem::exists(destination / SnapshotStore::kHistoryFileName))
         (void)store.writeHistory(history);
@@ -57,7 +57,7 @@ std::vector<std::string> BackupService::cleanOldSnapshots(
     if (limit < 1)
         return {};
     const SnapshotStore store(withoutTrailingSeparator(snapshotsDirectory).parent_path());
-    auto history = store.readHistory();
+    auto history = store.readListing();
     auto picked = store.pickOld(history, limit, keptIds);
     if (picked.empty())
         return {};
