@@ -27,6 +27,10 @@ dest="$HOME/Documents/VelkaroAntigraviti_Backups"
 ref="$HOME/Documents/reference" # on the store's file system, as the links are
 
 generate "$src" "$files"
+# cp -al links the files it copies, which moves their change time: linking the sources themselves would
+# make every later run see changed files. It links a copy of them instead, laid out the same.
+mirror="$work/mirror"
+cp -a "$src" "$mirror"
 list="$work/list"
 wanted_files "$src" >"$list"
 wanted=$(tr -cd '\0' <"$list" | wc -c)
@@ -73,7 +77,7 @@ for ((round = 0; round <= rounds; round++)); do
 
     rm -rf "$ref" && mkdir -p "$ref" && sync
     t2=$(now_ns)
-    (cd "$src" && xargs -0 cp -al --parents -t "$ref" <"$list")
+    (cd "$mirror" && xargs -0 cp -al --parents -t "$ref" <"$list")
     t3=$(now_ns)
     ((round == 0)) && continue # warm-up
     b=$(((t1 - t0) / 1000)) l=$(((t3 - t2) / 1000))

@@ -90,6 +90,67 @@ TEST_F(HistoryTest, UpdateKeepsDateOrderAndReplacesTheSameId)
     EXPECT_EQ(history[1], again);
 }
 
+// A writer that only adds or drops entries copies the others as the text it read them as: an unknown
+// member, another layout and each path list survive, and the list reads back whole.
+TEST_F(HistoryTest, AWriteCarriesUntouchedEntriesOverAsTheyStand)
+{
+    const std::string compact = R"({"note":null,"id":"2025-03-04/snapshot_091500","createdAt":"2025-03-04T00:15:00Z",)"
+                                R"("triggerType":"手動","filesCount":2,"totalSizeBytes":3,"extra":{"k":[1,"x"]},)"
+                                R"("relativeFilePaths":["a\tb.md","日.md"]})";
+    auto middle = record("2025-03-04/snapshot_101500", 60);
+    middle.relativeFilePaths = {"one.md", "two.md"};
+    writeText(dest / "history.json", "\xEF\xBB\xBF[ " + middle.encode() + " ,\n" + compact + "]");
+    const auto read = service.loadHistory(dest);
+    ASSERT_EQ(read.size(), 2u);
+
+    const auto added = record("2025-03-05/snapshot_000000", 2000);
+    ASSERT_TRUE(service.updateHistory(added, dest));
+    const std::string text = readText(dest / "history.json");
+    EXPECT_NE(text.find(compact), std::string::npos) << text;
+    EXPECT_NE(text.find(middle.encode().substr(1)), std::string::npos) << text;
+    EXPECT_EQ(service.loadHistory(dest), (std::vector<BackupSnapshot> {added, read[0], read[1]}));
+    EXPECT_EQ(read[1].relativeFilePaths, (PathList {"a\tb.md", "\u65e5.md"})) << "checked against the reader";
+
+    // Dropping the middle one keeps the other two whole as well.
+    ASSERT_TRUE(service.cleanOldSnapshots(snapshots, 1).empty()) << "no folders: nothing to prune";
+    const SnapshotStore store(dest);
+    auto history = store.readListing();
+    ASSERT_TRUE(history.listed);
+    std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == middle.id; });
+    ASSERT_TRUE(store.writeHistory(history));
+    EXPECT_EQ(service.loadHistory(dest), (std::vector<BackupSnapshot> {added, read[1]}));
+}
+
+// Two entries under one id cannot be told apart by it: the list is then read and written whole, so
+// neither loses its path list.
+TEST_F(HistoryTest, EntriesSharingAnIdKeepTheirPathLists)
+{
+    auto a = record("2025-03-04/snapshot_091500", 0);
+    auto b = a;
+    b.relativeFilePaths = {"other.md"};
+    b.createdAt += std::chrono::seconds(1);
+    writeText(dest / "history.json", encodeSnapshotList({b, a}));
+    const auto added = record("2025-03-05/snapshot_000000", 2000);
+    ASSERT_TRUE(service.updateHistory(added, dest));
+    EXPECT_EQ(service.loadHistory(dest), (std::vector<BackupSnapshot> {added, b, a}));
+}
+
+// history.json read as text must still be there to be copied; when it is not, the write fails and
+// nothing half-copied replaces it.
+TEST_F(HistoryTest, AWriteFailsWhenTheTextItCarriesCannotBeReadAgain)
+{
+    const auto a = record("2025-03-04/snapshot_091500", 0);
+    writeText(dest / "history.json", encodeSnapshotList({a}));
+    const SnapshotStore store(dest);
+    auto history = store.readListing();
+    ASSERT_TRUE(history.listed);
+    SnapshotStore::insertByDate(history.snapshots, record("2025-03-05/snapshot_000000", 2000));
+    fs::resize_file(dest / "history.json", 20); // the same file, cut short
+    EXPECT_FALSE(store.writeHistory(history));
+    EXPECT_FALSE(store.whole(history, history.snapshots.back()));
+    EXPECT_EQ(fs::file_size(dest / "history.json"), 20u) << "the file was not replaced";
+}
+
 TEST_F(HistoryTest, DamagedHistoryIsRebuiltAndKeptOnce)
 {
     const auto a = record("2025-03-04/snapshot_091500", 0);

@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,4 +247,39 @@ TEST_F(StoreFaultTest, AnUnreadableTemplateLibraryIsNeverReplaced)
     writeText(library, encodeTemplateList({}));
     EXPECT_TRUE(templates.loadTemplates().empty());
     EXPECT_TRUE(templates.saveTemplates(shown));
+}
+
+// A failed write says which file it could not write, and a folder that retention moved aside and could
+// not put back is kept under a name that no later cleanup removes.
+TEST_F(StoreFaultTest, FailedWritesNameTheirFileAndKeepWhatTheyMovedAside)
+{
+    const SnapshotStore store(dest);
+    auto staging = store.stage();
+    ASSERT_TRUE(staging);
+    fs::create_directories(*staging / "snapshot.json" / "taken");
+    BackupSnapshot unpublished;
+    unpublished.createdAt = now;
+    const auto published = store.publish(*staging, unpublished, {});
+    ASSERT_FALSE(published);
+    EXPECT_TRUE(published.error().description.starts_with("snapshot.json を書き込めませんでした: "))
+        << published.error().description;
+    SnapshotStore::discard(*staging);
+
+    writeText(src / "a.md", "a");
+    ASSERT_TRUE(backup() && backup());
+    auto listed = store.readListing();
+    auto picked = store.pickOld(listed, 1, {});
+    ASSERT_EQ(picked.size(), 1u);
+    store.setAside(picked);
+    fs::create_directories(picked[0].folder); // its place was taken meanwhile
+    const auto back = store.putBack(picked);
+    ASSERT_FALSE(back);
+    EXPECT_NE(back.error().description.find("元に戻せませんでした"), std::string::npos) << back.error().description;
+    (void)store.removeLeftovers(std::numeric_limits<std::int64_t>::max());
+    int kept = 0;
+    for (const auto &entry : fs::directory_iterator(dest / "snapshots")) {
+        const bool isKept = entry.path().filename().string().starts_with(SnapshotStore::kKeptMark);
+        kept += isKept && fs::exists(entry.path() / "data/a.md") ? 1 : 0;
+    }
+    EXPECT_EQ(kept, 1) << "the moved folder survives the next cleanup, data and all";
 }

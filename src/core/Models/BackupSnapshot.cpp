@@ -196,8 +196,11 @@ private:
 class SnapshotReader
 {
 public:
-    explicit SnapshotReader(Json::JsonReader &reader)
+    // Without `keepPaths` every path is checked as strictly but none is kept: the snapshot comes with an
+    // empty list.
+    explicit SnapshotReader(Json::JsonReader &reader, bool keepPaths = true)
         : m_reader(reader)
+        , m_keepPaths(keepPaths)
     { }
 
     // One snapshot object. `previous` is the path list of the snapshot before it, shared when this one
@@ -254,6 +257,8 @@ private:
 
     bool readPaths(SnapshotMembers &members, const PathList &previous)
     {
+        if (!m_keepPaths)
+            return checkPaths(members);
         m_paths.start(previous);
         bool read = m_reader.beginArray();
         while (read && m_reader.nextElement()) {
@@ -270,7 +275,25 @@ private:
         return true;
     }
 
+    bool checkPaths(SnapshotMembers &members)
+    {
+        bool bad = false;
+        bool read = m_reader.beginArray();
+        while (read && m_reader.nextElement()) {
+            bad = bad || m_reader.peek() != Kind::string;
+            read = m_reader.skipValue();
+        }
+        if (m_reader.failed())
+            return false;
+        if (bad)
+            members.paths.reset();
+        else
+            members.paths = PathList();
+        return true;
+    }
+
     Json::JsonReader &m_reader;
+    bool m_keepPaths = true;
     std::string m_key;
     std::string m_text;
     PathListReader m_paths;
@@ -349,6 +372,12 @@ std::string BackupSnapshot::encode() const
 
 void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit)
 {
+    encodeSnapshotList(snapshots, emit, {});
+}
+
+void encodeSnapshotList(
+    const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit, const EntryWriter &writeAsRead)
+{
     if (snapshots.empty()) {
         emit("[]");
         return;
@@ -366,6 +395,12 @@ void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json
         if (i > 0)
             out += ",\n";
         out += "  ";
+        if (writeAsRead) {
+            emit(out);
+            out.clear();
+            if (writeAsRead(snapshots[i], emit))
+                continue;
+        }
         appendSnapshot(out, snapshots[i], 2, spill);
         spill();
     }
@@ -420,6 +455,27 @@ bool forEachSnapshot(const Json::Source &source, const std::function<bool(Backup
             return true;
     }
     return reader.finish();
+}
+
+std::optional<std::vector<ListedSnapshot>> decodeSnapshotSummaries(const Json::Source &source)
+{
+    Json::JsonReader reader(source);
+    if (reader.peek() != Json::JsonReader::Kind::array || !reader.beginArray())
+        return std::nullopt;
+    SnapshotReader snapshots(reader, false);
+    std::vector<ListedSnapshot> out;
+    while (reader.nextElement()) {
+        if (reader.peek() == Json::JsonReader::Kind::invalid)
+            return std::nullopt;
+        const std::uint64_t start = reader.offset();
+        auto snapshot = snapshots.read({});
+        if (!snapshot)
+            return std::nullopt;
+        out.push_back(ListedSnapshot {std::move(*snapshot), start, reader.offset() - start});
+    }
+    if (!reader.finish())
+        return std::nullopt;
+    return out;
 }
 
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots)

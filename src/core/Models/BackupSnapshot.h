@@ -44,6 +44,11 @@ struct BackupSnapshot
 std::string encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots);
 // The same text, handed to `emit` in pieces of about 64 KB.
 void encodeSnapshotList(const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit);
+// Writes the list as above, except that each entry `writeAsRead` takes (it emits the entry's text and
+// returns true) is written as that text.
+using EntryWriter = std::function<bool(const BackupSnapshot &, const Json::Emit &)>;
+void encodeSnapshotList(
+    const std::vector<BackupSnapshot> &snapshots, const Json::Emit &emit, const EntryWriter &writeAsRead);
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(std::string_view text);
 // The same, reading from `source` in chunks of `chunkSize` bytes.
 std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(
@@ -52,6 +57,21 @@ std::optional<std::vector<BackupSnapshot>> decodeSnapshotList(
 // Reads the list from `source` one snapshot at a time, handing each to `visit` and keeping none; `visit`
 // returns false to stop. False when the text is not a whole, valid list (up to where it stopped).
 bool forEachSnapshot(const Json::Source &source, const std::function<bool(BackupSnapshot &&)> &visit);
+
+// An entry of the list read without its path list: `summary` holds every other member and an empty
+// list (filesCount still says how many paths it has); the entry's text is the `length` bytes from
+// `offset` in the list's text.
+struct ListedSnapshot
+{
+    BackupSnapshot summary;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+// Reads the list from `source` as strictly as decodeSnapshotList, keeping only each entry's summary and
+// where its text lies, so that a long history costs little to hold. Nothing when the text is not a
+// whole, valid list.
+std::optional<std::vector<ListedSnapshot>> decodeSnapshotSummaries(const Json::Source &source);
 
 // Lets each snapshot share the path list of the one before it when the two record the same files.
 void shareEqualPathLists(std::vector<BackupSnapshot> &snapshots);

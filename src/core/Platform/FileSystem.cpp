@@ -206,10 +206,26 @@ std::ptrdiff_t FileReader::read(char *buffer, std::size_t size)
     }
 }
 
+std::ptrdiff_t FileReader::readAt(char *buffer, std::size_t size, std::uint64_t offset)
+{
+    for (;;) {
+        const ssize_t n = ::pread(m_fd, buffer, size, static_cast<off_t>(offset));
+        if (n >= 0)
+            return n;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
 Result<void> writeFileAtomically(const fs::path &path, std::string_view data, bool privateMode)
 {
     return writeFileAtomically(
-        path, [data](const std::function<void(std::string_view)> &write) { write(data); }, privateMode);
+        path,
+        [data](const std::function<void(std::string_view)> &write) -> Result<void> {
+            write(data);
+            return {};
+        },
+        privateMode);
 }
 
 namespace {
@@ -291,12 +307,17 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
         return fail(lastError());
     // After the first failed write the rest of the content is passed over, and the write fails.
     std::error_code writeError;
-    content([&](std::string_view piece) {
+    auto produced = content([&](std::string_view piece) {
         if (!writeError && !writeAll(fd, piece))
             writeError = lastError();
     });
     if (writeError)
         return fail(writeError);
+    if (!produced) {
+        ::close(fd);
+        ::unlink(tmpl.c_str());
+        return produced;
+    }
     if (::fsync(fd) != 0)
         return fail(lastError());
     if (::close(fd) != 0) {

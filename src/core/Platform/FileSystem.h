@@ -67,6 +67,8 @@ public:
 
     // The next bytes: how many were read, 0 at the end, -1 on a read error.
     std::ptrdiff_t read(char *buffer, std::size_t size);
+    // The bytes at `offset`, leaving the position for read() where it was; as read() otherwise.
+    std::ptrdiff_t readAt(char *buffer, std::size_t size, std::uint64_t offset);
 
 private:
     explicit FileReader(int fd)
@@ -75,8 +77,9 @@ private:
     int m_fd = -1;
 };
 
-// A file's content, produced piece by piece: calls `write` as often as it likes.
-using ContentWriter = std::function<void(const std::function<void(std::string_view)> &write)>;
+// A file's content, produced piece by piece: calls `write` as often as it likes. An error it returns
+// fails the write, and the file stays as it was.
+using ContentWriter = std::function<Result<void>(const std::function<void(std::string_view)> &write)>;
 
 // Replaces the file with `data` crash-safely: the bytes go to a temporary file in the same folder,
 // are flushed to disk and then renamed over the old file, so a reader sees either the old or the new

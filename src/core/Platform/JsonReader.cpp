@@ -56,7 +56,8 @@ double parseDouble(const std::string &text)
 } // namespace
 
 JsonReader::JsonReader(std::string_view text)
-    : m_p(text.data())
+    : m_chunk(text.data())
+    , m_p(text.data())
     , m_end(text.data() + text.size())
 { }
 
@@ -82,7 +83,9 @@ bool JsonReader::refill()
             m_failed = true;
         return false;
     }
-    m_p = m_buffer.data();
+    m_chunkOffset += static_cast<std::uint64_t>(m_end - m_chunk);
+    m_chunk = m_buffer.data();
+    m_p = m_chunk;
     m_end = m_p + n;
     return true;
 }

@@ -56,6 +56,10 @@ public:
 
     bool failed() const { return m_failed; }
 
+    // How many bytes of the text lie behind the reader: after peek(), where the next value starts;
+    // after a value, where it ends.
+    std::uint64_t offset() const { return m_chunkOffset + static_cast<std::uint64_t>(m_p - m_chunk); }
+
 private:
     int peekByte(); // -1 at the end
     int getByte();
@@ -75,6 +79,8 @@ private:
 
     Source m_source;
     std::vector<char> m_buffer;
+    const char *m_chunk = nullptr; // the start of the text in memory, or of the chunk read last
+    std::uint64_t m_chunkOffset = 0; // where m_chunk stands in the text
     const char *m_p = nullptr;
     const char *m_end = nullptr;
     bool m_atStart = true;

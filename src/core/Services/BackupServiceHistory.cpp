@@ -26,7 +26,7 @@ std::vector<BackupSnapshot> BackupService::loadHistory(const Path &destination) 
 Result<void> BackupService::updateHistory(const BackupSnapshot &snapshot, const Path &destination) const
 {
     const SnapshotStore store(destination);
-    auto history = store.readHistory();
+    auto history = store.readListing();
     SnapshotStore::insertByDate(history.snapshots, snapshot);
     return store.writeHistory(history);
 }
@@ -37,7 +37,7 @@ std::vector<std::string> BackupService::cleanOldSnapshots(
     if (limit < 1)
         return {};
     const SnapshotStore store(withoutTrailingSeparator(snapshotsDirectory).parent_path());
-    auto history = store.readHistory();
+    auto history = store.readListing();
     auto picked = store.pickOld(history, limit, keptIds);
     if (picked.empty())
         return {};

@@ -125,7 +125,7 @@ Result<void> SnapshotRun::prepare()
 
 Result<void> SnapshotRun::readHistory()
 {
-    m_held = m_store.readHistory();
+    m_held = m_store.readListing();
     if (m_held.readError)
         return std::unexpected(*m_held.readError);
     // Entries of a delete or retention that a kill cut short, whose folders are gone now.
@@ -142,9 +142,12 @@ Result<void> SnapshotRun::readHistory()
     }
     if (!newest)
         return {};
+    auto base = m_store.whole(m_held, *newest);
+    if (!base)
+        return std::unexpected(base.error());
+    m_basePaths = base->relativeFilePaths;
     if (const auto data = m_store.dataFolder(newest->id))
-        m_linkBase.emplace(data->parent_path(), newest->relativeFilePaths.items());
-    m_basePaths = newest->relativeFilePaths;
+        m_linkBase.emplace(data->parent_path(), m_basePaths.items());
     return {};
 }
 
@@ -157,7 +160,7 @@ BackupSnapshot SnapshotRun::record(BackupTriggerType trigger, TimePoint start, S
     snapshot.filesCount = static_cast<std::int64_t>(m_recorded.size());
     snapshot.totalSizeBytes = m_total;
     snapshot.relativeFilePaths = m_recorded == m_basePaths.items() ? m_basePaths : PathList(std::move(m_recorded));
-    m_linkBase.reset(); // it views into the held list, which changes from here on
+    m_linkBase.reset(); // done with the base
     // Without the record the next run compares bytes instead: slower, never wrong.
     (void)FileStatRecord(runStart, std::move(m_stamps)).write(m_staging);
     return snapshot;

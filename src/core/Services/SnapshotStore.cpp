@@ -340,7 +340,7 @@ std::vector<std::string> SnapshotStore::removeLeftovers(std::int64_t before) con
 
 bool SnapshotStore::dropFromHistory(const std::set<std::string, std::less<>> &ids) const
 {
-    History history = readHistory();
+    History history = readListing();
     if (history.readError)
         return false; // it may list them
     const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return ids.contains(s.id); });
@@ -424,7 +424,7 @@ Result<void> SnapshotStore::remove(const std::string &id) const
         if (!staged)
             return std::unexpected(systemError(lastError(), *folder));
     }
-    History history = readHistory();
+    History history = readListing();
     const auto dropped = std::erase_if(history.snapshots, [&](const BackupSnapshot &s) { return s.id == id; });
     if (dropped > 0 || !history.fileIntact) {
         if (auto written = writeHistory(history); !written) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -87,17 +88,29 @@ public:
 
     // --- History (history.json) ---
 
+    // The entries a listing read (readListing) took without their path lists: where each one's text lies
+    // in history.json, which stays open for as long as the history is held.
+    struct ListedText;
     // The history as one read of history.json gives it, and whether that file was there and whole.
     struct History
     {
         std::vector<BackupSnapshot> snapshots;
         bool fileIntact = false;
         std::optional<Error> readError; // history.json is there but could not be read whole
+        std::shared_ptr<const ListedText> listed; // set by readListing() for the entries it left as text
     };
     // A missing, unreadable or damaged history.json yields the list rebuilt from the snapshot folders.
     // Complete snapshot folders that an intact file lacks (a run killed between publish and the history
     // write) are added in date order.
     History readHistory() const;
+    // The history for a writer that adds and drops entries but reads few path lists (a backup run, a
+    // deletion, retention): as readHistory(), except that the entries of an intact file come without
+    // their path lists. writeHistory() writes each such entry back as the very text it was read as, so a
+    // long history is neither held whole nor encoded again; whole() reads one back with its paths.
+    History readListing() const;
+    // `entry` as it stands in history.json, path list included, for an entry of a listing read; any other
+    // entry as it is. Fails when history.json cannot be read again.
+    Result<BackupSnapshot> whole(const History &history, const BackupSnapshot &entry) const;
     // Writes the list crash-safely; a file that was read whole and did not parse is kept aside first
     // (FileSystem::keepAsDamaged). Fails with the read's error for a file that could not be read.
     Result<void> writeHistory(const History &history) const;

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <deque>
 #include <set>
 #include <sys/stat.h>
+#include <unordered_map>
 
 namespace velkaro {
 
@@ -106,7 +108,7 @@ SnapshotStore::History SnapshotStore::readHistory() const
     auto file = FileSystem::FileReader::open(path);
     if (!file) {
         // Missing: rebuilt from the folders. Unreadable: shown from the folders, but never replaced.
-        History rebuilt {scan(), false, std::nullopt};
+        History rebuilt {scan(), false, std::nullopt, nullptr};
         if (!FileSystem::isNotFound(file.error()))
             rebuilt.readError = file.error();
         return rebuilt;
@@ -119,13 +121,95 @@ SnapshotStore::History SnapshotStore::readHistory() const
         return n;
     });
     if (readError)
-        return {scan(), false, std::move(readError)};
+        return {scan(), false, std::move(readError), nullptr};
     if (history) {
         addMissingSnapshots(*history);
-        return {std::move(*history), true, std::nullopt};
+        return {std::move(*history), true, std::nullopt, nullptr};
     }
     // A damaged file must not hide the snapshots that are still on disk.
-    return {scan(), false, std::nullopt};
+    return {scan(), false, std::nullopt, nullptr};
+}
+
+struct SnapshotStore::ListedText
+{
+    struct Entry
+    {
+        BackupSnapshot summary; // as read, without its path list
+        std::uint64_t offset = 0;
+        std::uint64_t length = 0;
+    };
+
+    mutable FileSystem::FileReader file;
+    Path path;
+    std::unordered_map<std::string, Entry> entries; // by id
+
+    // The entry read for `snapshot`'s id when `snapshot` is still that very summary; else nothing.
+    const Entry *find(const BackupSnapshot &snapshot) const
+    {
+        const auto it = entries.find(snapshot.id);
+        return it != entries.end() && it->second.summary == snapshot ? &it->second : nullptr;
+    }
+
+    // Hands the entry's text to `emit` in pieces; fails when the file cannot be read again.
+    Result<void> copy(const Entry &entry, const Json::Emit &emit) const
+    {
+        std::vector<char> buffer(std::min<std::uint64_t>(entry.length, 1 << 16));
+        for (std::uint64_t done = 0; done < entry.length;) {
+            const auto n = file.readAt(
+                buffer.data(), std::min<std::uint64_t>(buffer.size(), entry.length - done), entry.offset + done);
+            if (n <= 0)
+                return std::unexpected(n < 0 ? systemError(lastError(), path)
+                                             : systemError(std::make_error_code(std::errc::io_error), path));
+            emit(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+            done += static_cast<std::uint64_t>(n);
+        }
+        return {};
+    }
+};
+
+SnapshotStore::History SnapshotStore::readListing() const
+{
+    const Path path = m_destination / kHistoryFileName;
+    auto file = FileSystem::FileReader::open(path);
+    if (!file)
+        return readHistory();
+    std::optional<Error> readError;
+    auto read = decodeSnapshotSummaries([&](char *buffer, std::size_t size) {
+        const auto n = file->read(buffer, size);
+        if (n < 0 && !readError)
+            readError = systemError(lastError(), path);
+        return n;
+    });
+    if (readError || !read)
+        return readHistory(); // it says what is wrong, and rebuilds what it must
+    auto listed = std::make_shared<ListedText>(ListedText {std::move(*file), path, {}});
+    History history {{}, true, std::nullopt, nullptr};
+    history.snapshots.reserve(read->size());
+    for (auto &entry : *read) {
+        history.snapshots.push_back(entry.summary);
+        const std::string id = entry.summary.id;
+        if (!listed->entries.emplace(id, ListedText::Entry {std::move(entry.summary), entry.offset, entry.length})
+                 .second)
+            return readHistory(); // one id twice: each entry must be told apart by its id
+    }
+    history.listed = std::move(listed);
+    addMissingSnapshots(history.snapshots);
+    return history;
+}
+
+Result<BackupSnapshot> SnapshotStore::whole(const History &history, const BackupSnapshot &entry) const
+{
+    const ListedText::Entry *read = history.listed ? history.listed->find(entry) : nullptr;
+    if (!read)
+        return entry;
+    std::string text;
+    if (auto copied = history.listed->copy(*read, [&](std::string_view piece) { text += piece; }); !copied)
+        return std::unexpected(copied.error());
+    auto decoded = BackupSnapshot::decode(text);
+    if (!decoded || decoded->id != entry.id)
+        return std::unexpected(Error {
+            kSystemErrorDomain, EIO, "history.json が読み込んだあとで変わりました: " + history.listed->path.string()});
+    return std::move(*decoded);
 }
 
 Result<void> SnapshotStore::writeHistory(const History &history) const
@@ -140,8 +224,23 @@ Result<void> SnapshotStore::writeHistory(const History &history) const
         if (auto kept = FileSystem::keepAsDamaged(file); !kept)
             return kept;
     }
-    return FileSystem::writeFileAtomically(
-        file, [&](const Json::Emit &write) { encodeSnapshotList(history.snapshots, write); });
+    if (!history.listed) {
+        return FileSystem::writeFileAtomically(file, [&](const Json::Emit &write) -> Result<void> {
+            encodeSnapshotList(history.snapshots, write);
+            return {};
+        });
+    }
+    // Entries read as text go back as that text; after a failed read the rest is passed over.
+    return FileSystem::writeFileAtomically(file, [&](const Json::Emit &write) -> Result<void> {
+        Result<void> copied;
+        encodeSnapshotList(history.snapshots, write, [&](const BackupSnapshot &entry, const Json::Emit &emit) {
+            const auto *read = history.listed->find(entry);
+            if (read && copied)
+                copied = history.listed->copy(*read, emit);
+            return read != nullptr;
+        });
+        return copied;
+    });
 }
 
 void SnapshotStore::insertByDate(std::vector<BackupSnapshot> &list, BackupSnapshot snapshot)
@@ -152,6 +251,44 @@ void SnapshotStore::insertByDate(std::vector<BackupSnapshot> &list, BackupSnapsh
         list.begin(), list.end(), [&](const BackupSnapshot &s) { return s.createdAt <= snapshot.createdAt; });
     list.insert(at, std::move(snapshot));
 }
+
+namespace {
+
+// Entries with their path lists, read back one at a time for a listing read, keeping the last few.
+class WholeEntries
+{
+public:
+    WholeEntries(const SnapshotStore &store, const SnapshotStore::History &history)
+        : m_store(store)
+        , m_history(history)
+    { }
+
+    // Nothing when history.json cannot be read again: the entry then counts as holding other files.
+    const BackupSnapshot *get(const BackupSnapshot &entry)
+    {
+        if (!m_history.listed)
+            return &entry;
+        for (const auto &kept : m_kept) {
+            if (kept.id == entry.id)
+                return &kept;
+        }
+        auto read = m_store.whole(m_history, entry);
+        if (!read)
+            return nullptr;
+        if (m_kept.size() == kKept)
+            m_kept.pop_front();
+        m_kept.push_back(std::move(*read));
+        return &m_kept.back();
+    }
+
+private:
+    static constexpr std::size_t kKept = 4; // the pairs compared are neighbours
+    const SnapshotStore &m_store;
+    const SnapshotStore::History &m_history;
+    std::deque<BackupSnapshot> m_kept;
+};
+
+} // namespace
 
 std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
     History &history, std::int64_t limit, const std::vector<std::string> &keptIds) const
@@ -174,9 +311,14 @@ std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
             onDisk.emplace_back(*it, *folder);
     }
     const auto entry = [&](std::size_t at) -> const BackupSnapshot & { return history.snapshots[onDisk[at].first]; };
+    WholeEntries wholes(*this, history);
     const auto chosen = chooseSnapshotsToRemove(
         onDisk.size(), limit, [&](std::size_t at) { return std::ranges::find(keptIds, entry(at).id) == keptIds.end(); },
-        [&](std::size_t older, std::size_t newer) { return holdSameFiles(*this, entry(older), entry(newer)); });
+        [&](std::size_t older, std::size_t newer) {
+            const BackupSnapshot *a = wholes.get(entry(older));
+            const BackupSnapshot *b = a ? wholes.get(entry(newer)) : nullptr;
+            return a && b && holdSameFiles(*this, *a, *b);
+        });
     std::set<std::string, std::less<>> gone;
     for (std::size_t at = onDisk.size(); at-- > 0;) { // newest first, as the list is
         if (std::ranges::find(chosen, at) == chosen.end())
