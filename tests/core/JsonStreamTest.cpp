@@ -5,12 +5,36 @@
 #include "Services/BackupService.h"
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <random>
 
 namespace velkaro::test {
 namespace {
 
 using Snapshots = std::vector<BackupSnapshot>;
+
+// The summary read (no path lists kept, fed 7 bytes at a time) takes exactly what the full read takes,
+// with the same members, and places each entry where its own text decodes to that entry.
+void expectSummariesAgree(std::string_view text, const std::optional<Snapshots> &whole)
+{
+    std::size_t at = 0;
+    const auto summaries = decodeSnapshotSummaries([&](char *buffer, std::size_t size) {
+        const std::size_t n = std::min({size, std::size_t(7), text.size() - at});
+        std::copy_n(text.data() + at, n, buffer);
+        at += n;
+        return static_cast<std::ptrdiff_t>(n);
+    });
+    ASSERT_EQ(summaries.has_value(), whole.has_value());
+    if (!whole)
+        return;
+    ASSERT_EQ(summaries->size(), whole->size());
+    for (std::size_t i = 0; i < whole->size(); ++i) {
+        BackupSnapshot expected = (*whole)[i];
+        EXPECT_EQ(BackupSnapshot::decode(text.substr((*summaries)[i].offset, (*summaries)[i].length)), expected);
+        expected.relativeFilePaths = {};
+        EXPECT_EQ((*summaries)[i].summary, expected);
+    }
+}
 
 // Read whole and in chunks of 1 and 7 bytes, with one outcome; taken as JSON or not just as nlohmann's
 // parser takes it; and when taken, with the values of nlohmann's document tree.
@@ -24,6 +48,7 @@ std::optional<Snapshots> decodeEveryWay(std::string_view text)
         const auto tree = Json::parse(text);
         EXPECT_TRUE(tree && fuzz::agreesWithTree(*whole, *tree));
     }
+    expectSummariesAgree(text, whole);
     return whole;
 }
 

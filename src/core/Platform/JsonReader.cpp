@@ -256,6 +256,39 @@ bool JsonReader::readStringBody(std::string &out)
     }
 }
 
+bool JsonReader::skipStringBody()
+{
+    for (;;) {
+        while (m_p != m_end && kPlain[static_cast<unsigned char>(*m_p)])
+            ++m_p;
+        const int c = getByte();
+        if (c == '"')
+            return true;
+        if (c < 0x20) // the end of the text, or a control character that should have been escaped
+            return fail();
+        if (c == '\\') {
+            m_scratch.clear();
+            if (!readEscape(m_scratch))
+                return false;
+        } else if (c >= 0x80 && !skipUtf8Continuations(static_cast<unsigned>(c))) {
+            return fail();
+        }
+    }
+}
+
+bool JsonReader::skipUtf8Continuations(unsigned lead)
+{
+    const Utf8::Lead expected = Utf8::leadOf(lead);
+    if (expected.continuations == 0)
+        return false;
+    for (int i = 0; i < expected.continuations; ++i) {
+        const int c = getByte();
+        if (c < static_cast<int>(i == 0 ? expected.low : 0x80) || c > static_cast<int>(i == 0 ? expected.high : 0xBF))
+            return false;
+    }
+    return true;
+}
+
 bool JsonReader::readHex4(std::uint32_t &value)
 {
     value = 0;
@@ -429,7 +462,7 @@ bool JsonReader::startValue(std::vector<char> &open, bool &entered)
     switch (peek()) {
     case Kind::string:
         getByte();
-        return readStringBody(m_scratch);
+        return skipStringBody();
     case Kind::number:
         return readNumberToken(ignored);
     case Kind::boolean: {

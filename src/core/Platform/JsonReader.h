@@ -70,6 +70,9 @@ private:
     bool readLiteral(std::string_view word);
     bool readStringBody(std::string &out); // after the opening quote
     bool readEscape(std::string &out);
+    // Reads past a string's body as strictly as readStringBody, keeping nothing.
+    bool skipStringBody();
+    bool skipUtf8Continuations(unsigned lead); // after a lead byte of 0x80 and above
     bool readHex4(std::uint32_t &value);
     bool readNumberToken(std::optional<std::int64_t> &integer);
     bool readValue(); // skips one scalar or container, iteratively

@@ -4,6 +4,31 @@
 
 namespace velkaro::Utf8 {
 
+// What a byte of 0x80 and above starts: how many continuation bytes follow it (0 when it starts
+// nothing), and the range the first of them must lie in (the others lie in 0x80-0xBF). The ranges
+// keep out overlong forms, surrogates and anything beyond U+10FFFF.
+struct Lead
+{
+    int continuations = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+};
+
+inline Lead leadOf(unsigned lead)
+{
+    const int continuations = lead >= 0xC2 && lead <= 0xDF ? 1
+        : lead >= 0xE0 && lead <= 0xEF                     ? 2
+        : lead >= 0xF0 && lead <= 0xF4                     ? 3
+                                                           : 0;
+    return Lead {continuations,
+        lead == 0xE0       ? 0xA0u
+            : lead == 0xF0 ? 0x90u
+                           : 0x80u,
+        lead == 0xED       ? 0x9Fu
+            : lead == 0xF4 ? 0x8Fu
+                           : 0xBFu};
+}
+
 // True for well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no sequence
 // cut short. Files the program writes and reads hold only such text.
 inline bool isValid(std::string_view text)
@@ -14,17 +39,12 @@ inline bool isValid(std::string_view text)
         const unsigned lead = *p++;
         if (lead < 0x80)
             continue;
-        // How many continuation bytes follow, and the range the first of them must lie in (the others
-        // lie in 0x80-0xBF).
-        const int continuations = lead >= 0xC2 && lead <= 0xDF ? 1
-            : lead >= 0xE0 && lead <= 0xEF                     ? 2
-            : lead >= 0xF0 && lead <= 0xF4                     ? 3
-                                                               : 0;
-        if (continuations == 0)
+        const Lead expected = leadOf(lead);
+        if (expected.continuations == 0)
             return false;
-        unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80; // below: overlong
-        unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF; // above: surrogates, beyond U+10FFFF
-        for (int i = 0; i < continuations; ++i, low = 0x80, high = 0xBF) {
+        for (int i = 0; i < expected.continuations; ++i) {
+            const unsigned low = i == 0 ? expected.low : 0x80;
+            const unsigned high = i == 0 ? expected.high : 0xBF;
             if (p == end || *p < low || *p > high)
                 return false;
             ++p;
