@@ -7,6 +7,7 @@
 #include "Shell/QtTranslations.h"
 #include "Shell/ShellTexts.h"
 #include "Shell/SingleInstance.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QDesktopServices>

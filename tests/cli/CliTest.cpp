@@ -5,6 +5,7 @@
 #include "Services/BackupService.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
+#include "version.h"
 
 #include <csignal>
 #include <fcntl.h>
