@@ -69,7 +69,7 @@ QLabel *styledLabel(const QString &text, TextStyle style, QWidget *parent, bool 
 // Word-wrapped text in the secondary colour at the body size: field labels and notes of a form.
 QLabel *secondaryLabel(const QString &text, QWidget *parent);
 // A secondary label over `control`, naming it (its buddy), in a box of its own.
-QWidget *labelledField(const QString &label, QWidget *control, QWidget *parent, int spacing = 4);
+QWidget *labelledField(const QString &text, QWidget *control, QWidget *parent, int spacing = 4);
 // A page that scrolls vertically (its bar always shown) over the window background; `page` is the
 // inset layout of its content. Tab goes to the controls inside, the area follows the focused one.
 struct ScrollingPage
@@ -96,7 +96,7 @@ class TintedIconLabel : public QLabel
     Q_OBJECT
 
 public:
-    TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget *parent = nullptr);
+    TintedIconLabel(QIcon icon, int size, Tint tint, QWidget *parent = nullptr);
     void setTint(Tint tint);
     Tint tint() const { return m_tint; }
 
