@@ -194,7 +194,7 @@ public:
             m_handler(state);
     }
 
-    Result<BackupRun> fail(std::string cause, const Error &error)
+    Result<BackupRun> fail(const std::string &cause, const Error &error)
     {
         if (!m_published.empty())
             m_store.unpublish(m_published);

@@ -127,9 +127,9 @@ QPixmap tintedPixmap(const QIcon &icon, int size, const QColor &color, qreal dev
     return result;
 }
 
-TintedIconLabel::TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget *parent)
+TintedIconLabel::TintedIconLabel(QIcon icon, int size, Tint tint, QWidget *parent)
     : QLabel(parent)
-    , m_icon(icon)
+    , m_icon(std::move(icon))
     , m_size(size)
     , m_tint(tint)
 {
