@@ -221,6 +221,6 @@ int main(int argc, char **argv)
     QObject::connect(
         &instance, &velkaro::SingleInstance::argumentsReceived, &delegate, &velkaro::AppDelegate::handleLaunchRequest);
     delegate.launch();
-    return app.exec();
+    return QApplication::exec();
 }
 #endif
