@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
-# Usage: scripts/deps.sh [build|test|bench|fuzz]   (test also brings the desktop parts the tests start,
-#        bench the tools the benchmarks in bench/ measure with, fuzz the clang that builds libFuzzer targets)
+# Usage: scripts/deps.sh [build|test|bench|fuzz|tidy]   (test also brings the desktop parts the tests start,
+#        bench the tools the benchmarks in bench/ measure with, fuzz the clang that builds libFuzzer targets,
+#        tidy the clang-tidy that scripts/tidy runs)
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libgtest-dev libgmock-dev
@@ -12,12 +13,15 @@ test_pkgs=(xvfb xauth dbus dbus-x11 dunst trayer xdotool desktop-file-utils font
 bench_pkgs=(time xvfb xauth dbus trayer xdotool x11-utils imagemagick)
 # clang 16 reads libstdc++ 12's <expected> once told its concepts are complete (the fuzz preset does).
 fuzz_pkgs=(clang-16 libclang-rt-16-dev)
+# clang-tidy 14 cannot read libstdc++ 12's C++23 headers (std::variant, <expected>); 16 can.
+tidy_pkgs=(clang-tidy-16)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
 test) want+=("${test_pkgs[@]}") ;;
 bench) want+=("${bench_pkgs[@]}") ;;
 fuzz) want+=("${fuzz_pkgs[@]}") ;;
+tidy) want+=("${tidy_pkgs[@]}") ;;
 esac
 
 missing=()

@@ -5,6 +5,7 @@
 #include "Shell/QtTranslations.h"
 #include "Shell/ShellTexts.h"
 #include "Shell/SingleInstance.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -67,5 +68,5 @@ int main(int argc, char **argv)
     QObject::connect(
         &instance, &velkaro::SingleInstance::argumentsReceived, &delegate, &velkaro::AppDelegate::handleLaunchRequest);
     delegate.launch();
-    return app.exec();
+    return QApplication::exec();
 }

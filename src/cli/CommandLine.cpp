@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "CliSupport.h"
+#include "version.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -24,12 +24,12 @@ constexpr int kDiffDifferent = 1;
 constexpr int kDiffTrouble = 2;
 
 // Above this size (either side) a text file is not shown line by line: its sizes are printed instead.
-constexpr std::int64_t kTextDiffLimit = 16 * 1000 * 1000;
+constexpr std::int64_t kTextDiffLimit = 16'000'000;
 // What a text diff may hold besides the two texts: the line tables stay within one more copy of the
 // larger file, or this much.
-constexpr std::size_t kDiffSlack = 16 * 1000 * 1000;
+constexpr std::size_t kDiffSlack = 16'000'000;
 // The first block, where binary content shows (as diff looks for it).
-constexpr std::size_t kFirstBlock = 64 * 1024;
+constexpr std::size_t kFirstBlock = std::size_t {64} * 1024;
 
 // The mode git would record the file with: executable by its owner or not.
 std::string gitFileMode(const struct stat &st)

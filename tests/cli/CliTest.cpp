@@ -1,5 +1,6 @@
 // Backups, listings, restores and deletions through the tool, its usage errors and the settings it reads.
 #include "CliFixture.h"
+#include "version.h"
 
 #include <pty.h>
 #include <sys/wait.h>

@@ -24,6 +24,32 @@
 
 #include <QToolButton>
 #include <functional>
+#include <ostream>
+
+namespace velkaro {
+
+// A page by its name in test names and in gtest's messages, not as the bytes of an enumeration.
+static const char *pageName(NavigationTab tab)
+{
+    switch (tab) {
+    case NavigationTab::dashboard:
+        return "dashboard";
+    case NavigationTab::history:
+        return "history";
+    case NavigationTab::templates:
+        return "templates";
+    case NavigationTab::settings:
+        return "settings";
+    }
+    return "unknown";
+}
+
+static void PrintTo(NavigationTab tab, std::ostream *out)
+{
+    *out << pageName(tab);
+}
+
+} // namespace velkaro
 
 namespace velkaro::test {
 namespace {
@@ -185,7 +211,7 @@ TEST_P(AccessibilityTest, CardsAreGroupsAndDecorationsStayOut)
 INSTANTIATE_TEST_SUITE_P(Pages, AccessibilityTest,
     ::testing::Values(
         NavigationTab::dashboard, NavigationTab::history, NavigationTab::templates, NavigationTab::settings),
-    [](const auto &page) { return std::to_string(int(page.param)); });
+    [](const auto &page) { return std::string(pageName(page.param)); });
 
 // In the template body Tab and Ctrl+Tab move on instead of typing, and Shift+Tab moves back.
 TEST_F(AccessibilityTest, TemplateBodyLetsTabThrough)

@@ -11,18 +11,33 @@
 #include <QStyle>
 #include <QTest>
 
+#include <ostream>
+
 namespace velkaro::test {
 namespace {
 
+enum class Scheme { light, dark };
+
+const char *schemeName(Scheme scheme)
+{
+    return scheme == Scheme::dark ? "dark" : "light";
+}
+
+// gtest prints the scheme by its name, not as the bytes of an enumeration.
+void PrintTo(Scheme scheme, std::ostream *out)
+{
+    *out << schemeName(scheme);
+}
+
 // Text on the prominent buttons and on the badges reaches 4.5:1 in the light and the dark palette,
 // reckoned from the palette the widgets paint with and checked against the pixels they paint.
-class ContrastTest : public AppStateFixture, public ::testing::WithParamInterface<bool>
+class ContrastTest : public AppStateFixture, public ::testing::WithParamInterface<Scheme>
 {
 protected:
     void SetUp() override
     {
         AppStateFixture::SetUp();
-        QApplication::setPalette(GetParam() ? darkPalette() : QApplication::style()->standardPalette());
+        QApplication::setPalette(GetParam() == Scheme::dark ? darkPalette() : QApplication::style()->standardPalette());
     }
     void TearDown() override
     {
@@ -115,8 +130,8 @@ TEST(Contrast, RatioAndReadableInk)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Palettes, ContrastTest, ::testing::Values(false, true),
-    [](const auto &dark) { return std::string(dark.param ? "dark" : "light"); });
+INSTANTIATE_TEST_SUITE_P(Palettes, ContrastTest, ::testing::Values(Scheme::light, Scheme::dark),
+    [](const auto &scheme) { return std::string(schemeName(scheme.param)); });
 
 } // namespace
 } // namespace velkaro::test

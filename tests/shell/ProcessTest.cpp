@@ -1,5 +1,6 @@
 #include "Shell/SingleInstance.h"
 #include "ShellTestSupport.h"
+#include "version.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

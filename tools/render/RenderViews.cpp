@@ -77,7 +77,7 @@ protected:
     }
     static QString outDir()
     {
-        const QString dir = qEnvironmentVariable("VELKARO_RENDER_DIR", QStringLiteral("/tmp/velkaro-renders"));
+        QString dir = qEnvironmentVariable("VELKARO_RENDER_DIR", QStringLiteral("/tmp/velkaro-renders"));
         QDir().mkpath(dir);
         return dir;
     }

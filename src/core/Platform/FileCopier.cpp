@@ -14,7 +14,7 @@ namespace velkaro {
 namespace {
 
 constexpr std::size_t kChunk = 1u << 30; // per kernel call; the loops run to end of file anyway
-constexpr std::size_t kBufferSize = 128 * 1024;
+constexpr std::size_t kBufferSize = std::size_t {128} * 1024;
 
 // Errors after which a kernel copy method will not work for this run's files either.
 bool isUnsupported(int e)

@@ -251,7 +251,7 @@ ssize_t readFull(int fd, char *buffer, std::size_t size)
 
 int sameBytes(int a, int b)
 {
-    constexpr std::size_t kChunk = 64 * 1024;
+    constexpr std::size_t kChunk = std::size_t {64} * 1024;
     std::vector<char> left(kChunk), right(kChunk);
     while (true) {
         const ssize_t n = readFull(a, left.data(), kChunk);

@@ -36,7 +36,7 @@ bool isDirectory(const fs::path &path);
 // Creates the folder and every missing parent; an existing folder is success. Each new folder gets
 // `mode` less the umask (0777 by default: the user's usual folders).
 Result<void> createDirectories(const fs::path &path);
-Result<void> createDirectories(const fs::path &path, mode_t mode);
+Result<void> createDirectories(const fs::path &target, mode_t mode);
 // The same with mode 0700 for every new folder: inside the store only, since the default source holds
 // credentials; elsewhere the user's umask decides.
 Result<void> createPrivateDirectories(const fs::path &path);

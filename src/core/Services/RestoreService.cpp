@@ -112,7 +112,7 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     if (auto refused = config.pathProblem())
         return std::unexpected(*refused);
     const SnapshotStore store {fs::path(config.destinationDirectory)};
-    const auto abortedText = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
+    const auto *const abortedText = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
     auto lock = StoreLock::acquire(store.destination(), m_backupService.lockWait());
     if (!lock) {
         if (StoreLock::isBusy(lock.error()))

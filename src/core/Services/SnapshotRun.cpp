@@ -81,7 +81,7 @@ Result<BackupRun> SnapshotRun::execute(BackupTriggerType trigger, TimePoint star
     return done;
 }
 
-Result<BackupRun> SnapshotRun::fail(std::string cause, const Error &error)
+Result<BackupRun> SnapshotRun::fail(const std::string &cause, const Error &error)
 {
     if (!m_published.empty())
         m_store.unpublish(m_published);

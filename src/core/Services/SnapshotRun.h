@@ -54,7 +54,7 @@ public:
 
 private:
     void report(const BackupExecutionState &state) const;
-    Result<BackupRun> fail(std::string cause, const Error &error);
+    Result<BackupRun> fail(const std::string &cause, const Error &error);
 
     // Takes the files the selection gives, removing on the way what killed restores left below the
     // sources (older than `lockedAt`). A safety snapshot has nothing to keep of a source that is not

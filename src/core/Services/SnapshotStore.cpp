@@ -115,15 +115,15 @@ bool SnapshotStore::isSafeSnapshotId(std::string_view id)
     return isSafeRelativePath(id) && !std::ranges::any_of(id, [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
-bool SnapshotStore::isSafeRelativePath(std::string_view id)
+bool SnapshotStore::isSafeRelativePath(std::string_view path)
 {
     // A NUL would cut the path short at the system call ("..\0" reaching it as "..").
-    if (id.empty() || id.front() == '/' || id.find('\0') != std::string_view::npos)
+    if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos)
         return false;
     std::size_t start = 0;
-    while (start <= id.size()) {
-        const std::size_t end = std::min(id.find('/', start), id.size());
-        const std::string_view component = id.substr(start, end - start);
+    while (start <= path.size()) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string_view component = path.substr(start, end - start);
         if (component.empty() || component == "." || component == "..")
             return false;
         start = end + 1;

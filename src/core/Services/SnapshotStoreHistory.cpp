@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <ranges>
 #include <set>
 #include <sys/stat.h>
 #include <unordered_map>
@@ -305,10 +306,10 @@ std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
     // Only snapshot folders count and go: an id that points elsewhere, a folder without its snapshot.json
     // and an entry whose folder is gone are left alone. Oldest first from here.
     std::vector<std::pair<std::size_t, Path>> onDisk;
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        const auto folder = removableFolder(history.snapshots[*it].id);
+    for (const std::size_t index : std::views::reverse(order)) {
+        const auto folder = removableFolder(history.snapshots[index].id);
         if (folder && isSnapshotFolder(*folder))
-            onDisk.emplace_back(*it, *folder);
+            onDisk.emplace_back(index, *folder);
     }
     const auto entry = [&](std::size_t at) -> const BackupSnapshot & { return history.snapshots[onDisk[at].first]; };
     WholeEntries wholes(*this, history);

@@ -232,7 +232,7 @@ std::vector<char> discardable(const std::vector<Index> &equivs, const std::vecto
         many *= 2;
     for (Lin i = 0; i < end; ++i) {
         const Lin matches = otherCounts[static_cast<std::size_t>(equivs[static_cast<std::size_t>(i)])];
-        discards[static_cast<std::size_t>(i)] = matches == 0 ? 1 : matches > many ? 2 : 0;
+        discards[static_cast<std::size_t>(i)] = static_cast<char>(matches == 0 ? 1 : matches > many ? 2 : 0);
     }
     for (Lin i = 0; i < end; ++i) {
         char &d = discards[static_cast<std::size_t>(i)];

@@ -1,5 +1,7 @@
 #include "Shell/CommandLine.h"
 
+#include "version.h"
+
 #include <array>
 
 namespace velkaro {

@@ -3,6 +3,7 @@
 #include "App/AppState.h"
 #include "Shell/ShellTexts.h"
 #include "Views/Main/MainWindowView.h"
+#include "version.h"
 
 #include <QApplication>
 #include <QCloseEvent>

@@ -15,6 +15,8 @@
 #include <QPixmap>
 #include <QSystemTrayIcon>
 
+#include <algorithm>
+
 namespace velkaro {
 
 namespace {
@@ -198,12 +200,11 @@ void MenuBarManager::updateApplyEntry()
 bool MenuBarManager::isManagementWindowShown()
 {
     // Only the management window counts: an XEmbed tray's icon is a visible top-level window of ours too.
-    for (QWidget *widget : QApplication::topLevelWidgets()) {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    return std::ranges::any_of(windows, [](QWidget *widget) {
         const auto *window = qobject_cast<MainWindow *>(widget);
-        if (window && !window->isClosed() && window->isVisible() && !window->isMinimized())
-            return true;
-    }
-    return false;
+        return window && !window->isClosed() && window->isVisible() && !window->isMinimized();
+    });
 }
 
 void MenuBarManager::triggerBackupAction()

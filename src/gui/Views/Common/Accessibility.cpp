@@ -88,7 +88,7 @@ public:
             return box()->currentText();
         if (t == QAccessible::Name && box()->accessibleName().isEmpty()) {
             for (const auto &[label, relation] : relations(QAccessible::Label)) { // the buddy
-                const QString text = nameFromLabel(label->text(QAccessible::Name));
+                QString text = nameFromLabel(label->text(QAccessible::Name));
                 if (!text.isEmpty())
                     return text;
             }

@@ -13,7 +13,7 @@ namespace velkaro {
 // form fields, with the wheel left to the page over its settings.
 
 // A secondary label over `control`, naming it (its buddy), in a box of its own.
-QWidget *labelledField(const QString &label, QWidget *control, QWidget *parent, int spacing = 4);
+QWidget *labelledField(const QString &text, QWidget *control, QWidget *parent, int spacing = 4);
 // A page that scrolls vertically (its bar always shown) over the window background; `page` is the
 // inset layout of its content. Tab goes to the controls inside, the area follows the focused one.
 struct ScrollingPage

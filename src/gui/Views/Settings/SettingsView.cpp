@@ -276,6 +276,7 @@ void SettingsView::surveyLeftOutFiles()
     if (!isVisible())
         return;
     std::vector<std::string> sources;
+    sources.reserve(m_sourceFields.size());
     for (QLineEdit *field : m_sourceFields)
         sources.push_back(FileSystem::expandHome(ss(field->text()))); // counted where saving would put it
     m_state.surveyLeftOutFiles(std::move(sources), parseExtensionList(m_extensionsField->text()));

@@ -4,12 +4,13 @@
 #include "Views/Common/Icons.h"
 
 #include <QEvent>
+#include <utility>
 
 namespace velkaro {
 
-TintedIconLabel::TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget *parent)
+TintedIconLabel::TintedIconLabel(QIcon icon, int size, Tint tint, QWidget *parent)
     : QLabel(parent)
-    , m_icon(icon)
+    , m_icon(std::move(icon))
     , m_size(size)
     , m_tint(tint)
 {

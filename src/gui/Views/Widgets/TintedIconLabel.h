@@ -13,7 +13,7 @@ class TintedIconLabel : public QLabel
     Q_OBJECT
 
 public:
-    TintedIconLabel(const QIcon &icon, int size, Tint tint, QWidget *parent = nullptr);
+    TintedIconLabel(QIcon icon, int size, Tint tint, QWidget *parent = nullptr);
     void setTint(Tint tint);
     Tint tint() const { return m_tint; }
 
