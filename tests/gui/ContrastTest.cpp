@@ -46,6 +46,19 @@ protected:
     }
 
     // The painted colour at `at` is `expected` (give or take rounding).
+    // Three snapshots, one of each trigger: safety, scheduled, manual.
+    AppState &startWithEveryTrigger()
+    {
+        AppState &app = start();
+        manualBackups(1);
+        app.executeScheduledBackup();
+        settle();
+        app.restore(app.snapshots().back(), RestoreScopeOption::allFiles, [](RestoreOutcome, const std::string &) {});
+        settle();
+        EXPECT_EQ(app.snapshots().size(), 3u);
+        return app;
+    }
+
     static void expectPainted(QWidget *widget, QPoint at, const QColor &expected, const std::string &what)
     {
         const QColor painted = widget->grab().toImage().pixelColor(at);
@@ -56,15 +69,9 @@ protected:
     }
 };
 
-TEST_P(ContrastTest, ProminentButtonsAndBadges)
+TEST_P(ContrastTest, ProminentButtons)
 {
-    AppState &app = start();
-    manualBackups(1);
-    app.executeScheduledBackup();
-    settle();
-    app.restore(app.snapshots().back(), RestoreScopeOption::allFiles, [](RestoreOutcome, const std::string &) {});
-    settle();
-    ASSERT_EQ(app.snapshots().size(), 3u); // safety, scheduled, manual
+    AppState &app = startWithEveryTrigger();
     MainWindowView view(app);
     view.resize(900, 600);
     view.show();
@@ -91,8 +98,16 @@ TEST_P(ContrastTest, ProminentButtonsAndBadges)
     EXPECT_EQ(seen,
         (QStringList {QStringLiteral("GEMINI.md に適用"), QStringLiteral("今すぐバックアップ"),
             QStringLiteral("復元を実行"), QStringLiteral("設定を保存する")}));
+}
 
-    // Each badge, on its row selected: its pill is opaque, so the highlight never meets the text.
+// Each badge, on its row selected: its pill is opaque, so the highlight never meets the text.
+TEST_P(ContrastTest, Badges)
+{
+    AppState &app = startWithEveryTrigger();
+    MainWindowView view(app);
+    view.resize(900, 600);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
     app.setSelectedTab(NavigationTab::history);
     auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
     QStringList badges;
