@@ -59,6 +59,14 @@ protected:
         return app;
     }
 
+    // The window at its default size, on screen.
+    static bool shown(MainWindowView &view)
+    {
+        view.resize(900, 600);
+        view.show();
+        return QTest::qWaitForWindowExposed(&view);
+    }
+
     static void expectPainted(QWidget *widget, QPoint at, const QColor &expected, const std::string &what)
     {
         const QColor painted = widget->grab().toImage().pixelColor(at);
@@ -73,9 +81,7 @@ TEST_P(ContrastTest, ProminentButtons)
 {
     AppState &app = startWithEveryTrigger();
     MainWindowView view(app);
-    view.resize(900, 600);
-    view.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    ASSERT_TRUE(shown(view));
 
     QStringList seen;
     for (NavigationTab tab : allCases<NavigationTab>()) {
@@ -105,9 +111,7 @@ TEST_P(ContrastTest, Badges)
 {
     AppState &app = startWithEveryTrigger();
     MainWindowView view(app);
-    view.resize(900, 600);
-    view.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    ASSERT_TRUE(shown(view));
     app.setSelectedTab(NavigationTab::history);
     auto *history = qobject_cast<BackupHistoryView *>(view.page(NavigationTab::history));
     QStringList badges;
