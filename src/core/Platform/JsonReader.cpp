@@ -7,6 +7,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
 
 namespace velkaro::Json {
@@ -21,6 +22,32 @@ constexpr std::array<bool, 256> kPlain = [] {
         table[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
     return table;
 }();
+
+// Where the run of plain bytes that starts at `p` ends: eight bytes at a time while none of them is
+// a control character, a quote, a backslash or a byte of 0x80 and above.
+const char *endOfPlain(const char *p, const char *end)
+{
+    constexpr std::uint64_t ones = 0x0101010101010101U;
+    constexpr std::uint64_t highs = 0x8080808080808080U;
+    const auto hasZero = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+    while (end - p >= 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, 8);
+        const std::uint64_t below = (word - ones * 0x20) & ~word & highs; // some byte < 0x20 (exact for "any")
+        if ((below | (word & highs) | hasZero(word ^ (ones * '"')) | hasZero(word ^ (ones * '\\'))) != 0)
+            break;
+        p += 8;
+    }
+    while (p != end && kPlain[static_cast<unsigned char>(*p)])
+        ++p;
+    return p;
+}
+
+// The escapes that stand for one character and are two bytes long.
+bool isShortEscape(char c)
+{
+    return c == '"' || c == '\\' || c == '/' || c == 'b' || c == 'f' || c == 'n' || c == 'r' || c == 't';
+}
 
 bool isWhitespace(int c)
 {
@@ -235,8 +262,7 @@ bool JsonReader::readStringBody(std::string &out)
     bool multiByte = false; // raw bytes of 0x80 and above were taken, to be checked as UTF-8 at the end
     for (;;) {
         const char *start = m_p;
-        while (m_p != m_end && kPlain[static_cast<unsigned char>(*m_p)])
-            ++m_p;
+        m_p = endOfPlain(m_p, m_end);
         out.append(start, m_p);
         const int c = getByte();
         if (c == '"')
@@ -259,8 +285,17 @@ bool JsonReader::readStringBody(std::string &out)
 bool JsonReader::skipStringBody()
 {
     for (;;) {
-        while (m_p != m_end && kPlain[static_cast<unsigned char>(*m_p)])
-            ++m_p;
+        // Plain bytes, and the two-byte escapes that stand in every path ("\/"), need no further look.
+        const char *p = endOfPlain(m_p, m_end);
+        while (p != m_end) {
+            if (kPlain[static_cast<unsigned char>(*p)])
+                ++p;
+            else if (*p == '\\' && m_end - p >= 2 && isShortEscape(p[1]))
+                p += 2;
+            else
+                break;
+        }
+        m_p = p;
         const int c = getByte();
         if (c == '"')
             return true;
