@@ -1,6 +1,9 @@
 #include "Models/PromptTemplate.h"
 #include "Platform/FileSystem.h"
 #include "Platform/Utf8.h"
+#include "Services/BackupService.h"
+#include "Services/StoreLock.h"
+#include "Services/TemplateApply.h"
 #include "Services/TemplateService.h"
 #include "TestSupport.h"
 
@@ -8,6 +11,7 @@
 
 using namespace velkaro;
 using namespace velkaro::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -215,4 +219,28 @@ TEST_F(TemplateServiceTest, ReadCurrentPromptAndImport)
         {"\xC0\xAF", "\xC1\xBF", "\xE0\x80\xAF", "\xE0\x9F\xBF", "\xED\xA0\x80", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
             "\xF5\x80\x80\x80", "\xE3\x81", "\xF0\x9F\x98", "\xE3\x81\x61" /* cut before an "a" */, "\x80", "\xFF"})
         EXPECT_FALSE(Utf8::isValid(bad)) << bad;
+}
+
+using TemplateApplyTest = StoreTest;
+
+// Over other text the store stays locked from the safety snapshot until the file is written, so no other
+// run gets in between (its retention could take the copy, or it could copy a half-written file); once the
+// apply returns, the lock is free again.
+TEST_F(TemplateApplyTest, StoreStaysLockedFromTheSafetySnapshotUntilTheFileIsWritten)
+{
+    writeText(src / "GEMINI.md", "前の指示");
+    const TemplateService templates {root / "library.json"};
+    int writes = 0;
+    const TemplateWriter watched = [&](const PromptTemplate &tmpl, const fs::path &folder) {
+        ++writes;
+        const auto other = StoreLock::acquire(dest, 0ms);
+        EXPECT_TRUE(!other && StoreLock::isBusy(other.error())) << "another run could take the store before the write";
+        return templates.applyTemplate(tmpl, folder);
+    };
+    const auto applied = applyTemplateSafely(sample("新しい指示", "GEMINI.md"), config, watched, BackupService());
+    ASSERT_TRUE(applied) << applied.error().description;
+    EXPECT_TRUE(applied->has_value()) << "a safety snapshot came first";
+    EXPECT_EQ(writes, 1);
+    EXPECT_EQ(readText(src / "GEMINI.md"), "新しい指示");
+    EXPECT_TRUE(StoreLock::acquire(dest, 0ms)) << "the lock is let go once the file is written";
 }

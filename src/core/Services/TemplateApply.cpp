@@ -69,6 +69,14 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const fs::path &folder)
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
     const TemplateService &templates, const BackupService &backups, const BackupProgressHandler &progress)
 {
+    const TemplateWriter write
+        = [&templates](const PromptTemplate &t, const fs::path &folder) { return templates.applyTemplate(t, folder); };
+    return applyTemplateSafely(tmpl, config, write, backups, progress);
+}
+
+Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
+    const TemplateWriter &write, const BackupService &backups, const BackupProgressHandler &progress)
+{
     if (auto refused = config.pathProblem())
         return std::unexpected(*refused);
     const fs::path folder = config.sourceDirectories.empty() ? fs::path() : fs::path(config.sourceDirectories.front());
@@ -78,7 +86,7 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     if (state == TargetState::sameText)
         return std::optional<BackupSnapshot>(); // nothing would change
     if (state != TargetState::otherText) {
-        if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
+        if (auto applied = write(tmpl, folder); !applied)
             return std::unexpected(applied.error());
         return std::optional<BackupSnapshot>();
     }
@@ -105,7 +113,7 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
     if (std::find(recorded.begin(), recorded.end(), relative.native()) == recorded.end())
         return std::unexpected(notCoveredError(tmpl.targetFileName));
 
-    if (auto applied = templates.applyTemplate(tmpl, folder); !applied)
+    if (auto applied = write(tmpl, folder); !applied)
         return std::unexpected(applied.error());
     return std::optional<BackupSnapshot>(safety->snapshot);
 }

@@ -8,6 +8,7 @@
 #include "Services/TemplateService.h"
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -24,6 +25,14 @@ bool overwritesOtherText(const PromptTemplate &tmpl, const std::filesystem::path
 // reports to `progress` as a backup does.
 Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
     const TemplateService &templates, const BackupService &backups, const BackupProgressHandler &progress = {});
+
+// What writes the template into the folder; the overload above passes TemplateService::applyTemplate.
+using TemplateWriter = std::function<Result<void>(const PromptTemplate &, const std::filesystem::path &)>;
+
+// The same with the write done by `write`, which runs with the store still locked after a safety
+// snapshot (tests check that through it).
+Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &tmpl, const BackupConfig &config,
+    const TemplateWriter &write, const BackupService &backups, const BackupProgressHandler &progress = {});
 
 // The note of the safety snapshot taken before `tmpl` is applied: "テンプレート「title」を適用する前".
 std::string safetyNote(const PromptTemplate &tmpl);
