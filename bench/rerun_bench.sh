@@ -81,7 +81,7 @@ for ((round = 0; round <= rounds; round++)); do
     t3=$(now_ns)
     sync
     t4=$(now_ns)
-    cp "$work/history.json" "$work/history.tmp" && sync "$work/history.tmp"
+    dd if="$work/history.json" of="$work/history.tmp" bs=4M conv=fsync status=none
     mv "$work/history.tmp" "$work/history.out" && sync "$work"
     t5=$(now_ns)
     ((round == 0)) && continue # warm-up
