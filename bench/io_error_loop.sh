@@ -89,7 +89,10 @@ for rnd in range(1, rounds + 1):
     if after is None:
         broke(f"round {rnd}: list fails after {action}: history.json does not parse")
         continue
-    # A new snapshot was made from the source as it stood before the command.
+    # A new snapshot was made from the source as it stood before the command. An id that is no longer
+    # listed may come back on a later snapshot (one second after the newest listed), made then.
+    for gone in set(made_from) - {s["id"] for s in after}:
+        del made_from[gone]
     for s in after:
         made_from.setdefault(s["id"], before if s["id"] not in {x["id"] for x in listed} else None)
     for s in after:

@@ -70,9 +70,11 @@ configure 0
 
 # The checker: compares the store with what the previous round saw, then remembers the new state.
 check() { # check <action> <target id> <limit> [id the newest must have]
-    python3 - "$dest" "$src" "$state" "$1" "$2" "$3" "$("$cli" list --json)" "${4:-}" <<'PY'
+    "$cli" list --json >"$work/listing.json" # a long history is more than one argument may hold
+    python3 - "$dest" "$src" "$state" "$1" "$2" "$3" "$work/listing.json" "${4:-}" <<'PY'
 import json, os, sys
-dest, src, state_file, action, target, limit, listing, newest = sys.argv[1:9]
+dest, src, state_file, action, target, limit, listing_file, newest = sys.argv[1:9]
+listing = open(listing_file).read()
 limit = int(limit)
 broken = 0
 state = json.load(open(state_file)) if os.path.exists(state_file) else {"whole": {}, "deleted": []}
