@@ -342,8 +342,14 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
 // under another name.
 TEST_F(BackupTest, OddNamesComeBackExactlyAndNamesThatAreNotUtf8AreLeftOut)
 {
-    const Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
+    Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
         "sub\tdir/--inner.md", "quote\"back\\slash.md"};
+    // Names as long as a name may be (255 bytes): a restore's temporary beside them must still fit.
+    odd.push_back(std::string(252, 'L') + ".md");
+    std::string wide;
+    for (int i = 0; i < 84; ++i)
+        wide += "長";
+    odd.push_back(wide + ".md");
     for (const auto &name : odd)
         writeText(src / name, "text of " + name);
     writeText(src / "bad\xff.md", "x");

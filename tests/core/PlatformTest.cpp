@@ -146,6 +146,11 @@ TEST_F(FileSystemTest, AtomicWriteKeepsModeAndOldContentOnFailureAndLeavesNoTemp
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
     EXPECT_EQ(FileSystem::listDirectory(file.parent_path())->size(), 1u) << "no temporary file is left behind";
 
+    // A name of the longest length a name may have still gets a temporary of its own beside it.
+    const fs::path longest = root / (std::string(250, 'n') + ".json");
+    ASSERT_TRUE(FileSystem::writeFileAtomically(longest, "long"));
+    EXPECT_EQ(readText(longest), "long");
+
     // A folder in the way makes the final rename fail after the temporary file was written.
     const fs::path target = root / "d/history.json";
     writeText(target / "inside", "old");

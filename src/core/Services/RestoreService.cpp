@@ -26,8 +26,9 @@ std::string temporaryNameFor(const std::string &target)
 {
     static std::atomic<unsigned> counter {0};
     const auto slash = target.rfind('/');
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + std::string(FileSystem::kRestoreTemporaryMark)
-        + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string suffix
+        = std::string(FileSystem::kRestoreTemporaryMark) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return target.substr(0, slash + 1) + FileSystem::temporaryName(std::string_view(target).substr(slash + 1), suffix);
 }
 
 } // namespace
