@@ -228,6 +228,30 @@ TEST_F(BackupTest, RetentionSparesTheNewSnapshotEvenWhenItIsTheOldest)
     EXPECT_TRUE(fs::exists(dest / "snapshots" / earlier->snapshot.id / "snapshot.json"));
 }
 
+// A history.json listing each snapshot twice (a merge of two copies, say) still counts each folder
+// once: a limit of two keeps two snapshots, not the new one alone.
+TEST_F(BackupTest, RetentionCountsASnapshotListedTwiceOnce)
+{
+    config.maxSnapshotsLimit = 2;
+    for (const char *text : {"v1", "v2"}) {
+        writeText(src / "a.md", text);
+        ASSERT_TRUE(run());
+        now += 1h;
+    }
+    const std::string text = readText(dest / "history.json");
+    const std::string entries = text.substr(text.find('[') + 1, text.rfind(']') - text.find('[') - 1);
+    writeText(dest / "history.json", "[" + entries + "," + entries + "]");
+    writeText(src / "a.md", "v3");
+    const auto third = run();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->removedSnapshotIds.size(), 1u);
+    const auto listed = service.loadHistory(dest);
+    ASSERT_GE(listed.size(), 2u);
+    const Strings listedIds = ids(listed);
+    EXPECT_EQ(std::set<std::string>(listedIds.begin(), listedIds.end()).size(), 2u);
+    EXPECT_EQ(readText(dest / "snapshots" / listed[1].id / "data/a.md"), "v2");
+}
+
 // A history keeps versions: three edits and six unchanged runs under a limit of five leave every edit
 // restorable, and a safety snapshot follows the same rule.
 TEST_F(BackupTest, RetentionKeepsEveryDistinctVersion)

@@ -304,13 +304,16 @@ std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
     std::stable_sort(order.begin(), order.end(),
         [&](std::size_t a, std::size_t b) { return history.snapshots[a].createdAt > history.snapshots[b].createdAt; });
     // Only snapshot folders count and go: an id that points elsewhere, a folder without its snapshot.json
-    // and an entry whose folder is gone are left alone. Oldest first from here.
+    // and an entry whose folder is gone are left alone. A folder listed twice counts once, at its newest
+    // entry. Oldest first from here.
     std::vector<std::pair<std::size_t, Path>> onDisk;
-    for (const std::size_t index : std::views::reverse(order)) {
+    std::set<Path> seen;
+    for (const std::size_t index : order) {
         const auto folder = removableFolder(history.snapshots[index].id);
-        if (folder && isSnapshotFolder(*folder))
+        if (folder && seen.insert(*folder).second && isSnapshotFolder(*folder))
             onDisk.emplace_back(index, *folder);
     }
+    std::ranges::reverse(onDisk);
     const auto entry = [&](std::size_t at) -> const BackupSnapshot & { return history.snapshots[onDisk[at].first]; };
     WholeEntries wholes(*this, history);
     const auto chosen = chooseSnapshotsToRemove(
