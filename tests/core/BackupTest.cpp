@@ -191,6 +191,19 @@ TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
     ASSERT_TRUE(again);
     for (const auto &path : again->snapshot.relativeFilePaths)
         EXPECT_FALSE(path.starts_with("dest")) << path;
+
+    // A store in the source folder itself: the user's files there are taken, the store's own are not.
+    config.sourceDirectories = {src.string()};
+    config.destinationDirectory = src.string();
+    dest = src;
+    writeText(src / "GEMINI.md", "mine");
+    writeText(src / "snapshots.md", "mine too");
+    for (int round = 0; round < 2; ++round) {
+        now += 1s;
+        const auto inPlace = run();
+        ASSERT_TRUE(inPlace);
+        EXPECT_EQ(inPlace->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "snapshots.md"})) << round;
+    }
 }
 
 TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)

@@ -110,7 +110,7 @@ private:
             if (fd < 0)
                 fail(source, errno);
             else
-                walkFolder(source, fd);
+                walkFolder(source, fd, true);
             return;
         }
         const int fd = S_ISREG(st.st_mode) ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC) : -1;
@@ -130,15 +130,18 @@ private:
             m_report.firstUnreadableFolder = folder;
     }
 
-    // Reads the folder open at `fd` (and closes it), then goes through its entries by name.
-    void walkFolder(const std::string &folder, int fd)
+    // Reads the folder open at `fd` (and closes it), then goes through its entries by name. The store met
+    // below a source is not entered; a store that is the source folder itself keeps only its own entries
+    // out, so the user's files beside them are still taken.
+    void walkFolder(const std::string &folder, int fd, bool isSource = false)
     {
         if (m_options.stop.stop_requested()) {
             ::close(fd);
             return;
         }
         struct stat st = {};
-        if (m_excluded && ::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
+        const bool isStore = m_excluded && ::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded;
+        if (isStore && !isSource) {
             ::close(fd);
             return;
         }
@@ -148,6 +151,8 @@ private:
         std::sort(entries.begin(), entries.end());
         const std::string prefix = folder.back() == '/' ? folder : folder + '/';
         for (auto &entry : entries) {
+            if (isStore && isStoreEntry(entry))
+                continue;
             std::string path = prefix + entry.name;
             if (entry.kind == EntryKind::file) {
                 offer(std::move(path), entry.stamp, false);
@@ -159,6 +164,12 @@ private:
             else if (errno != ENOENT) // a folder gone meanwhile is not unreadable
                 unreadable(path);
         }
+    }
+
+    static bool isStoreEntry(const Entry &entry)
+    {
+        return entry.kind == EntryKind::folder ? entry.name == SnapshotStore::kSnapshotsFolderName
+                                               : entry.name == SnapshotStore::kHistoryFileName;
     }
 
     // The visible folders and regular files of the folder, with the stamps of the files the rule wants.
