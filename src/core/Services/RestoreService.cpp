@@ -2,6 +2,7 @@
 
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 
 #include <algorithm>
 #include <atomic>
@@ -87,7 +88,7 @@ Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot
     const auto &recorded = snapshot.relativeFilePaths;
     for (const auto &path : chosenPaths) {
         if (std::find(recorded.begin(), recorded.end(), path) == recorded.end())
-            return std::unexpected(restoreError(kNotFound, "スナップショットに含まれていません: " + path));
+            return std::unexpected(restoreError(kNotFound, "スナップショットに含まれていません: " + quotedName(path)));
     }
     return run(
         snapshot, config,
@@ -105,7 +106,7 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
             progressHandler(text);
     };
     const auto notFound
-        = [&] { return restoreError(kNotFound, "スナップショットデータが見つかりません: " + snapshot.id); };
+        = [&] { return restoreError(kNotFound, "スナップショットデータが見つかりません: " + quotedName(snapshot.id)); };
     // An id that leads outside the store is refused before anything is read or written.
     if (!SnapshotStore::isSafeSnapshotId(snapshot.id))
         return std::unexpected(notFound());

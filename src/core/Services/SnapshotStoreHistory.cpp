@@ -2,6 +2,7 @@
 #include "Services/SnapshotStore.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Services/FileVersions.h"
 #include "Services/Retention.h"
 
@@ -208,8 +209,8 @@ Result<BackupSnapshot> SnapshotStore::whole(const History &history, const Backup
         return std::unexpected(copied.error());
     auto decoded = BackupSnapshot::decode(text);
     if (!decoded || decoded->id != entry.id)
-        return std::unexpected(Error {
-            kSystemErrorDomain, EIO, "history.json が読み込んだあとで変わりました: " + history.listed->path.string()});
+        return std::unexpected(Error {kSystemErrorDomain, EIO,
+            "history.json が読み込んだあとで変わりました: " + quotedName(history.listed->path.native())});
     return std::move(*decoded);
 }
 

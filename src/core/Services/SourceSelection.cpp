@@ -2,6 +2,7 @@
 #include "Services/SourceSelection.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Platform/Utf8.h"
 #include "Services/SnapshotStore.h"
 
@@ -302,7 +303,7 @@ std::string SourceFailure::description() const
 {
     return (error == ENOENT ? "バックアップ対象フォルダが見つかりません: "
                             : "バックアップ対象フォルダを読み込めません: ")
-        + path;
+        + quotedName(path);
 }
 
 SourceSelection::SourceSelection(
