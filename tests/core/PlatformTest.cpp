@@ -196,6 +196,15 @@ TEST_F(FileSystemTest, ListingIsSortedWithHiddenEntriesAndReadErrorsNameThePath)
     EXPECT_EQ(missing.error().domain, kSystemErrorDomain);
     EXPECT_EQ(missing.error().description, "ファイルまたはフォルダが見つかりません: " + (root / "nope.json").string());
     EXPECT_FALSE(FileSystem::readFile(root));
+
+    // Only a regular file is read: a device or a FIFO without a writer in its place fails at once.
+    fs::create_symlink("/dev/null", root / "device.json");
+    ASSERT_EQ(::mkfifo((root / "fifo.json").c_str(), 0600), 0);
+    for (const char *odd : {"device.json", "fifo.json"}) {
+        const auto read = FileSystem::readFile(root / odd);
+        ASSERT_FALSE(read) << odd;
+        EXPECT_EQ(read.error().code, EINVAL) << odd;
+    }
 }
 
 TEST_F(FileSystemTest, ApplicationSupportFollowsXdgConfigHome)

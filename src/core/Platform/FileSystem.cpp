@@ -162,15 +162,18 @@ Result<std::string> readFile(const fs::path &path)
 
 Result<FileReader> FileReader::open(const fs::path &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer in the file's place cannot hold the open up; only a
+    // regular file is read (a FIFO or a device would never end, or wait for ever).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
     struct stat st
     {
     };
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
-        return std::unexpected(systemError(std::make_error_code(std::errc::is_a_directory), path));
+        return std::unexpected(systemError(std::error_code(error, std::generic_category()), path));
     }
     return FileReader(fd);
 }

@@ -56,7 +56,7 @@ Result<std::string> readFile(const fs::path &path);
 class FileReader
 {
 public:
-    // Fails when the file cannot be opened or is a folder.
+    // Fails when the file cannot be opened or is not a regular file (a folder, a FIFO, a device).
     static Result<FileReader> open(const fs::path &path);
 
     FileReader(FileReader &&other) noexcept;
