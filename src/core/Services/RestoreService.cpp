@@ -3,6 +3,7 @@
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
 #include "Platform/QuotedName.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,23 @@ std::string temporaryNameFor(const std::string &target)
     const std::string suffix
         = std::string(FileSystem::kRestoreTemporaryMark) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
     return target.substr(0, slash + 1) + FileSystem::temporaryName(std::string_view(target).substr(slash + 1), suffix);
+}
+
+// The settings with the extensions of the files the restore may write added: the safety snapshot then
+// holds every file the restore may replace, even one whose extension the settings no longer take.
+BackupConfig withRestoredExtensions(
+    BackupConfig config, const BackupSnapshot &snapshot, const std::function<bool(std::string_view)> &admits)
+{
+    if (config.targetExtensions.empty())
+        return config; // every file is taken already
+    const FileNameRule rule(config.targetExtensions);
+    std::set<std::string> added;
+    for (const auto &rel : snapshot.relativeFilePaths) {
+        const std::string_view name = std::string_view(rel).substr(rel.rfind('/') + 1);
+        if (admits(rel) && !rule.wants(name) && added.insert(FileNameRule::extensionOf(name)).second)
+            config.targetExtensions.push_back(FileNameRule::extensionOf(name));
+    }
+    return config;
 }
 
 } // namespace
@@ -124,8 +142,8 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
 
     report("復元前のセーフティバックアップを作成中...");
     // Under the lock already held: a second acquire would open a new file description and wait on us.
-    const auto safety
-        = m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
+    const auto safety = m_backupService.executeBackup(
+        withRestoredExtensions(config, snapshot, admits), BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
     if (!safety)
         return std::unexpected(restoreError(kNoSafetySnapshot, abortedText + safety.error().description));
     // A safety snapshot that misses files would not bring the user's current files back.
