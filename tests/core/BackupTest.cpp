@@ -204,6 +204,16 @@ TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
         ASSERT_TRUE(inPlace);
         EXPECT_EQ(inPlace->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "snapshots.md"})) << round;
     }
+
+    // A source inside the store's snapshots/ would copy every snapshot into the next one, doubling the
+    // store with each run: nothing is taken from there.
+    config.sourceDirectories = {src.string(), (src / "snapshots").string(), (src / "snapshots/2025-03-04").string()};
+    for (int round = 0; round < 2; ++round) {
+        now += 1s;
+        const auto inside = run();
+        ASSERT_TRUE(inside);
+        EXPECT_EQ(inside->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "snapshots.md"})) << round;
+    }
 }
 
 TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)

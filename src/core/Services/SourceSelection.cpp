@@ -85,8 +85,11 @@ public:
         , m_leftOut(leftOut)
     {
         struct stat st = {};
-        if (!options.excludedFolder.empty() && ::stat(options.excludedFolder.c_str(), &st) == 0)
+        if (!options.excludedFolder.empty() && ::stat(options.excludedFolder.c_str(), &st) == 0) {
             m_excluded = {st.st_dev, st.st_ino};
+            std::error_code ec;
+            m_storeData = std::filesystem::canonical(options.excludedFolder / SnapshotStore::kSnapshotsFolderName, ec);
+        }
     }
 
     SelectionReport run()
@@ -106,6 +109,8 @@ private:
             fail(source, source.empty() ? ENOENT : errno);
             return;
         }
+        if (insideStoreData(source))
+            return;
         if (S_ISDIR(st.st_mode)) {
             const int fd = ::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0)
@@ -121,6 +126,18 @@ private:
         }
         ::close(fd);
         offer(std::string(source), FileStamp::of(st), true);
+    }
+
+    // A source inside the store's snapshots/ holds nothing of the user's, and taking it would copy every
+    // snapshot into the next one, doubling the store with each run.
+    bool insideStoreData(const std::string &source) const
+    {
+        if (m_storeData.empty())
+            return false;
+        std::error_code ec;
+        const std::filesystem::path real = std::filesystem::canonical(source, ec);
+        const std::string &data = m_storeData.native();
+        return !ec && (real.native() == data || real.native().starts_with(data + '/'));
     }
 
     void fail(const std::string &source, int error) { m_report.failedSources.push_back({source, error, m_index}); }
@@ -272,6 +289,7 @@ private:
     const SourceSelection::Taken &m_taken;
     const SourceSelection::LeftOut &m_leftOut;
     std::optional<std::pair<dev_t, ino_t>> m_excluded;
+    std::filesystem::path m_storeData; // the store's snapshots/ (real path), when it stands
     std::unordered_set<std::string> m_seen; // recorded paths taken so far, with several sources
     std::size_t m_index = 0;
     SelectionReport m_report;
