@@ -158,6 +158,23 @@ TEST_F(CliTest, ControlCharactersInNamesAreQuoted)
     } else {
         EXPECT_TRUE(nlohmann::json::accept(json.out)) << json.code << json.err; // the name was left out
     }
+
+    // Names inside the reasons of failures and in other messages are quoted too.
+    const std::string odd = "esc\x1b[31m\nx.md";
+    writeText(src / odd, "e");
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string withOdd = onlyId();
+    fs::remove(src / odd);
+    fs::create_directories(src / odd / "in");
+    const auto restored = run({"restore", withOdd, "--file", odd});
+    EXPECT_EQ(restored.code, 1);
+    EXPECT_EQ(restored.err.find('\x1b'), std::string::npos) << restored.err;
+    EXPECT_EQ(std::ranges::count(restored.err, '\n'), 3) << restored.err;
+    auto mine = service.makeImportedTemplate("本文", "/x");
+    mine.title = "t\x1b[2J";
+    mine.targetFileName = "x\ny.md";
+    ASSERT_TRUE(service.saveTemplates({mine}));
+    expectRun({"templates", "apply", mine.id}, 0, "「\"t\\033[2J\"」を \"x\\ny.md\" に適用したよ！\n");
 }
 
 // A file that cannot be read now is trouble, as in diff -rq; a FIFO is never opened.

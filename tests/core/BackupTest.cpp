@@ -191,6 +191,29 @@ TEST_F(BackupTest, PathsNeverLeaveTheDataFolderAndTheStoreIsNotCopiedIntoItself)
     ASSERT_TRUE(again);
     for (const auto &path : again->snapshot.relativeFilePaths)
         EXPECT_FALSE(path.starts_with("dest")) << path;
+
+    // A store in the source folder itself: the user's files there are taken, the store's own are not.
+    config.sourceDirectories = {src.string()};
+    config.destinationDirectory = src.string();
+    dest = src;
+    writeText(src / "GEMINI.md", "mine");
+    writeText(src / "snapshots.md", "mine too");
+    for (int round = 0; round < 2; ++round) {
+        now += 1s;
+        const auto inPlace = run();
+        ASSERT_TRUE(inPlace);
+        EXPECT_EQ(inPlace->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "snapshots.md"})) << round;
+    }
+
+    // A source inside the store's snapshots/ would copy every snapshot into the next one, doubling the
+    // store with each run: nothing is taken from there.
+    config.sourceDirectories = {src.string(), (src / "snapshots").string(), (src / "snapshots/2025-03-04").string()};
+    for (int round = 0; round < 2; ++round) {
+        now += 1s;
+        const auto inside = run();
+        ASSERT_TRUE(inside);
+        EXPECT_EQ(inside->snapshot.relativeFilePaths, (Strings {"GEMINI.md", "snapshots.md"})) << round;
+    }
 }
 
 TEST_F(BackupTest, FailuresStopBeforeAnythingIsWritten)
@@ -226,6 +249,30 @@ TEST_F(BackupTest, RetentionSparesTheNewSnapshotEvenWhenItIsTheOldest)
     ASSERT_TRUE(earlier);
     EXPECT_TRUE(earlier->removedSnapshotIds.empty());
     EXPECT_TRUE(fs::exists(dest / "snapshots" / earlier->snapshot.id / "snapshot.json"));
+}
+
+// A history.json listing each snapshot twice (a merge of two copies, say) still counts each folder
+// once: a limit of two keeps two snapshots, not the new one alone.
+TEST_F(BackupTest, RetentionCountsASnapshotListedTwiceOnce)
+{
+    config.maxSnapshotsLimit = 2;
+    for (const char *text : {"v1", "v2"}) {
+        writeText(src / "a.md", text);
+        ASSERT_TRUE(run());
+        now += 1h;
+    }
+    const std::string text = readText(dest / "history.json");
+    const std::string entries = text.substr(text.find('[') + 1, text.rfind(']') - text.find('[') - 1);
+    writeText(dest / "history.json", "[" + entries + "," + entries + "]");
+    writeText(src / "a.md", "v3");
+    const auto third = run();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(third->removedSnapshotIds.size(), 1u);
+    const auto listed = service.loadHistory(dest);
+    ASSERT_GE(listed.size(), 2u);
+    const Strings listedIds = ids(listed);
+    EXPECT_EQ(std::set<std::string>(listedIds.begin(), listedIds.end()).size(), 2u);
+    EXPECT_EQ(readText(dest / "snapshots" / listed[1].id / "data/a.md"), "v2");
 }
 
 // A history keeps versions: three edits and six unchanged runs under a limit of five leave every edit
@@ -342,8 +389,14 @@ TEST_F(BackupTest, SurveyTakesWhatTheRunTakesAndNamesWhatItLeavesOut)
 // under another name.
 TEST_F(BackupTest, OddNamesComeBackExactlyAndNamesThatAreNotUtf8AreLeftOut)
 {
-    const Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
+    Strings odd {"tab\there.md", "new\nline.md", "bell\x01\x7f.md", "-dash.md", " spaced .md", "日本語のメモ.md",
         "sub\tdir/--inner.md", "quote\"back\\slash.md"};
+    // Names as long as a name may be (255 bytes): a restore's temporary beside them must still fit.
+    odd.push_back(std::string(252, 'L') + ".md");
+    std::string wide;
+    for (int i = 0; i < 84; ++i)
+        wide += "長";
+    odd.push_back(wide + ".md");
     for (const auto &name : odd)
         writeText(src / name, "text of " + name);
     writeText(src / "bad\xff.md", "x");

@@ -146,6 +146,11 @@ TEST_F(FileSystemTest, AtomicWriteKeepsModeAndOldContentOnFailureAndLeavesNoTemp
     EXPECT_EQ(fs::status(file).permissions(), fs::perms(0600));
     EXPECT_EQ(FileSystem::listDirectory(file.parent_path())->size(), 1u) << "no temporary file is left behind";
 
+    // A name of the longest length a name may have still gets a temporary of its own beside it.
+    const fs::path longest = root / (std::string(250, 'n') + ".json");
+    ASSERT_TRUE(FileSystem::writeFileAtomically(longest, "long"));
+    EXPECT_EQ(readText(longest), "long");
+
     // A folder in the way makes the final rename fail after the temporary file was written.
     const fs::path target = root / "d/history.json";
     writeText(target / "inside", "old");
@@ -191,6 +196,15 @@ TEST_F(FileSystemTest, ListingIsSortedWithHiddenEntriesAndReadErrorsNameThePath)
     EXPECT_EQ(missing.error().domain, kSystemErrorDomain);
     EXPECT_EQ(missing.error().description, "ファイルまたはフォルダが見つかりません: " + (root / "nope.json").string());
     EXPECT_FALSE(FileSystem::readFile(root));
+
+    // Only a regular file is read: a device or a FIFO without a writer in its place fails at once.
+    fs::create_symlink("/dev/null", root / "device.json");
+    ASSERT_EQ(::mkfifo((root / "fifo.json").c_str(), 0600), 0);
+    for (const char *odd : {"device.json", "fifo.json"}) {
+        const auto read = FileSystem::readFile(root / odd);
+        ASSERT_FALSE(read) << odd;
+        EXPECT_EQ(read.error().code, EINVAL) << odd;
+    }
 }
 
 TEST_F(FileSystemTest, ApplicationSupportFollowsXdgConfigHome)

@@ -82,6 +82,29 @@ TEST_F(StoreSafetyTest, NoRestoreWithoutASafetySnapshotOfEveryFile)
     EXPECT_EQ(readText(src / "GEMINI.md"), "edited");
 }
 
+// A file the settings no longer take (its extension was dropped since the snapshot) is still kept in
+// the safety snapshot before a restore replaces it; so is a name without any extension.
+TEST_F(StoreSafetyTest, TheSafetySnapshotHoldsWhatTheRestoreReplacesWhateverTheSettingsTake)
+{
+    config.targetExtensions.clear(); // every file
+    for (const char *name : {"settings.json", "notes.md", "Makefile"})
+        writeText(src / name, "old");
+    const auto taken = backup();
+    ASSERT_TRUE(taken);
+    for (const char *name : {"settings.json", "notes.md", "Makefile"})
+        writeText(src / name, "precious");
+    writeText(src / "other.txt", "neither taken nor restored");
+    config.targetExtensions = {"md"};
+    const auto restored = restore(taken->snapshot);
+    ASSERT_TRUE(restored);
+    EXPECT_EQ(restored->restoredCount, 3);
+    const auto safety = BackupService().loadHistory(dest).front();
+    ASSERT_EQ(safety.triggerType, BackupTriggerType::preRestoreSafety);
+    EXPECT_EQ(safety.relativeFilePaths, (Strings {"Makefile", "notes.md", "settings.json"}));
+    for (const auto &path : safety.relativeFilePaths)
+        EXPECT_EQ(readText(folderOf(safety.id) / "data" / path), "precious") << path;
+}
+
 TEST_F(StoreSafetyTest, WritesNeverPassThroughALinkedFolder)
 {
     const fs::path elsewhere = root / "elsewhere";

@@ -1,5 +1,6 @@
 #include "Models/PromptTemplate.h"
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Platform/Utf8.h"
 #include "Services/BackupService.h"
 #include "Services/StoreLock.h"
@@ -176,7 +177,7 @@ TEST_F(TemplateServiceTest, ApplyWritesTheBodyByteForByteInsideTheFolder)
         const auto result = service.applyTemplate(sample("x", bad), folder / "inner");
         ASSERT_FALSE(result) << bad;
         EXPECT_EQ(result.error().domain, TemplateService::kErrorDomain);
-        EXPECT_EQ(result.error().description, "このファイル名は許可されていません: " + bad);
+        EXPECT_EQ(result.error().description, "このファイル名は許可されていません: " + quotedName(bad));
     }
     EXPECT_FALSE(fs::exists(folder / "inner"));
     EXPECT_FALSE(fs::exists(root / "evil.md"));

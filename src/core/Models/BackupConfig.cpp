@@ -1,6 +1,7 @@
 #include "Models/BackupConfig.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 
 #include <algorithm>
 #include <string>
@@ -88,8 +89,9 @@ std::optional<Error> BackupConfig::pathProblem() const
 {
     // The same words as the settings page, whose field names these are.
     const auto refused = [](const std::string &field, const std::string &path) {
-        const std::string text = path.empty() ? "設定の「" + field + "」が空っぽです"
-                                              : "設定の「" + field + "」は / か ~ で始まるフルパスにしてね: " + path;
+        const std::string text = path.empty()
+            ? "設定の「" + field + "」が空っぽです"
+            : "設定の「" + field + "」は / か ~ で始まるフルパスにしてね: " + quotedName(path);
         return Error {kErrorDomain, kInvalidPath, text};
     };
     if (destinationDirectory.empty() || destinationDirectory.front() != '/')

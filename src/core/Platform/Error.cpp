@@ -1,4 +1,5 @@
 #include "Platform/Error.h"
+#include "Platform/QuotedName.h"
 
 #include <cerrno>
 #include <cstring>
@@ -64,7 +65,7 @@ Error systemError(std::error_code ec, const std::filesystem::path &path)
         ? describeErrno(ec.value())
         : ec.message();
     if (!path.empty())
-        text += ": " + path.string();
+        text += ": " + quotedName(path.native());
     return Error {kSystemErrorDomain, ec.value(), std::move(text)};
 }
 

@@ -162,15 +162,18 @@ Result<std::string> readFile(const fs::path &path)
 
 Result<FileReader> FileReader::open(const fs::path &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO without a writer in the file's place cannot hold the open up; only a
+    // regular file is read (a FIFO or a device would never end, or wait for ever).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
     struct stat st
     {
     };
-    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
-        return std::unexpected(systemError(std::make_error_code(std::errc::is_a_directory), path));
+        return std::unexpected(systemError(std::error_code(error, std::generic_category()), path));
     }
     return FileReader(fd);
 }
@@ -286,7 +289,8 @@ Result<void> writeFileAtomically(const fs::path &path, const ContentWriter &cont
     if (auto made = createDirectories(parent); !made)
         return made;
 
-    std::string tmpl = (parent / ("." + path.filename().string() + std::string(kTemporaryMark) + "XXXXXX")).string();
+    std::string tmpl
+        = (parent / temporaryName(path.filename().native(), std::string(kTemporaryMark) + "XXXXXX")).string();
     const int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
     if (fd < 0)
         return std::unexpected(systemError(lastError(), path));
@@ -395,6 +399,16 @@ bool isTemporaryName(std::string_view fileName)
     const auto restoreMark = fileName.find(kRestoreTemporaryMark);
     return restoreMark != std::string_view::npos && restoreMark > 1
         && fileName.size() > restoreMark + kRestoreTemporaryMark.size();
+}
+
+std::string temporaryName(std::string_view fileName, std::string_view suffix)
+{
+    constexpr std::size_t kNameMax = 255;
+    const std::size_t room = kNameMax > suffix.size() + 2 ? kNameMax - suffix.size() - 1 : 1;
+    std::size_t keep = std::min(fileName.size(), room);
+    while (keep > 1 && keep < fileName.size() && (static_cast<unsigned char>(fileName[keep]) & 0xC0) == 0x80)
+        --keep; // never split a character
+    return "." + std::string(fileName.substr(0, keep)) + std::string(suffix);
 }
 
 int removeStaleTemporaries(const fs::path &folder, std::int64_t before)

@@ -56,7 +56,7 @@ Result<std::string> readFile(const fs::path &path);
 class FileReader
 {
 public:
-    // Fails when the file cannot be opened or is a folder.
+    // Fails when the file cannot be opened or is not a regular file (a folder, a FIFO, a device).
     static Result<FileReader> open(const fs::path &path);
 
     FileReader(FileReader &&other) noexcept;
@@ -118,6 +118,10 @@ Result<void> removeAll(const fs::path &path);
 inline constexpr std::string_view kTemporaryMark = ".velkaro-tmp-";
 inline constexpr std::string_view kRestoreTemporaryMark = ".velkaro-restore-";
 bool isTemporaryName(std::string_view fileName);
+// "." + `fileName` + `suffix`, with `fileName` cut short (at a UTF-8 character boundary) where the whole
+// would pass the 255 bytes a name may have: a file whose name is already that long still gets a
+// temporary beside it, and the cut name still has the mark isTemporaryName looks for.
+std::string temporaryName(std::string_view fileName, std::string_view suffix);
 
 // Removes the temporary files (isTemporaryName) directly in `folder` that are regular files last
 // modified before `before` (seconds since the epoch). Returns how many went.

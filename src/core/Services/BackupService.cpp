@@ -3,6 +3,7 @@
 #include "Services/BackupService.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Services/SnapshotRun.h"
 #include "Services/SnapshotStore.h"
 
@@ -30,8 +31,8 @@ std::string BackupRun::problemsSuffix() const
 {
     std::string text = skippedFilesSuffix();
     if (skippedFolderCount > 0)
-        text
-            += "、" + std::to_string(skippedFolderCount) + " 件のフォルダを読み込めませんでした: " + firstSkippedFolder;
+        text += "、" + std::to_string(skippedFolderCount)
+            + " 件のフォルダを読み込めませんでした: " + quotedName(firstSkippedFolder);
     for (const auto &failure : failedSources)
         text += "、" + failure.description();
     return text;

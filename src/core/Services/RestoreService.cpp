@@ -2,6 +2,8 @@
 
 #include "Platform/FileCopier.h"
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
+#include "Services/SourceSelection.h"
 
 #include <algorithm>
 #include <atomic>
@@ -26,8 +28,26 @@ std::string temporaryNameFor(const std::string &target)
 {
     static std::atomic<unsigned> counter {0};
     const auto slash = target.rfind('/');
-    return target.substr(0, slash + 1) + "." + target.substr(slash + 1) + std::string(FileSystem::kRestoreTemporaryMark)
-        + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    const std::string suffix
+        = std::string(FileSystem::kRestoreTemporaryMark) + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return target.substr(0, slash + 1) + FileSystem::temporaryName(std::string_view(target).substr(slash + 1), suffix);
+}
+
+// The settings with the extensions of the files the restore may write added: the safety snapshot then
+// holds every file the restore may replace, even one whose extension the settings no longer take.
+BackupConfig withRestoredExtensions(
+    BackupConfig config, const BackupSnapshot &snapshot, const std::function<bool(std::string_view)> &admits)
+{
+    if (config.targetExtensions.empty())
+        return config; // every file is taken already
+    const FileNameRule rule(config.targetExtensions);
+    std::set<std::string> added;
+    for (const auto &rel : snapshot.relativeFilePaths) {
+        const std::string_view name = std::string_view(rel).substr(rel.rfind('/') + 1);
+        if (admits(rel) && !rule.wants(name) && added.insert(FileNameRule::extensionOf(name)).second)
+            config.targetExtensions.push_back(FileNameRule::extensionOf(name));
+    }
+    return config;
 }
 
 } // namespace
@@ -86,7 +106,7 @@ Result<RestoreRun> RestoreService::executeRestore(const BackupSnapshot &snapshot
     const auto &recorded = snapshot.relativeFilePaths;
     for (const auto &path : chosenPaths) {
         if (std::find(recorded.begin(), recorded.end(), path) == recorded.end())
-            return std::unexpected(restoreError(kNotFound, "スナップショットに含まれていません: " + path));
+            return std::unexpected(restoreError(kNotFound, "スナップショットに含まれていません: " + quotedName(path)));
     }
     return run(
         snapshot, config,
@@ -104,7 +124,7 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
             progressHandler(text);
     };
     const auto notFound
-        = [&] { return restoreError(kNotFound, "スナップショットデータが見つかりません: " + snapshot.id); };
+        = [&] { return restoreError(kNotFound, "スナップショットデータが見つかりません: " + quotedName(snapshot.id)); };
     // An id that leads outside the store is refused before anything is read or written.
     if (!SnapshotStore::isSafeSnapshotId(snapshot.id))
         return std::unexpected(notFound());
@@ -122,8 +142,8 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
 
     report("復元前のセーフティバックアップを作成中...");
     // Under the lock already held: a second acquire would open a new file description and wait on us.
-    const auto safety
-        = m_backupService.executeBackup(config, BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
+    const auto safety = m_backupService.executeBackup(
+        withRestoredExtensions(config, snapshot, admits), BackupTriggerType::preRestoreSafety, {}, *lock, snapshot.id);
     if (!safety)
         return std::unexpected(restoreError(kNoSafetySnapshot, abortedText + safety.error().description));
     // A safety snapshot that misses files would not bring the user's current files back.

@@ -3,6 +3,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Platform/QuotedName.h"
 
 #include <algorithm>
 #include <atomic>
@@ -94,7 +95,7 @@ Error folderError(std::error_code ec, const fs::path &path)
 Error notASnapshotFolder(std::string_view id)
 {
     return Error {SnapshotStore::kErrorDomain, SnapshotStore::kNotASnapshotFolder,
-        "スナップショットのフォルダではないため削除しませんでした: " + std::string(id)};
+        "スナップショットのフォルダではないため削除しませんでした: " + quotedName(id)};
 }
 
 } // namespace
@@ -160,8 +161,8 @@ Result<void> SnapshotStore::checkSnapshotsFolder() const
     if (S_ISLNK(st.st_mode))
         return std::unexpected(
             systemError(std::make_error_code(std::errc::too_many_symbolic_link_levels), m_snapshots));
-    return std::unexpected(
-        Error {kSystemErrorDomain, ENOTDIR, "「snapshots」はフォルダではありません: " + m_snapshots.string()});
+    return std::unexpected(Error {
+        kSystemErrorDomain, ENOTDIR, "「snapshots」はフォルダではありません: " + quotedName(m_snapshots.native())});
 }
 
 std::optional<SnapshotStore::Path> SnapshotStore::dataFolder(std::string_view id) const
@@ -370,7 +371,7 @@ Result<void> SnapshotStore::putBackOne(const Path &staged, const Path &folder) c
     const Path where = renameNoReplace(staged, kept) == 0 ? kept : staged;
     return std::unexpected(Error {kSystemErrorDomain, failed,
         "スナップショットのフォルダを元に戻せませんでした (" + where.string()
-            + " に残しています): " + describeErrno(failed) + ": " + folder.string()});
+            + " に残しています): " + describeErrno(failed) + ": " + quotedName(folder.native())});
 }
 
 void SnapshotStore::removeDayIfEmpty(const Path &day) const

@@ -2,6 +2,7 @@
 #include "Services/SnapshotStore.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Services/FileVersions.h"
 #include "Services/Retention.h"
 
@@ -208,8 +209,8 @@ Result<BackupSnapshot> SnapshotStore::whole(const History &history, const Backup
         return std::unexpected(copied.error());
     auto decoded = BackupSnapshot::decode(text);
     if (!decoded || decoded->id != entry.id)
-        return std::unexpected(Error {
-            kSystemErrorDomain, EIO, "history.json が読み込んだあとで変わりました: " + history.listed->path.string()});
+        return std::unexpected(Error {kSystemErrorDomain, EIO,
+            "history.json が読み込んだあとで変わりました: " + quotedName(history.listed->path.native())});
     return std::move(*decoded);
 }
 
@@ -304,13 +305,16 @@ std::vector<SnapshotStore::Picked> SnapshotStore::pickOld(
     std::stable_sort(order.begin(), order.end(),
         [&](std::size_t a, std::size_t b) { return history.snapshots[a].createdAt > history.snapshots[b].createdAt; });
     // Only snapshot folders count and go: an id that points elsewhere, a folder without its snapshot.json
-    // and an entry whose folder is gone are left alone. Oldest first from here.
+    // and an entry whose folder is gone are left alone. A folder listed twice counts once, at its newest
+    // entry. Oldest first from here.
     std::vector<std::pair<std::size_t, Path>> onDisk;
-    for (const std::size_t index : std::views::reverse(order)) {
+    std::set<Path> seen;
+    for (const std::size_t index : order) {
         const auto folder = removableFolder(history.snapshots[index].id);
-        if (folder && isSnapshotFolder(*folder))
+        if (folder && seen.insert(*folder).second && isSnapshotFolder(*folder))
             onDisk.emplace_back(index, *folder);
     }
+    std::ranges::reverse(onDisk);
     const auto entry = [&](std::size_t at) -> const BackupSnapshot & { return history.snapshots[onDisk[at].first]; };
     WholeEntries wholes(*this, history);
     const auto chosen = chooseSnapshotsToRemove(

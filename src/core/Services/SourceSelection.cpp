@@ -2,6 +2,7 @@
 #include "Services/SourceSelection.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Platform/Utf8.h"
 #include "Services/SnapshotStore.h"
 
@@ -84,8 +85,11 @@ public:
         , m_leftOut(leftOut)
     {
         struct stat st = {};
-        if (!options.excludedFolder.empty() && ::stat(options.excludedFolder.c_str(), &st) == 0)
+        if (!options.excludedFolder.empty() && ::stat(options.excludedFolder.c_str(), &st) == 0) {
             m_excluded = {st.st_dev, st.st_ino};
+            std::error_code ec;
+            m_storeData = std::filesystem::canonical(options.excludedFolder / SnapshotStore::kSnapshotsFolderName, ec);
+        }
     }
 
     SelectionReport run()
@@ -105,12 +109,14 @@ private:
             fail(source, source.empty() ? ENOENT : errno);
             return;
         }
+        if (insideStoreData(source))
+            return;
         if (S_ISDIR(st.st_mode)) {
             const int fd = ::open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             if (fd < 0)
                 fail(source, errno);
             else
-                walkFolder(source, fd);
+                walkFolder(source, fd, true);
             return;
         }
         const int fd = S_ISREG(st.st_mode) ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC) : -1;
@@ -122,6 +128,18 @@ private:
         offer(std::string(source), FileStamp::of(st), true);
     }
 
+    // A source inside the store's snapshots/ holds nothing of the user's, and taking it would copy every
+    // snapshot into the next one, doubling the store with each run.
+    bool insideStoreData(const std::string &source) const
+    {
+        if (m_storeData.empty())
+            return false;
+        std::error_code ec;
+        const std::filesystem::path real = std::filesystem::canonical(source, ec);
+        const std::string &data = m_storeData.native();
+        return !ec && (real.native() == data || real.native().starts_with(data + '/'));
+    }
+
     void fail(const std::string &source, int error) { m_report.failedSources.push_back({source, error, m_index}); }
 
     void unreadable(const std::string &folder)
@@ -130,15 +148,18 @@ private:
             m_report.firstUnreadableFolder = folder;
     }
 
-    // Reads the folder open at `fd` (and closes it), then goes through its entries by name.
-    void walkFolder(const std::string &folder, int fd)
+    // Reads the folder open at `fd` (and closes it), then goes through its entries by name. The store met
+    // below a source is not entered; a store that is the source folder itself keeps only its own entries
+    // out, so the user's files beside them are still taken.
+    void walkFolder(const std::string &folder, int fd, bool isSource = false)
     {
         if (m_options.stop.stop_requested()) {
             ::close(fd);
             return;
         }
         struct stat st = {};
-        if (m_excluded && ::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded) {
+        const bool isStore = m_excluded && ::fstat(fd, &st) == 0 && std::pair {st.st_dev, st.st_ino} == *m_excluded;
+        if (isStore && !isSource) {
             ::close(fd);
             return;
         }
@@ -148,6 +169,8 @@ private:
         std::sort(entries.begin(), entries.end());
         const std::string prefix = folder.back() == '/' ? folder : folder + '/';
         for (auto &entry : entries) {
+            if (isStore && isStoreEntry(entry))
+                continue;
             std::string path = prefix + entry.name;
             if (entry.kind == EntryKind::file) {
                 offer(std::move(path), entry.stamp, false);
@@ -159,6 +182,12 @@ private:
             else if (errno != ENOENT) // a folder gone meanwhile is not unreadable
                 unreadable(path);
         }
+    }
+
+    static bool isStoreEntry(const Entry &entry)
+    {
+        return entry.kind == EntryKind::folder ? entry.name == SnapshotStore::kSnapshotsFolderName
+                                               : entry.name == SnapshotStore::kHistoryFileName;
     }
 
     // The visible folders and regular files of the folder, with the stamps of the files the rule wants.
@@ -260,6 +289,7 @@ private:
     const SourceSelection::Taken &m_taken;
     const SourceSelection::LeftOut &m_leftOut;
     std::optional<std::pair<dev_t, ino_t>> m_excluded;
+    std::filesystem::path m_storeData; // the store's snapshots/ (real path), when it stands
     std::unordered_set<std::string> m_seen; // recorded paths taken so far, with several sources
     std::size_t m_index = 0;
     SelectionReport m_report;
@@ -291,7 +321,7 @@ std::string SourceFailure::description() const
 {
     return (error == ENOENT ? "バックアップ対象フォルダが見つかりません: "
                             : "バックアップ対象フォルダを読み込めません: ")
-        + path;
+        + quotedName(path);
 }
 
 SourceSelection::SourceSelection(

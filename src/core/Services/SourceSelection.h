@@ -76,7 +76,9 @@ struct SelectionReport
 
 struct SelectionOptions
 {
-    std::filesystem::path excludedFolder; // never entered (the snapshot store, should a source hold it)
+    // Never entered (the snapshot store, should a source hold it); when a source is the store itself, only
+    // the store's snapshots/ and history.json there are left out.
+    std::filesystem::path excludedFolder;
     std::stop_token stop; // the walk ends early once a stop is requested
     // This program's temporary files (a killed restore's) met on the walk and last modified before this
     // (seconds since the epoch) are removed. Only a backup run under the store lock sets it.

@@ -2,6 +2,7 @@
 #include "Services/TemplateApply.h"
 
 #include "Platform/FileSystem.h"
+#include "Platform/QuotedName.h"
 #include "Services/SourceSelection.h"
 
 #include <algorithm>
@@ -125,7 +126,7 @@ std::string safetyNote(const PromptTemplate &tmpl)
 
 std::string appliedMessage(const PromptTemplate &tmpl)
 {
-    return "「" + tmpl.title + "」を " + tmpl.targetFileName + " に適用したよ！";
+    return "「" + quotedName(tmpl.title) + "」を " + quotedName(tmpl.targetFileName) + " に適用したよ！";
 }
 
 } // namespace velkaro

@@ -2,6 +2,7 @@
 
 #include "Platform/FileSystem.h"
 #include "Platform/Formatters.h"
+#include "Platform/QuotedName.h"
 #include "Platform/Utf8.h"
 
 #include <chrono>
@@ -87,8 +88,8 @@ bool TemplateService::isAllowedTargetFileName(std::string_view name)
 Result<void> TemplateService::applyTemplate(const PromptTemplate &tmpl, const fs::path &targetDirectory) const
 {
     if (!isAllowedTargetFileName(tmpl.targetFileName)) {
-        return std::unexpected(
-            Error {kErrorDomain, kBadRequest, "このファイル名は許可されていません: " + tmpl.targetFileName});
+        return std::unexpected(Error {
+            kErrorDomain, kBadRequest, "このファイル名は許可されていません: " + quotedName(tmpl.targetFileName)});
     }
     // An empty folder would mean the process's working folder, which the user never chose.
     if (targetDirectory.empty())
@@ -97,8 +98,8 @@ Result<void> TemplateService::applyTemplate(const PromptTemplate &tmpl, const fs
     const fs::path target = targetDirectory / tmpl.targetFileName;
     // A linked folder on the way ("rules" -> elsewhere) would carry the write out of the folder.
     const auto linkedError = [&] {
-        return Error {
-            kErrorDomain, kBadRequest, "シンボリックリンクを経由する書き込みはできません: " + target.string()};
+        return Error {kErrorDomain, kBadRequest,
+            "シンボリックリンクを経由する書き込みはできません: " + quotedName(target.native())};
     };
     if (FileSystem::passesThroughLink(targetDirectory, tmpl.targetFileName))
         return std::unexpected(linkedError());
