@@ -441,6 +441,11 @@ TEST_F(BackupTest, MissingSourcesFailTheRunAndNeverPushGoodSnapshotsOut)
     EXPECT_EQ(states.back(), BackupExecutionState::failed(result.error().description));
     EXPECT_FALSE(fs::exists(dest / "snapshots"));
     EXPECT_FALSE(fs::exists(dest / "history.json"));
+    config.sourceDirectories = {};
+    result = run();
+    ASSERT_FALSE(result) << "no source at all is no empty success";
+    EXPECT_EQ(result.error().description, "バックアップ対象フォルダが設定されていません");
+    EXPECT_FALSE(fs::exists(dest / "snapshots"));
     writeText(root / "file", "not a folder");
     config.sourceDirectories = {(root / "file/x").string()};
     result = run();

@@ -94,6 +94,9 @@ Result<BackupRun> SnapshotRun::fail(const std::string &cause, const Error &error
 Result<void> SnapshotRun::select(std::int64_t lockedAt, bool missingSourcesFail)
 {
     m_lockedAt = lockedAt;
+    // No source at all finds nothing, as a missing one does: an empty snapshot would push good ones out.
+    if (std::ranges::all_of(m_config.sourceDirectories, [](const std::string &s) { return s.empty(); }))
+        return std::unexpected(Error {BackupService::kErrorDomain, BackupService::kSourcesMissing, kNoSources});
     SelectionOptions options;
     options.excludedFolder = m_store.destination();
     options.removeTemporariesBefore = lockedAt;

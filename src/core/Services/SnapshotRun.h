@@ -40,6 +40,8 @@ class SnapshotRun
 public:
     // Starts the failure when the store's folder cannot be made.
     static constexpr const char *kNoFolder = "保存先ディレクトリ作成失敗: ";
+    // The failure when the settings name no source folder.
+    static constexpr const char *kNoSources = "バックアップ対象フォルダが設定されていません";
 
     SnapshotRun(const BackupConfig &config, const BackupProgressHandler &handler);
     SnapshotRun(const SnapshotRun &) = delete;
