@@ -495,4 +495,11 @@ TEST_F(BackupTest, AListingThatBreaksOffIsReported)
     EXPECT_EQ(survey.taken.size(), 2u) << "a.md and the one entry read of sub";
     EXPECT_EQ(survey.report.unreadableFolderCount, 1);
     EXPECT_EQ(survey.report.firstUnreadableFolder, (src / "sub").string());
+
+    // A folder that cannot be opened is reported too, even when the error claims it is gone while it stands.
+    options.listingFault = nullptr;
+    options.openFault = [&](const std::string &folder) { return folder.ends_with("/sub") ? ENOENT : 0; };
+    const auto unopened = surveySources(config.sourceDirectories, config.targetExtensions, options);
+    EXPECT_EQ(unopened.taken.size(), 1u);
+    EXPECT_EQ(unopened.report.unreadableFolderCount, 1);
 }

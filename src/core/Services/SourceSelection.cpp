@@ -176,12 +176,31 @@ private:
                 offer(std::move(path), entry.stamp, false);
                 continue;
             }
-            const int child = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+            const int child = openFolder(path);
             if (child >= 0)
                 walkFolder(path, child);
-            else if (errno != ENOENT) // a folder gone meanwhile is not unreadable
+            else if (errno != ENOENT || stillThere(path)) // a folder gone meanwhile is not unreadable
                 unreadable(path);
         }
+    }
+
+    int openFolder(const std::string &path) const
+    {
+        if (m_options.openFault) {
+            if (const int error = m_options.openFault(path); error != 0) {
+                errno = error;
+                return -1;
+            }
+        }
+        return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+    }
+
+    // An open that says "no such file" of a folder that was just listed: true when it stands after all
+    // (a failing disk or mount can say so), so that its files are not left out without a word.
+    static bool stillThere(const std::string &path)
+    {
+        struct stat st = {};
+        return ::lstat(path.c_str(), &st) == 0;
     }
 
     static bool isStoreEntry(const Entry &entry)
@@ -239,7 +258,10 @@ private:
             return;
         }
         struct stat st = {};
-        if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        // "No such file" of a name just listed is asked once more: gone is gone, but a flaky disk or mount
+        // may say so of a file that stands, and that file must not be left out without a word.
+        if (::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0
+            && (errno != ENOENT || ::fstatat(dirFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)) {
             if (errno != ENOENT && entry.d_type == DT_REG)
                 entries.push_back({std::string(name), EntryKind::file, {}}); // its copy will say why
             return;

@@ -85,6 +85,8 @@ struct SelectionOptions
     std::optional<std::int64_t> removeTemporariesBefore;
     // Test seam: true makes the listing of `folder` break off with EIO after `entriesRead` entries.
     std::function<bool(const std::string &folder, std::size_t entriesRead)> listingFault;
+    // Test seam: a non-zero errno makes the opening of the folder below a source fail with it.
+    std::function<int(const std::string &folder)> openFault;
 };
 
 // The one decision of what a backup takes, used by the backup, its dry run, the settings survey and the
