@@ -95,7 +95,12 @@ bool isTerminal(std::FILE *stream)
 
 BackupConfig loadConfig()
 {
-    BackupConfig config = BackupConfig::readFile().value_or(BackupConfig {});
+    const auto loaded = BackupConfig::load();
+    if (!loaded) {
+        printError("設定エラー: 設定ファイルを読み込めません: " + loaded.error().description);
+        std::exit(kExitFailure);
+    }
+    BackupConfig config = loaded->value_or(BackupConfig {});
     // A relative path would act on whatever folder the command was started in.
     if (const auto refused = config.pathProblem()) {
         printError("設定エラー: " + refused->description);

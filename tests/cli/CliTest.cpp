@@ -230,7 +230,7 @@ TEST_F(CliTest, RestoringAPathOfTwoSourcesCountsTheFilesWritten)
 
 // Settings paths as a user may type them in config.json: "~" is the home folder, a relative path ends
 // every command that reads it (naming the field) before anything is made; an unreadable library is
-// never replaced by an import.
+// never replaced by an import; unreadable settings stop every command.
 TEST_F(CliTest, SettingsPathsAreCheckedAndAnUnreadableLibraryIsKept)
 {
     BackupConfig config;
@@ -254,6 +254,12 @@ TEST_F(CliTest, SettingsPathsAreCheckedAndAnUnreadableLibraryIsKept)
     fs::create_directories(TemplateService::defaultLibraryFilePath()); // there, but every read fails
     expectFailure({"templates", "import"}, 1, "テンプレートを読み込めませんでした: ");
     EXPECT_TRUE(fs::is_directory(TemplateService::defaultLibraryFilePath()));
+
+    // Settings that cannot be read are no missing settings: the defaults would back up into another store.
+    fs::remove(BackupConfig::defaultConfigFilePath());
+    fs::create_directories(BackupConfig::defaultConfigFilePath());
+    expectFailure({"backup"}, 1, "設定エラー: 設定ファイルを読み込めません: ");
+    EXPECT_FALSE(fs::exists(home / "Documents"));
 }
 
 // A run that could not read everything is a failure (exit 1) that names what it missed; with nothing

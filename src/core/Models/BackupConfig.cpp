@@ -69,9 +69,18 @@ std::optional<BackupConfig> BackupConfig::decode(std::string_view text)
 
 std::optional<BackupConfig> BackupConfig::readFile(const std::filesystem::path &path)
 {
+    auto loaded = load(path);
+    return loaded ? std::move(*loaded) : std::nullopt;
+}
+
+Result<std::optional<BackupConfig>> BackupConfig::load(const std::filesystem::path &path)
+{
     auto text = FileSystem::readFile(path);
-    if (!text)
-        return std::nullopt;
+    if (!text) {
+        if (FileSystem::isNotFound(text.error()))
+            return std::optional<BackupConfig>();
+        return std::unexpected(text.error());
+    }
     auto config = decode(*text);
     if (config)
         config->expandHomePaths();

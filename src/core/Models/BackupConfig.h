@@ -45,6 +45,9 @@ struct BackupConfig
     // The configuration in the file, or nothing when it is missing, unreadable or not decodable. "~" and
     // "~/..." in the folder paths are expanded, as the settings page does.
     static std::optional<BackupConfig> readFile(const std::filesystem::path &path = defaultConfigFilePath());
+    // The same, except that a file that stands but cannot be read (an I/O error, no permission) is that
+    // error: the defaults would send a run to another store than the one the user chose.
+    static Result<std::optional<BackupConfig>> load(const std::filesystem::path &path = defaultConfigFilePath());
     void expandHomePaths();
     // The settings page's path rules, for every reader of the file: an empty or relative destination, a
     // relative source or an empty first source (where restores and templates write) is refused with
