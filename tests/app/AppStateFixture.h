@@ -38,10 +38,11 @@ protected:
     // Writes `config` (or `rawConfig`) to config.json and builds the state from it, its history loaded.
     AppState &start(std::chrono::milliseconds lockWait = std::chrono::milliseconds(100))
     {
-        if (rawConfig)
+        if (rawConfig) {
             writeText(configFile(), *rawConfig);
-        else
+        } else if (!keepConfigFile) {
             EXPECT_TRUE(config.writeFile(configFile()));
+        }
         // Each run of the engine starts one second after the last, so every snapshot gets its own id.
         auto engineClock = [this] { return localTime(2025, 3, 4, 9, 0, 0) + std::chrono::seconds(++engineTicks); };
         AppStateOptions options;
@@ -140,6 +141,7 @@ protected:
     }
 
     std::optional<std::string> rawConfig; // written instead of `config` when set
+    bool keepConfigFile = false; // start() leaves whatever stands at config.json
     FakeClock clock;
     std::atomic<int> engineTicks = 0;
     int schedulerReads = 0;

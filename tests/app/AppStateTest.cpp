@@ -44,6 +44,15 @@ TEST_F(AppStateTest, StartsFromTheSavedSettingsLibraryAndHistoryOrFromDefaults)
     rawConfig = "{ broken";
     AppState &d = start();
     EXPECT_EQ(d.config(), BackupConfig());
+
+    // Settings that stand but cannot be read give the defaults as well, and the user is told so.
+    rawConfig.reset();
+    keepConfigFile = true;
+    fs::remove(configFile());
+    fs::create_directories(configFile());
+    AppState &u = start();
+    EXPECT_EQ(u.config(), BackupConfig());
+    EXPECT_TRUE(status().starts_with("設定ファイルを読み込めませんでした: ")) << status();
 }
 
 TEST_F(AppStateTest, ManualRunReportsInOrderAndRefusesASecondRequestInTheGap)

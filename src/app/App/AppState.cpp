@@ -72,8 +72,11 @@ OptionalDate AppState::nextBackupDate() const
 
 void AppState::loadConfig()
 {
-    if (auto loaded = BackupConfig::readFile(m_options.configFile))
-        setConfig(*loaded);
+    auto loaded = BackupConfig::load(m_options.configFile);
+    if (!loaded) // the defaults stand in, but the user must know that their settings were not read
+        setStatusMessage("設定ファイルを読み込めませんでした: " + loaded.error().description);
+    else if (*loaded)
+        setConfig(**loaded);
 }
 
 Result<void> AppState::saveConfig()
