@@ -131,6 +131,9 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
 
     if (auto refused = config.pathProblem())
         return std::unexpected(*refused);
+    // Before anything is written. An empty first entry would otherwise mean the file-system root.
+    if (config.sourceDirectories.empty() || config.sourceDirectories.front().empty())
+        return std::unexpected(restoreError(kNoTargetFolder, "復元先ディレクトリが指定されていません"));
     const SnapshotStore store {fs::path(config.destinationDirectory)};
     const auto *const abortedText = "セーフティバックアップを作成できなかったため、復元を中止しました: ";
     auto lock = StoreLock::acquire(store.destination(), m_backupService.lockWait());
@@ -161,10 +164,6 @@ Result<RestoreRun> RestoreService::run(const BackupSnapshot &snapshot, const Bac
     if (!folder || !FileSystem::isDirectory(*folder)
         || (!snapshot.relativeFilePaths.empty() && !store.dataFolder(snapshot.id)))
         return std::unexpected(notFound());
-    // An empty first entry would otherwise mean the file-system root.
-    if (config.sourceDirectories.empty() || config.sourceDirectories.front().empty())
-        return std::unexpected(restoreError(kNoTargetFolder, "復元先ディレクトリが指定されていません"));
-
     std::string base = config.sourceDirectories.front();
     while (base.size() > 1 && base.back() == '/')
         base.pop_back();
