@@ -19,7 +19,8 @@ struct CappedRead
 
 std::optional<CappedRead> readCapped(const std::filesystem::path &path, std::int64_t limit)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Non-blocking: a FIFO put in the file's place since it was looked at must not hold the read up.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     struct stat st = {};

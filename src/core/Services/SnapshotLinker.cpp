@@ -32,7 +32,8 @@ struct Fd
     }
 };
 
-// The copy keeps the source's time and permission bits, so a link must agree in those too.
+// The copy keeps the source's time and permission bits, so a link must agree in those too. The opens do
+// not block: a FIFO put in a file's place since its stat fails the inode test instead of hanging the run.
 bool sameAsBaseCopy(const SelectedFile &file, const struct stat &copy, int folderFd, const char *name)
 {
     const FileStamp &now = file.stamp;
@@ -40,8 +41,8 @@ bool sameAsBaseCopy(const SelectedFile &file, const struct stat &copy, int folde
         || static_cast<std::uint32_t>(copy.st_mtim.tv_nsec) != now.modifiedNanoseconds
         || (copy.st_mode & 07777) != (now.mode & 07777))
         return false;
-    const Fd source {::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | (file.isSource ? 0 : O_NOFOLLOW))};
-    const Fd stored {::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW)};
+    const Fd source {::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (file.isSource ? 0 : O_NOFOLLOW))};
+    const Fd stored {::openat(folderFd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
     struct stat st = {};
     if (source.fd < 0 || stored.fd < 0 || ::fstat(source.fd, &st) != 0 || st.st_ino != now.inode
         || st.st_dev != now.device)

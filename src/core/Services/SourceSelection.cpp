@@ -119,7 +119,7 @@ private:
                 walkFolder(source, fd, true);
             return;
         }
-        const int fd = S_ISREG(st.st_mode) ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+        const int fd = S_ISREG(st.st_mode) ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1;
         if (fd < 0) {
             fail(source, S_ISREG(st.st_mode) ? errno : EINVAL);
             return;
