@@ -113,4 +113,16 @@ TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
     expectFailure({"templates", "apply", toml.id}, 1, "適用失敗: 「commands/go.toml」はバックアップの対象外");
     EXPECT_EQ(readText(src / "commands/go.toml"), "mine");
     EXPECT_EQ(BackupService().loadHistory(dest).size(), count);
+
+    // A source folder whose listing breaks off (libfiu) is said as such, not as a file the settings leave out.
+    if (const char *why = faultInjectionUnavailable())
+        GTEST_SKIP() << why;
+    writeText(src / "GEMINI.md", "# hi\n");
+    const ProcessResult broken = runFailing("posix/io/dir/readdir", {"templates", "apply", mine.id});
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_EQ(broken.err,
+        "適用失敗: 上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: "
+        "1 件のフォルダを読み込めませんでした: "
+            + src.string() + "\n");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
 }
