@@ -91,6 +91,25 @@ bool printComparisonJson(const CompareResult &result)
     return true;
 }
 
+// Tells what kept the current files from being read whole, and whether anything did. A source that is
+// missing only means its files are gone, so those show as removed.
+bool printUnreadCurrent(const SelectionReport &report)
+{
+    bool unread = false;
+    for (const auto &failure : report.failedSources) {
+        if (failure.error != ENOENT) {
+            printError("※ " + failure.description());
+            unread = true;
+        }
+    }
+    if (report.unreadableFolderCount > 0) {
+        printError("※ 読み込めないフォルダが " + std::to_string(report.unreadableFolderCount)
+            + " 件あります: " + quotedName(report.firstUnreadableFolder));
+        unread = true;
+    }
+    return unread;
+}
+
 int printComparison(const CompareResult &result, bool json)
 {
     if (json) {
@@ -115,7 +134,8 @@ int printComparison(const CompareResult &result, bool json)
     const auto missing = result.count(CompareState::missing);
     if (missing > 0)
         printError("※ スナップショットのデータに見つからないファイルが " + std::to_string(missing) + " 件あります");
-    if (missing > 0 || result.count(CompareState::unreadable) > 0)
+    const bool unreadNow = printUnreadCurrent(result.currentReport);
+    if (missing > 0 || result.count(CompareState::unreadable) > 0 || unreadNow)
         return kDiffTrouble;
     return result.differs() ? kDiffDifferent : kDiffSame;
 }
@@ -263,12 +283,15 @@ int printTextDiff(const SideFile &older, const SideFile &newer, const std::strin
     return kDiffDifferent;
 }
 
-// The unified diff of one path between two sides; a file absent from one side counts as empty there.
+// The unified diff of one path between two sides; a file absent from one side counts as empty there,
+// unless that side is the current files and they could not all be read (`nowReport`).
 int printFileDiff(const CompareSide &older, const CompareSide &newer, const std::string &path,
-    const std::string &olderName, const std::string &newerName)
+    const std::string &olderName, const std::string &newerName, const SelectionReport *nowReport = nullptr)
 {
     const auto before = older.find(path);
     const auto after = newer.find(path);
+    if (after == newer.end() && nowReport && printUnreadCurrent(*nowReport))
+        return kDiffTrouble;
     if (before == older.end() && after == newer.end()) {
         printError("ファイルが見つかりません: " + quotedName(path));
         return kDiffTrouble;
@@ -325,8 +348,12 @@ int runDiff(const Arguments &args)
             return kDiffTrouble;
     }
     if (const auto *file = args.value("--file")) {
-        return printFileDiff(snapshotSide(store, *snapshot), other ? snapshotSide(store, *other) : currentSide(config),
-            *file, snapshot->id, other ? other->id : std::string("now"));
+        if (other)
+            return printFileDiff(
+                snapshotSide(store, *snapshot), snapshotSide(store, *other), *file, snapshot->id, other->id);
+        SelectionReport nowReport;
+        const CompareSide now = currentSide(config, &nowReport);
+        return printFileDiff(snapshotSide(store, *snapshot), now, *file, snapshot->id, "now", &nowReport);
     }
     const CompareResult result
         = other ? compareSnapshots(store, *snapshot, *other) : compareWithCurrent(store, *snapshot, config);

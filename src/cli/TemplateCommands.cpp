@@ -34,9 +34,15 @@ std::optional<std::string> firstSourceDirectory()
 
 constexpr std::string_view kNoSourceDirectory = "ソースフォルダが設定されていません。";
 
+constexpr std::string_view kUnreadLibrary = "テンプレートを読み込めませんでした: ";
+
 int listTemplates(const Arguments &args)
 {
-    const auto templates = TemplateService {}.loadTemplates();
+    // A library that cannot be read is not shown as the presets alone: its own templates would be left out.
+    const auto read = TemplateService {}.readTemplates();
+    if (!read)
+        return fail(std::string(kUnreadLibrary) + read.error().description);
+    const auto &templates = *read;
     if (args.has("--json")) {
         printLine(encodeTemplateList(templates));
         return kExitSuccess;
@@ -57,7 +63,10 @@ int applyTemplate(const Arguments &args)
 {
     const std::string &id = args.positional.front();
     const TemplateService service;
-    const auto found = findById(service.loadTemplates(), id);
+    const auto templates = service.readTemplates();
+    if (!templates)
+        return fail(std::string(kUnreadLibrary) + templates.error().description);
+    const auto found = findById(*templates, id);
     if (!found)
         return fail("テンプレートが見つかりません: " + quotedName(id));
 
@@ -84,7 +93,7 @@ int importCurrentPrompt(const Arguments &)
     // A library that cannot be read is never replaced by the presets plus this one.
     auto templates = service.readTemplates();
     if (!templates)
-        return fail("テンプレートを読み込めませんでした: " + templates.error().description);
+        return fail(std::string(kUnreadLibrary) + templates.error().description);
     templates->push_back(service.makeImportedTemplate(std::move(*text), *source));
     // Unlike the window, a command has no list on screen to fall back on: a lost import must be told.
     if (auto saved = service.saveTemplates(*templates); !saved)

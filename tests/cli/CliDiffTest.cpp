@@ -208,6 +208,33 @@ TEST_F(CliTest, UnreadableFilesAreTroubleAndFifosAreNeverOpened)
     EXPECT_TRUE(fifo.out.ends_with("@@ -1 +0,0 @@\n-{}\n\\ No newline at end of file\n")) << fifo.out;
 }
 
+// Sources whose listing breaks off (an I/O error injected with libfiu) are trouble: the files the listing
+// did not reach are not removed ones. A source that is gone still shows its files as removed.
+TEST_F(CliTest, SourcesThatCannotBeListedAreTroubleNotRemovals)
+{
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const std::string id = onlyId();
+    if (const char *why = faultInjectionUnavailable())
+        GTEST_SKIP() << why;
+    const std::string problem = "※ 読み込めないフォルダが 1 件あります: " + src.string() + "\n";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>> {
+             {"diff", id}, {"diff", id, "--json"}, {"diff", id, "--file", "GEMINI.md"}}) {
+        const ProcessResult r = runFailing("posix/io/dir/readdir", args);
+        EXPECT_EQ(r.code, 2) << args.back();
+        EXPECT_TRUE(r.err.ends_with(problem)) << args.back() << ": " << r.err;
+    }
+    // Between two snapshots nothing of the sources is listed.
+    ASSERT_EQ(run({"backup"}).code, 0);
+    const auto history = BackupService().loadHistory(dest);
+    ASSERT_EQ(history.size(), 2u);
+    EXPECT_EQ(runFailing("posix/io/dir/readdir", {"diff", id, "--against", history.front().id}).code, 0);
+
+    fs::remove_all(src);
+    const ProcessResult gone = run({"diff", id});
+    EXPECT_EQ(gone.code, 1);
+    EXPECT_EQ(gone.err, "");
+}
+
 // Binary files are never read whole, and a text file too large to show prints both sizes.
 TEST_F(CliTest, BinaryAndVeryLargeFilesPrintTheirSizes)
 {

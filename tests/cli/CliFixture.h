@@ -71,6 +71,23 @@ protected:
             .code;
     }
 
+    // Why the tool cannot be run under libfiu here, or nothing when it can.
+    static const char *faultInjectionUnavailable()
+    {
+#if defined(__SANITIZE_ADDRESS__)
+        return "libfiu preloaded before the address sanitizer's runtime cannot run the tool";
+#else
+        return fs::exists("/usr/bin/fiu-run") ? nullptr : "fiu-run (fiu-utils) is not installed";
+#endif
+    }
+
+    // Runs the tool with every call that reaches libfiu's failure point `point` failing with EIO.
+    ProcessResult runFailing(const std::string &point, std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {"-x", "-c", "enable name=" + point + ",failinfo=5", VELKARO_CLI});
+        return runProcess("/usr/bin/fiu-run", std::move(args), root);
+    }
+
     std::string onlyId()
     {
         const auto history = BackupService().loadHistory(dest);

@@ -33,6 +33,28 @@ TEST_F(CliTest, TemplatesListShowsTheLibraryAndImportAppendsToIt)
     expectRun({"templates", "list"}, 0, "テンプレートはありません。\n");
 }
 
+// A library that cannot be read fails list and apply with the reason: the presets alone would leave the
+// user's own templates out, and "not found" would send the user looking for the wrong fault.
+TEST_F(CliTest, TemplatesThatCannotBeReadAreAFailure)
+{
+    ASSERT_EQ(run({"templates", "list"}).code, 0); // the presets are written
+    const auto library = service.loadTemplates();
+    ASSERT_FALSE(library.empty());
+    if (const char *why = faultInjectionUnavailable())
+        GTEST_SKIP() << why;
+    const std::string problem = "テンプレートを読み込めませんでした: 入出力エラーが発生しました: "
+        + TemplateService::defaultLibraryFilePath().string() + "\n";
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>> {
+             {"templates", "list"}, {"templates", "list", "--json"}, {"templates", "apply", library[0].id}}) {
+        const ProcessResult r = runFailing("posix/io/rw/read", args);
+        EXPECT_EQ(r.code, 1) << args.back();
+        EXPECT_EQ(r.out, "") << args.back();
+        EXPECT_EQ(r.err, problem) << args.back();
+    }
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
+    EXPECT_EQ(service.loadTemplates(), library);
+}
+
 TEST_F(CliTest, TemplatesApplyWritesIntoTheFirstSourceFolder)
 {
     // Without config.json the default source folder is used.
@@ -91,4 +113,16 @@ TEST_F(CliTest, TemplatesApplyKeepsOtherTextInASafetySnapshotFirst)
     expectFailure({"templates", "apply", toml.id}, 1, "適用失敗: 「commands/go.toml」はバックアップの対象外");
     EXPECT_EQ(readText(src / "commands/go.toml"), "mine");
     EXPECT_EQ(BackupService().loadHistory(dest).size(), count);
+
+    // A source folder whose listing breaks off (libfiu) is said as such, not as a file the settings leave out.
+    if (const char *why = faultInjectionUnavailable())
+        GTEST_SKIP() << why;
+    writeText(src / "GEMINI.md", "# hi\n");
+    const ProcessResult broken = runFailing("posix/io/dir/readdir", {"templates", "apply", mine.id});
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_EQ(broken.err,
+        "適用失敗: 上書き前のセーフティバックアップを作成できなかったため、適用を中止しました: "
+        "1 件のフォルダを読み込めませんでした: "
+            + src.string() + "\n");
+    EXPECT_EQ(readText(src / "GEMINI.md"), "# hi\n");
 }

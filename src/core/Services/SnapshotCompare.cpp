@@ -144,15 +144,19 @@ StampedSide stampSnapshot(const SnapshotStore &store, const BackupSnapshot &snap
 
 // The current files by the path a backup would record them under, as the backup's own selection
 // takes them (the first source's file where two share a path), each with the stat the selection took.
-StampedSide stampCurrent(const BackupConfig &config)
+StampedSide stampCurrent(const BackupConfig &config, SelectionReport *report)
 {
     SelectionOptions options;
     options.excludedFolder = config.destinationDirectory;
     std::map<std::string, Stamped> files;
-    SourceSelection(config.sourceDirectories, config.targetExtensions, options).select([&](SelectedFile &&file) {
-        if (S_ISREG(file.stamp.mode))
-            files.emplace(std::move(file.relativePath), Stamped {std::move(file.path), file.stamp, file.isSource});
-    });
+    auto met
+        = SourceSelection(config.sourceDirectories, config.targetExtensions, options).select([&](SelectedFile &&file) {
+              if (S_ISREG(file.stamp.mode))
+                  files.emplace(
+                      std::move(file.relativePath), Stamped {std::move(file.path), file.stamp, file.isSource});
+          });
+    if (report)
+        *report = std::move(met);
     StampedSide side;
     side.reserve(files.size());
     for (auto &[rel, file] : files)
@@ -223,10 +227,10 @@ CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snaps
     return side;
 }
 
-CompareSide currentSide(const BackupConfig &config)
+CompareSide currentSide(const BackupConfig &config, SelectionReport *report)
 {
     CompareSide side;
-    for (auto &[rel, file] : stampCurrent(config))
+    for (auto &[rel, file] : stampCurrent(config, report))
         side.emplace_hint(side.end(), rel, fs::path(std::move(file->path)));
     return side;
 }
@@ -235,7 +239,11 @@ CompareResult compareWithCurrent(const SnapshotStore &store, const BackupSnapsho
 {
     const auto folder = store.snapshotFolder(snapshot.id);
     const auto record = folder ? FileStatRecord::read(*folder, snapshot.relativeFilePaths.size()) : std::nullopt;
-    return compareStamped(stampSnapshot(store, snapshot), stampCurrent(config), record ? &*record : nullptr);
+    SelectionReport report;
+    auto current = stampCurrent(config, &report);
+    CompareResult result = compareStamped(stampSnapshot(store, snapshot), current, record ? &*record : nullptr);
+    result.currentReport = std::move(report);
+    return result;
 }
 
 CompareResult compareSnapshots(const SnapshotStore &store, const BackupSnapshot &older, const BackupSnapshot &newer)

@@ -3,6 +3,7 @@
 #include "Models/BackupConfig.h"
 #include "Models/BackupSnapshot.h"
 #include "Services/SnapshotStore.h"
+#include "Services/SourceSelection.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -29,6 +30,9 @@ struct CompareEntry
 struct CompareResult
 {
     std::vector<CompareEntry> entries; // every path of either side, in path order
+    // What the walk of the current files met (a comparison with now only). A source or folder that could
+    // not be read leaves its files out of the current side, where they would look removed.
+    SelectionReport currentReport;
 
     std::int64_t count(CompareState state) const;
     // Something was added, removed or changed.
@@ -42,8 +46,9 @@ using CompareSide = std::map<std::string, std::optional<std::filesystem::path>>;
 // The files of snapshot `snapshot` as the store holds them.
 CompareSide snapshotSide(const SnapshotStore &store, const BackupSnapshot &snapshot);
 
-// The files a backup would take now by `config`, under the paths it would record them.
-CompareSide currentSide(const BackupConfig &config);
+// The files a backup would take now by `config`, under the paths it would record them; what the walk met
+// goes to `report` when given.
+CompareSide currentSide(const BackupConfig &config, SelectionReport *report = nullptr);
 
 // The snapshot's side against the current one, the current side from the backup's own source selection
 // with the stat it took. A file whose stat the snapshot's record of source stamps

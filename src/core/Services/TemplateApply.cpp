@@ -111,8 +111,15 @@ Result<std::optional<BackupSnapshot>> applyTemplateSafely(const PromptTemplate &
             abortedError(std::to_string(safety->skippedFileCount) + " 件のファイルをコピーできませんでした"));
     // The copy of the very file about to be replaced must be in it.
     const auto &recorded = safety->snapshot.relativeFilePaths;
-    if (std::find(recorded.begin(), recorded.end(), relative.native()) == recorded.end())
+    if (std::find(recorded.begin(), recorded.end(), relative.native()) == recorded.end()) {
+        // A folder or source the run could not read, not the settings, may be why it is missing.
+        if (safety->skippedFolderCount > 0)
+            return std::unexpected(abortedError(std::to_string(safety->skippedFolderCount)
+                + " 件のフォルダを読み込めませんでした: " + quotedName(safety->firstSkippedFolder)));
+        if (!safety->failedSources.empty())
+            return std::unexpected(abortedError(safety->failedSources.front().description()));
         return std::unexpected(notCoveredError(tmpl.targetFileName));
+    }
 
     if (auto applied = write(tmpl, folder); !applied)
         return std::unexpected(applied.error());
