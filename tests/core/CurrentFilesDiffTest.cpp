@@ -95,3 +95,21 @@ TEST_F(CurrentFilesDiffTest, MarksCountAndDiffOfEveryKindOfFile)
     }
     EXPECT_EQ(diffWithCurrentFile(snapshot, config, "text.md").hunks.at(1).oldStart, 9u);
 }
+
+// A recorded file that is not met because its source cannot be read now is not called gone.
+TEST_F(CurrentFilesDiffTest, FilesOfASourceThatCannotBeReadAreNotCalledGone)
+{
+    const fs::path second = root / "second/inner";
+    writeText(src / "a.md", "a");
+    writeText(second / "o.md", "o");
+    config.sourceDirectories.push_back(second.string());
+    const BackupSnapshot snapshot = backup();
+    fs::remove_all(root / "second");
+    writeText(root / "second", "a file where the folder was"); // inner: "not a directory", not "gone"
+    using enum CompareState;
+    EXPECT_EQ(compareWithCurrentFiles(snapshot, config).marks,
+        (std::map<std::string, CompareState> {{"a.md", unchanged}, {"o.md", unreadable}}));
+    fs::remove(root / "second");
+    EXPECT_EQ(compareWithCurrentFiles(snapshot, config).marks,
+        (std::map<std::string, CompareState> {{"a.md", unchanged}, {"o.md", removed}}));
+}

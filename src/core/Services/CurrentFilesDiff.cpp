@@ -2,6 +2,7 @@
 
 #include "Services/SnapshotStore.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,12 +53,17 @@ CurrentFilesComparison compareWithCurrentFiles(const BackupSnapshot &snapshot, c
 {
     const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
     const CompareResult result = compareWithCurrent(store, snapshot, config);
+    // Where the current files could not all be read, a recorded file not met may well still be there.
+    const SelectionReport &now = result.currentReport;
+    const bool readWhole = now.unreadableFolderCount == 0
+        && std::ranges::all_of(now.failedSources, [](const SourceFailure &f) { return f.error == ENOENT; });
     CurrentFilesComparison comparison;
     for (const CompareEntry &entry : result.entries) {
         if (entry.state == CompareState::added)
             ++comparison.onlyNowCount;
         else
-            comparison.marks.emplace(entry.path, entry.state);
+            comparison.marks.emplace(entry.path,
+                entry.state == CompareState::removed && !readWhole ? CompareState::unreadable : entry.state);
     }
     return comparison;
 }

@@ -16,7 +16,8 @@ namespace velkaro {
 // A snapshot's recorded files against the files a backup would take now.
 struct CurrentFilesComparison
 {
-    // Every recorded path: unchanged, changed, removed (gone now) or missing (no stored copy).
+    // Every recorded path: unchanged, changed, removed (gone now), missing (no stored copy) or unreadable
+    // (not met where a source or folder could not be read, so not known to be gone).
     std::map<std::string, CompareState> marks;
     // Current files the snapshot does not hold; a restore leaves them where they are.
     std::int64_t onlyNowCount = 0;
