@@ -95,19 +95,17 @@ bool printComparisonJson(const CompareResult &result)
 // missing only means its files are gone, so those show as removed.
 bool printUnreadCurrent(const SelectionReport &report)
 {
-    bool unread = false;
+    if (report.metAllThatStands())
+        return false;
     for (const auto &failure : report.failedSources) {
-        if (failure.error != ENOENT) {
+        if (failure.error != ENOENT)
             printError("※ " + failure.description());
-            unread = true;
-        }
     }
     if (report.unreadableFolderCount > 0) {
         printError("※ 読み込めないフォルダが " + std::to_string(report.unreadableFolderCount)
             + " 件あります: " + quotedName(report.firstUnreadableFolder));
-        unread = true;
     }
-    return unread;
+    return true;
 }
 
 int printComparison(const CompareResult &result, bool json)

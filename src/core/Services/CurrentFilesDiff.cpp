@@ -2,7 +2,6 @@
 
 #include "Services/SnapshotStore.h"
 
-#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,9 +53,7 @@ CurrentFilesComparison compareWithCurrentFiles(const BackupSnapshot &snapshot, c
     const SnapshotStore store {std::filesystem::path(config.destinationDirectory)};
     const CompareResult result = compareWithCurrent(store, snapshot, config);
     // Where the current files could not all be read, a recorded file not met may well still be there.
-    const SelectionReport &now = result.currentReport;
-    const bool readWhole = now.unreadableFolderCount == 0
-        && std::ranges::all_of(now.failedSources, [](const SourceFailure &f) { return f.error == ENOENT; });
+    const bool readWhole = result.currentReport.metAllThatStands();
     CurrentFilesComparison comparison;
     for (const CompareEntry &entry : result.entries) {
         if (entry.state == CompareState::added)

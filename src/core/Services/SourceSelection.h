@@ -3,6 +3,8 @@
 #include "Models/BackupConfig.h"
 #include "Services/FileStatRecord.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -72,6 +74,14 @@ struct SelectionReport
     std::int64_t unreadableFolderCount = 0; // could not be opened, or their listing broke off
     std::string firstUnreadableFolder;
     bool stopped = false; // the walk was stopped before its end
+
+    // Every file that stands was met: no folder went unread and no source failed but by not being there
+    // (a missing source only means its files are gone).
+    bool metAllThatStands() const
+    {
+        return unreadableFolderCount == 0
+            && std::ranges::all_of(failedSources, [](const SourceFailure &f) { return f.error == ENOENT; });
+    }
 };
 
 struct SelectionOptions
